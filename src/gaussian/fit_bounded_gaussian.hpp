@@ -1,0 +1,45 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+namespace quillet {
+
+// The caller's solver settings.
+struct FitTolerances {
+  float xtol;
+  float ftol;
+  float gtol;
+  std::int64_t max_iter;
+};
+
+// Everything one bounded fit needs. The sample views are borrowed.
+struct BoundedGaussianProblem {
+  std::span<const float> x;
+  std::span<const float> y;
+  std::span<const float> error;
+  std::array<float, 3> initial;  // amplitude, centre, sigma
+  std::array<float, 6> bounds;   // (lower, upper) per parameter, pair by pair
+  FitTolerances tolerances;
+};
+
+// A converged fit: the solution, its uncertainties, and chi-square (not reduced).
+struct GaussianFit {
+  float amplitude;
+  float centre;
+  float sigma;
+  float amplitude_error;
+  float centre_error;
+  float sigma_error;
+  float chi2;
+};
+
+// Runs the bounded Levenberg–Marquardt fit of one Gaussian. Returns nothing
+// when the problem is unusable (checked again here without messages), the
+// solver refuses it, or the run stops at its iteration or evaluation limit.
+// Never throws; reads only its views.
+std::optional<GaussianFit> fit_bounded_gaussian(const BoundedGaussianProblem& problem);
+
+}  // namespace quillet
