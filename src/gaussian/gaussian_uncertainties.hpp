@@ -1,0 +1,16 @@
+#pragma once
+
+#include <array>
+#include <span>
+
+namespace quillet {
+
+// One-sigma errors of (A, mu, sigma) from the diagonal of the inverse normal
+// matrix (J^T J)^-1 of the weighted residuals at `params`, scaled by
+// sqrt(chi2 / (n - 3)) when n > 3. The parameter bounds play no part. A
+// singular or non-finite normal matrix gives three zeros; a non-positive
+// diagonal entry zeroes only its own error.
+std::array<float, 3> gaussian_uncertainties(std::span<const float> x, std::span<const float> error,
+                                            std::span<const double> params, double chi2);
+
+}  // namespace quillet

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs what building and testing quillet needs on a fresh machine: the
+# Debian packages of the C++ toolchain and tests, and the Python requirements.
+# Safe to run again: it installs only what is missing. Sourced by the other
+# scripts in this folder.
+set -euo pipefail
+
+quillet_root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+
+missing=()
+for pkg in g++ libgtest-dev; do
+  dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+done
+if ((${#missing[@]})); then
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+python3 -m pip install -q --disable-pip-version-check -r "$quillet_root/requirements-dev.txt"
