@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "api/py_ref.hpp"
+#include "gaussian/fit_result.hpp"
+
+namespace quillet::api {
+
+// The result arrays of the module functions. Each is a new, writeable,
+// C-contiguous NumPy array made over a buffer without copying it; the buffer
+// is owned by a PySliceContainer set as the array's base, so it is freed
+// exactly when the last array using it goes. All return null with an
+// exception pending on failure, and free the buffer then too.
+
+// One FitResult as a float32 array of shape (8,).
+PyRef fit_result_array(const FitResult& result);
+
+// `rows` FitResults, row-major, as a float32 array of shape (rows, 8).
+PyRef fit_rows_array(std::unique_ptr<float[]> buffer, std::size_t rows);
+
+// `rows` windows (i_left, i_right), row-major, as an int32 array of shape (rows, 2).
+PyRef window_rows_array(std::unique_ptr<std::int32_t[]> buffer, std::size_t rows);
+
+}  // namespace quillet::api
