@@ -1,0 +1,188 @@
+#include "solver/lm_parameter.hpp"
+
+#include <cmath>
+#include <limits>
+
+#include "solver/euclid_norm.hpp"
+#include "solver/nan_minmax.hpp"
+
+namespace quillet::solver {
+
+namespace {
+
+// Smallest normal double, 2^-1022: the floor that keeps par and its upper
+// bound positive when the data give zero.
+constexpr double kMinNormal = std::numeric_limits<double>::min();
+
+// Damped solves allowed per call before the current par is taken as it is.
+constexpr int kMaxSolves = 10;
+
+}  // namespace
+
+void newton_scaled_step(std::size_t n, std::span<const std::size_t> ipvt,
+                        std::span<const std::size_t> ifree, std::span<const double> diag,
+                        std::span<const double> v, double vnorm, std::span<double> out) {
+  for (std::size_t j = 0; j < n; ++j) {
+    const std::size_t l = ipvt[j];
+    out[j] = (v[l] / vnorm) * diag[ifree[l]];
+  }
+}
+
+void qr_solve(std::size_t n, std::span<double> fjac, std::size_t m,
+              std::span<const std::size_t> ipvt, std::span<const double> damp,
+              std::span<const double> qtb, std::span<double> u, std::span<double> sdiag,
+              std::span<double> w) {
+  // Lower[i,j] (i > j) and the working diagonal start as R transposed; R's
+  // own diagonal is kept in u until the end of each column.
+  for (std::size_t j = 0; j < n; ++j) {
+    for (std::size_t i = j; i < n; ++i) fjac[i + m * j] = fjac[j + m * i];
+    u[j] = fjac[j + m * j];
+    w[j] = qtb[j];
+  }
+
+  for (std::size_t j = 0; j < n; ++j) {
+    const std::size_t l = ipvt[j];
+    if (damp[l] != 0.0) {
+      for (std::size_t k = j + 1; k < n; ++k) sdiag[k] = 0.0;
+      sdiag[j] = damp[l];
+      double qtbpj = 0.0;
+      for (std::size_t k = j; k < n; ++k) {
+        if (sdiag[k] == 0.0) continue;
+        const double rkk = fjac[k + m * k];
+        double cos = 0.0;
+        double sin = 0.0;
+        // The ratio taken is never above 1 in magnitude, so its square
+        // cannot overflow.
+        if (std::fabs(sdiag[k]) > std::fabs(rkk)) {
+          const double cotan = rkk / sdiag[k];
+          sin = 0.5 / std::sqrt(0.25 + 0.25 * (cotan * cotan));
+          cos = sin * cotan;
+        } else {
+          const double tan = sdiag[k] / rkk;
+          cos = 0.5 / std::sqrt(0.25 + 0.25 * (tan * tan));
+          sin = cos * tan;
+        }
+
+        fjac[k + m * k] = cos * rkk + sin * sdiag[k];
+        const double wk = cos * w[k] + sin * qtbpj;
+        qtbpj = cos * qtbpj - sin * w[k];
+        w[k] = wk;
+        for (std::size_t i = k + 1; i < n; ++i) {
+          const double lower = cos * fjac[i + m * k] + sin * sdiag[i];
+          sdiag[i] = cos * sdiag[i] - sin * fjac[i + m * k];
+          fjac[i + m * k] = lower;
+        }
+      }
+    }
+    sdiag[j] = fjac[j + m * j];
+    fjac[j + m * j] = u[j];
+  }
+
+  // A zero on S's diagonal makes the system singular: solve the leading
+  // nonsingular block and give the rest zero.
+  std::size_t nsing = n;
+  for (std::size_t j = 0; j < n; ++j) {
+    if (sdiag[j] == 0.0 && nsing == n) nsing = j;
+    if (nsing < n) w[j] = 0.0;
+  }
+  for (std::size_t j = nsing; j-- > 0;) {
+    double s = 0.0;
+    for (std::size_t i = j + 1; i < nsing; ++i) s += fjac[i + m * j] * w[i];
+    w[j] = (w[j] - s) / sdiag[j];
+  }
+  for (std::size_t j = 0; j < n; ++j) u[ipvt[j]] = w[j];
+}
+
+void lm_parameter(std::size_t n, std::span<double> fjac, std::size_t m,
+                  std::span<const std::size_t> ipvt, std::span<const std::size_t> ifree,
+                  std::span<const double> diag, std::span<const double> qtf, double delta,
+                  double& par, std::span<double> u, std::span<double> sdiag, std::span<double> w1,
+                  std::span<double> w2) {
+  const auto r = [&](std::size_t i, std::size_t j) { return fjac[i + m * j]; };
+  const auto d = [&](std::size_t j) { return diag[ifree[j]]; };
+
+  // Gauss–Newton direction, with the components from the first zero on R's
+  // diagonal on set to zero.
+  std::size_t nsing = n;
+  for (std::size_t j = 0; j < n; ++j) {
+    w1[j] = qtf[j];
+    if (r(j, j) == 0.0 && nsing == n) nsing = j;
+    if (nsing < n) w1[j] = 0.0;
+  }
+  for (std::size_t j = nsing; j-- > 0;) {
+    w1[j] = w1[j] / r(j, j);
+    const double t = w1[j];
+    for (std::size_t i = 0; i < j; ++i) w1[i] -= r(i, j) * t;
+  }
+  for (std::size_t j = 0; j < n; ++j) u[ipvt[j]] = w1[j];
+
+  for (std::size_t j = 0; j < n; ++j) w2[j] = d(j) * u[j];
+  double dxnorm = euclid_norm(w2.first(n));
+  double fp = dxnorm - delta;
+  if (fp <= 0.1 * delta) {
+    par = 0.0;
+    return;
+  }
+
+  // Lower bound: one Newton step for phi(par) = |D u| - delta from par = 0,
+  // available only when R is nonsingular.
+  double parl = 0.0;
+  if (nsing == n) {
+    newton_scaled_step(n, ipvt, ifree, diag, w2, dxnorm, w1);
+    for (std::size_t j = 0; j < n; ++j) {
+      double s = 0.0;
+      for (std::size_t i = 0; i < j; ++i) s += r(i, j) * w1[i];
+      w1[j] = (w1[j] - s) / r(j, j);
+    }
+    const double tn = euclid_norm(w1.first(n));
+    parl = ((fp / delta) / tn) / tn;
+  }
+
+  // Upper bound: |(J D^-1)^T f| / delta.
+  for (std::size_t j = 0; j < n; ++j) {
+    double s = 0.0;
+    for (std::size_t i = 0; i <= j; ++i) s += r(i, j) * qtf[i];
+    w1[j] = s / diag[ifree[ipvt[j]]];
+  }
+  const double qnorm = euclid_norm(w1.first(n));
+  double paru = qnorm / delta;
+  if (paru == 0.0) paru = kMinNormal / nan_min(delta, 0.1);
+
+  // Start from the previous call's par, clamped into the new bounds.
+  par = nan_max(par, parl);
+  par = nan_min(par, paru);
+  if (par == 0.0) par = qnorm / dxnorm;
+
+  for (int solves = 1;; ++solves) {
+    if (par == 0.0) par = nan_max(kMinNormal, 0.001 * paru);
+    const double t = std::sqrt(par);
+    for (std::size_t j = 0; j < n; ++j) w1[j] = t * d(j);
+    // w2 is free until D u is formed again, so it serves as qr_solve's scratch.
+    qr_solve(n, fjac, m, ipvt, w1, qtf, u, sdiag, w2);
+
+    for (std::size_t j = 0; j < n; ++j) w2[j] = d(j) * u[j];
+    dxnorm = euclid_norm(w2.first(n));
+    const double fp_prev = fp;
+    fp = dxnorm - delta;
+
+    if (std::fabs(fp) <= 0.1 * delta) return;
+    if (parl == 0.0 && fp <= fp_prev && fp_prev < 0.0) return;
+    if (solves == kMaxSolves) return;
+
+    // Newton correction from S^T S = P^T (J^T J + par D^2) P.
+    newton_scaled_step(n, ipvt, ifree, diag, w2, dxnorm, w1);
+    for (std::size_t j = 0; j < n; ++j) {
+      w1[j] = w1[j] / sdiag[j];
+      const double tj = w1[j];
+      for (std::size_t i = j + 1; i < n; ++i) w1[i] -= fjac[i + m * j] * tj;
+    }
+    const double tn = euclid_norm(w1.first(n));
+    const double parc = ((fp / delta) / tn) / tn;
+
+    if (fp > 0.0) parl = nan_max(parl, par);
+    if (fp < 0.0) paru = nan_min(paru, par);
+    par = nan_max(parl, par + parc);
+  }
+}
+
+}  // namespace quillet::solver
