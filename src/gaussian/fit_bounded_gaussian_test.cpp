@@ -72,7 +72,9 @@ TEST(FitBoundedGaussian, RefusesUnusableProblems) {
       [](BoundedGaussianProblem& p) { p.tolerances.max_iter = 0; },
       [](BoundedGaussianProblem& p) { p.bounds[2] = p.bounds[3]; },
       [](BoundedGaussianProblem& p) { p.bounds[4] = 0.0f; },
-      [](BoundedGaussianProblem& p) { p.x = p.x.first(2), p.y = p.y.first(2), p.error = p.error.first(2); },
+      [](BoundedGaussianProblem& p) {
+        p.x = p.x.first(2), p.y = p.y.first(2), p.error = p.error.first(2);
+      },
   };
   for (std::size_t k = 0; k < breakers.size(); ++k) {
     BoundedGaussianProblem p = problem_for(s);

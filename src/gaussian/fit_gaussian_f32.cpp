@@ -5,6 +5,7 @@
 #include <optional>
 #include <span>
 
+#include "gaussian/check_tolerances.hpp"
 #include "gaussian/fit_bounded_gaussian.hpp"
 #include "gaussian/reduced_chi2.hpp"
 
@@ -21,14 +22,10 @@ bool all_finite(std::span<const float> values) {
 
 }  // namespace
 
-std::expected<FitResult, DomainError> fit_gaussian_f32(const ArrayView& x_view,
-                                                       const ArrayView& y_view,
-                                                       const ArrayView& error_view,
-                                                       const ArrayView& initial_view,
-                                                       const ArrayView& lower_view,
-                                                       const ArrayView& upper_view, float xtol,
-                                                       float ftol, float gtol,
-                                                       std::int64_t max_iter) {
+std::expected<FitResult, DomainError> fit_gaussian_f32(
+    const ArrayView& x_view, const ArrayView& y_view, const ArrayView& error_view,
+    const ArrayView& initial_view, const ArrayView& lower_view, const ArrayView& upper_view,
+    float xtol, float ftol, float gtol, std::int64_t max_iter) {
   const auto x = x_view.flat();
   if (!x) return fail("x must be contiguous float32");
   const auto y = y_view.flat();
@@ -64,12 +61,8 @@ std::expected<FitResult, DomainError> fit_gaussian_f32(const ArrayView& x_view,
     }
   }
   if (!((*lower)[2] > 0.0f)) return fail("sigma lower bound must be positive");
-  if (!std::isfinite(xtol) || !std::isfinite(ftol) || !std::isfinite(gtol)) {
-    return fail("xtol, ftol, and gtol must be finite");
-  }
-  if (!(xtol > 0.0f) || !(ftol > 0.0f) || !(gtol > 0.0f) || max_iter <= 0) {
-    return fail("xtol, ftol, gtol, and max_iter must be positive");
-  }
+  const FitTolerances tolerances{.xtol = xtol, .ftol = ftol, .gtol = gtol, .max_iter = max_iter};
+  if (const auto refused = check_tolerances(tolerances)) return std::unexpected(*refused);
 
   BoundedGaussianProblem problem{
       .x = *x,
@@ -77,13 +70,12 @@ std::expected<FitResult, DomainError> fit_gaussian_f32(const ArrayView& x_view,
       .error = *error,
       .initial = {(*initial)[0], (*initial)[1], (*initial)[2]},
       .bounds = {(*lower)[0], (*upper)[0], (*lower)[1], (*upper)[1], (*lower)[2], (*upper)[2]},
-      .tolerances = {.xtol = xtol, .ftol = ftol, .gtol = gtol, .max_iter = max_iter},
+      .tolerances = tolerances,
   };
   const std::optional<GaussianFit> fit = fit_bounded_gaussian(problem);
   if (!fit) return FitResult::failure(kFlagNoConvergence);
   return FitResult{{fit->amplitude, fit->centre, fit->sigma, fit->amplitude_error,
-                    fit->centre_error, fit->sigma_error, reduced_chi2(fit->chi2, n),
-                    kFlagSuccess}};
+                    fit->centre_error, fit->sigma_error, reduced_chi2(fit->chi2, n), kFlagSuccess}};
 }
 
 }  // namespace quillet

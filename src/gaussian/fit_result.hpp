@@ -20,8 +20,8 @@ struct FitResult {
   std::array<float, 8> values;
 
   static constexpr FitResult failure(float flag) {
-    return {{kResultNaN, kResultNaN, kResultNaN, kResultNaN, kResultNaN, kResultNaN, kResultNaN,
-             flag}};
+    return {
+        {kResultNaN, kResultNaN, kResultNaN, kResultNaN, kResultNaN, kResultNaN, kResultNaN, flag}};
   }
 };
 

@@ -22,7 +22,8 @@ Samples line(std::size_t n, double amplitude, double centre, double sigma) {
     const double xi = -5.0 + 10.0 * static_cast<double>(i) / static_cast<double>(n - 1);
     const double d = (xi - centre) / sigma;
     s.x.push_back(static_cast<float>(xi));
-    s.y.push_back(static_cast<float>(amplitude * std::exp(-0.5 * d * d) + 0.01 * std::sin(7.0 * xi)));
+    s.y.push_back(
+        static_cast<float>(amplitude * std::exp(-0.5 * d * d) + 0.01 * std::sin(7.0 * xi)));
     s.error.push_back(0.05f + 0.01f * static_cast<float>(i % 3));
   }
   return s;

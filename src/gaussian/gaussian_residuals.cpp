@@ -19,8 +19,7 @@ void GaussianResiduals::evaluate(std::span<const double> params, std::span<doubl
   }
 }
 
-void GaussianResiduals::evaluate_with_derivs(std::span<const double> params,
-                                             std::span<double> out,
+void GaussianResiduals::evaluate_with_derivs(std::span<const double> params, std::span<double> out,
                                              std::span<const std::span<double>> derivs) const {
   const double amplitude = params[0];
   const double centre = params[1];

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "gaussian/check_tolerances.hpp"
+
 namespace quillet {
 
 std::optional<DomainError> validate_spectrum_params(const SpectrumFitParams& params) {
@@ -30,14 +32,7 @@ std::optional<DomainError> validate_spectrum_params(const SpectrumFitParams& par
     return DomainError{"amplitude_rel_min must be less than amplitude_rel_max"};
   }
 
-  const FitTolerances& tol = params.tolerances;
-  if (!(std::isfinite(tol.xtol) && std::isfinite(tol.ftol) && std::isfinite(tol.gtol))) {
-    return DomainError{"xtol, ftol, and gtol must be finite"};
-  }
-  if (!(tol.xtol > 0.0f && tol.ftol > 0.0f && tol.gtol > 0.0f && tol.max_iter > 0)) {
-    return DomainError{"xtol, ftol, gtol, and max_iter must be positive"};
-  }
-  return std::nullopt;
+  return check_tolerances(params.tolerances);
 }
 
 }  // namespace quillet
