@@ -158,7 +158,8 @@ struct SolverResult {
 // Bytes of storage a run over m residuals and npar parameters needs. A caller
 // that runs many small problems may lend `solve` a buffer at least this large
 // (aligned for double) and so avoid the run's one allocation; the result's
-// arrays then point into that buffer.
+// arrays then point into that buffer. A smaller or misaligned buffer is not
+// used: the run allocates as usual.
 std::size_t workspace_bytes(std::size_t m, std::size_t npar);
 
 // Runs the bounded Levenberg–Marquardt iteration from the starting point
@@ -167,8 +168,10 @@ std::size_t workspace_bytes(std::size_t m, std::size_t npar);
 //
 // Input checks, in this order, before the model is first evaluated:
 // NoResiduals; BadInput (ftol, xtol, gtol, step_factor; then user_scale
-// without `scale`); NoFreeParams; per parameter InitialOutsideLimits then
-// InconsistentLimits; TooFewResiduals.
+// without `scale`; then `xall` not one value per constraint); NoFreeParams;
+// per parameter InitialOutsideLimits then InconsistentLimits;
+// TooFewResiduals. A start whose residual norm is not finite ends the run
+// with NonFinite right after that first evaluation.
 //
 // `scale` supplies the npar scale factors when `config.user_scale` is set.
 // `lent` optionally lends the run its storage (see `workspace_bytes`).
