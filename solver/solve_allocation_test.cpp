@@ -1,0 +1,117 @@
+// A run allocates its one block before the first evaluation (none when the
+// caller lends a large enough buffer) and nothing while it iterates. Global
+// operator new is replaced in this test binary to count allocations.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <new>
+#include <vector>
+
+#include "solver/curve_model_test_support.hpp"
+#include "solver/solver.hpp"
+
+namespace {
+std::size_t g_allocations = 0;
+
+void* counted_alloc(std::size_t n) noexcept {
+  ++g_allocations;
+  return std::malloc(n == 0 ? 1 : n);
+}
+void* counted_or_throw(std::size_t n) {
+  if (void* p = counted_alloc(n)) return p;
+  throw std::bad_alloc();
+}
+}  // namespace
+
+// Every form a run could reach, so that no allocator (a sanitizer's
+// included) serves one uncounted.
+void* operator new(std::size_t n) { return counted_or_throw(n); }
+void* operator new[](std::size_t n) { return counted_or_throw(n); }
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return counted_alloc(n); }
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return counted_alloc(n); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+
+namespace quillet::solver {
+namespace {
+
+// Notes the allocation count at the first and the last model call.
+struct WatchedModel {
+  testing::CurveModel inner;
+  std::size_t at_first = 0, at_last = 0;
+  bool called = false;
+
+  void note() {
+    if (!called) at_first = g_allocations, called = true;
+    at_last = g_allocations;
+  }
+  std::size_t residual_count() const { return inner.residual_count(); }
+  void evaluate(std::span<const double> b, std::span<double> out) {
+    note();
+    inner.evaluate(b, out);
+  }
+  void evaluate_with_derivs(std::span<const double> b, std::span<double> out,
+                            std::span<const std::span<double>> d) {
+    note();
+    inner.evaluate_with_derivs(b, out, d);
+  }
+};
+
+struct RunCounts {
+  std::vector<double> x, covar;
+  std::size_t before_first, while_iterating, after_last;
+  bool in_lent;
+};
+
+// Every derivative side and an active limit, so that all paths are taken.
+RunCounts run_gaussian(std::span<std::byte> lent) {
+  WatchedModel model{testing::exact_curve(testing::gaussian, testing::gaussian_grad,
+                                          testing::grid(-3, 0.25, 25), {2, 0.3, 0.8})};
+  // The fourth parameter, which the curve ignores, is fixed: its row and
+  // column of the covariance are never written, only zero-filled.
+  std::vector<ParamConstraint> c{{.side = DerivSide::Analytic},
+                                 {.side = DerivSide::Both},
+                                 {.has_upper = true, .upper = 0.7, .side = DerivSide::Auto},
+                                 {.fixed = true}};
+  RunCounts run{{1, 0, 0.5, 0}, {}, 0, 0, 0, false};
+  const std::size_t start = g_allocations;
+  const auto r = solve(model, SolverConfig{}, c, std::span<double>(run.x), {}, lent);
+  run.after_last = g_allocations - model.at_last;
+  EXPECT_TRUE(r.has_value());
+  run.covar.assign(r->covar.begin(), r->covar.end());
+  run.before_first = model.at_first - start;
+  run.while_iterating = model.at_last - model.at_first;
+  run.in_lent = !lent.empty() && r->resid.data() >= static_cast<void*>(lent.data()) &&
+                r->resid.data() < static_cast<void*>(lent.data() + lent.size());
+  return run;
+}
+
+TEST(SolveAllocationTest, OneBlockBeforeIteratingNoneWhenLent) {
+  const RunCounts owned = run_gaussian({});
+  EXPECT_EQ(owned.before_first, 1u);
+  EXPECT_EQ(owned.while_iterating, 0u);
+
+  const std::size_t bytes = workspace_bytes(25, 4);
+  // The lent buffer starts dirty: the run must zero what it uses.
+  std::vector<std::byte> buffer(bytes + 8, std::byte{0xAB});
+  struct Lent {
+    std::span<std::byte> lent;
+    std::size_t allocations;
+  };
+  for (const Lent l : {Lent{{buffer.data(), bytes}, 0}, Lent{{buffer.data(), bytes / 2}, 1},
+                       Lent{{buffer.data() + 1, bytes}, 1}}) {
+    const RunCounts run = run_gaussian(l.lent);
+    EXPECT_EQ(run.before_first, l.allocations);
+    EXPECT_EQ(run.while_iterating, 0u);
+    EXPECT_EQ(run.after_last, 0u);
+    EXPECT_EQ(run.in_lent, l.allocations == 0);
+    EXPECT_EQ(run.x, owned.x);
+    EXPECT_EQ(run.covar, owned.covar);
+  }
+}
+
+}  // namespace
+}  // namespace quillet::solver
