@@ -62,16 +62,16 @@ struct MaxFev {
 };
 
 struct SolverConfig {
-  double ftol = 1e-10;          // relative reduction of the sum of squares (> 0)
-  double xtol = 1e-10;          // relative size of the scaled step bound (> 0)
-  double gtol = 1e-10;          // orthogonality of residuals and Jacobian columns (> 0)
-  double epsfcn = kEpsilon;     // relative precision of the residuals; finite-difference base
-  double step_factor = 100.0;   // first step bound, relative to the scaled parameters (> 0)
-  double covtol = 1e-14;        // relative rank cut of the covariance
-  std::uint64_t max_iter = 200; // iteration counter limit (starts at 1); 0 = one Jacobian only
+  double ftol = 1e-10;           // relative reduction of the sum of squares (> 0)
+  double xtol = 1e-10;           // relative size of the scaled step bound (> 0)
+  double gtol = 1e-10;           // orthogonality of residuals and Jacobian columns (> 0)
+  double epsfcn = kEpsilon;      // relative precision of the residuals; finite-difference base
+  double step_factor = 100.0;    // first step bound, relative to the scaled parameters (> 0)
+  double covtol = 1e-14;         // relative rank cut of the covariance
+  std::uint64_t max_iter = 200;  // iteration counter limit (starts at 1); 0 = one Jacobian only
   MaxFev max_fev = MaxFev::defaults();
-  bool user_scale = false;      // take scale factors from the caller, never from the Jacobian
-  bool no_finite_check = false; // skip the test for non-finite entries of the factored Jacobian
+  bool user_scale = false;       // take scale factors from the caller, never from the Jacobian
+  bool no_finite_check = false;  // skip the test for non-finite entries of the factored Jacobian
 };
 
 // One per parameter, in parameter order.
@@ -81,11 +81,11 @@ struct ParamConstraint {
   bool has_upper = false;
   double lower = 0.0;
   double upper = 0.0;
-  double step = 0.0;       // absolute finite-difference step, used when > 0
-  double rel_step = 0.0;   // relative finite-difference step, used when > 0; wins over `step`
+  double step = 0.0;      // absolute finite-difference step, used when > 0
+  double rel_step = 0.0;  // relative finite-difference step, used when > 0; wins over `step`
   DerivSide side = DerivSide::Auto;
-  bool deriv_debug = false;      // print model vs finite-difference derivatives to stderr
-  double deriv_rel_tol = 0.0;    // tolerances of that comparison
+  bool deriv_debug = false;    // print model vs finite-difference derivatives to stderr
+  double deriv_rel_tol = 0.0;  // tolerances of that comparison
   double deriv_abs_tol = 0.0;
 };
 
@@ -149,10 +149,10 @@ struct SolverResult {
   std::uint64_t nfev = 0;          // 1 + model evaluations
   std::uint64_t npar = 0;
   std::uint64_t nfree = 0;
-  std::uint64_t npegged = 0;       // parameters whose value equals an active limit
-  std::uint64_t nfunc = 0;         // m
+  std::uint64_t npegged = 0;  // parameters whose value equals an active limit
+  std::uint64_t nfunc = 0;    // m
   SolverStatus status = SolverStatus::MaxIterReached;
-  RunStorage storage;              // backs resid, xerror and covar
+  RunStorage storage;  // backs resid, xerror and covar
 };
 
 // Bytes of storage a run over m residuals and npar parameters needs. A caller

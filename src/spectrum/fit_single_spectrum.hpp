@@ -11,8 +11,10 @@ namespace quillet {
 
 // Body of the module function `fit_single_spectrum`: validates the settings,
 // then the arrays' layout and length, then fits.
-std::expected<SpectrumFitOutcome, DomainError> fit_single_spectrum(
-    const ArrayView& spectrum, const ArrayView& dopp_slit, const ArrayView& spec_noise,
-    float guide_velocity, const SpectrumFitParams& params);
+std::expected<SpectrumFitOutcome, DomainError> fit_single_spectrum(const ArrayView& spectrum,
+                                                                   const ArrayView& dopp_slit,
+                                                                   const ArrayView& spec_noise,
+                                                                   float guide_velocity,
+                                                                   const SpectrumFitParams& params);
 
 }  // namespace quillet

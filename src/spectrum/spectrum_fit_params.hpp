@@ -16,7 +16,7 @@ struct SpectrumFitParams {
   std::int64_t sg_xpixels;  // leading pixels of each spectrum that are used
   float amplitude_rel_min;  // amplitude bounds relative to the peak value
   float amplitude_rel_max;
-  float width_max;  // upper bound of sigma
+  float width_max;    // upper bound of sigma
   float width_guess;  // starting sigma
   FitTolerances tolerances;
 };
