@@ -4,12 +4,12 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
-#include <limits>
 #include <memory>
 #include <optional>
 
 #include "gaussian/fit_bounded_gaussian.hpp"
 #include "gaussian/reduced_chi2.hpp"
+#include "spectrum/peak_search.hpp"
 
 namespace quillet {
 namespace {
@@ -18,28 +18,6 @@ namespace {
 // usual spectrum fit allocates nothing beyond the solver's own work block.
 // Three buffers of 512 floats are 6 KB, which worker-thread stacks allow for.
 constexpr std::size_t kStackSamples = 512;
-
-struct Peak {
-  std::int64_t pixel;
-  float value;
-};
-
-// The brightest pixel whose velocity lies within `radius` of `guide`. Ties go
-// to the lowest index (strict comparison), and a NaN velocity or intensity
-// never qualifies. Returns nothing unless that pixel is positive.
-std::optional<Peak> find_peak(std::span<const float> spectrum, std::span<const float> dopp_slit,
-                              std::int64_t n, float guide, float radius) {
-  float best = -std::numeric_limits<float>::infinity();
-  std::int64_t p = 0;
-  for (std::int64_t i = 0; i < n; ++i) {
-    if (std::abs(dopp_slit[i] - guide) <= radius && spectrum[i] > best) {
-      best = spectrum[i];
-      p = i;
-    }
-  }
-  if (!(best > 0.0f)) return std::nullopt;
-  return Peak{p, best};
-}
 
 struct PixelRange {
   std::int64_t left;
@@ -109,7 +87,7 @@ SpectrumFitOutcome no_local_max(Window window = {0, 0}) {
 SpectrumFitOutcome fit_spectrum_window(std::span<const float> spectrum,
                                        std::span<const float> dopp_slit,
                                        std::span<const float> spec_noise, float guide,
-                                       const SpectrumFitParams& params) {
+                                       const SpectrumFitParams& params, AxisOrder order) {
   const std::int64_t n = params.sg_xpixels;
 
   // The search reaches npix_slack pixels beyond velocity_range, so that a
@@ -117,7 +95,8 @@ SpectrumFitOutcome fit_spectrum_window(std::span<const float> spectrum,
   // the spectrum be rejected rather than fitted on the flank of that line.
   const float slack = static_cast<float>(params.npix_slack) * params.dv;
   const float radius = slack + params.velocity_range;
-  const std::optional<Peak> peak = find_peak(spectrum, dopp_slit, n, guide, radius);
+  const std::optional<Peak> peak =
+      find_peak(spectrum, dopp_slit.first(static_cast<std::size_t>(n)), guide, radius, order);
   if (!peak) return no_local_max();
 
   const float best = peak->value;

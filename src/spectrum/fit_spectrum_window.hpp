@@ -4,6 +4,7 @@
 #include <span>
 
 #include "gaussian/fit_result.hpp"
+#include "spectrum/peak_search.hpp"
 #include "spectrum/spectrum_fit_params.hpp"
 
 namespace quillet {
@@ -22,11 +23,15 @@ struct SpectrumFitOutcome {
 
 // Fits the line nearest `guide` in one spectrum: peak search, window,
 // normalisation by the peak, bounds, bounded fit. The three views hold
-// params.sg_xpixels values each; `params` is validated. Never fails: every
-// outcome is in the result's flag. Keeps no state.
+// params.sg_xpixels values each; `params` is validated. `order` is what
+// axis_order() says of `dopp_slit` (a batch asks once for all its rows); it
+// only spares the peak search pixels that cannot qualify, and Unsorted is
+// always correct. Never fails: every outcome is in the result's flag. Keeps
+// no state.
 SpectrumFitOutcome fit_spectrum_window(std::span<const float> spectrum,
                                        std::span<const float> dopp_slit,
                                        std::span<const float> spec_noise, float guide,
-                                       const SpectrumFitParams& params);
+                                       const SpectrumFitParams& params,
+                                       AxisOrder order = AxisOrder::Unsorted);
 
 }  // namespace quillet
