@@ -28,8 +28,24 @@ double euclid_norm(std::span<const double> x) {
   if (n == 0) return 0.0;
 
   const double agiant = kRgiant / static_cast<double>(n);
+
+  // The common case, every component intermediate, in one pass. The three
+  // sums below then leave s1 = s3 = 0 and x1max = x3max = 0, and their
+  // result sqrt(s2 * (1 + (0 / s2) * (0 * 0))) is exactly sqrt(s2): s2 is a
+  // sum of squares above rdwarf^2, positive and finite. Any other vector
+  // starts over on the general path.
+  double s2 = 0.0;
+  bool all_intermediate = true;
+  for (const double xi : x) {
+    const double a = std::fabs(xi);
+    all_intermediate &= (a > kRdwarf) & (a < agiant);  // no branch per component
+    s2 += xi * xi;
+  }
+  if (all_intermediate) return std::sqrt(s2);
+  s2 = 0.0;
+
   double s1 = 0.0;  // large components, scaled by x1max
-  double s2 = 0.0;  // intermediate components, unscaled
+  // s2 (intermediate components, unscaled) is reused from above.
   double s3 = 0.0;  // small components, scaled by x3max
   double x1max = 0.0;
   double x3max = 0.0;

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,75 @@ INSTANTIATE_TEST_SUITE_P(
         NormCase{"ExactlyAgiantCountsAsLarge", {kAgiant2, kNaN}, kAgiant2},
         NormCase{"BelowAgiantIsIntermediate", {std::nextafter(kAgiant2, 0.0), kNaN}, kNaN}),
     [](const auto& p) { return p.param.name; });
+
+// The three-range algorithm exactly as stated, without the one-pass shortcut
+// that euclid_norm takes when every component is intermediate.
+double three_range_norm(const std::vector<double>& x) {
+  if (x.empty()) return 0.0;
+  const double agiant = kRgiant / static_cast<double>(x.size());
+  double s1 = 0, s2 = 0, s3 = 0, x1max = 0, x3max = 0;
+  for (const double xi : x) {
+    const double a = std::fabs(xi);
+    if (a > kRdwarf && a < agiant) {
+      s2 += xi * xi;
+    } else if (a > kRdwarf) {
+      if (a > x1max) {
+        s1 = s1 * (x1max / a) * (x1max / a) + 1.0;
+        x1max = a;
+      } else {
+        s1 += (a / x1max) * (a / x1max);
+      }
+    } else if (a > x3max) {
+      s3 = s3 * (x3max / a) * (x3max / a) + 1.0;
+      x3max = a;
+    } else if (xi != 0.0) {
+      s3 += (a / x3max) * (a / x3max);
+    }
+  }
+  if (s1 != 0) return x1max * std::sqrt(s1 + (s2 / x1max) / x1max);
+  if (s2 != 0) {
+    if (s2 >= x3max) return std::sqrt(s2 * (1.0 + (x3max / s2) * (x3max * s3)));
+    return std::sqrt(x3max * (s2 / x3max + x3max * s3));
+  }
+  return x3max * std::sqrt(s3);
+}
+
+// Random vectors of the lengths the solver uses, mostly intermediate (the
+// shortcut) and sometimes with a zero, a small, a large or a NaN component
+// (the general path), give the stated algorithm's bits.
+TEST(EuclidNormShortcut, GivesTheThreeRangeResultBitForBit) {
+  std::mt19937_64 rng(7);
+  std::uniform_real_distribution<double> exponent(-300.0, 300.0), mantissa(-1.0, 1.0);
+  std::uniform_int_distribution<int> length(1, 40), kind(0, 9);
+  for (int trial = 0; trial < 20000; ++trial) {
+    std::vector<double> x(static_cast<std::size_t>(length(rng)));
+    for (double& v : x) {
+      v = mantissa(rng) * std::pow(10.0, exponent(rng) / 30.0);
+      switch (kind(rng)) {
+        case 0:
+          v = trial % 7 == 0 ? 0.0 : v;
+          break;
+        case 1:
+          v = trial % 5 == 0 ? 1e-200 * mantissa(rng) : v;
+          break;
+        case 2:
+          v = trial % 5 == 1 ? 1e200 * mantissa(rng) : v;
+          break;
+        case 3:
+          v = trial % 11 == 0 ? kNaN : v;
+          break;
+        default:
+          break;
+      }
+    }
+    const double got = euclid_norm(x), want = three_range_norm(x);
+    if (std::isnan(want)) {
+      ASSERT_TRUE(std::isnan(got)) << "trial " << trial;
+    } else {
+      ASSERT_EQ(got, want) << "trial " << trial;
+    }
+  }
+}
 
 }  // namespace
 }  // namespace quillet::solver
