@@ -1,16 +1,28 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 
 namespace quillet {
 
 // The weighted residuals of one Gaussian line, A exp(-((x - mu) / sigma)^2 / 2),
 // against samples y with one-sigma errors: r_i = (y_i - model(x_i)) / error_i.
-// Parameters are (A, mu, sigma). Holds views of the caller's samples only;
-// every sample is widened to double before it enters any arithmetic.
+// Parameters are (A, mu, sigma). Holds views of the caller's samples; every
+// sample is widened to double before it enters any arithmetic.
+//
+// The exponential terms g_i = exp(z_i * -0.5 * z_i), z_i = (x_i - mu) / sigma,
+// are the cost of an evaluation, and they depend on mu and sigma alone. The
+// solver evaluates the Jacobian at the point of its last accepted trial, so
+// for windows of up to kRememberedSamples samples the model keeps z_i and
+// g_i of the last (mu, sigma) it saw and reuses them while mu and sigma keep
+// the same bits: a reuse yields exactly what recomputing would. The memory
+// belongs to this object alone, which serves one solver run on one thread.
 class GaussianResiduals {
  public:
+  static constexpr std::size_t kRememberedSamples = 128;
+
   GaussianResiduals(std::span<const float> x, std::span<const float> y,
                     std::span<const float> error)
       : x_(x), y_(y), error_(error) {}
@@ -25,9 +37,24 @@ class GaussianResiduals {
                             std::span<const std::span<double>> derivs) const;
 
  private:
+  // z_i and g_i of samples [begin, begin + count) at (centre, sigma), in
+  // z_[0, count) and g_[0, count). count <= kRememberedSamples.
+  void compute_terms(std::size_t begin, std::size_t count, double centre, double sigma) const;
+
+  // Calls chunk(begin, count) over the samples in pieces of at most
+  // kRememberedSamples, with z_ and g_ holding each piece's terms.
+  template <class Chunk>
+  void for_each_chunk(std::span<const double> params, Chunk&& chunk) const;
+
   std::span<const float> x_;
   std::span<const float> y_;
   std::span<const float> error_;
+
+  mutable bool remembered_ = false;
+  mutable std::uint64_t remembered_centre_ = 0;  // bit patterns of the (mu, sigma)
+  mutable std::uint64_t remembered_sigma_ = 0;   // whose terms z_ and g_ hold
+  mutable std::array<double, kRememberedSamples> z_;
+  mutable std::array<double, kRememberedSamples> g_;
 };
 
 }  // namespace quillet
