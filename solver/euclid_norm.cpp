@@ -1,5 +1,7 @@
 #include "solver/euclid_norm.hpp"
 
+#include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -21,6 +23,11 @@ constexpr double kRgiant = std::bit_cast<double>(std::uint64_t{0x5FB99999956F781
 static_assert(kRdwarf == 1.8269129289596699e-153);
 static_assert(kRgiant == 1.3407807799935083e+153);
 
+// Components strictly between these bounds are intermediate. For such a
+// vector the three-range result is exactly sqrt of the plain sum of squares
+// in index order (see euclid_norm).
+bool is_intermediate(double a, double agiant) { return (a > kRdwarf) & (a < agiant); }
+
 }  // namespace
 
 double euclid_norm(std::span<const double> x) {
@@ -38,7 +45,7 @@ double euclid_norm(std::span<const double> x) {
   bool all_intermediate = true;
   for (const double xi : x) {
     const double a = std::fabs(xi);
-    all_intermediate &= (a > kRdwarf) & (a < agiant);  // no branch per component
+    all_intermediate &= is_intermediate(a, agiant);  // no branch per component
     s2 += xi * xi;
   }
   if (all_intermediate) return std::sqrt(s2);
@@ -80,6 +87,55 @@ double euclid_norm(std::span<const double> x) {
     return std::sqrt(x3max * (s2 / x3max + x3max * s3));
   }
   return x3max * std::sqrt(s3);
+}
+
+namespace {
+
+// Norms of `Count` adjacent columns starting at column `first`, their sums of
+// squares run side by side.
+template <std::size_t Count>
+void norm_columns(std::span<const double> block, std::size_t rows, std::size_t first,
+                  std::span<double> norms) {
+  const double agiant = kRgiant / static_cast<double>(rows);
+  const double* const base = block.data() + rows * first;
+  std::array<double, Count> s2{};
+  std::array<bool, Count> all_intermediate;
+  all_intermediate.fill(true);
+  for (std::size_t i = 0; i < rows; ++i) {
+    for (std::size_t c = 0; c < Count; ++c) {
+      const double xi = base[i + rows * c];
+      all_intermediate[c] &= is_intermediate(std::fabs(xi), agiant);
+      s2[c] += xi * xi;
+    }
+  }
+  for (std::size_t c = 0; c < Count; ++c) {
+    norms[first + c] = all_intermediate[c] ? std::sqrt(s2[c])
+                                           : euclid_norm(block.subspan(rows * (first + c), rows));
+  }
+}
+
+}  // namespace
+
+void euclid_norm_columns(std::span<const double> block, std::size_t rows, std::span<double> norms) {
+  if (rows == 0) {
+    std::ranges::fill(norms, 0.0);
+    return;
+  }
+  std::size_t first = 0;
+  for (; first + 4 <= norms.size(); first += 4) norm_columns<4>(block, rows, first, norms);
+  switch (norms.size() - first) {
+    case 3:
+      norm_columns<3>(block, rows, first, norms);
+      break;
+    case 2:
+      norm_columns<2>(block, rows, first, norms);
+      break;
+    case 1:
+      norm_columns<1>(block, rows, first, norms);
+      break;
+    default:
+      break;
+  }
 }
 
 }  // namespace quillet::solver

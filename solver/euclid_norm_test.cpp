@@ -121,5 +121,32 @@ TEST(EuclidNormShortcut, GivesTheThreeRangeResultBitForBit) {
   }
 }
 
+// Columns summed side by side give each column's own norm, bit for bit, for
+// every count of columns (the groups of four and the remainders) and with
+// columns that leave the shortcut.
+TEST(EuclidNormColumns, EachIsItsColumnsNorm) {
+  std::mt19937_64 rng(11);
+  std::uniform_real_distribution<double> value(-3.0, 3.0);
+  for (std::size_t rows : {1u, 2u, 21u}) {
+    for (std::size_t columns = 0; columns <= 9; ++columns) {
+      std::vector<double> block(rows * columns);
+      for (double& v : block) v = value(rng);
+      if (columns > 2) block[rows * 2] = 0.0;    // a small component
+      if (columns > 5) block[rows * 5] = 1e300;  // a large one
+      if (columns > 7) block[rows * 7] = kNaN;   // and a NaN
+      std::vector<double> norms(columns, -1.0);
+      euclid_norm_columns(block, rows, norms);
+      for (std::size_t c = 0; c < columns; ++c) {
+        const double want = euclid_norm(std::span<const double>(block).subspan(rows * c, rows));
+        if (std::isnan(want)) {
+          EXPECT_TRUE(std::isnan(norms[c]));
+        } else {
+          EXPECT_EQ(norms[c], want) << rows << " rows, column " << c << " of " << columns;
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace quillet::solver

@@ -21,11 +21,10 @@ constexpr double kDowndateFloor = std::numeric_limits<double>::epsilon();
 void qr_factor(std::size_t m, std::size_t nfree, std::span<double> fjac,
                std::span<std::size_t> ipvt, std::span<double> rdiag, std::span<double> acnorm,
                std::span<double> refnorm) {
+  euclid_norm_columns(fjac.first(m * nfree), m, acnorm.first(nfree));
   for (std::size_t j = 0; j < nfree; ++j) {
-    const double norm = euclid_norm(fjac.subspan(m * j, m));
-    rdiag[j] = norm;
-    acnorm[j] = norm;
-    refnorm[j] = norm;
+    rdiag[j] = acnorm[j];
+    refnorm[j] = acnorm[j];
     ipvt[j] = j;
   }
 
@@ -47,7 +46,9 @@ void qr_factor(std::size_t m, std::size_t nfree, std::span<double> fjac,
       std::swap(ipvt[j], ipvt[kmax]);
     }
 
-    double cnorm = euclid_norm(fjac.subspan(j + m * j, m - j));
+    // The first step's column is whole (rows 0 to m - 1) and unchanged, so
+    // its norm is the one step 1 took of it: reused, not recomputed.
+    double cnorm = j == 0 ? acnorm[ipvt[0]] : euclid_norm(fjac.subspan(j + m * j, m - j));
     if (cnorm != 0.0) {
       // Give the divisor the diagonal's sign, so that the 1 added to the
       // scaled diagonal never cancels against it.
