@@ -11,10 +11,41 @@ namespace quillet {
 // The loops without a call in them run several samples per step; that
 // changes no operation of any one sample.
 
+namespace {
+
+// The per-sample kernels, over raw pointers that never alias one another, so
+// that the loops without a call run several samples per step.
+
+void z_terms(std::size_t count, const float* __restrict x, double centre, double sigma,
+             double* __restrict z) {
+  for (std::size_t i = 0; i < count; ++i) z[i] = (static_cast<double>(x[i]) - centre) / sigma;
+}
+
+void residuals(std::size_t count, const float* __restrict y, const float* __restrict e,
+               const double* __restrict g, double amplitude, double* __restrict r) {
+  for (std::size_t i = 0; i < count; ++i) {
+    r[i] = (static_cast<double>(y[i]) - g[i] * amplitude) / static_cast<double>(e[i]);
+  }
+}
+
+void residuals_and_derivs(std::size_t count, const float* __restrict y, const float* __restrict e,
+                          const double* __restrict z, const double* __restrict g, double amplitude,
+                          double sigma, double* __restrict r, double* __restrict da,
+                          double* __restrict dm, double* __restrict ds) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const double w = 1.0 / static_cast<double>(e[i]);
+    r[i] = (static_cast<double>(y[i]) - amplitude * g[i]) * w;
+    da[i] = -g[i] * w;
+    dm[i] = z[i] * -amplitude * g[i] * w / sigma;
+    ds[i] = w * (z[i] * -amplitude * z[i] * g[i]) / sigma;
+  }
+}
+
+}  // namespace
+
 void GaussianResiduals::compute_terms(std::size_t begin, std::size_t count, double centre,
                                       double sigma) const {
-  const float* const x = x_.data() + begin;
-  for (std::size_t i = 0; i < count; ++i) z_[i] = (static_cast<double>(x[i]) - centre) / sigma;
+  z_terms(count, x_.data() + begin, centre, sigma, z_.data());
   for (std::size_t i = 0; i < count; ++i) g_[i] = std::exp(z_[i] * -0.5 * z_[i]);
 }
 
@@ -45,13 +76,8 @@ void GaussianResiduals::for_each_chunk(std::span<const double> params, Chunk&& c
 void GaussianResiduals::evaluate(std::span<const double> params, std::span<double> out) const {
   const double amplitude = params[0];
   for_each_chunk(params, [&](std::size_t begin, std::size_t count) {
-    const float* const y = y_.data() + begin;
-    const float* const e = error_.data() + begin;
-    const double* const g = g_.data();
-    double* const r = out.data() + begin;
-    for (std::size_t i = 0; i < count; ++i) {
-      r[i] = (static_cast<double>(y[i]) - g[i] * amplitude) / static_cast<double>(e[i]);
-    }
+    residuals(count, y_.data() + begin, error_.data() + begin, g_.data(), amplitude,
+              out.data() + begin);
   });
 }
 
@@ -76,16 +102,8 @@ void GaussianResiduals::evaluate_with_derivs(std::span<const double> params, std
     double* const r = out.data() + begin;
     if (all_slots) {
       // The solver's usual request: every column, in one branch-free loop.
-      double* const da = d_amplitude + begin;
-      double* const dm = d_centre + begin;
-      double* const ds = d_sigma + begin;
-      for (std::size_t i = 0; i < count; ++i) {
-        const double w = 1.0 / static_cast<double>(e[i]);
-        r[i] = (static_cast<double>(y[i]) - amplitude * g[i]) * w;
-        da[i] = -g[i] * w;
-        dm[i] = z[i] * -amplitude * g[i] * w / sigma;
-        ds[i] = w * (z[i] * -amplitude * z[i] * g[i]) / sigma;
-      }
+      residuals_and_derivs(count, y, e, z, g, amplitude, sigma, r, d_amplitude + begin,
+                           d_centre + begin, d_sigma + begin);
       return;
     }
     for (std::size_t i = 0; i < count; ++i) {
