@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <limits>
 #include <ranges>
 
@@ -37,6 +38,66 @@ IndexRange pixels_within(std::span<const float> axis, float guide, float radius,
   return run;
 }
 
+// Four pixels per step. GCC's vector types compile to the platform's SIMD
+// instructions where there are any, and to plain code elsewhere.
+using Floats = float __attribute__((vector_size(4 * sizeof(float))));
+constexpr std::size_t kLanes = 4;
+
+Floats load(const float* p) {
+  Floats v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+Floats splat(float x) { return Floats{x, x, x, x}; }
+
+// |axis[i] - guide| <= radius holds exactly when -radius <= axis[i] - guide
+// <= radius (the absolute value is exact; a NaN difference fails both).
+bool qualifies(float velocity, float guide, float radius) {
+  return std::abs(velocity - guide) <= radius;
+}
+
+// The scan's answer in two passes. Its pixel is the first that holds the
+// largest qualifying intensity (a later equal one never replaced it), and a
+// NaN never qualified. Among the values left, the largest is the same in any
+// order of comparison, so the first pass takes it several pixels at a time;
+// the second finds where it first occurs. (Signed zeros may compare in
+// another order, but a zero maximum is rejected either way.)
+float brightest(std::span<const float> spectrum, std::span<const float> axis, float guide,
+                float radius, IndexRange run) {
+  constexpr float kNone = -std::numeric_limits<float>::infinity();
+  const Floats g = splat(guide), high = splat(radius), low = splat(-radius), none = splat(kNone);
+  Floats lanes = none;
+  std::size_t i = run.begin;
+  for (; i + kLanes <= run.end; i += kLanes) {
+    const Floats offset = load(axis.data() + i) - g;
+    const Floats value = load(spectrum.data() + i);
+    const Floats candidate = (offset >= low) & (offset <= high) & (value == value) ? value : none;
+    lanes = candidate > lanes ? candidate : lanes;
+  }
+  float best = kNone;
+  for (std::size_t k = 0; k < kLanes; ++k) best = lanes[k] > best ? lanes[k] : best;
+  for (; i < run.end; ++i) {
+    if (qualifies(axis[i], guide, radius) && spectrum[i] > best) best = spectrum[i];
+  }
+  return best;
+}
+
+std::size_t first_at(std::span<const float> spectrum, std::span<const float> axis, float guide,
+                     float radius, IndexRange run, float best) {
+  const Floats target = splat(best);
+  std::size_t i = run.begin;
+  // Skip the blocks of four that do not hold the value at all.
+  for (; i + kLanes <= run.end; i += kLanes) {
+    const auto hit = load(spectrum.data() + i) == target;
+    if ((hit[0] | hit[1] | hit[2] | hit[3]) != 0) break;
+  }
+  for (; i < run.end; ++i) {
+    if (spectrum[i] == best && qualifies(axis[i], guide, radius)) return i;
+  }
+  return run.end;  // not reached: `best` was taken from a qualifying pixel
+}
+
 }  // namespace
 
 AxisOrder axis_order(std::span<const float> axis) {
@@ -55,17 +116,9 @@ std::optional<Peak> find_peak(std::span<const float> spectrum, std::span<const f
     scan = pixels_within(axis, guide, radius, order);
   }
 
-  // The test is repeated inside the run, so both paths share one rule.
-  float best = -std::numeric_limits<float>::infinity();
-  std::size_t p = 0;
-  for (std::size_t i = scan.begin; i < scan.end; ++i) {
-    if (std::abs(axis[i] - guide) <= radius && spectrum[i] > best) {
-      best = spectrum[i];
-      p = i;
-    }
-  }
+  const float best = brightest(spectrum, axis, guide, radius, scan);
   if (!(best > 0.0f)) return std::nullopt;
-  return Peak{static_cast<std::int64_t>(p), best};
+  return Peak{static_cast<std::int64_t>(first_at(spectrum, axis, guide, radius, scan, best)), best};
 }
 
 }  // namespace quillet
