@@ -224,10 +224,11 @@ bool measure_start(RunState& s) {
 
 bool factor_jacobian(RunState& s, const SolverConfig& config) {
   if (s.qanylim) freeze_outward_columns(s);
-  // rdiag goes to wa1 and the column norms acnorm to wa2.
-  qr_factor(s.m, s.nfree, s.fjac, s.ipvt, s.wa1, s.wa2, s.refnorm);
+  // rdiag goes to wa1, the column norms acnorm to wa2, and Q^T fvec is
+  // formed in wa4 along the way (the scaling below reads none of these but
+  // acnorm, so it may follow the whole factorisation).
+  qr_factor_qtf(s.m, s.nfree, s.fjac, s.ipvt, s.wa1, s.wa2, s.refnorm, s.fvec, s.wa4, s.qtf);
   if (s.iter == 1) set_initial_scale(s, config);
-  form_qtf(s.m, s.nfree, s.fjac, s.wa1, s.fvec, s.wa4, s.qtf);
   if (!config.no_finite_check && has_non_finite(s.fjac)) return false;
 
   s.gnorm = gradient_norm(s);

@@ -1,6 +1,7 @@
 #include "solver/qr_factor.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 
@@ -16,11 +17,67 @@ namespace {
 // most of its digits and the norm is recomputed from the column.
 constexpr double kDowndateFloor = std::numeric_limits<double>::epsilon();
 
+// Dot products taken side by side at most; more columns go in turns.
+constexpr std::size_t kMaxDotTargets = 4;
+
+// Applies the reflection of column j (v = cj) to the work vector, given
+// s = v . work over rows j..m-1, as form_qtf does. d = v[j] is 0 only for a
+// column that was never transformed, whose reflection is skipped.
+void reflect_work(const double* cj, std::size_t j, std::size_t m, double s, double* work) {
+  const double d = cj[j];
+  if (d == 0.0) return;
+  const double t = -s / d;
+  for (std::size_t i = j; i < m; ++i) work[i] += cj[i] * t;
+}
+
 }  // namespace
 
-void qr_factor(std::size_t m, std::size_t nfree, std::span<double> fjac,
-               std::span<std::size_t> ipvt, std::span<double> rdiag, std::span<double> acnorm,
-               std::span<double> refnorm) {
+namespace {
+
+// Where Q^T fvec is formed when the factorisation forms it too: the work
+// vector (m values, starting as fvec) and qtf. Null pointers when it does not.
+struct AlongsideQtf {
+  double* work = nullptr;
+  double* qtf = nullptr;
+};
+
+// s[c] = sum over rows i = first..m-1 of v[i] * target[c][i], each sum in
+// increasing i as the reflection needs it, for `Count` targets side by side:
+// independent sums overlap instead of waiting on one another.
+template <std::size_t Count>
+void dot_products(const double* v, std::size_t first, std::size_t m,
+                  const std::array<double*, kMaxDotTargets>& target, std::size_t offset,
+                  std::array<double, kMaxDotTargets>& s) {
+  std::array<double, Count> sum{};
+  for (std::size_t i = first; i < m; ++i) {
+    for (std::size_t c = 0; c < Count; ++c) sum[c] += v[i] * target[offset + c][i];
+  }
+  for (std::size_t c = 0; c < Count; ++c) s[offset + c] = sum[c];
+}
+
+void all_dot_products(const double* v, std::size_t first, std::size_t m, std::size_t count,
+                      const std::array<double*, kMaxDotTargets>& target,
+                      std::array<double, kMaxDotTargets>& s) {
+  std::size_t offset = 0;
+  for (; offset + 4 <= count; offset += 4) dot_products<4>(v, first, m, target, offset, s);
+  switch (count - offset) {
+    case 3:
+      dot_products<3>(v, first, m, target, offset, s);
+      break;
+    case 2:
+      dot_products<2>(v, first, m, target, offset, s);
+      break;
+    case 1:
+      dot_products<1>(v, first, m, target, offset, s);
+      break;
+    default:
+      break;
+  }
+}
+
+void factor(std::size_t m, std::size_t nfree, std::span<double> fjac, std::span<std::size_t> ipvt,
+            std::span<double> rdiag, std::span<double> acnorm, std::span<double> refnorm,
+            AlongsideQtf qtf) {
   euclid_norm_columns(fjac.first(m * nfree), m, acnorm.first(nfree));
   for (std::size_t j = 0; j < nfree; ++j) {
     rdiag[j] = acnorm[j];
@@ -56,27 +113,67 @@ void qr_factor(std::size_t m, std::size_t nfree, std::span<double> fjac,
       for (std::size_t i = j; i < m; ++i) cj[i] /= cnorm;
       cj[j] += 1.0;
 
-      for (std::size_t k = j + 1; k < nfree; ++k) {
-        double* const ck = fjac.data() + m * k;
-        double s = 0.0;
-        for (std::size_t i = j; i < m; ++i) s += cj[i] * ck[i];
-        double t = s / cj[j];
-        for (std::size_t i = j; i < m; ++i) ck[i] -= t * cj[i];
+      // The reflection's products with the later columns (and with the
+      // work vector) read columns that no other update touches, so all are
+      // taken first, side by side; each is then applied in column order.
+      std::array<double*, kMaxDotTargets> target{};
+      std::array<double, kMaxDotTargets> s{};
+      for (std::size_t k = j + 1; k < nfree; k += kMaxDotTargets - 1) {
+        const std::size_t last = std::min(nfree, k + kMaxDotTargets - 1);
+        std::size_t count = 0;
+        for (std::size_t c = k; c < last; ++c) target[count++] = fjac.data() + m * c;
+        // The work vector rides along with the last group.
+        const bool with_work = qtf.work != nullptr && last == nfree;
+        if (with_work) target[count++] = qtf.work;
+        all_dot_products(cj, j, m, count, target, s);
 
-        if (rdiag[k] != 0.0) {
-          t = ck[j] / rdiag[k];
-          rdiag[k] = rdiag[k] * std::sqrt(nan_max(0.0, 1.0 - t * t));
-          t = rdiag[k] / refnorm[k];
-          if (0.05 * t * t < kDowndateFloor) {
-            rdiag[k] = euclid_norm(fjac.subspan(j + 1 + m * k, m - j - 1));
-            refnorm[k] = rdiag[k];
+        for (std::size_t c = k; c < last; ++c) {
+          double* const ck = fjac.data() + m * c;
+          double t = s[c - k] / cj[j];
+          for (std::size_t i = j; i < m; ++i) ck[i] -= t * cj[i];
+
+          if (rdiag[c] != 0.0) {
+            t = ck[j] / rdiag[c];
+            rdiag[c] = rdiag[c] * std::sqrt(nan_max(0.0, 1.0 - t * t));
+            t = rdiag[c] / refnorm[c];
+            if (0.05 * t * t < kDowndateFloor) {
+              rdiag[c] = euclid_norm(fjac.subspan(j + 1 + m * c, m - j - 1));
+              refnorm[c] = rdiag[c];
+            }
           }
         }
+        if (with_work) reflect_work(cj, j, m, s[last - k], qtf.work);
+      }
+      // The last column has no later columns; the work vector goes alone.
+      if (qtf.work != nullptr && j + 1 == nfree) {
+        std::array<double, kMaxDotTargets> alone{};
+        all_dot_products(cj, j, m, 1, {qtf.work}, alone);
+        reflect_work(cj, j, m, alone[0], qtf.work);
       }
     }
     // For a zero column this is -0.0: the column is left as it was.
     rdiag[j] = -cnorm;
+    if (qtf.work != nullptr) {
+      cj[j] = rdiag[j];
+      qtf.qtf[j] = qtf.work[j];
+    }
   }
+}
+
+}  // namespace
+
+void qr_factor(std::size_t m, std::size_t nfree, std::span<double> fjac,
+               std::span<std::size_t> ipvt, std::span<double> rdiag, std::span<double> acnorm,
+               std::span<double> refnorm) {
+  factor(m, nfree, fjac, ipvt, rdiag, acnorm, refnorm, {});
+}
+
+void qr_factor_qtf(std::size_t m, std::size_t nfree, std::span<double> fjac,
+                   std::span<std::size_t> ipvt, std::span<double> rdiag, std::span<double> acnorm,
+                   std::span<double> refnorm, std::span<const double> fvec, std::span<double> work,
+                   std::span<double> qtf) {
+  std::copy_n(fvec.begin(), m, work.begin());
+  factor(m, nfree, fjac, ipvt, rdiag, acnorm, refnorm, {work.data(), qtf.data()});
 }
 
 void form_qtf(std::size_t m, std::size_t nfree, std::span<double> fjac,

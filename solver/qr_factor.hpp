@@ -17,6 +17,15 @@ void qr_factor(std::size_t m, std::size_t nfree, std::span<double> fjac,
                std::span<std::size_t> ipvt, std::span<double> rdiag, std::span<double> acnorm,
                std::span<double> refnorm);
 
+// qr_factor followed by form_qtf (below), with the same results to the bit,
+// in one pass: each reflection is applied to `work` (which starts as fvec) as
+// soon as it is formed, its products with the later columns and with `work`
+// taken side by side. Needs nfree <= m, as the driver guarantees.
+void qr_factor_qtf(std::size_t m, std::size_t nfree, std::span<double> fjac,
+                   std::span<std::size_t> ipvt, std::span<double> rdiag, std::span<double> acnorm,
+                   std::span<double> refnorm, std::span<const double> fvec, std::span<double> work,
+                   std::span<double> qtf);
+
 // Applies Q^T to `fvec` (m values) into `work` (m values, Q^T fvec in full),
 // copies its first nfree components into `qtf`, and writes `rdiag` back onto
 // the diagonal of `fjac`, so that its leading nfree x nfree upper triangle is
