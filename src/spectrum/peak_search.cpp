@@ -10,23 +10,18 @@
 namespace quillet {
 namespace {
 
-struct IndexRange {
-  std::size_t begin;
-  std::size_t end;
-};
-
 // The pixels of an ordered axis within `radius` of `guide`. The offset
 // axis[i] - guide, rounded to float, never decreases along an ascending axis
 // (rounding is monotonic, and a finite guide makes no offset NaN), so
 // |offset| <= radius, that is -radius <= offset <= radius, holds on one run
 // of indices; a descending axis mirrors this.
-IndexRange pixels_within(std::span<const float> axis, float guide, float radius, AxisOrder order) {
+PixelRun pixels_within(std::span<const float> axis, float guide, float radius, AxisOrder order) {
   const auto offset = [axis, guide](std::size_t i) { return axis[i] - guide; };
   const auto indices = std::views::iota(std::size_t{0}, axis.size());
   const auto first_where_not = [&indices](auto before) {
     return *std::ranges::partition_point(indices, before);
   };
-  IndexRange run{};
+  PixelRun run{};
   if (order == AxisOrder::Ascending) {
     run.begin = first_where_not([&](std::size_t i) { return offset(i) < -radius; });
     run.end = first_where_not([&](std::size_t i) { return offset(i) <= radius; });
@@ -64,7 +59,7 @@ bool qualifies(float velocity, float guide, float radius) {
 // the second finds where it first occurs. (Signed zeros may compare in
 // another order, but a zero maximum is rejected either way.)
 float brightest(std::span<const float> spectrum, std::span<const float> axis, float guide,
-                float radius, IndexRange run) {
+                float radius, PixelRun run) {
   constexpr float kNone = -std::numeric_limits<float>::infinity();
   const Floats g = splat(guide), high = splat(radius), low = splat(-radius), none = splat(kNone);
   Floats lanes = none;
@@ -84,7 +79,7 @@ float brightest(std::span<const float> spectrum, std::span<const float> axis, fl
 }
 
 std::size_t first_at(std::span<const float> spectrum, std::span<const float> axis, float guide,
-                     float radius, IndexRange run, float best) {
+                     float radius, PixelRun run, float best) {
   const Floats target = splat(best);
   std::size_t i = run.begin;
   // Skip the blocks of four that do not hold the value at all.
@@ -107,15 +102,18 @@ AxisOrder axis_order(std::span<const float> axis) {
   return AxisOrder::Unsorted;
 }
 
-std::optional<Peak> find_peak(std::span<const float> spectrum, std::span<const float> axis,
-                              float guide, float radius, AxisOrder order) {
-  IndexRange scan{0, axis.size()};
+PixelRun search_run(std::span<const float> axis, float guide, float radius, AxisOrder order) {
   // A non-finite guide or radius can make an offset NaN or the run's ends
   // ambiguous; those rare calls read the whole axis.
-  if (order != AxisOrder::Unsorted && std::isfinite(guide) && std::isfinite(radius)) {
-    scan = pixels_within(axis, guide, radius, order);
+  if (order == AxisOrder::Unsorted || !std::isfinite(guide) || !std::isfinite(radius)) {
+    return {0, axis.size()};
   }
+  return pixels_within(axis, guide, radius, order);
+}
 
+std::optional<Peak> find_peak(std::span<const float> spectrum, std::span<const float> axis,
+                              float guide, float radius, AxisOrder order) {
+  const PixelRun scan = search_run(axis, guide, radius, order);
   const float best = brightest(spectrum, axis, guide, radius, scan);
   if (!(best > 0.0f)) return std::nullopt;
   return Peak{static_cast<std::int64_t>(first_at(spectrum, axis, guide, radius, scan, best)), best};

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -16,6 +17,17 @@ enum class AxisOrder : std::uint8_t {
 
 // One pass over the axis. A batch asks once for all of its rows.
 AxisOrder axis_order(std::span<const float> axis);
+
+// Pixels [begin, end) of an axis.
+struct PixelRun {
+  std::size_t begin;
+  std::size_t end;
+};
+
+// The pixels find_peak reads for this guide and radius: on an axis of known
+// order with a finite guide and radius, the run of pixels within the radius
+// (see find_peak); otherwise the whole axis.
+PixelRun search_run(std::span<const float> axis, float guide, float radius, AxisOrder order);
 
 struct Peak {
   std::int64_t pixel;
