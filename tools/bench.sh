@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Sets up a fresh machine, installs quillet, builds the C++ benchmark programs
+# and runs the benchmark suite: spectra per second of the batch on one and on
+# every worker, the Python call cost of the single-fit functions, scipy's
+# curve_fit on the same spectra, and the floor of the algorithm. Prints one
+# table and writes benchmarks/results/bench-<time>.json and throughput.png.
+# Extra arguments go to benchmarks/run_benchmarks.py (--help lists them;
+# --publish-plot refreshes the README's plot). Not part of the tests: it
+# takes a few minutes and wants an otherwise idle machine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source tools/setup.sh
+python3 -m pip install -q --disable-pip-version-check scipy matplotlib
+python3 -m pip install -q --disable-pip-version-check --no-build-isolation .
+cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUILLET_PYTHON=OFF \
+  -DQUILLET_BENCHMARKS=ON >/dev/null
+cmake --build build/bench --target quillet_time_fits quillet_floor
+# One BLAS thread: NumPy's would otherwise spin beside the timed calls, and
+# curve_fit is compared per core.
+OPENBLAS_NUM_THREADS=1 OMP_NUM_THREADS=1 \
+  python3 benchmarks/run_benchmarks.py --cxx-bin build/bench/benchmarks "$@"
