@@ -51,8 +51,13 @@ std::optional<GaussianFit> fit_bounded_gaussian(const BoundedGaussianProblem& pr
   const auto run = solver::solve(model, setup->config, setup->constraints, params, {}, lent);
   if (!run || !counts_as_converged(run->status)) return std::nullopt;
 
+  // The solution is usually the model's last point, whose exponential terms
+  // it still holds.
+  const GaussianResiduals::Terms terms = model.terms(params);
   const std::array<float, 3> errors =
-      gaussian_uncertainties(problem.x, problem.error, params, run->bestnorm);
+      terms.z.empty() ? gaussian_uncertainties(problem.x, problem.error, params, run->bestnorm)
+                      : gaussian_uncertainties(problem.x, problem.error, params, run->bestnorm,
+                                               terms.z, terms.g);
   return GaussianFit{
       .amplitude = static_cast<float>(params[0]),
       .centre = static_cast<float>(params[1]),

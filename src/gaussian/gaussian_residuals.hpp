@@ -36,6 +36,16 @@ class GaussianResiduals {
   void evaluate_with_derivs(std::span<const double> params, std::span<double> out,
                             std::span<const std::span<double>> derivs) const;
 
+  // z_i and g_i of every sample at the centre and sigma of `params`, the
+  // remembered ones when they match. Empty for a window longer than
+  // kRememberedSamples, whose terms are never kept. The spans stay valid
+  // until the next call on this model.
+  struct Terms {
+    std::span<const double> z;
+    std::span<const double> g;
+  };
+  Terms terms(std::span<const double> params) const;
+
  private:
   // z_i and g_i of samples [begin, begin + count) at (centre, sigma), in
   // z_[0, count) and g_[0, count). count <= kRememberedSamples.

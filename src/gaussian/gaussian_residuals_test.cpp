@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "gaussian/gaussian_uncertainties.hpp"
+
 namespace quillet {
 namespace {
 
@@ -90,6 +92,37 @@ TEST_P(ModelBits, EveryValueIsTheFormulasWhateverCameBefore) {
       ASSERT_EQ(bits(dm_alone[i]), bits(want.d_centre)) << "call " << call << " sample " << i;
     }
   }
+}
+
+// The terms the model hands out for the uncertainties are the formula's,
+// whether remembered from the last evaluation or computed afresh, and the
+// uncertainties from them equal those computed from scratch, bit for bit.
+TEST(ModelTerms, GiveTheUncertaintiesOfAFreshComputation) {
+  const Samples s = noisy_line(21);
+  const GaussianResiduals model(s.x, s.y, s.error);
+  std::vector<double> r(s.x.size());
+  for (std::size_t call = 0; call < kPoints.size(); ++call) {
+    const std::array<double, 3>& p = kPoints[call];
+    if (call % 2 == 0) model.evaluate(p, r);  // remembered, or not
+    const GaussianResiduals::Terms terms = model.terms(p);
+    ASSERT_EQ(terms.z.size(), s.x.size());
+    for (std::size_t i = 0; i < s.x.size(); ++i) {
+      const double z = (static_cast<double>(s.x[i]) - p[1]) / p[2];
+      ASSERT_EQ(bits(terms.z[i]), bits(z));
+      ASSERT_EQ(bits(terms.g[i]), bits(std::exp(z * -0.5 * z)));
+    }
+    for (const double chi2 : {0.0, 17.0}) {
+      const auto fresh = gaussian_uncertainties(s.x, s.error, p, chi2);
+      const auto reused = gaussian_uncertainties(s.x, s.error, p, chi2, terms.z, terms.g);
+      for (std::size_t k = 0; k < 3; ++k) {
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(reused[k]), std::bit_cast<std::uint32_t>(fresh[k]));
+      }
+    }
+  }
+  // A window too long to remember has no terms to hand out.
+  const Samples long_line = noisy_line(GaussianResiduals::kRememberedSamples + 1);
+  const GaussianResiduals long_model(long_line.x, long_line.y, long_line.error);
+  EXPECT_TRUE(long_model.terms(kPoints[0]).z.empty());
 }
 
 // Windows that fit the remembered terms, one that fills them exactly, and

@@ -14,12 +14,12 @@ float scaled_error(double variance, double scale) {
   return variance > 0.0 ? static_cast<float>(std::sqrt(variance) * scale) : 0.0f;
 }
 
-}  // namespace
-
-std::array<float, 3> gaussian_uncertainties(std::span<const float> x, std::span<const float> error,
-                                            std::span<const double> params, double chi2) {
+// The errors from the per-sample terms that `terms(i, z, g)` supplies.
+template <class Terms>
+std::array<float, 3> uncertainties_from(std::span<const float> x, std::span<const float> error,
+                                        std::span<const double> params, double chi2,
+                                        Terms&& terms) {
   const double amplitude = params[0];
-  const double centre = params[1];
   const double sigma = params[2];
 
   // The six distinct sums of the symmetric normal matrix M = J^T J.
@@ -27,8 +27,9 @@ std::array<float, 3> gaussian_uncertainties(std::span<const float> x, std::span<
   const std::size_t n = x.size();
   for (std::size_t i = 0; i < n; ++i) {
     const double w = 1.0 / static_cast<double>(error[i]);
-    const double z = (static_cast<double>(x[i]) - centre) / sigma;
-    const double g = std::exp(z * -0.5 * z);
+    double z = 0.0;
+    double g = 0.0;
+    terms(i, z, g);
     const double j_a = -g * w;
     const double j_m = w * z * -amplitude * g / sigma;
     const double j_s = w * z * z * -amplitude * g / sigma;
@@ -53,6 +54,27 @@ std::array<float, 3> gaussian_uncertainties(std::span<const float> x, std::span<
   const double v_sigma = (s_aa * s_mm - s_am * s_am) / det;
   return {scaled_error(v_amplitude, scale), scaled_error(v_centre, scale),
           scaled_error(v_sigma, scale)};
+}
+
+}  // namespace
+
+std::array<float, 3> gaussian_uncertainties(std::span<const float> x, std::span<const float> error,
+                                            std::span<const double> params, double chi2) {
+  const double centre = params[1];
+  const double sigma = params[2];
+  return uncertainties_from(x, error, params, chi2, [&](std::size_t i, double& z, double& g) {
+    z = (static_cast<double>(x[i]) - centre) / sigma;
+    g = std::exp(z * -0.5 * z);
+  });
+}
+
+std::array<float, 3> gaussian_uncertainties(std::span<const float> x, std::span<const float> error,
+                                            std::span<const double> params, double chi2,
+                                            std::span<const double> z, std::span<const double> g) {
+  return uncertainties_from(x, error, params, chi2, [&](std::size_t i, double& zi, double& gi) {
+    zi = z[i];
+    gi = g[i];
+  });
 }
 
 }  // namespace quillet
