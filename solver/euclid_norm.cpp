@@ -28,13 +28,26 @@ static_assert(kRgiant == 1.3407807799935083e+153);
 // in index order (see euclid_norm).
 bool is_intermediate(double a, double agiant) { return (a > kRdwarf) & (a < agiant); }
 
+// rgiant / n for the short vectors the solver norms most, divided once at
+// compile time (the compiler rounds constant quotients as the processor does).
+constexpr std::size_t kTabulatedLengths = 64;
+constexpr std::array<double, kTabulatedLengths> kAgiantOfLength = [] {
+  std::array<double, kTabulatedLengths> table{};
+  for (std::size_t k = 1; k < kTabulatedLengths; ++k) table[k] = kRgiant / static_cast<double>(k);
+  return table;
+}();
+
+double agiant_of(std::size_t n) {
+  return n < kTabulatedLengths ? kAgiantOfLength[n] : kRgiant / static_cast<double>(n);
+}
+
 }  // namespace
 
 double euclid_norm(std::span<const double> x) {
   const std::size_t n = x.size();
   if (n == 0) return 0.0;
 
-  const double agiant = kRgiant / static_cast<double>(n);
+  const double agiant = agiant_of(n);
 
   // The common case, every component intermediate, in one pass. The three
   // sums below then leave s1 = s3 = 0 and x1max = x3max = 0, and their
@@ -96,7 +109,7 @@ namespace {
 template <std::size_t Count>
 void norm_columns(std::span<const double> block, std::size_t rows, std::size_t first,
                   std::span<double> norms) {
-  const double agiant = kRgiant / static_cast<double>(rows);
+  const double agiant = agiant_of(rows);
   const double* const base = block.data() + rows * first;
   std::array<double, Count> s2{};
   std::array<bool, Count> all_intermediate;

@@ -121,6 +121,24 @@ TEST(EuclidNormShortcut, GivesTheThreeRangeResultBitForBit) {
   }
 }
 
+// The start of the large range, rgiant / n, is tabulated for short vectors:
+// for every length, a component of exactly rgiant / n as the processor
+// divides it counts as large (so a NaN beside it is lost), and the double
+// just below it as intermediate (so the NaN shows).
+TEST(EuclidNormRanges, LargeStartsAtRgiantOverLengthForEveryLength) {
+  volatile double divisor = 0.0;  // divided at run time, not folded
+  for (std::size_t n = 2; n <= 80; ++n) {
+    divisor = static_cast<double>(n);
+    const double agiant = kRgiant / divisor;
+    std::vector<double> x(n, 0.0);
+    x[0] = agiant;
+    x[1] = kNaN;
+    EXPECT_EQ(euclid_norm(x), agiant) << n;
+    x[0] = std::nextafter(agiant, 0.0);
+    EXPECT_TRUE(std::isnan(euclid_norm(x))) << n;
+  }
+}
+
 // Columns summed side by side give each column's own norm, bit for bit, for
 // every count of columns (the groups of four and the remainders) and with
 // columns that leave the shortcut.
