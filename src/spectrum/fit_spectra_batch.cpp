@@ -12,6 +12,7 @@
 #include "gaussian/fit_result.hpp"
 #include "spectrum/fit_spectrum_window.hpp"
 #include "spectrum/peak_search.hpp"
+#include "spectrum/row_fault_injection.hpp"
 #include "spectrum/validate_spectrum_params.hpp"
 #include "spectrum/worker_pool.hpp"
 
@@ -112,6 +113,7 @@ void prefetch_row(const BatchInput& input, AxisOrder order, std::size_t i) {
 // spectrum, written to row i of both buffers and nowhere else.
 void fit_batch_row(const BatchInput& input, AxisOrder order, BatchOutput& output, std::size_t i) {
   prefetch_row(input, order, i + 1);
+  inject_row_fault(i);
   const std::size_t used = static_cast<std::size_t>(input.params.sg_xpixels);
   const std::size_t start = i * input.columns;
   const SpectrumFitOutcome outcome = fit_spectrum_window(
