@@ -266,7 +266,12 @@ def report(r: dict) -> str:
     b1, ball = r["batch_one"], r["batch_all"]
     cx, fl = r["cxx"], r["floor"]
     single, gauss, peer = r["single"], r["gaussian"], r["curve_fit"]
-    window_ns, peak_ns = cx["window_batch_order"], cx["peak_batch_order"]
+    window_ns = cx["window_batch_order"]
+    # A batch row job has prefetched its stretch: its peak search reads cache.
+    peak_ns = cx["peak_batch_order_cached"]
+    row_ns = 1e9 / b1["spectra_per_s"]
+    floor_ns = fl["floor_ns_per_row"]
+    floor_limit = TARGET_FLOOR_FACTOR * floor_ns + peak_ns
     single_overhead = single["no_line_ns"] - cx["single_spectrum_body_no_line"]
     fit_overhead = single["keyword_ns"] - cx["single_spectrum_body"]
     fit_overhead_pos = single["positional_ns"] - cx["single_spectrum_body"]
@@ -295,24 +300,25 @@ def report(r: dict) -> str:
         f"{'fit_gaussian_f32 from Python, 21 samples (calls/s)':<58}{1e9 / gauss['ns']:>16,.0f}",
         f"{'fit_gaussian_f32 body in C++ (calls/s)':<58}{1e9 / cx['gaussian_f32_body']:>16,.0f}",
         f"{'  Python call overhead (ns)':<58}{gauss['ns'] - cx['gaussian_f32_body']:>16.0f}",
-        f"{'row fit in C++, batch path (ns/row)':<58}{window_ns:>16.0f}",
-        f"{'  peak search, batch path (ns/row)':<58}{peak_ns:>16.0f}",
-        f"{'  peak search, full scan (ns/row)':<58}{cx['peak_full_scan']:>16.0f}",
-        f"{'  peak search share of the row':<58}{peak_ns / window_ns:>15.1%} ",
+        f"{'batch, 1 worker (ns/row)':<58}{row_ns:>16.0f}",
+        f"{'row fit in C++ without the batch prefetch (ns/row)':<58}{window_ns:>16.0f}",
+        f"{'peak search, batch path, row in cache (ns/row)':<58}{peak_ns:>16.0f}",
+        f"{'peak search, batch path, row from memory (ns/row)':<58}{cx['peak_batch_order']:>16.0f}",
+        f"{'peak search, full scan, row in cache (ns/row)':<58}{cx['peak_full_scan_cached']:>16.0f}",
+        f"{'  peak search share of a batch row':<58}{peak_ns / row_ns:>15.1%} ",
         f"{'model evaluations per fit (solver)':<58}{fl['evaluations_per_fit']:>16.2f}",
         f"{'samples per fit':<58}{fl['samples_per_fit']:>16.2f}",
         f"{'exp calls per fit (terms reused where the point repeats)':<58}{fl['exp_calls_per_fit']:>16.1f}",
         f"{'exp on the fits own arguments (ns)':<58}{fl['exp_ns']:>16.2f}",
-        f"{'floor: evaluations x samples x exp cost (ns/row)':<58}{fl['floor_ns_per_row']:>16.0f}",
-        f"{'  row time / floor':<58}{window_ns / fl['floor_ns_per_row']:>15.2f}x",
-        f"{'  (row time - peak search) / floor':<58}{(window_ns - peak_ns) / fl['floor_ns_per_row']:>15.2f}x",
+        f"{'floor: evaluations x samples x exp cost (ns/row)':<58}{floor_ns:>16.0f}",
+        f"{'  batch row time / floor':<58}{row_ns / floor_ns:>15.2f}x",
+        f"{'  (batch row time - peak search) / floor':<58}{(row_ns - peak_ns) / floor_ns:>15.2f}x",
         "",
         "targets:",
         f"  batch 1 worker >= {TARGET_PEER_RATIO:.0f}x curve_fit: {r['peer_ratio']:,.0f}x  "
         f"{verdict(r['peer_ratio'] >= TARGET_PEER_RATIO)}",
-        f"  row time <= {TARGET_FLOOR_FACTOR}x floor + peak search: {window_ns:.0f} ns vs "
-        f"{TARGET_FLOOR_FACTOR * fl['floor_ns_per_row'] + peak_ns:.0f} ns  "
-        f"{verdict(window_ns <= TARGET_FLOOR_FACTOR * fl['floor_ns_per_row'] + peak_ns)}",
+        f"  batch row time <= {TARGET_FLOOR_FACTOR}x floor + peak search: {row_ns:.0f} ns vs "
+        f"{floor_limit:.0f} ns  {verdict(row_ns <= floor_limit)}",
         f"  all workers >= {TARGET_SCALING}x one worker: {r['scaling']:.2f}x  "
         f"{verdict(r['scaling'] >= TARGET_SCALING)}",
         f"  fit_single_spectrum call overhead < {TARGET_CALL_OVERHEAD_NS:.0f} ns: "
