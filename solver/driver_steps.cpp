@@ -7,6 +7,7 @@
 #include "solver/euclid_norm.hpp"
 #include "solver/lm_parameter.hpp"
 #include "solver/nan_minmax.hpp"
+#include "solver/non_finite.hpp"
 #include "solver/qr_factor.hpp"
 
 namespace quillet::solver {
@@ -52,15 +53,6 @@ void set_initial_scale(RunState& s, const SolverConfig& config) {
   s.xnorm = euclid_norm(s.wa3);
   s.delta = config.step_factor * s.xnorm;
   if (s.delta == 0) s.delta = config.step_factor;
-}
-
-bool has_non_finite(std::span<const double> values) {
-  // |v| <= DBL_MAX fails exactly for an infinity or a NaN; summing the
-  // failures without a branch lets the compiler test several at a time.
-  constexpr double kLargest = std::numeric_limits<double>::max();
-  std::size_t failures = 0;
-  for (const double v : values) failures += std::fabs(v) <= kLargest ? 0 : 1;
-  return failures != 0;
 }
 
 // The gradient test's measure: the largest cosine between the residuals and a Jacobian column.
