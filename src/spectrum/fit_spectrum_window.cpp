@@ -39,6 +39,16 @@ PixelRange window_around(std::int64_t p, std::int64_t h, std::int64_t n) {
 
 // Destination of the samples that enter the fit: three stack buffers for a
 // short window, one heap block cut in three for a longer one.
+void normalise(std::size_t count, const float* __restrict velocity,
+               const float* __restrict intensity, const float* __restrict noise, float best,
+               float* __restrict x, float* __restrict y, float* __restrict e) {
+  for (std::size_t k = 0; k < count; ++k) {
+    x[k] = velocity[k];
+    y[k] = intensity[k] / best;
+    e[k] = noise[k] / best;
+  }
+}
+
 class SampleBuffers {
  public:
   explicit SampleBuffers(std::size_t capacity) {
@@ -56,11 +66,27 @@ class SampleBuffers {
   SampleBuffers(const SampleBuffers&) = delete;
   SampleBuffers& operator=(const SampleBuffers&) = delete;
 
-  void push(float x, float y, float e) {
-    x_[count_] = x;
-    y_[count_] = y;
-    e_[count_] = e;
-    ++count_;
+  // Takes the window's `count` pixels, divides intensity and noise by the
+  // peak value, and keeps the samples whose velocity, quotients and noise
+  // pass (noise > 0), in pixel order. All quotients are formed first, in one
+  // loop that runs several pixels per step; the same single-precision
+  // division of each pixel either way.
+  void collect(const float* velocity, const float* intensity, const float* noise, std::size_t count,
+               float best) {
+    normalise(count, velocity, intensity, noise, best, x_, y_, e_);
+    std::size_t kept = 0;
+    for (std::size_t k = 0; k < count; ++k) {
+      const float x = x_[k];
+      const float y = y_[k];
+      const float e = e_[k];
+      if (std::isfinite(x) && std::isfinite(y) && std::isfinite(e) && e > 0.0f) {
+        x_[kept] = x;
+        y_[kept] = y;
+        e_[kept] = e;
+        ++kept;
+      }
+    }
+    count_ = kept;
   }
   std::size_t count() const { return count_; }
   std::span<const float> x() const { return {x_, count_}; }
@@ -112,13 +138,10 @@ SpectrumFitOutcome fit_spectrum_window(std::span<const float> spectrum,
 
   // Intensity and noise are divided by the peak value, so the fit starts at
   // amplitude 1 and the amplitude bounds are relative to the peak.
-  SampleBuffers samples(static_cast<std::size_t>(range.right - range.left));
-  for (std::int64_t k = range.left; k < range.right; ++k) {
-    const float x = dopp_slit[k];
-    const float y = spectrum[k] / best;
-    const float e = spec_noise[k] / best;
-    if (std::isfinite(x) && std::isfinite(y) && std::isfinite(e) && e > 0.0f) samples.push(x, y, e);
-  }
+  const auto window_pixels = static_cast<std::size_t>(range.right - range.left);
+  SampleBuffers samples(window_pixels);
+  samples.collect(dopp_slit.data() + range.left, spectrum.data() + range.left,
+                  spec_noise.data() + range.left, window_pixels, best);
   if (samples.count() < 3) return no_local_max(window);
 
   const BoundedGaussianProblem problem{
