@@ -536,7 +536,9 @@ def assert_fit_row(row, allowed_flags):
     assert float(flag) in allowed_flags
     if flag == _quillet.FLAG_SUCCESS:
         assert not np.isnan(row[:7]).any()
-        assert np.isfinite(row[:3]).all()
+        # Centre and sigma lie within finite bounds; the amplitude and its
+        # error are scaled back by the peak value and may overflow to inf.
+        assert np.isfinite(row[1:3]).all()
     else:
         assert (bits[:7] == NAN_BITS).all()
 
@@ -578,7 +580,7 @@ def assert_result(function, result, values):
         assert fits[r].tobytes() == fit.tobytes() and tuple(windows[r]) == window
 
 
-def assert_raised(error, name, arg, message, function):
+def assert_raised(error, name, arg, message):
     if name is None:
         assert type(error) is ValueError and str(error) == message, (error, message)
         return
@@ -598,21 +600,19 @@ def assert_raised(error, name, arg, message, function):
 
 def check_call(draw, function, args):
     call_args, call_kwargs = split_call(draw, args)
-    if draw(st.integers(0, 19)) == 0:
-        call_kwargs["bogus"] = 1
-        expected = (None, f"{function.__name__}() got an unexpected keyword argument 'bogus'")
-        with pytest.raises(TypeError) as caught:
-            function(*call_args, **call_kwargs)
-        assert str(caught.value) == expected[1]
-        return
     name, outcome = expected_outcome(function, args)
+    if draw(st.integers(0, 19)) == 0:  # binding fails before any conversion
+        call_kwargs["bogus"] = 1
+        name, outcome = None, f"{function.__name__}() got an unexpected keyword argument 'bogus'"
     try:
         result = function(*call_args, **call_kwargs)
     except BaseException as error:  # noqa: BLE001 - the planted BaseException included
         event(f"raised {type(error).__name__}")
         assert name is not None or outcome is not None, f"unexpected {error!r}"
-        arg = args[name] if name else None
-        assert_raised(error, name, arg, outcome, function)
+        if "bogus" in call_kwargs:
+            assert type(error) is TypeError and str(error) == outcome
+        else:
+            assert_raised(error, name, args[name] if name else None, outcome)
     else:
         assert name is None and outcome is None, f"returned where {name or outcome} should fail"
         event("returned a result")
