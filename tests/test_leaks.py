@@ -4,9 +4,11 @@ the first and the last argument, an integer out of range, an exception from a
 __float__, the body's checks), keep traced Python memory and the resident set
 flat, and leave the reference counts of the inputs, the flag constants and
 None unchanged. (Under a sanitizer the resident set is no measure and is not
-checked.)"""
+checked.) A batch whose result buffers cannot be allocated returns nothing
+and harms nothing."""
 
 import gc
+import signal
 import sys
 import tracemalloc
 
@@ -14,6 +16,7 @@ import numpy as np
 import pytest
 
 import _quillet
+from fresh_interpreter import run
 
 CALLS_PER_FUNCTION = 100_000
 PAGE = 4096
@@ -124,3 +127,47 @@ def test_many_calls_leave_memory_and_references_flat(call):
     # be several MB by now; what remains is allocator noise.
     assert traced_growth < 64 * 1024, traced_growth
     assert resident_growth < 1024 * 1024 or sanitizer_loaded(), resident_growth
+
+
+# A fresh interpreter whose address space is then capped so that the inputs
+# of a batch fit but its two result buffers (40 bytes a row) do not.
+STARVED_SCRIPT = """
+import resource
+import numpy as np
+import _quillet
+from test_batch import SETTINGS
+
+settings = dict(SETTINGS, sg_xpixels=1)
+rows = 4_000_000
+axis = np.zeros(1, np.float32)
+spectra, noise = np.zeros((rows, 1), np.float32), np.ones((rows, 1), np.float32)
+guides = np.full(rows, np.nan, np.float32)
+small = (spectra[:40], axis, noise[:40], guides[:40])
+_quillet.fit_spectra_batch_guided(*small, **settings)  # the pool exists
+
+with open("/proc/self/status") as status:
+    size = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+resource.setrlimit(resource.RLIMIT_AS, (size + 64 * 2**20, resource.RLIM_INFINITY))
+for _ in range(3):
+    try:
+        _quillet.fit_spectra_batch_guided(spectra, axis, noise, guides, **settings)
+        print("returned", flush=True)
+    except MemoryError:
+        print("MemoryError", flush=True)
+fits, windows = _quillet.fit_spectra_batch_guided(*small, **settings)
+print("small batch", fits.shape[0], flush=True)
+"""
+
+
+def test_a_batch_whose_results_cannot_be_allocated_returns_nothing():
+    if sanitizer_loaded():
+        pytest.skip("a sanitizer reserves more address space than the cap allows")
+    done = run(STARVED_SCRIPT)
+    lines = done.stdout.splitlines()
+    assert "returned" not in lines
+    # Running out of work memory may end the process, by exit or abort but not
+    # by a stray signal; if the call raises instead, the process must carry on.
+    if done.returncode == 0:
+        assert lines == ["MemoryError"] * 3 + ["small batch 40"]
+    else:
+        assert done.returncode > 0 or done.returncode == -signal.SIGABRT, done.stderr
