@@ -2,7 +2,8 @@
 spectra and Gaussians at once, sharing their input arrays, while the main
 thread runs batches too, get exactly the results of running everything one
 call at a time; and a batch lets go of the interpreter lock while its rows are
-fitted, where the two single-fit functions keep it."""
+fitted, where the two single-fit functions keep it; and the interpreter can
+exit while a daemon thread is inside a batch."""
 
 import sys
 import threading
@@ -11,6 +12,7 @@ import time
 import numpy as np
 
 import _quillet
+from fresh_interpreter import run
 from test_batch import BATCH, assert_same_bits, batch, line_batch, single
 
 THREADS = 8
@@ -47,7 +49,7 @@ def jobs():
     return made
 
 
-def run(kind, arguments):
+def fit(kind, arguments):
     if kind == "batch":
         return batch(*arguments)
     if kind == "single":
@@ -75,8 +77,9 @@ def test_eight_threads_and_the_main_thread_get_the_sequential_results():
             start.wait()
             for round_ in range(ROUNDS):
                 for j in range(len(expected)):
-                    kind, arguments, _ = expected[(j + 3 * t + round_) % len(expected)]
-                    results[t].append(((j + 3 * t + round_) % len(expected), run(kind, arguments)))
+                    index = (j + 3 * t + round_) % len(expected)
+                    kind, arguments, _ = expected[index]
+                    results[t].append((index, fit(kind, arguments)))
         except BaseException as error:  # noqa: BLE001 - reported by the main thread
             errors.append(error)
             start.abort()
@@ -153,3 +156,32 @@ def test_a_batch_lets_other_python_threads_run():
 def test_single_fits_keep_the_interpreter_lock():
     # Also shows that the counter above cannot move by forced switches alone.
     assert progress_beside(many_single_fits) == 0
+
+
+# The main thread exits while a daemon thread keeps running batches, so that
+# the interpreter finalizes while a batch is in flight and the daemon thread
+# then asks for the lock back.
+DAEMON_SCRIPT = """
+import threading, time
+from test_batch import BATCH, batch
+
+batches = 0
+def keep_batching():
+    global batches
+    while True:
+        batch(*BATCH)
+        batches += 1
+
+threading.Thread(target=keep_batching, daemon=True).start()
+while batches < 20:
+    time.sleep(0.001)
+print("exiting")
+"""
+
+
+def test_interpreter_exits_cleanly_while_a_daemon_thread_is_in_a_batch():
+    # Before Python 3.14 the daemon thread was ended by an unwinding that hit
+    # a noexcept frame, and every run of this script aborted.
+    for _ in range(3):
+        done = run(DAEMON_SCRIPT)
+        assert (done.returncode, done.stdout) == (0, "exiting\n"), done.stderr
