@@ -56,8 +56,7 @@ std::optional<GaussianFit> fit_bounded_gaussian(const BoundedGaussianProblem& pr
   const GaussianResiduals::Terms terms = model.terms(params);
   const std::array<float, 3> errors =
       terms.z.empty() ? gaussian_uncertainties(problem.x, problem.error, params, run->bestnorm)
-                      : gaussian_uncertainties(problem.x, problem.error, params, run->bestnorm,
-                                               terms.z, terms.g);
+                      : gaussian_uncertainties(params, run->bestnorm, terms.w, terms.z, terms.g);
   return GaussianFit{
       .amplitude = static_cast<float>(params[0]),
       .centre = static_cast<float>(params[1]),

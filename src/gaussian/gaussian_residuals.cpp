@@ -28,16 +28,19 @@ void residuals(std::size_t count, const float* __restrict y, const float* __rest
   }
 }
 
-void residuals_and_derivs(std::size_t count, const float* __restrict y, const float* __restrict e,
+void weights(std::size_t count, const float* __restrict e, double* __restrict w) {
+  for (std::size_t i = 0; i < count; ++i) w[i] = 1.0 / static_cast<double>(e[i]);
+}
+
+void residuals_and_derivs(std::size_t count, const float* __restrict y, const double* __restrict w,
                           const double* __restrict z, const double* __restrict g, double amplitude,
                           double sigma, double* __restrict r, double* __restrict da,
                           double* __restrict dm, double* __restrict ds) {
   for (std::size_t i = 0; i < count; ++i) {
-    const double w = 1.0 / static_cast<double>(e[i]);
-    r[i] = (static_cast<double>(y[i]) - amplitude * g[i]) * w;
-    da[i] = -g[i] * w;
-    dm[i] = z[i] * -amplitude * g[i] * w / sigma;
-    ds[i] = w * (z[i] * -amplitude * z[i] * g[i]) / sigma;
+    r[i] = (static_cast<double>(y[i]) - amplitude * g[i]) * w[i];
+    da[i] = -g[i] * w[i];
+    dm[i] = z[i] * -amplitude * g[i] * w[i] / sigma;
+    ds[i] = w[i] * (z[i] * -amplitude * z[i] * g[i]) / sigma;
   }
 }
 
@@ -55,6 +58,11 @@ void GaussianResiduals::for_each_chunk(std::span<const double> params, Chunk&& c
   const double sigma = params[2];
   const std::size_t m = x_.size();
   if (m <= kRememberedSamples) {
+    // The weights 1 / error_i depend on no parameter: once per model.
+    if (!weighed_) {
+      weights(m, error_.data(), w_.data());
+      weighed_ = true;
+    }
     const auto centre_bits = std::bit_cast<std::uint64_t>(centre);
     const auto sigma_bits = std::bit_cast<std::uint64_t>(sigma);
     if (!remembered_ || remembered_centre_ != centre_bits || remembered_sigma_ != sigma_bits) {
@@ -68,6 +76,7 @@ void GaussianResiduals::for_each_chunk(std::span<const double> params, Chunk&& c
   }
   for (std::size_t begin = 0; begin < m; begin += kRememberedSamples) {
     const std::size_t count = std::min(kRememberedSamples, m - begin);
+    weights(count, error_.data() + begin, w_.data());
     compute_terms(begin, count, centre, sigma);
     chunk(begin, count);
   }
@@ -96,22 +105,23 @@ void GaussianResiduals::evaluate_with_derivs(std::span<const double> params, std
 
   for_each_chunk(params, [&](std::size_t begin, std::size_t count) {
     const float* const y = y_.data() + begin;
-    const float* const e = error_.data() + begin;
+    const double* const w = w_.data();
     const double* const z = z_.data();
     const double* const g = g_.data();
     double* const r = out.data() + begin;
     if (all_slots) {
       // The solver's usual request: every column, in one branch-free loop.
-      residuals_and_derivs(count, y, e, z, g, amplitude, sigma, r, d_amplitude + begin,
+      residuals_and_derivs(count, y, w, z, g, amplitude, sigma, r, d_amplitude + begin,
                            d_centre + begin, d_sigma + begin);
       return;
     }
     for (std::size_t i = 0; i < count; ++i) {
-      const double w = 1.0 / static_cast<double>(e[i]);
-      r[i] = (static_cast<double>(y[i]) - amplitude * g[i]) * w;
-      if (d_amplitude != nullptr) d_amplitude[begin + i] = -g[i] * w;
-      if (d_centre != nullptr) d_centre[begin + i] = z[i] * -amplitude * g[i] * w / sigma;
-      if (d_sigma != nullptr) d_sigma[begin + i] = w * (z[i] * -amplitude * z[i] * g[i]) / sigma;
+      r[i] = (static_cast<double>(y[i]) - amplitude * g[i]) * w[i];
+      if (d_amplitude != nullptr) d_amplitude[begin + i] = -g[i] * w[i];
+      if (d_centre != nullptr) d_centre[begin + i] = z[i] * -amplitude * g[i] * w[i] / sigma;
+      if (d_sigma != nullptr) {
+        d_sigma[begin + i] = w[i] * (z[i] * -amplitude * z[i] * g[i]) / sigma;
+      }
     }
   });
 }
@@ -120,7 +130,8 @@ GaussianResiduals::Terms GaussianResiduals::terms(std::span<const double> params
   const std::size_t m = x_.size();
   if (m > kRememberedSamples) return {};
   for_each_chunk(params, [](std::size_t, std::size_t) {});
-  return {std::span<const double>(z_.data(), m), std::span<const double>(g_.data(), m)};
+  return {std::span<const double>(w_.data(), m), std::span<const double>(z_.data(), m),
+          std::span<const double>(g_.data(), m)};
 }
 
 }  // namespace quillet

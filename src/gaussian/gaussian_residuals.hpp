@@ -13,7 +13,8 @@ namespace quillet {
 // sample is widened to double before it enters any arithmetic.
 //
 // The exponential terms g_i = exp(z_i * -0.5 * z_i), z_i = (x_i - mu) / sigma,
-// are the cost of an evaluation, and they depend on mu and sigma alone. The
+// are the cost of an evaluation, and they depend on mu and sigma alone (the
+// weights 1 / error_i on nothing at all, and are kept for good). The
 // solver evaluates the Jacobian at the point of its last accepted trial, so
 // for windows of up to kRememberedSamples samples the model keeps z_i and
 // g_i of the last (mu, sigma) it saw and reuses them while mu and sigma keep
@@ -36,11 +37,12 @@ class GaussianResiduals {
   void evaluate_with_derivs(std::span<const double> params, std::span<double> out,
                             std::span<const std::span<double>> derivs) const;
 
-  // z_i and g_i of every sample at the centre and sigma of `params`, the
-  // remembered ones when they match. Empty for a window longer than
-  // kRememberedSamples, whose terms are never kept. The spans stay valid
-  // until the next call on this model.
+  // w_i = 1 / error_i, and z_i and g_i of every sample at the centre and
+  // sigma of `params`, the remembered ones when they match. Empty for a
+  // window longer than kRememberedSamples, whose terms are never kept. The
+  // spans stay valid until the next call on this model.
   struct Terms {
+    std::span<const double> w;
     std::span<const double> z;
     std::span<const double> g;
   };
@@ -63,6 +65,8 @@ class GaussianResiduals {
   mutable bool remembered_ = false;
   mutable std::uint64_t remembered_centre_ = 0;  // bit patterns of the (mu, sigma)
   mutable std::uint64_t remembered_sigma_ = 0;   // whose terms z_ and g_ hold
+  mutable bool weighed_ = false;  // w_ holds 1 / error_i (windows up to kRememberedSamples)
+  mutable std::array<double, kRememberedSamples> w_;
   mutable std::array<double, kRememberedSamples> z_;
   mutable std::array<double, kRememberedSamples> g_;
 };

@@ -110,10 +110,11 @@ TEST(ModelTerms, GiveTheUncertaintiesOfAFreshComputation) {
       const double z = (static_cast<double>(s.x[i]) - p[1]) / p[2];
       ASSERT_EQ(bits(terms.z[i]), bits(z));
       ASSERT_EQ(bits(terms.g[i]), bits(std::exp(z * -0.5 * z)));
+      ASSERT_EQ(bits(terms.w[i]), bits(1.0 / static_cast<double>(s.error[i])));
     }
     for (const double chi2 : {0.0, 17.0}) {
       const auto fresh = gaussian_uncertainties(s.x, s.error, p, chi2);
-      const auto reused = gaussian_uncertainties(s.x, s.error, p, chi2, terms.z, terms.g);
+      const auto reused = gaussian_uncertainties(p, chi2, terms.w, terms.z, terms.g);
       for (std::size_t k = 0; k < 3; ++k) {
         EXPECT_EQ(std::bit_cast<std::uint32_t>(reused[k]), std::bit_cast<std::uint32_t>(fresh[k]));
       }

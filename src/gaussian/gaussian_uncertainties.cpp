@@ -14,22 +14,20 @@ float scaled_error(double variance, double scale) {
   return variance > 0.0 ? static_cast<float>(std::sqrt(variance) * scale) : 0.0f;
 }
 
-// The errors from the per-sample terms that `terms(i, z, g)` supplies.
+// The errors from the per-sample terms that `terms(i, w, z, g)` supplies.
 template <class Terms>
-std::array<float, 3> uncertainties_from(std::span<const float> x, std::span<const float> error,
-                                        std::span<const double> params, double chi2,
+std::array<float, 3> uncertainties_from(std::size_t n, std::span<const double> params, double chi2,
                                         Terms&& terms) {
   const double amplitude = params[0];
   const double sigma = params[2];
 
   // The six distinct sums of the symmetric normal matrix M = J^T J.
   double s_aa = 0.0, s_am = 0.0, s_as = 0.0, s_mm = 0.0, s_ms = 0.0, s_ss = 0.0;
-  const std::size_t n = x.size();
   for (std::size_t i = 0; i < n; ++i) {
-    const double w = 1.0 / static_cast<double>(error[i]);
+    double w = 0.0;
     double z = 0.0;
     double g = 0.0;
-    terms(i, z, g);
+    terms(i, w, z, g);
     const double j_a = -g * w;
     const double j_m = w * z * -amplitude * g / sigma;
     const double j_s = w * z * z * -amplitude * g / sigma;
@@ -62,19 +60,23 @@ std::array<float, 3> gaussian_uncertainties(std::span<const float> x, std::span<
                                             std::span<const double> params, double chi2) {
   const double centre = params[1];
   const double sigma = params[2];
-  return uncertainties_from(x, error, params, chi2, [&](std::size_t i, double& z, double& g) {
-    z = (static_cast<double>(x[i]) - centre) / sigma;
-    g = std::exp(z * -0.5 * z);
-  });
+  return uncertainties_from(x.size(), params, chi2,
+                            [&](std::size_t i, double& w, double& z, double& g) {
+                              w = 1.0 / static_cast<double>(error[i]);
+                              z = (static_cast<double>(x[i]) - centre) / sigma;
+                              g = std::exp(z * -0.5 * z);
+                            });
 }
 
-std::array<float, 3> gaussian_uncertainties(std::span<const float> x, std::span<const float> error,
-                                            std::span<const double> params, double chi2,
-                                            std::span<const double> z, std::span<const double> g) {
-  return uncertainties_from(x, error, params, chi2, [&](std::size_t i, double& zi, double& gi) {
-    zi = z[i];
-    gi = g[i];
-  });
+std::array<float, 3> gaussian_uncertainties(std::span<const double> params, double chi2,
+                                            std::span<const double> w, std::span<const double> z,
+                                            std::span<const double> g) {
+  return uncertainties_from(w.size(), params, chi2,
+                            [&](std::size_t i, double& wi, double& zi, double& gi) {
+                              wi = w[i];
+                              zi = z[i];
+                              gi = g[i];
+                            });
 }
 
 }  // namespace quillet

@@ -13,11 +13,11 @@ namespace quillet {
 std::array<float, 3> gaussian_uncertainties(std::span<const float> x, std::span<const float> error,
                                             std::span<const double> params, double chi2);
 
-// The same, given z_i = (x_i - mu) / sigma and g_i = exp(z_i * -0.5 * z_i) at
-// `params` for every sample (as the model keeps them), so that no exp is
-// computed again; identical results.
-std::array<float, 3> gaussian_uncertainties(std::span<const float> x, std::span<const float> error,
-                                            std::span<const double> params, double chi2,
-                                            std::span<const double> z, std::span<const double> g);
+// The same from each sample's w_i = 1 / error_i, z_i = (x_i - mu) / sigma
+// and g_i = exp(z_i * -0.5 * z_i) at `params`, as the model keeps them, so
+// that nothing is computed twice; identical results.
+std::array<float, 3> gaussian_uncertainties(std::span<const double> params, double chi2,
+                                            std::span<const double> w, std::span<const double> z,
+                                            std::span<const double> g);
 
 }  // namespace quillet
