@@ -4,9 +4,9 @@
 # worker pool and batch under ThreadSanitizer), the Python suite against the
 # ASan + UBSan build of the extension and its batch and thread tests against
 # the TSan build, the Python suite against the installed extension, and last
-# the batch of 1,000,000 rows. Both sanitizer builds carry the test-only
-# row-fault hook, so the internal-fault tests run there; the installed
-# extension, like every wheel, has no hook.
+# the batch of 1,000,000 rows. The three C++ builds also make the extension
+# with the test-only row-fault hook, so the internal-fault tests run against
+# each; the installed extension, like every wheel, has no hook.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/setup.sh
@@ -19,14 +19,17 @@ cxx_suite() {  # build dir, extra cmake args...
   cmake --build "$dir" -j "$jobs"
 }
 
-# Runs pytest in an interpreter that was not built with the sanitizer, against
-# the extension of a sanitizer build. The sanitizer's runtime has to be loaded
-# before anything else, and libstdc++ with it: loaded later (with the
-# extension), its exception functions could not be intercepted.
-sanitized_pytest() {  # build dir, sanitizer runtime library, pytest args...
-  local dir="$1" runtime="$2"
+# Runs pytest against the extension of a build directory rather than the
+# installed one, checking first that it is the module imported. The
+# interpreter is not built with any sanitizer, so a sanitizer's runtime has
+# to be preloaded before anything else, and libstdc++ with it: loaded later
+# (with the extension), its exception functions could not be intercepted.
+build_pytest() {  # build dir, sanitizer runtime library or "", pytest args...
+  local dir="$1" runtime="$2" preload=""
   shift 2
-  local preload="$(g++ -print-file-name="$runtime") $(g++ -print-file-name=libstdc++.so)"
+  if [[ -n "$runtime" ]]; then
+    preload="$(g++ -print-file-name="$runtime") $(g++ -print-file-name=libstdc++.so)"
+  fi
   local module
   module="$(LD_PRELOAD="$preload" PYTHONPATH="$dir/src/api" python3 -c 'import _quillet; print(_quillet.__file__)')"
   [[ "$module" == "$PWD/$dir/"* ]] || { echo "imported $module, not the build in $dir" >&2; exit 1; }
@@ -34,8 +37,12 @@ sanitized_pytest() {  # build dir, sanitizer runtime library, pytest args...
 }
 
 echo "== C++ tests"
-cxx_suite build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cxx_suite build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLET_PYTHON=ON -DQUILLET_FAULT_INJECTION=ON
 ctest --test-dir build/test --output-on-failure -j "$jobs" --timeout 300
+
+echo "== internal faults, without a sanitizer"
+grep -q QUILLET_FAULT_ROW build/test/src/api/_quillet*.so  # the hook is in, so nothing skips
+build_pytest build/test "" tests/test_internal_fault.py
 
 echo "== C++ tests under ASan + UBSan"
 cxx_suite build/asan -DCMAKE_BUILD_TYPE=Debug -DQUILLET_SANITIZE=address,undefined \
@@ -47,7 +54,7 @@ echo "== Python tests under ASan + UBSan"
 # be its; leaks of the module are the business of tests/test_leaks.py. With
 # PYTHONMALLOC=malloc every Python object is an allocation ASan watches.
 ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONMALLOC=malloc \
-  sanitized_pytest build/asan libasan.so tests
+  build_pytest build/asan libasan.so tests
 
 echo "== worker pool and batch under TSan"
 cxx_suite build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLET_SANITIZE=thread \
@@ -57,7 +64,7 @@ ctest --test-dir build/tsan --output-on-failure -j "$jobs" --timeout 300 -R 'Wor
 echo "== Python batch, thread and internal-fault tests under TSan"
 # TSan supports no fork() of a threaded process, and adds a thread of its own
 # that the tests counting the pool's threads would see.
-TSAN_OPTIONS=halt_on_error=1 sanitized_pytest build/tsan libtsan.so \
+TSAN_OPTIONS=halt_on_error=1 build_pytest build/tsan libtsan.so \
   tests/test_batch.py tests/test_threads.py tests/test_internal_fault.py \
   -k 'not fork and not pool_starts'
 
