@@ -5,11 +5,13 @@ call at a time; and a batch lets go of the interpreter lock while its rows are
 fitted, where the two single-fit functions keep it; and the interpreter can
 exit while a daemon thread is inside a batch."""
 
+import os
 import sys
 import threading
 import time
 
 import numpy as np
+import pytest
 
 import _quillet
 from fresh_interpreter import run
@@ -185,3 +187,42 @@ def test_interpreter_exits_cleanly_while_a_daemon_thread_is_in_a_batch():
     for _ in range(3):
         done = run(DAEMON_SCRIPT)
         assert (done.returncode, done.stdout) == (0, "exiting\n"), done.stderr
+
+
+SMALL_STACK_FITS = """
+import threading
+import numpy as np
+import _quillet
+
+f32 = np.float32
+threading.stack_size(32768)  # the smallest stack Python lets a thread have
+x = np.linspace(-5, 5, 120, dtype=f32)
+y = (3 * np.exp(-0.5 * ((x - 0.5) / 1.2) ** 2)).astype(f32)
+line = np.zeros(512, f32)
+line[200:221] = np.exp(-0.5 * ((np.arange(21) - 10) / 3.0) ** 2)
+flags = []
+
+def run():
+    fit = _quillet.fit_gaussian_f32(
+        x, y, np.full_like(x, 0.1), np.array([1, 0, 1], f32), np.array([0, -5, 0.1], f32),
+        np.array([10, 5, 10], f32), 1e-6, 1e-6, 1e-6, 200)
+    row, _ = _quillet.fit_single_spectrum(
+        line, np.arange(512, dtype=f32), np.full(512, 0.05, f32), 210.0,
+        5.0, 10, 2, 1.0, 0.5, 512, 0.1, 3.0, 20.0, 3.0)
+    flags.extend([float(fit[7]), float(row[7])])
+
+thread = threading.Thread(target=run)
+thread.start()
+thread.join()
+print(flags)
+"""
+
+
+@pytest.mark.skipif("san.so" in os.environ.get("LD_PRELOAD", ""),
+                    reason="sanitizer builds pad every stack frame")
+def test_fits_run_on_the_smallest_thread_stack_python_allows():
+    # The fit keeps its solver storage and window samples on the stack; once
+    # that took more than a 32 KiB thread stack holds, and the process died.
+    done = run(SMALL_STACK_FITS)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "[0.0, 0.0]"

@@ -31,9 +31,13 @@ bool counts_as_converged(solver::SolverStatus status) {
 }
 
 // Windows of a spectrum fit hold a few dozen samples; their whole solver
-// storage fits in this many bytes on the stack, so such a fit allocates
-// nothing. Larger problems let the solver allocate its one block.
-constexpr std::size_t kStackWorkspaceBytes = 16 * 1024;
+// storage fits in this many bytes on the stack (about 48 bytes a sample, so
+// every window whose exponential terms the model remembers), and such a fit
+// allocates nothing. Larger problems let the solver allocate its one block.
+// Kept small because fits also run on threads with small stacks: Python lets
+// a program give its threads as little as 32 KiB.
+constexpr std::size_t kStackWorkspaceBytes = 8 * 1024;
+static_assert(GaussianResiduals::kRememberedSamples * 48 + 1024 <= kStackWorkspaceBytes);
 
 }  // namespace
 
