@@ -10,8 +10,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/setup.sh
-python3 -m pip install -q --disable-pip-version-check scipy matplotlib
-python3 -m pip install -q --disable-pip-version-check --no-build-isolation .
+python3 -m pip install -q scipy matplotlib
+python3 -m pip install -q --no-build-isolation .
 cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUILLET_PYTHON=OFF \
   -DQUILLET_BENCHMARKS=ON >/dev/null
 cmake --build build/bench --target quillet_time_fits quillet_floor

@@ -4,5 +4,5 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/setup.sh
-python3 -m pip install -q --disable-pip-version-check --no-build-isolation .
+python3 -m pip install -q --no-build-isolation .
 python3 demo/fit_survey.py "$@"

@@ -18,4 +18,7 @@ if ((${#missing[@]})); then
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-python3 -m pip install -q --disable-pip-version-check -r "$quillet_root/requirements-dev.txt"
+# The scripts install into the interpreter they run with; on a CI machine or
+# container that is root's, and pip's warning about it is noise there.
+export PIP_ROOT_USER_ACTION=ignore PIP_DISABLE_PIP_VERSION_CHECK=1
+python3 -m pip install -q -r "$quillet_root/requirements-dev.txt"

@@ -69,7 +69,7 @@ TSAN_OPTIONS=halt_on_error=1 build_pytest build/tsan libtsan.so \
   -k 'not fork and not pool_starts'
 
 echo "== Python tests"
-python3 -m pip install -q --disable-pip-version-check --no-build-isolation .
+python3 -m pip install -q --no-build-isolation .
 timeout 900 python3 -m pytest tests -q
 
 echo "== 1,000,000-row batch"
