@@ -37,8 +37,7 @@ PixelRange window_around(std::int64_t p, std::int64_t h, std::int64_t n) {
   return range;
 }
 
-// Destination of the samples that enter the fit: three stack buffers for a
-// short window, one heap block cut in three for a longer one.
+// The window's pixels with intensity and noise divided by the peak value.
 void normalise(std::size_t count, const float* __restrict velocity,
                const float* __restrict intensity, const float* __restrict noise, float best,
                float* __restrict x, float* __restrict y, float* __restrict e) {
@@ -49,6 +48,8 @@ void normalise(std::size_t count, const float* __restrict velocity,
   }
 }
 
+// Destination of the samples that enter the fit: three stack buffers for a
+// short window, one heap block cut in three for a longer one.
 class SampleBuffers {
  public:
   explicit SampleBuffers(std::size_t capacity) {
