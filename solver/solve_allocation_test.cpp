@@ -1,39 +1,14 @@
 // A run allocates its one block before the first evaluation (none when the
-// caller lends a large enough buffer) and nothing while it iterates. Global
-// operator new is replaced in this test binary to count allocations.
+// caller lends a large enough buffer) and nothing while it iterates. Allocations
+// are counted by the replaced global operator new.
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdlib>
-#include <new>
 #include <vector>
 
+#include "solver/allocation_counter_test_support.hpp"
 #include "solver/curve_model_test_support.hpp"
 #include "solver/solver.hpp"
-
-namespace {
-std::size_t g_allocations = 0;
-
-void* counted_alloc(std::size_t n) noexcept {
-  ++g_allocations;
-  return std::malloc(n == 0 ? 1 : n);
-}
-void* counted_or_throw(std::size_t n) {
-  if (void* p = counted_alloc(n)) return p;
-  throw std::bad_alloc();
-}
-}  // namespace
-
-// Every form a run could reach, so that no allocator (a sanitizer's
-// included) serves one uncounted.
-void* operator new(std::size_t n) { return counted_or_throw(n); }
-void* operator new[](std::size_t n) { return counted_or_throw(n); }
-void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return counted_alloc(n); }
-void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return counted_alloc(n); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace quillet::solver {
 namespace {
@@ -45,8 +20,8 @@ struct WatchedModel {
   bool called = false;
 
   void note() {
-    if (!called) at_first = g_allocations, called = true;
-    at_last = g_allocations;
+    if (!called) at_first = test_support::allocations(), called = true;
+    at_last = test_support::allocations();
   }
   std::size_t residual_count() const { return inner.residual_count(); }
   void evaluate(std::span<const double> b, std::span<double> out) {
@@ -77,9 +52,9 @@ RunCounts run_gaussian(std::span<std::byte> lent) {
                                  {.has_upper = true, .upper = 0.7, .side = DerivSide::Auto},
                                  {.fixed = true}};
   RunCounts run{{1, 0, 0.5, 0}, {}, 0, 0, 0, false};
-  const std::size_t start = g_allocations;
+  const std::size_t start = test_support::allocations();
   const auto r = solve(model, SolverConfig{}, c, std::span<double>(run.x), {}, lent);
-  run.after_last = g_allocations - model.at_last;
+  run.after_last = test_support::allocations() - model.at_last;
   EXPECT_TRUE(r.has_value());
   run.covar.assign(r->covar.begin(), r->covar.end());
   run.before_first = model.at_first - start;

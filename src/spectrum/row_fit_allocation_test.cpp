@@ -1,41 +1,16 @@
 // A row of a batch is fitted without touching the heap: the window's samples
 // sit in stack buffers, the solver's storage is lent from the fit core's
-// stack, and the model keeps its terms in itself. Global operator new is
-// replaced in this test binary to count allocations.
+// stack, and the model keeps its terms in itself. Allocations are
+// counted by the replaced global operator new.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cmath>
-#include <cstdlib>
-#include <new>
 #include <vector>
 
+#include "solver/allocation_counter_test_support.hpp"
 #include "spectrum/example_spectrum_params.hpp"
 #include "spectrum/fit_spectrum_window.hpp"
 #include "spectrum/peak_search.hpp"
-
-namespace {
-// Atomic: other tests of this binary allocate from worker threads.
-std::atomic<std::size_t> g_allocations{0};
-
-void* counted_alloc(std::size_t n) noexcept {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  return std::malloc(n == 0 ? 1 : n);
-}
-void* counted_or_throw(std::size_t n) {
-  if (void* p = counted_alloc(n)) return p;
-  throw std::bad_alloc();
-}
-}  // namespace
-
-void* operator new(std::size_t n) { return counted_or_throw(n); }
-void* operator new[](std::size_t n) { return counted_or_throw(n); }
-void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return counted_alloc(n); }
-void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return counted_alloc(n); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace quillet {
 namespace {
@@ -50,7 +25,8 @@ Row line_row(std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) {
     r.velocity[i] = 10.0f * static_cast<float>(i) - 500.0f;
     const double z = (r.velocity[i] - 4.0) / 25.0;
-    r.flux[i] = static_cast<float>(3.0 * std::exp(-0.5 * z * z) + 0.01 * std::sin(1.3 * static_cast<double>(i)));
+    r.flux[i] = static_cast<float>(3.0 * std::exp(-0.5 * z * z) +
+                                   0.01 * std::sin(1.3 * static_cast<double>(i)));
   }
   return r;
 }
@@ -70,10 +46,10 @@ TEST_P(RowFitAllocations, OnlyLongWindowsTouchTheHeap) {
   params.npix = c.npix;
   params.sg_xpixels = static_cast<std::int64_t>(c.pixels);
   const AxisOrder order = axis_order(r.velocity);
-  const std::size_t before = g_allocations.load();
+  const std::size_t before = test_support::allocations();
   const SpectrumFitOutcome outcome =
       fit_spectrum_window(r.flux, r.velocity, r.noise, 0.0f, params, order);
-  const std::size_t allocations = g_allocations.load() - before;
+  const std::size_t allocations = test_support::allocations() - before;
   EXPECT_EQ(outcome.result.values[7], kFlagSuccess);
   if (c.allocates) {
     EXPECT_GT(allocations, 0u);
