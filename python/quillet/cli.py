@@ -1,0 +1,358 @@
+"""The ``quillet`` command: look at a cube, fit it, draw the maps.
+
+Every mistake of the user's (a missing file, an HDU that is not there, an
+axis that is not spectral, a setting out of range, an output that exists)
+ends with one line on standard error that says what is wrong and how to mend
+it, and exit status 2; Ctrl-C ends with status 130. No output file is ever
+left half-written, and none is replaced without ``--overwrite``.
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+import time
+from collections.abc import Sequence
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+
+from .settings import LineSettings
+
+EXIT_USAGE = 2
+EXIT_INTERRUPTED = 130
+
+EPILOG_FIT = """\
+examples:
+  quillet fit cube.fits --out maps.fits --rest-wavelength "6562.8 Angstrom" --redshift 0.0858
+  quillet fit raster.fits --out maps.fits --guide 10 --line-sigma 40 --continuum edges
+  quillet fit cube.fits --out maps.fits --plot maps.png --diagnostics failed/
+
+Settings not given are derived from the velocity axis and --line-sigma
+(see quillet.LineSettings.for_axis); the command prints them before fitting.
+"""
+
+
+class UsageError(Exception):
+    """A mistake in the command line that argparse cannot see."""
+
+
+# --- the arguments -------------------------------------------------------------
+
+# Settings that may be given on the command line, with their types.
+_SETTING_OPTIONS: dict[str, type] = {
+    "velocity_range": float,
+    "npix": int,
+    "npix_slack": int,
+    "width_min": float,
+    "width_max": float,
+    "width_guess": float,
+    "amplitude_rel_min": float,
+    "amplitude_rel_max": float,
+    "xtol": float,
+    "ftol": float,
+    "gtol": float,
+    "max_iter": int,
+}
+
+
+def _reading_options(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group("reading the cube")
+    group.add_argument("--hdu", help="name or index of the data HDU (default: the first image)")
+    group.add_argument("--error-hdu", help="name or index of the noise HDU (default: ERR, STAT, VAR... if present)")
+    group.add_argument("--error-kind", choices=("sigma", "variance", "inverse_variance"),
+                       help="what the noise HDU holds (default: from its BUNIT or name)")
+    group.add_argument("--rest-wavelength", metavar="VALUE[UNIT]",
+                       help="rest wavelength or frequency of the line, e.g. '6562.8 Angstrom', "
+                            "'1420.405751 MHz'; a bare number is in the axis's own unit "
+                            "(default: RESTFRQ or RESTWAV of the header)")
+    group.add_argument("--redshift", type=float, default=0.0, metavar="Z",
+                       help="redshift of the source: velocities are relative to the shifted line")
+    group.add_argument("--convention", choices=("optical", "radio", "relativistic"), default="optical",
+                       help="Doppler convention of the velocities (default: optical)")
+
+
+def _hdu(value: str | None) -> int | str | None:
+    if value is None:
+        return None
+    return int(value) if value.lstrip("-").isdigit() else value
+
+
+def build_parser() -> argparse.ArgumentParser:
+    from . import __version__
+
+    parser = argparse.ArgumentParser(
+        prog="quillet",
+        description="Fit a Gaussian line to every spectrum of a FITS cube: maps of amplitude, "
+                    "velocity and width, exact to the bit.",
+    )
+    parser.add_argument("--version", action="version", version=f"quillet {__version__}")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    info = commands.add_parser(
+        "info", help="show what would be read from a cube",
+        description="Show what quillet reads from a FITS cube: shape, spectral axis, velocity "
+                    "range and step, noise, units, and the settings a fit would derive.",
+    )
+    info.add_argument("cube", type=Path, metavar="CUBE.fits")
+    _reading_options(info)
+    info.add_argument("--line-sigma", type=float, metavar="KM_S",
+                      help="expected line sigma, for the settings shown")
+    info.set_defaults(run=run_info)
+
+    fit = commands.add_parser(
+        "fit", help="fit every spectrum and write maps",
+        description="Fit a Gaussian line to every spectrum of a FITS cube and write the maps "
+                    "of its parameters to a FITS file.",
+        epilog=EPILOG_FIT, formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    fit.add_argument("cube", type=Path, metavar="CUBE.fits")
+    fit.add_argument("--out", type=Path, required=True, metavar="MAPS.fits", help="the maps file to write")
+    _reading_options(fit)
+    where = fit.add_argument_group("where the line is")
+    guide = where.add_mutually_exclusive_group()
+    guide.add_argument("--guide", type=float, default=0.0, metavar="KM_S",
+                       help="velocity near which every line is sought (default: 0)")
+    guide.add_argument("--guide-map", type=Path, metavar="FITS",
+                       help="FITS image of one guide velocity per spectrum (km/s, or BUNIT)")
+    where.add_argument("--line-sigma", type=float, metavar="KM_S",
+                       help="expected line sigma (default: two channels)")
+    where.add_argument("--noise", default="auto", metavar="auto|VALUE",
+                       help="noise per pixel: auto (the file's noise HDU, else estimated from "
+                            "each spectrum) or one value in the data's unit")
+    where.add_argument("--continuum", choices=("none", "edges"), default="none",
+                       help="subtract the median of the channels outside the search radius (edges)")
+    settings = fit.add_argument_group("fit settings (default: derived from the axis)")
+    for name, kind in _SETTING_OPTIONS.items():
+        settings.add_argument(f"--{name.replace('_', '-')}", type=kind, dest=name, metavar=kind.__name__.upper())
+    output = fit.add_argument_group("output")
+    output.add_argument("--chunk-rows", type=int, metavar="N", help="spectra per block (default: about 16 MB)")
+    output.add_argument("--plot", type=Path, metavar="MAPS.png", help="also draw the maps")
+    output.add_argument("--diagnostics", type=Path, metavar="DIR",
+                        help="write one PNG per fit (spectrum, window, model, residuals) here")
+    output.add_argument("--diagnostics-of", choices=("failed", "all"), default="failed",
+                        help="which fits get a diagnostic picture (default: failed)")
+    output.add_argument("--diagnostics-max", type=int, default=100, metavar="N",
+                        help="at most this many pictures (default: 100)")
+    output.add_argument("--overwrite", action="store_true", help="replace outputs that exist")
+    output.add_argument("--quiet", action="store_true", help="print nothing but errors")
+    fit.set_defaults(run=run_fit)
+
+    plot = commands.add_parser(
+        "plot", help="draw the maps of a maps file",
+        description="Draw amplitude, centre, sigma and flags of a maps file written by quillet fit.",
+    )
+    plot.add_argument("maps", type=Path, metavar="MAPS.fits")
+    plot.add_argument("--out", type=Path, required=True, metavar="MAPS.png")
+    plot.add_argument("--overwrite", action="store_true", help="replace the picture if it exists")
+    plot.set_defaults(run=run_plot)
+    return parser
+
+
+# --- the commands ----------------------------------------------------------------
+
+
+def _read(args: argparse.Namespace) -> Any:
+    from .files import read_cube
+
+    if not args.cube.is_file():
+        raise UsageError(f"{args.cube}: no such file")
+    return read_cube(
+        args.cube,
+        hdu=_hdu(args.hdu),
+        error_hdu=_hdu(args.error_hdu),
+        error_kind=args.error_kind,
+        rest_wavelength=args.rest_wavelength,
+        redshift=args.redshift,
+        convention=args.convention,
+    )
+
+
+def _overrides(args: argparse.Namespace) -> dict[str, Any]:
+    return {name: getattr(args, name) for name in _SETTING_OPTIONS if getattr(args, name, None) is not None}
+
+
+def _settings_table(settings: LineSettings, given: set[str]) -> str:
+    lines = ["settings (* given, the rest derived from the axis):"]
+    for name, value in settings.as_kwargs().items():
+        shown = f"{value:.6g}" if isinstance(value, float) else str(value)
+        lines.append(f"  {name:<18} {shown:>12}{' *' if name in given else ''}")
+    return "\n".join(lines)
+
+
+def run_info(args: argparse.Namespace) -> int:
+    cube = _read(args)
+    velocity = cube.velocity
+    step = float(np.median(np.abs(np.diff(velocity))))
+    spatial = cube.spatial_shape
+    count = int(np.prod(spatial)) if spatial else 1
+    order = "increasing" if velocity[-1] > velocity[0] else "decreasing"
+    lines = [
+        f"file          {args.cube}",
+        f"HDU           {cube.provenance['hdu']}: {cube.data.dtype} {tuple(cube.data.shape)} "
+        "(NumPy order, spectral axis last)",
+        f"spectral axis {cube.provenance['spectral_axis']}, {velocity.size} channels",
+        f"velocity      {velocity.min():.6g} to {velocity.max():.6g} km/s, {order}, step "
+        f"{step:.6g} km/s (median); {cube.provenance['convention']} convention, rest "
+        f"{cube.provenance['rest']}, redshift {cube.provenance['redshift']}",
+        f"spectra       {count} ({' x '.join(map(str, spatial)) or 'one spectrum'})",
+        f"spatial WCS   {', '.join(cube.wcs.wcs.ctype) if cube.wcs is not None else 'none'}",
+        f"noise         {cube.provenance['noise']}"
+        + ("" if cube.noise is not None else ": it would be estimated from each spectrum (DER_SNR)"),
+        f"units         data {cube.unit if cube.unit is not None else 'unknown (no BUNIT)'}; "
+        "velocity km/s",
+    ]
+    print("\n".join(lines))
+    settings = LineSettings.for_axis(velocity, line_sigma=args.line_sigma)
+    print(_settings_table(settings, set()))
+    return 0
+
+
+def _guide(args: argparse.Namespace, spatial: tuple[int, ...]) -> Any:
+    if args.guide_map is None:
+        return args.guide
+    import astropy.units as u
+    from astropy.io import fits
+
+    if not args.guide_map.is_file():
+        raise UsageError(f"{args.guide_map}: no such file (--guide-map)")
+    with fits.open(args.guide_map) as hdul:
+        image = next((h for h in hdul if h.is_image and h.header.get("NAXIS", 0) > 0), None)
+        if image is None:
+            raise UsageError(f"{args.guide_map} holds no image to read guide velocities from")
+        values = np.array(image.data, dtype=np.float64)
+        unit_text = image.header.get("BUNIT")
+    if tuple(values.shape) != tuple(spatial):
+        raise UsageError(
+            f"the guide map {args.guide_map} is {values.shape} but the cube has {spatial} spectra; "
+            "it needs one guide velocity per spectrum"
+        )
+    if unit_text:
+        try:
+            values = (values * u.Unit(unit_text)).to_value(u.km / u.s)
+        except (ValueError, u.UnitsError):
+            raise UsageError(
+                f"the guide map's BUNIT {unit_text!r} is not a velocity; write km/s or m/s"
+            ) from None
+    return values
+
+
+def _noise(args: argparse.Namespace) -> Any:
+    if args.noise == "auto":
+        return None
+    try:
+        value = float(args.noise)
+    except ValueError:
+        raise UsageError(f"--noise takes 'auto' or a number, not {args.noise!r}") from None
+    return value
+
+
+def _check_outputs(args: argparse.Namespace) -> None:
+    from .files import refuse_existing
+
+    outputs = [args.out] + ([args.plot] if args.plot is not None else [])
+    for path in outputs:
+        refuse_existing(path, args.overwrite)
+        if not path.parent.is_dir():
+            raise UsageError(f"the folder {path.parent} of {path} does not exist; create it first")
+    if args.out.suffix.lower() not in (".fits", ".fit", ".fts"):
+        raise UsageError(f"--out {args.out}: write the maps to a .fits file")
+    if args.diagnostics_max < 0:
+        raise UsageError("--diagnostics-max takes zero or more")
+    if args.chunk_rows is not None and args.chunk_rows < 1:
+        raise UsageError("--chunk-rows takes a positive number of spectra")
+
+
+def run_fit(args: argparse.Namespace) -> int:
+    from .cube_fit import fit_cube
+
+    _check_outputs(args)
+    say = (lambda text: None) if args.quiet else (lambda text: print(text, flush=True))
+    cube = _read(args)
+    overrides = _overrides(args)
+    settings = LineSettings.for_axis(cube.velocity, line_sigma=args.line_sigma, **overrides)
+    guide = _guide(args, cube.spatial_shape)
+    noise = _noise(args)
+    say(f"{args.cube}: {' x '.join(map(str, cube.spatial_shape)) or '1'} spectra of "
+        f"{cube.velocity.size} channels, {cube.velocity.min():.6g} to {cube.velocity.max():.6g} km/s")
+    say(f"noise: {cube.provenance['noise'] if noise is None and cube.noise is not None else 'constant ' + str(noise) if noise is not None else 'estimated from each spectrum (DER_SNR)'}")
+    say(_settings_table(settings, set(overrides)))
+
+    start = time.perf_counter()
+    fit = fit_cube(
+        cube,
+        noise=noise,
+        guide=guide,
+        continuum=None if args.continuum == "none" else args.continuum,
+        settings=settings,
+        chunk_rows=args.chunk_rows,
+        progress=not args.quiet,
+    )
+    elapsed = time.perf_counter() - start
+    fit.write_fits(args.out, overwrite=args.overwrite)
+    say(f"wrote {args.out}")
+    if args.plot is not None:
+        fit.plot_maps(args.plot, overwrite=args.overwrite)
+        say(f"wrote {args.plot}")
+    if args.diagnostics is not None:
+        from .plots import write_diagnostics
+
+        written = write_diagnostics(
+            fit, cube.data, args.diagnostics, noise=cube.noise if noise is None else None,
+            which=args.diagnostics_of, limit=args.diagnostics_max, overwrite=args.overwrite,
+        )
+        say(f"wrote {len(written)} diagnostic picture{'s' if len(written) != 1 else ''} to {args.diagnostics}")
+    say(_flag_table(fit, elapsed))
+    return 0
+
+
+def _flag_table(fit: Any, elapsed: float) -> str:
+    counts = fit.flag_counts()
+    total = sum(counts.values())
+    lines = [f"{'flag':<22} {'count':>10} {'share':>8}"]
+    for value, (meaning, count) in enumerate(counts.items()):
+        share = 100.0 * count / total if total else 0.0
+        lines.append(f"{value} {meaning.replace('_', ' '):<20} {count:>10} {share:>7.1f}%")
+    rate = total / elapsed if elapsed > 0 else float("inf")
+    lines.append(f"fitted {total} spectra in {elapsed:.3g} s: {rate:,.0f} spectra/s")
+    return "\n".join(lines)
+
+
+def run_plot(args: argparse.Namespace) -> int:
+    from .files import read_maps
+
+    if not args.maps.is_file():
+        raise UsageError(f"{args.maps}: no such file")
+    from .files import refuse_existing
+
+    refuse_existing(args.out, args.overwrite)
+    fit = read_maps(args.maps)
+    fit.plot_maps(args.out, overwrite=args.overwrite)
+    print(f"wrote {args.out}")
+    return 0
+
+
+# --- the entry point ------------------------------------------------------------
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command line; returns the exit status."""
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        status: int = args.run(args)
+        return status
+    except KeyboardInterrupt:
+        print("quillet: interrupted; no output was written for the unfinished step", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    except (UsageError, ValueError, TypeError, OSError, ImportError) as error:
+        print(f"quillet: error: {_one_line(error)}", file=sys.stderr)
+        return EXIT_USAGE
+
+
+def _one_line(error: BaseException) -> str:
+    text = str(error) or type(error).__name__
+    if isinstance(error, FileNotFoundError) and error.filename:
+        text = f"{error.filename}: no such file or folder"
+    return " ".join(text.split())

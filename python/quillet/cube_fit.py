@@ -1,0 +1,446 @@
+"""`fit_cube`: one call from an N-d array of spectra to maps of line parameters.
+
+The cube is fitted a block of rows at a time (see `quillet.rows`): each block
+is turned into the float32 rows the kernel takes, with its noise and guides,
+handed to one `_quillet.fit_spectra_batch_guided` call, and its results are
+copied into the maps. Extra memory is a few blocks, whatever the cube's size;
+a float32 cube whose spectra are contiguous is not copied at all.
+"""
+
+from __future__ import annotations
+
+import math
+import operator
+import sys
+from collections.abc import Iterator
+from contextlib import contextmanager
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+import _quillet
+
+from .noise import der_snr_rows, row_nanmedian
+from .results import QUANTITIES, LineFit
+from .rows import row_blocks, take_rows
+from .settings import LineSettings, velocity_axis
+
+if TYPE_CHECKING:
+    import astropy.units as u
+    from tqdm import tqdm
+
+__all__ = ["DEFAULT_CHUNK_BYTES", "default_chunk_rows", "fit_cube"]
+
+#: Data per block of rows, as float32: large enough that one kernel call
+#: fits thousands of spectra (its own cost is then negligible), small enough
+#: that a few blocks (data, noise, the noise estimate's sort) stay well inside
+#: a laptop's cache-friendly tens of megabytes, and a block takes a few tens of
+#: milliseconds, so Ctrl-C and the progress bar answer at once.
+DEFAULT_CHUNK_BYTES = 16 * 2**20
+
+_KM_S = "km/s"
+
+
+def default_chunk_rows(channels: int) -> int:
+    """Spectra per block for spectra of ``channels`` channels."""
+    return max(256, DEFAULT_CHUNK_BYTES // (4 * max(channels, 1)))
+
+
+def fit_cube(
+    data: Any,
+    velocity: Any = None,
+    *,
+    noise: Any = None,
+    guide: Any = 0.0,
+    velocity_offset: Any = None,
+    continuum: Any = None,
+    mask: Any = None,
+    spectral_axis: int = -1,
+    settings: LineSettings | None = None,
+    chunk_rows: int | None = None,
+    progress: bool | None = None,
+    **overrides: Any,
+) -> LineFit:
+    """Fit a Gaussian line to every spectrum of an array; return its maps.
+
+    Parameters
+    ----------
+    data
+        Spectra: an array of any number of dimensions (1 for one spectrum, 2
+        for a slit, 3 for a raster or cube...), any float or integer dtype,
+        any memory order; a NumPy memmap, an astropy Quantity, a masked
+        array, or any array-like with ``shape``, ``dtype`` and basic slicing
+        (h5py, zarr). A `quillet.Cube` brings its own velocity axis, noise,
+        unit and WCS. NaN marks a missing pixel.
+    velocity
+        Velocity of each channel of the spectral axis, in km/s (or an astropy
+        Quantity in any velocity unit): 1-D, finite, strictly monotonic.
+    noise
+        One-sigma noise: an array broadcastable to the data's shape, one
+        value for every pixel, or None to estimate each spectrum's noise from
+        the spectrum itself (`quillet.estimate_noise`, constant along the
+        spectrum).
+    guide
+        Velocity (km/s) near which each line is sought: one value, or an
+        array of the spatial shape.
+    velocity_offset
+        Correction (km/s) of the shared axis for each spectrum (orbital drift,
+        slit tilt): the true axis of spectrum i is ``velocity + offset[i]``.
+        The fit runs on the shared axis with the guide ``guide[i] - offset[i]``
+        and ``offset[i]`` is added to its centre. This is the fit of the
+        spectrum on its true axis in every respect but one: the window and the
+        centre bounds are set in channels round the brightest pixel, which is
+        the same pixel on either axis, so nothing but the reported centre
+        moves; refitting on a shifted axis would give the same window too,
+        but would round every channel velocity again.
+    continuum
+        What to subtract from each spectrum before its fit (the model has no
+        continuum term): None, one value, an array of the spatial shape, or
+        ``"edges"``: the median of each spectrum's channels farther from its
+        guide than the search radius (``velocity_range + npix_slack * dv``).
+        A spectrum with no such channel gets a NaN continuum and the flag 1.
+    mask
+        True where a pixel is bad; broadcastable to the data's shape. Masked
+        pixels are treated as missing (NaN), as are the masked pixels of a
+        masked array.
+    spectral_axis
+        The axis of ``data`` that runs along each spectrum.
+    settings
+        The fit's settings; by default `LineSettings.for_axis` derives them
+        from the velocity axis (pass ``line_sigma=`` among the overrides to
+        set the expected line width).
+    chunk_rows
+        Spectra per block; by default about 16 MB of float32 data.
+    progress
+        Show a progress bar on standard error; by default when standard error
+        is a terminal.
+    overrides
+        Settings to change, by name (``npix=5``), and ``line_sigma``.
+
+    Returns
+    -------
+    LineFit
+        Maps of the spatial shape. With no continuum and no offset, every
+        value is bit for bit what one `_quillet.fit_spectra_batch_guided`
+        call returns for the float32 rows of the data, whatever the dtype,
+        memory order, spectral axis and block size.
+
+    Ctrl-C stops the fit within one block with KeyboardInterrupt; nothing is
+    returned and nothing is left half-done.
+    """
+    from .files import Cube  # files needs astropy; importing it here keeps the fit path light
+
+    unit = None
+    wcs = None
+    provenance: dict[str, str] = {}
+    noise_note = None
+    if isinstance(data, Cube):
+        cube = data
+        if operator.index(spectral_axis) != -1:
+            raise ValueError("a Cube has its spectral axis last; leave spectral_axis unset")
+        velocity = cube.velocity if velocity is None else velocity
+        if noise is None and cube.noise is not None:
+            noise = cube.noise
+            noise_note = cube.provenance.get("noise")
+        unit, wcs, data = cube.unit, cube.wcs, cube.data
+        provenance.update(cube.provenance)
+    if velocity is None:
+        raise TypeError("fit_cube needs the velocity axis (km/s) of the data's spectral axis")
+
+    data, unit, data_mask = _unwrap_data(data, unit)
+    shape = tuple(int(n) for n in data.shape)
+    ndim = len(shape)
+    if ndim == 0:
+        raise ValueError("data must have at least one axis, the spectral axis")
+    kind = np.dtype(data.dtype).kind
+    if kind not in "fiu":
+        raise ValueError(
+            f"data must hold real numbers (floating point or integers), not {data.dtype}"
+        )
+    axis = _spectral_axis(spectral_axis, ndim)
+    axis_values = velocity_axis(velocity)
+    channels = shape[axis]
+    if axis_values.size != channels:
+        raise ValueError(
+            f"the velocity axis has {axis_values.size} values but the spectral axis "
+            f"(axis {axis}) of the data has {channels} channels"
+        )
+    spatial = shape[:axis] + shape[axis + 1 :]
+    rows = math.prod(spatial)
+
+    line_sigma = overrides.pop("line_sigma", None)
+    if settings is None:
+        settings = LineSettings.for_axis(axis_values, line_sigma=line_sigma, **overrides)
+    else:
+        if line_sigma is not None:
+            raise TypeError("line_sigma only shapes derived settings; give it without settings")
+        settings = settings.replace(**overrides) if overrides else settings
+    if settings.sg_xpixels > channels:
+        raise ValueError(
+            f"sg_xpixels ({settings.sg_xpixels}) exceeds the {channels} channels of the "
+            "spectral axis; use at most every channel"
+        )
+
+    noise_rows, noise_source = _noise_source(noise, shape, unit)
+    mask = _broadcast_mask(mask, data_mask, shape)
+    guides = _per_spectrum(guide, "guide", spatial, _KM_S)
+    offsets = _per_spectrum(velocity_offset, "velocity_offset", spatial, _KM_S)
+    continuum_mode, continuum_values = _continuum_source(continuum, spatial, unit)
+    if continuum_mode == "edges":
+        _check_edges_exist(axis_values, settings, guides, offsets)
+    if chunk_rows is None:
+        chunk_rows = default_chunk_rows(channels)
+
+    maps = {q.name: np.empty(rows, dtype=np.float32) for q in QUANTITIES}
+    flags = np.empty(rows, dtype=np.int8)
+    windows = np.empty((rows, 2), dtype=np.int32)
+    subtracted = None if continuum_mode == "none" else np.empty(rows, dtype=np.float32)
+    velocity32 = axis_values.astype(np.float32)
+    kwargs = settings.as_kwargs()
+
+    with _progress_bar(rows, progress) as bar:
+        for block in row_blocks(spatial, chunk_rows):
+            here = slice(block.start, block.start + block.count)
+            changes = mask is not None or continuum_mode != "none"
+            spectra = take_rows(data, block, axis, writable=changes)
+            if mask is not None:
+                spectra[take_rows(mask, block, axis, dtype=np.bool_)] = np.nan
+            if noise_rows is None:
+                sigma = der_snr_rows(spectra)
+                noise_block = np.broadcast_to(
+                    sigma.astype(np.float32)[:, None], spectra.shape
+                ).copy()
+            else:
+                noise_block = noise_rows(block, axis)
+            fit_guides = _on_fit_axis(guides, offsets, here, block.count)
+            if subtracted is not None:
+                level = _continuum_of(
+                    continuum_mode, continuum_values, here, spectra, velocity32,
+                    fit_guides, settings,
+                )
+                spectra -= level[:, None]
+                subtracted[here] = level
+            fits, fit_windows = _quillet.fit_spectra_batch_guided(
+                spectra, velocity32, noise_block, fit_guides, **kwargs
+            )
+            for column, quantity in enumerate(QUANTITIES):
+                maps[quantity.name][here] = fits[:, column]
+            if offsets is not None:
+                shifted = fits[:, 1].astype(np.float64) + _slice_of(offsets, here, block.count)
+                maps["centre"][here] = shifted.astype(np.float32)
+            flags[here] = fits[:, 7]
+            windows[here] = fit_windows
+            bar.update(block.count)
+
+    provenance.update(
+        noise=noise_note or noise_source,
+        guide=_describe(guide, _KM_S),
+        velocity_offset="none" if velocity_offset is None else _describe(velocity_offset, _KM_S),
+        continuum=continuum_mode if continuum_mode in ("none", "edges")
+        else _describe(continuum, ""),
+        mask="none" if mask is None else "given",
+    )
+    return LineFit(
+        **{name: values.reshape(spatial) for name, values in maps.items()},
+        flag=flags.reshape(spatial),
+        window=windows.reshape(*spatial, 2),
+        settings=settings,
+        velocity=axis_values,
+        continuum=None if subtracted is None else subtracted.reshape(spatial),
+        unit=unit,
+        wcs=wcs,
+        provenance=provenance,
+    )
+
+
+# --- inputs -----------------------------------------------------------------
+
+
+def _unwrap_data(data: Any, unit: u.UnitBase | None) -> tuple[Any, Any, Any]:
+    """The data as an array-like, its unit, and the mask of a masked array."""
+    data_mask = None
+    if isinstance(data, np.ma.MaskedArray):
+        data_mask = np.ma.getmask(data)
+        data = np.ma.getdata(data)
+        if data_mask is np.ma.nomask:
+            data_mask = None
+    if hasattr(data, "unit") and hasattr(data, "value"):
+        unit = data.unit
+        data = data.value
+    if not (hasattr(data, "shape") and hasattr(data, "dtype") and hasattr(data, "__getitem__")):
+        data = np.asarray(data)
+    return data, unit, data_mask
+
+
+def _spectral_axis(spectral_axis: int, ndim: int) -> int:
+    axis = operator.index(spectral_axis)
+    if not -ndim <= axis < ndim:
+        raise ValueError(
+            f"spectral_axis {axis} is out of range for data of {ndim} dimension"
+            f"{'s' if ndim > 1 else ''}"
+        )
+    return axis % ndim
+
+
+def _as_number_or_array(value: Any, name: str, unit: Any) -> Any:
+    """A Quantity converted to ``unit`` ("km/s", an astropy unit, or None
+    for the value as it stands); anything else as it stands."""
+    if hasattr(value, "unit") and hasattr(value, "to_value"):
+        if unit is None:
+            return value.value
+        import astropy.units as u
+
+        try:
+            return value.to_value(u.Unit(unit))
+        except u.UnitConversionError:
+            raise ValueError(f"{name} is in {value.unit}, which does not convert to {unit}") from None
+    return value
+
+
+def _per_spectrum(value: Any, name: str, spatial: tuple[int, ...], unit: Any) -> Any:
+    """None, a float, or a flat float64 array with one value per spectrum."""
+    if value is None:
+        return None
+    value = _as_number_or_array(value, name, unit)
+    array = np.asarray(value, dtype=np.float64)
+    if array.ndim == 0:
+        return float(array)
+    try:
+        return np.broadcast_to(array, spatial).reshape(-1)
+    except ValueError:
+        raise ValueError(
+            f"{name} of shape {array.shape} does not match the spatial shape {spatial} of "
+            "the data (the data's shape without its spectral axis); give one value or one "
+            "per spectrum"
+        ) from None
+
+
+def _slice_of(values: Any, here: slice, count: int) -> Any:
+    if isinstance(values, float):
+        return np.full(count, values)
+    return values[here]
+
+
+def _on_fit_axis(guides: Any, offsets: Any, here: slice, count: int) -> np.ndarray:
+    """Guides of a block on the shared axis, as the float32 the kernel takes."""
+    guide = _slice_of(guides, here, count)
+    if offsets is not None:
+        guide = guide - _slice_of(offsets, here, count)
+    return np.asarray(guide, dtype=np.float32)
+
+
+NoiseRows = Any  # a function (block, spectral axis) -> (count, channels) float32 rows
+
+
+def _noise_source(noise: Any, shape: tuple[int, ...], unit: Any) -> tuple[NoiseRows, str]:
+    if noise is None:
+        return None, "estimated from each spectrum (DER_SNR)"
+    noise = _as_number_or_array(noise, "noise", unit)
+    if np.ndim(noise) == 0:
+        level = float(noise)
+        if not (math.isfinite(level) and level > 0.0):
+            raise ValueError(f"noise must be positive and finite, not {level!r}")
+        constant = np.float32(level)
+        return (lambda block, axis: np.full((block.count, shape[axis]), constant)), (
+            f"constant {level:g}"
+        )
+    if not hasattr(noise, "shape") or tuple(noise.shape) != shape:
+        try:
+            noise = np.broadcast_to(np.asarray(noise), shape)
+        except ValueError:
+            raise ValueError(
+                f"noise of shape {np.shape(noise)} does not match the data's shape {shape}; "
+                "give one noise value per pixel, one value for all, or None to estimate it"
+            ) from None
+    if np.dtype(noise.dtype).kind not in "fiu":
+        raise ValueError(f"noise must hold real numbers, not {noise.dtype}")
+    return (lambda block, axis: take_rows(noise, block, axis)), "given per pixel"
+
+
+def _broadcast_mask(mask: Any, data_mask: Any, shape: tuple[int, ...]) -> Any:
+    masks = [m for m in (mask, data_mask) if m is not None]
+    if not masks:
+        return None
+    combined = None
+    for m in masks:
+        try:
+            m = np.broadcast_to(np.asarray(m, dtype=bool), shape)
+        except ValueError:
+            raise ValueError(
+                f"mask of shape {np.shape(m)} does not match the data's shape {shape}"
+            ) from None
+        combined = m if combined is None else combined | m
+    return combined
+
+
+def _continuum_source(continuum: Any, spatial: tuple[int, ...], unit: Any) -> tuple[str, Any]:
+    if continuum is None:
+        return "none", None
+    if isinstance(continuum, str):
+        if continuum != "edges":
+            raise ValueError(
+                f"continuum must be None, a number, an array or 'edges', not {continuum!r}"
+            )
+        return "edges", None
+    values = _per_spectrum(continuum, "continuum", spatial, unit)
+    return ("constant" if isinstance(values, float) else "map"), values
+
+
+def _check_edges_exist(
+    axis: np.ndarray, settings: LineSettings, guides: Any, offsets: Any
+) -> None:
+    """With one guide for all, a search radius that covers the whole axis
+    leaves no channel to measure the continuum on: say so before any work."""
+    if not isinstance(guides, float) or not (offsets is None or isinstance(offsets, float)):
+        return
+    centre = guides - (offsets or 0.0)
+    if not np.any(np.abs(axis - centre) > settings.search_radius):
+        raise ValueError(
+            "continuum='edges' needs channels farther from the guide than the search "
+            f"radius ({settings.search_radius:g} km/s = velocity_range + npix_slack * dv), "
+            f"but the axis runs from {axis.min():g} to {axis.max():g} km/s; give a smaller "
+            "velocity_range, or the continuum itself"
+        )
+
+
+def _continuum_of(
+    mode: str,
+    values: Any,
+    here: slice,
+    spectra: np.ndarray,
+    velocity: np.ndarray,
+    guides: np.ndarray,
+    settings: LineSettings,
+) -> np.ndarray:
+    """The float32 level to subtract from each spectrum of a block."""
+    if mode != "edges":
+        return np.asarray(_slice_of(values, here, spectra.shape[0]), dtype=np.float32)
+    distance = np.abs(velocity[None, :].astype(np.float64) - guides[:, None])
+    outside = np.where(distance > settings.search_radius, spectra, np.float32(np.nan))
+    return row_nanmedian(outside).astype(np.float32)
+
+
+def _describe(value: Any, unit: str) -> str:
+    if np.ndim(value) == 0 and not hasattr(value, "unit"):
+        return f"{float(value):g} {unit}".strip()
+    if np.ndim(value) == 0:
+        return str(value)
+    return f"per spectrum, shape {np.shape(value)}"
+
+
+@contextmanager
+def _progress_bar(total: int, progress: bool | None) -> Iterator[tqdm[Any]]:
+    from tqdm import tqdm
+
+    if progress is None:
+        progress = sys.stderr.isatty()
+    with tqdm(
+        total=total,
+        disable=not progress,
+        unit=" spectra",
+        unit_scale=True,
+        desc="fitting",
+        file=sys.stderr,
+        dynamic_ncols=True,
+    ) as bar:
+        yield bar

@@ -1,0 +1,844 @@
+"""FITS in and out: spectral cubes read with their velocity axis and noise,
+maps written with their WCS and every setting, never half-written.
+
+`read_cube` reads an image of one to three axes, finds the spectral axis
+from its WCS, converts that axis to Doppler velocity in km/s through astropy
+units and Doppler equivalencies, and finds the noise in an error extension.
+`write_maps` writes a `LineFit` as one image extension per quantity.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import dataclasses
+import datetime
+import math
+import os
+import tempfile
+import warnings
+from collections.abc import Callable, Iterator, Mapping
+from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+import astropy.units as u
+import numpy as np
+from astropy.io import fits
+from astropy.wcs import WCS, FITSFixedWarning
+
+from .results import FLAG_MEANINGS, QUANTITIES, LineFit
+from .settings import LineSettings, velocity_axis
+
+if TYPE_CHECKING:
+    from .cube_fit import fit_cube
+
+__all__ = [
+    "CONVENTIONS",
+    "Cube",
+    "LazyImage",
+    "atomic_output",
+    "read_cube",
+    "read_maps",
+    "write_maps",
+]
+
+#: Doppler conventions by name: v = c (f0 - f) / f0 (radio), c (l - l0) / l0
+#: (optical), and the relativistic one.
+CONVENTIONS: dict[str, Callable[[u.Quantity], Any]] = {
+    "optical": u.doppler_optical,
+    "radio": u.doppler_radio,
+    "relativistic": u.doppler_relativistic,
+}
+
+# Spectral axis types (the first four letters of CTYPE) and what they hold.
+_WAVELENGTH_TYPES = {"WAVE": "vacuum wavelength", "AWAV": "air wavelength"}
+_SPECTRAL_TYPES = {"FREQ": "frequency", "ENER": "energy", "WAVN": "wavenumber"}
+# Velocity-like axes and the convention they are in.
+_VELOCITY_TYPES = {
+    "VRAD": ("radio velocity", "radio"),
+    "VOPT": ("optical velocity", "optical"),
+    "ZOPT": ("redshift", "optical"),
+    "VELO": ("apparent radial velocity", "relativistic"),
+    "BETA": ("velocity / c", "relativistic"),
+}
+
+# Extension names that mark an error extension, and what they hold when the
+# header does not say it through BUNIT. STAT is the MUSE pipeline's name for
+# its variance cube.
+_ERROR_NAMES = {
+    "ERR": "sigma",
+    "ERROR": "sigma",
+    "ERRORS": "sigma",
+    "SIGMA": "sigma",
+    "UNCERT": "sigma",
+    "UNCERTAINTY": "sigma",
+    "NOISE": "sigma",
+    "VAR": "variance",
+    "VARIANCE": "variance",
+    "STAT": "variance",
+    "IVAR": "inverse_variance",
+}
+ERROR_KINDS = ("sigma", "variance", "inverse_variance")
+
+_KEY_PREFIX = "QUILLET "  # written as HIERARCH QUILLET <NAME>
+
+
+# --- a cube on disk ------------------------------------------------------------
+
+
+class LazyImage:
+    """An image read on demand from a memory map and converted block by block:
+    a scaled integer image (BSCALE, BZERO, BLANK) or a variance turned into a
+    sigma, without holding the converted cube in memory.
+
+    It supports what the fit needs of an array: ``shape``, ``dtype``,
+    ``ndim``, and indexing by integers, slices and Ellipsis. ``axes`` orders
+    its axes: axis i is axis ``axes[i]`` of the raw image.
+    """
+
+    def __init__(
+        self,
+        raw: np.ndarray,
+        convert: Callable[[np.ndarray], np.ndarray],
+        axes: tuple[int, ...] | None = None,
+    ) -> None:
+        self._raw = raw
+        self._convert = convert
+        self._axes = tuple(range(raw.ndim)) if axes is None else tuple(axes)
+        self.shape = tuple(raw.shape[a] for a in self._axes)
+        self.ndim = len(self.shape)
+        self.dtype = np.dtype(np.float64)
+
+    def __len__(self) -> int:
+        return self.shape[0]
+
+    def __getitem__(self, key: Any) -> np.ndarray:
+        key = _full_key(key, self.ndim)
+        raw_key: list[Any] = [slice(None)] * self.ndim
+        for entry, raw_axis in zip(key, self._axes, strict=True):
+            raw_key[raw_axis] = entry
+        block = self._raw[tuple(raw_key)]
+        kept_raw = [a for a in range(self.ndim) if not isinstance(raw_key[a], int)]
+        kept_here = [a for entry, a in zip(key, self._axes, strict=True) if not isinstance(entry, int)]
+        block = np.transpose(block, [kept_raw.index(a) for a in kept_here])
+        return self._convert(block)
+
+    def __array__(self, dtype: Any = None, copy: Any = None) -> np.ndarray:
+        whole = self[...]
+        return whole if dtype is None else whole.astype(dtype)
+
+    def moved(self, source: int, destination: int) -> LazyImage:
+        """The same image with one axis moved, as `numpy.moveaxis` does."""
+        order = list(range(self.ndim))
+        order.insert(destination % self.ndim, order.pop(source % self.ndim))
+        return LazyImage(self._raw, self._convert, tuple(self._axes[i] for i in order))
+
+
+def _full_key(key: Any, ndim: int) -> tuple[int | slice, ...]:
+    if not isinstance(key, tuple):
+        key = (key,)
+    if any(entry is Ellipsis for entry in key):
+        at = next(i for i, entry in enumerate(key) if entry is Ellipsis)
+        key = key[:at] + (slice(None),) * (ndim - len(key) + 1) + key[at + 1 :]
+    key = key + (slice(None),) * (ndim - len(key))
+    for entry in key:
+        if isinstance(entry, (int, np.integer)) and not isinstance(entry, bool):
+            continue
+        if not isinstance(entry, slice):
+            raise TypeError("a LazyImage takes integers, slices and Ellipsis as indices")
+    if len(key) != ndim:
+        raise IndexError(f"too many indices for an image of {ndim} axes")
+    return tuple(int(e) if isinstance(e, np.integer) else e for e in key)
+
+
+@dataclasses.dataclass(frozen=True, eq=False)
+class Cube:
+    """Spectra read from a FITS file, ready to fit.
+
+    ``data`` has the spectral axis last and the file's other axes before it
+    in NumPy order; it is a memory map of the file where the file allows (a
+    `LazyImage` for scaled integer data), so reading a cube costs no memory.
+    ``velocity`` is the Doppler velocity of each channel in km/s. ``noise``
+    is the one-sigma noise of each pixel, laid out like ``data``, or None.
+    ``wcs`` is the WCS of the spatial axes (the celestial WCS where there is
+    one), ``header`` the data HDU's header, ``unit`` the data's unit (BUNIT)
+    and ``provenance`` records what was read and how.
+    """
+
+    data: Any
+    velocity: np.ndarray
+    noise: Any
+    wcs: WCS | None
+    header: fits.Header
+    unit: u.UnitBase | None
+    provenance: Mapping[str, str]
+
+    @property
+    def spatial_shape(self) -> tuple[int, ...]:
+        return tuple(self.data.shape[:-1])
+
+    def fit(self, **kwargs: Any) -> LineFit:
+        """`quillet.fit_cube` of this cube."""
+        from .cube_fit import fit_cube
+
+        return fit_cube(self, **kwargs)
+
+
+def read_cube(
+    path: str | os.PathLike[str],
+    *,
+    hdu: int | str | None = None,
+    error_hdu: int | str | None = None,
+    error_kind: str | None = None,
+    rest_wavelength: Any = None,
+    redshift: float = 0.0,
+    convention: str = "optical",
+) -> Cube:
+    """Read a spectral cube (or slit, or spectrum) from a FITS image.
+
+    Parameters
+    ----------
+    path
+        The FITS file.
+    hdu
+        Name or index of the HDU holding the data; by default the first HDU
+        with an image of one to three axes.
+    error_hdu
+        Name or index of the HDU holding the noise; by default an HDU of the
+        data's shape named ERR, ERROR, SIGMA, UNCERT, NOISE, VAR, VARIANCE,
+        STAT or IVAR, if there is one.
+    error_kind
+        What the error HDU holds: "sigma", "variance" or "inverse_variance".
+        By default its BUNIT says it (the data's unit: sigma; its square:
+        variance), or failing that its name does (VAR, VARIANCE and MUSE's
+        STAT are variances, IVAR an inverse variance, the others sigmas).
+    rest_wavelength
+        The line's rest wavelength or frequency: an astropy Quantity, a
+        string such as "6562.8 Angstrom" or "1420.405751 MHz", or a number
+        in the unit the header gives the spectral axis (CUNITn). By default
+        the header's RESTFRQ or RESTWAV. For an air-wavelength axis (AWAV) a
+        wavelength given here is read as an air wavelength, like the axis; a
+        frequency, or a rest value from the header (a vacuum value by the
+        FITS standard), is compared with the axis converted to vacuum.
+    redshift
+        Redshift of the source: the rest value is shifted to the observed
+        frame, so velocities are relative to the redshifted line.
+    convention
+        Doppler convention of the velocities: "optical", "radio" or
+        "relativistic". An axis that already holds velocities is converted
+        to another convention through the rest value.
+
+    Raises ``ValueError`` with a message that says what is wrong with the
+    file and how to mend it; ``OSError`` when it cannot be read.
+    """
+    path = Path(path)
+    if convention not in CONVENTIONS:
+        raise ValueError(
+            f"convention must be one of {', '.join(CONVENTIONS)}, not {convention!r}"
+        )
+    if error_kind is not None and error_kind not in ERROR_KINDS:
+        raise ValueError(f"error_kind must be one of {', '.join(ERROR_KINDS)}, not {error_kind!r}")
+    z = float(redshift)
+    if not (math.isfinite(z) and z > -1.0):
+        raise ValueError(f"redshift must be a finite number above -1, not {redshift!r}")
+
+    with fits.open(path, memmap=True, do_not_scale_image_data=True) as hdul:
+        data_hdu = _data_hdu(hdul, hdu, path)
+        header = data_hdu.header.copy()
+        hdu_name = data_hdu.name or "PRIMARY"
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", FITSFixedWarning)
+            wcs = WCS(header, hdul)
+        spec = _spectral_axis_of(wcs, int(header["NAXIS"]), hdu_name, path)
+        keep = _kept_axes(header, spec, hdu_name, path)
+        wcs = wcs.sub([axis + 1 for axis in keep])
+        spec = keep.index(spec)
+        ndim = len(keep)
+        velocity, spectral_notes = _velocity_axis(
+            wcs, header, keep[spec], spec, int(header[f"NAXIS{keep[spec] + 1}"]),
+            rest_wavelength, z, convention, path,
+        )
+        numpy_axis = ndim - 1 - spec
+        drop = _dropped_index(header, keep)
+        data = _image_data(data_hdu, drop, numpy_axis)
+        unit = _header_unit(header, "BUNIT")
+        noise, noise_note = _noise(
+            hdul, data_hdu, error_hdu, error_kind, unit, drop, numpy_axis, path
+        )
+        spatial_wcs = _spatial_wcs(wcs, spec, ndim)
+
+    provenance = {
+        "input": str(path),
+        "hdu": data_hdu.name or "PRIMARY",
+        **spectral_notes,
+        "noise": noise_note,
+    }
+    return Cube(
+        data=data,
+        velocity=velocity,
+        noise=noise,
+        wcs=spatial_wcs,
+        header=header,
+        unit=unit,
+        provenance=provenance,
+    )
+
+
+def _describe_hdus(hdul: fits.HDUList) -> str:
+    parts = []
+    for index, item in enumerate(hdul):
+        naxis = int(item.header.get("NAXIS", 0))
+        dims = [int(item.header.get(f"NAXIS{i}", 0)) for i in range(naxis, 0, -1)]
+        kind = "x".join(map(str, dims)) + " image" if naxis and item.is_image else "no image"
+        parts.append(f"{index}: {item.name or 'PRIMARY'} ({kind})")
+    return "; ".join(parts)
+
+
+def _data_hdu(hdul: fits.HDUList, hdu: int | str | None, path: Path) -> Any:
+    if hdu is not None:
+        try:
+            chosen = hdul[hdu]
+        except (KeyError, IndexError):
+            raise ValueError(
+                f"{path} has no HDU {hdu!r}; it has {_describe_hdus(hdul)}"
+            ) from None
+        if not chosen.is_image or int(chosen.header.get("NAXIS", 0)) < 1:
+            raise ValueError(
+                f"HDU {hdu!r} of {path} holds no image; the file has {_describe_hdus(hdul)}"
+            )
+        return chosen
+    for item in hdul:
+        if item.is_image and int(item.header.get("NAXIS", 0)) >= 1:
+            return item
+    raise ValueError(f"{path} holds no image; it has {_describe_hdus(hdul)}")
+
+
+def _kept_axes(header: fits.Header, spec: int, hdu_name: str, path: Path) -> list[int]:
+    """The FITS axes (0-based) read: all of them for up to three, else the
+    spectral axis and every axis longer than one pixel (a radio cube's
+    Stokes axis of one plane, say)."""
+    naxis = int(header["NAXIS"])
+    if naxis <= 3:
+        return list(range(naxis))
+    keep = [a for a in range(naxis) if a == spec or int(header[f"NAXIS{a + 1}"]) > 1]
+    if len(keep) > 3:
+        raise ValueError(
+            f"HDU {hdu_name} of {path} has {len(keep)} axes longer than one pixel; quillet "
+            "reads images of one to three (the spectral axis and up to two spatial axes)"
+        )
+    return keep
+
+
+def _dropped_index(header: fits.Header, keep: list[int]) -> tuple[int | slice, ...]:
+    """NumPy index that drops the one-pixel axes not kept."""
+    naxis = int(header["NAXIS"])
+    return tuple(slice(None) if a in keep else 0 for a in range(naxis - 1, -1, -1))
+
+
+def _spectral_axis_of(wcs: WCS, ndim: int, hdu_name: str, path: Path) -> int:
+    """The index (0-based, FITS order) of the spectral axis of the WCS."""
+    spec = int(wcs.wcs.spec)
+    ctypes = [c or "(none)" for c in wcs.wcs.ctype]
+    if spec < 0:
+        known = ", ".join([*_WAVELENGTH_TYPES, *_SPECTRAL_TYPES, *_VELOCITY_TYPES])
+        raise ValueError(
+            f"HDU {hdu_name} of {path} has no spectral axis in its WCS (CTYPEs: "
+            f"{', '.join(ctypes)}); one axis needs a spectral CTYPE ({known}) with "
+            "CRVAL, CDELT (or CD) and CRPIX, so that each channel has a wavelength, "
+            "frequency or velocity"
+        )
+    if spec >= ndim:
+        raise ValueError(
+            f"the spectral axis of HDU {hdu_name} of {path} is WCS axis {spec + 1}, "
+            f"but the image has only {ndim} axes"
+        )
+    return spec
+
+
+def _header_unit(header: fits.Header, key: str) -> u.UnitBase | None:
+    text = header.get(key)
+    if not text or not str(text).strip():
+        return None
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", u.UnitsWarning)
+        try:
+            return u.Unit(str(text).strip(), parse_strict="raise")
+        except ValueError:
+            return None
+
+
+def _rest_quantity(rest: Any, header_unit: u.UnitBase | None) -> u.Quantity:
+    if isinstance(rest, u.Quantity):
+        quantity = rest
+    elif isinstance(rest, str):
+        try:
+            quantity = u.Quantity(rest)
+        except (TypeError, ValueError):
+            raise ValueError(
+                f"cannot read the rest value {rest!r}; write a number and a unit, "
+                "such as '6562.8 Angstrom' or '1420.405751 MHz'"
+            ) from None
+        if quantity.unit == u.dimensionless_unscaled:
+            quantity = _rest_quantity(float(quantity.value), header_unit)
+    else:
+        if header_unit is None:
+            raise ValueError(
+                "the header gives the spectral axis no unit, so a bare rest value is "
+                "ambiguous; give it with its unit, such as '6562.8 Angstrom'"
+            )
+        quantity = float(rest) * header_unit
+    try:
+        quantity.to(u.m, equivalencies=u.spectral())
+    except u.UnitConversionError:
+        raise ValueError(
+            f"the rest value {quantity} is not a wavelength, frequency or energy"
+        ) from None
+    if not (np.isfinite(quantity.value) and quantity.value > 0):
+        raise ValueError(f"the rest value must be positive and finite, not {quantity}")
+    return quantity
+
+
+def _velocity_axis(
+    wcs: WCS,
+    header: fits.Header,
+    fits_axis: int,
+    spec: int,
+    channels: int,
+    rest_wavelength: Any,
+    z: float,
+    convention: str,
+    path: Path,
+) -> tuple[np.ndarray, dict[str, str]]:
+    """The channel velocities in km/s, and notes on how they were found."""
+    sub = wcs.sub([spec + 1])
+    ctype = str(sub.wcs.ctype[0])[:4].upper()
+    pixels = np.arange(channels, dtype=np.float64)
+    header_unit = _header_unit(header, f"CUNIT{fits_axis + 1}")
+    given = rest_wavelength is not None
+    rest = _rest_quantity(rest_wavelength, header_unit) if given else _header_rest(sub)
+    notes = {
+        "spectral_axis": f"{ctype} ({_describe_type(ctype)}), FITS axis {fits_axis + 1}",
+        "convention": convention,
+        "redshift": f"{z:g}",
+    }
+
+    if ctype == "AWAV" and (rest is not None) and (not given or rest.unit.physical_type != "length"):
+        # A vacuum rest value: bring the axis to vacuum too.
+        sub = sub.deepcopy()
+        sub.wcs.sptr("WAVE-???")
+        ctype = "WAVE"
+        notes["spectral_axis"] += ", converted from air to vacuum"
+
+    world = np.asarray(sub.pixel_to_world_values(pixels), dtype=np.float64).reshape(-1)
+    world_unit = u.Unit(sub.world_axis_units[0])
+    _check_axis(world, ctype, path)
+
+    if ctype in _VELOCITY_TYPES:
+        own = _VELOCITY_TYPES[ctype][1]
+        if ctype == "ZOPT":
+            values = (world * u.dimensionless_unscaled * _c()).to(u.km / u.s)
+        elif ctype == "BETA":
+            values = (world * u.dimensionless_unscaled * _c()).to(u.km / u.s)
+        else:
+            values = (world * world_unit).to(u.km / u.s)
+        if own == convention and z == 0.0 and not given:
+            notes["rest"] = "not needed: the axis holds velocities"
+            return _checked(values.value, path), notes
+        if rest is None:
+            raise ValueError(
+                f"the spectral axis of {path} holds {own} velocities ({ctype}); to express "
+                f"them in the {convention} convention"
+                f"{' at redshift ' + format(z, 'g') if z else ''} quillet needs the line's "
+                "rest frequency: give rest_wavelength (--rest-wavelength), or use "
+                f"convention='{own}' (--convention {own})"
+            )
+        frequency = values.to(u.Hz, equivalencies=CONVENTIONS[own](rest))
+        target = _shifted(rest, z, u.Hz)
+        velocity = frequency.to(u.km / u.s, equivalencies=CONVENTIONS[convention](target))
+    else:
+        if rest is None:
+            medium = " (air: give the rest wavelength in air)" if ctype == "AWAV" else ""
+            raise ValueError(
+                f"the spectral axis of {path} holds {_describe_type(ctype)}s{medium} and the "
+                "header gives no rest value (RESTFRQ or RESTWAV); give the line's "
+                "rest_wavelength (--rest-wavelength), such as '6562.8 Angstrom'"
+            )
+        spectral = world * world_unit
+        if ctype in _WAVELENGTH_TYPES:
+            target = _shifted(rest, z, u.m)
+        else:
+            target = _shifted(rest, z, u.Hz)
+        velocity = spectral.to(u.km / u.s, equivalencies=CONVENTIONS[convention](target))
+    notes["rest"] = f"{rest:g}{'' if given else ' (from the header)'}"
+    return _checked(velocity.value, path), notes
+
+
+def _c() -> u.Quantity:
+    from astropy.constants import c
+
+    return c
+
+
+def _shifted(rest: u.Quantity, z: float, domain: u.UnitBase) -> u.Quantity:
+    """The rest value in ``domain`` (m or Hz), as observed at redshift z."""
+    value = rest.to(domain, equivalencies=u.spectral())
+    return value * (1.0 + z) if domain.physical_type == "length" else value / (1.0 + z)
+
+
+def _header_rest(sub: WCS) -> u.Quantity | None:
+    if sub.wcs.restfrq > 0:
+        return sub.wcs.restfrq * u.Hz
+    if sub.wcs.restwav > 0:
+        return sub.wcs.restwav * u.m
+    return None
+
+
+def _describe_type(ctype: str) -> str:
+    if ctype in _WAVELENGTH_TYPES:
+        return _WAVELENGTH_TYPES[ctype]
+    if ctype in _SPECTRAL_TYPES:
+        return _SPECTRAL_TYPES[ctype]
+    if ctype in _VELOCITY_TYPES:
+        return _VELOCITY_TYPES[ctype][0]
+    return "spectral coordinate"
+
+
+def _check_axis(world: np.ndarray, ctype: str, path: Path) -> None:
+    if not np.all(np.isfinite(world)):
+        raise ValueError(
+            f"the spectral axis ({ctype}) of {path} gives non-finite values for some "
+            "channels; check CRVAL, CDELT (or CD) and CRPIX of that axis"
+        )
+
+
+def _checked(velocity: np.ndarray, path: Path) -> np.ndarray:
+    try:
+        return velocity_axis(velocity)
+    except ValueError as error:
+        raise ValueError(f"{path}: {error}") from None
+
+
+def _image_data(item: Any, drop: tuple[int | slice, ...], spectral_axis: int) -> Any:
+    """The image with its spectral axis last: a view of the memory map, or a
+    `LazyImage` that scales a scaled integer image block by block."""
+    raw = item.data[drop]
+    header = item.header
+    bscale = float(header.get("BSCALE", 1.0))
+    bzero = float(header.get("BZERO", 0.0))
+    blank = header.get("BLANK") if raw.dtype.kind in "iu" else None
+    if bscale == 1.0 and bzero == 0.0 and blank is None:
+        return np.moveaxis(raw, spectral_axis, -1)
+
+    def scale(block: np.ndarray) -> np.ndarray:
+        values = block.astype(np.float64) * bscale + bzero
+        if blank is not None:
+            values[block == blank] = np.nan
+        return values
+
+    return LazyImage(raw, scale).moved(spectral_axis, -1)
+
+
+def _noise(
+    hdul: fits.HDUList,
+    data_hdu: Any,
+    error_hdu: int | str | None,
+    error_kind: str | None,
+    unit: u.UnitBase | None,
+    drop: tuple[int | slice, ...],
+    spectral_axis: int,
+    path: Path,
+) -> tuple[Any, str]:
+    shape = tuple(data_hdu.shape)
+    if error_hdu is None:
+        candidates = [
+            item for item in hdul
+            if item is not data_hdu and item.is_image and (item.name or "").upper() in _ERROR_NAMES
+            and tuple(item.shape) == shape
+        ]
+        if not candidates:
+            return None, "none in the file"
+        item = candidates[0]
+    else:
+        try:
+            item = hdul[error_hdu]
+        except (KeyError, IndexError):
+            raise ValueError(
+                f"{path} has no HDU {error_hdu!r} to read the noise from; it has "
+                f"{_describe_hdus(hdul)}"
+            ) from None
+        if not item.is_image or tuple(item.shape) != shape:
+            raise ValueError(
+                f"the error HDU {error_hdu!r} of {path} must be an image of the data's shape "
+                f"{shape}, not {tuple(item.shape) if item.is_image else 'a table'}"
+            )
+    name = item.name or str(error_hdu)
+    kind = error_kind or _error_kind(item, unit)
+    if kind is None:
+        raise ValueError(
+            f"cannot tell whether HDU {name} of {path} holds sigmas or variances: its BUNIT "
+            "is neither the data's unit nor its square and its name does not say; give "
+            "error_kind='sigma' or 'variance' (--error-kind)"
+        )
+    converters: dict[str, Callable[[np.ndarray], np.ndarray]] = {
+        "sigma": _as_float,
+        "variance": _sqrt,
+        "inverse_variance": _inverse_sqrt,
+    }
+    raw = item.data[drop]
+    scaled = float(item.header.get("BSCALE", 1.0)) != 1.0 or float(item.header.get("BZERO", 0.0)) != 0.0
+    if kind == "sigma" and not scaled:
+        noise: Any = np.moveaxis(raw, spectral_axis, -1)
+    else:
+        convert = converters[kind]
+        if scaled:
+            bscale = float(item.header.get("BSCALE", 1.0))
+            bzero = float(item.header.get("BZERO", 0.0))
+            inner = convert
+
+            def convert(block: np.ndarray) -> np.ndarray:
+                return inner(block.astype(np.float64) * bscale + bzero)
+
+        noise = LazyImage(raw, convert).moved(spectral_axis, -1)
+    return noise, f"{name} ({kind.replace('_', ' ')})"
+
+
+def _error_kind(item: Any, unit: u.UnitBase | None) -> str | None:
+    error_unit = _header_unit(item.header, "BUNIT")
+    if unit is not None and error_unit is not None:
+        with contextlib.suppress(u.UnitsError):
+            if error_unit.is_equivalent(unit**2) and math.isclose(
+                error_unit.to(unit**2), 1.0, rel_tol=1e-9
+            ):
+                return "variance"
+            if error_unit.is_equivalent(unit) and math.isclose(
+                error_unit.to(unit), 1.0, rel_tol=1e-9
+            ):
+                return "sigma"
+    return _ERROR_NAMES.get((item.name or "").upper())
+
+
+def _as_float(block: np.ndarray) -> np.ndarray:
+    return block.astype(np.float64)
+
+
+def _sqrt(block: np.ndarray) -> np.ndarray:
+    with np.errstate(invalid="ignore"):  # a negative variance is a bad pixel: NaN
+        return np.sqrt(block.astype(np.float64))
+
+
+def _inverse_sqrt(block: np.ndarray) -> np.ndarray:
+    with np.errstate(invalid="ignore", divide="ignore"):  # no weight: infinite noise
+        return 1.0 / np.sqrt(block.astype(np.float64))
+
+
+def _spatial_wcs(wcs: WCS, spec: int, ndim: int) -> WCS | None:
+    if ndim == 1:
+        return None
+    if wcs.has_celestial and wcs.celestial.naxis == ndim - 1:
+        return wcs.celestial
+    return wcs.dropaxis(spec)
+
+
+# --- maps on disk ----------------------------------------------------------------
+
+
+@contextlib.contextmanager
+def atomic_output(path: str | os.PathLike[str], *, overwrite: bool = False) -> Iterator[Path]:
+    """A temporary path in the target's folder that becomes ``path`` only
+    when the block ends without an error: a crash or Ctrl-C never leaves a
+    partial file under the final name, and an existing file is replaced only
+    with ``overwrite``."""
+    target = Path(path)
+    refuse_existing(target, overwrite)
+    folder = target.parent
+    if not folder.is_dir():
+        raise FileNotFoundError(f"the folder {folder} of {target} does not exist; create it first")
+    handle, temporary = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".part", dir=folder)
+    os.close(handle)
+    os.unlink(temporary)  # the writer makes the file (or folder) itself
+    temp = Path(temporary)
+    try:
+        yield temp
+        if overwrite:
+            _replace(temp, target)
+        else:
+            _place_new(temp, target)
+    except BaseException:
+        _remove(temp)
+        raise
+
+
+def refuse_existing(target: Path, overwrite: bool) -> None:
+    if target.exists() and not overwrite:
+        raise FileExistsError(
+            f"{target} exists; choose another name, or allow replacing it "
+            "(overwrite=True, --overwrite)"
+        )
+
+
+def _place_new(temp: Path, target: Path) -> None:
+    """Moves ``temp`` to a ``target`` that must not exist, without a window in
+    which another writer's file could be replaced."""
+    if temp.is_dir():
+        try:
+            os.rename(temp, target)  # fails on a non-empty existing folder
+        except OSError:
+            refuse_existing(target, False)
+            raise
+        return
+    try:
+        os.link(temp, target)
+    except FileExistsError:
+        refuse_existing(target, False)
+    except OSError:  # a file system with no hard links
+        refuse_existing(target, False)
+        os.replace(temp, target)
+        return
+    os.unlink(temp)
+
+
+def _replace(temp: Path, target: Path) -> None:
+    if temp.is_dir() and target.exists():
+        old = target.with_name(f".{target.name}.old")
+        _remove(old)
+        os.rename(target, old)
+        os.rename(temp, target)
+        _remove(old)
+        return
+    os.replace(temp, target)
+
+
+def _remove(path: Path) -> None:
+    if path.is_dir() and not path.is_symlink():
+        import shutil
+
+        shutil.rmtree(path, ignore_errors=True)
+    else:
+        with contextlib.suppress(FileNotFoundError):
+            path.unlink()
+
+
+def _version() -> str:
+    from . import __version__
+
+    return __version__
+
+
+def maps_header(fit: LineFit) -> fits.Header:
+    """The primary header of a maps file: the package version, every
+    setting, the provenance and the flag counts."""
+    header = fits.Header()
+    header["ORIGIN"] = ("quillet", "maps of Gaussian line fits")
+    header["DATE"] = (
+        datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%S"),
+        "UTC time the file was written",
+    )
+    header[f"HIERARCH {_KEY_PREFIX}VERSION"] = _version()
+    for name, value in fit.settings.as_kwargs().items():
+        header[f"HIERARCH {_KEY_PREFIX}{name.upper()}"] = value
+    for name, value in fit.provenance.items():
+        header[f"HIERARCH {_KEY_PREFIX}{name.upper()}"] = str(value)
+    for meaning, count in fit.flag_counts().items():
+        header[f"HIERARCH {_KEY_PREFIX}COUNT {meaning.upper()}"] = count
+    header["COMMENT"] = "Velocities in km/s. FLAG: " + ", ".join(
+        f"{value} {meaning}" for value, meaning in FLAG_MEANINGS.items()
+    )
+    return header
+
+
+def write_maps(
+    fit: LineFit, path: str | os.PathLike[str], *, overwrite: bool = False
+) -> Path:
+    """Writes the maps of a `LineFit` to a FITS file.
+
+    The primary HDU records the package version, every setting, the inputs'
+    provenance and the flag counts; then one image extension per quantity:
+    AMPLITUDE, CENTRE, SIGMA, AMPLITUDE_ERR, CENTRE_ERR, SIGMA_ERR,
+    REDUCED_CHI2, FLAG, WINDOW_LEFT, WINDOW_RIGHT (and CONTINUUM when one
+    was subtracted), each with the spatial WCS and its BUNIT, and VELOCITY,
+    the shared velocity axis of the fits. The file is written under a
+    temporary name in the same folder and renamed into place, so it is never
+    seen half-written.
+    """
+    wcs_header = fit.wcs.to_header() if fit.wcs is not None else fits.Header()
+    hdus: list[Any] = [fits.PrimaryHDU(header=maps_header(fit))]
+
+    def image(name: str, values: np.ndarray, unit: str, description: str) -> fits.ImageHDU:
+        values = np.asarray(values)
+        item = fits.ImageHDU(data=values.reshape(values.shape or (1,)), header=wcs_header.copy(), name=name)
+        if unit:
+            item.header["BUNIT"] = (u.Unit(unit).to_string("fits"), description)
+        else:
+            item.header["COMMENT"] = description
+        return item
+
+    for quantity in QUANTITIES:
+        hdus.append(
+            image(quantity.extname, getattr(fit, quantity.name), fit.unit_of(quantity), quantity.description)
+        )
+    hdus.append(image("FLAG", np.asarray(fit.flag).astype(np.uint8), "", "0 success, 1 no local maximum, 2 no convergence"))
+    hdus.append(image("WINDOW_LEFT", np.asarray(fit.window)[..., 0], "", "first channel fitted"))
+    hdus.append(image("WINDOW_RIGHT", np.asarray(fit.window)[..., 1], "", "channel after the last fitted"))
+    if fit.continuum is not None:
+        hdus.append(image("CONTINUUM", fit.continuum, fit.unit_of(QUANTITIES[0]), "continuum subtracted"))
+    velocity = fits.ImageHDU(data=np.asarray(fit.velocity, dtype=np.float64), name="VELOCITY")
+    velocity.header["BUNIT"] = ("km s-1", "velocity of each channel of the fits")
+    hdus.append(velocity)
+
+    with atomic_output(path, overwrite=overwrite) as temp:
+        with open(temp, "wb") as stream:
+            fits.HDUList(hdus).writeto(stream)
+            stream.flush()
+            os.fsync(stream.fileno())
+    return Path(path)
+
+
+def read_maps(path: str | os.PathLike[str]) -> LineFit:
+    """Reads a maps file written by `write_maps` back into a `LineFit`."""
+    path = Path(path)
+    with fits.open(path) as hdul:
+        names = {item.name for item in hdul}
+        missing = [q.extname for q in QUANTITIES if q.extname not in names] + [
+            name for name in ("FLAG", "WINDOW_LEFT", "WINDOW_RIGHT") if name not in names
+        ]
+        if missing:
+            raise ValueError(
+                f"{path} is not a maps file written by quillet: it has no "
+                f"{', '.join(missing)} extension{'s' if len(missing) > 1 else ''}"
+            )
+        primary = hdul[0].header
+        settings = LineSettings.from_mapping(
+            {name: primary[f"{_KEY_PREFIX}{name.upper()}"] for name in LineSettings.names()}
+        )
+        skip = {f"{_KEY_PREFIX}{n.upper()}" for n in LineSettings.names()} | {f"{_KEY_PREFIX}VERSION"}
+        provenance = {
+            key[len(_KEY_PREFIX):].lower(): str(primary[key])
+            for key in primary
+            if key.startswith(_KEY_PREFIX)
+            and key not in skip
+            and not key.startswith(f"{_KEY_PREFIX}COUNT ")
+        }
+        amplitude = hdul["AMPLITUDE"]
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", FITSFixedWarning)
+            wcs = WCS(amplitude.header) if amplitude.header.get("CTYPE1") else None
+        maps = {q.name: np.array(hdul[q.extname].data, dtype=np.float32) for q in QUANTITIES}
+        window = np.stack(
+            [np.asarray(hdul["WINDOW_LEFT"].data), np.asarray(hdul["WINDOW_RIGHT"].data)], axis=-1
+        ).astype(np.int32)
+        continuum = (
+            np.array(hdul["CONTINUUM"].data, dtype=np.float32) if "CONTINUUM" in names else None
+        )
+        velocity = (
+            np.array(hdul["VELOCITY"].data, dtype=np.float64) if "VELOCITY" in names else np.empty(0)
+        )
+        return LineFit(
+            **maps,
+            flag=np.array(hdul["FLAG"].data).astype(np.int8),
+            window=window,
+            settings=settings,
+            velocity=velocity,
+            continuum=continuum,
+            unit=_header_unit(amplitude.header, "BUNIT"),
+            wcs=wcs,
+            provenance=provenance,
+        )

@@ -1,0 +1,238 @@
+"""Maps of fitted line parameters: `LineFit`, what `fit_cube` returns.
+
+The kernel gives each spectrum a row of eight float32 values and a window;
+`LineFit` holds them as named maps of the cube's spatial shape, with the
+flag as a small integer, and knows how to describe them to other tools
+(xarray with CF attributes, FITS with WCS and units).
+"""
+
+from __future__ import annotations
+
+import dataclasses
+from collections.abc import Mapping
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, NamedTuple
+
+import numpy as np
+
+import _quillet
+
+from .settings import LineSettings
+
+if TYPE_CHECKING:
+    import astropy.units as u
+    import xarray
+    from astropy.wcs import WCS
+    from matplotlib.figure import Figure
+
+__all__ = [
+    "FLAG_MEANINGS",
+    "FLAG_NO_CONVERGENCE",
+    "FLAG_NO_LOCAL_MAX",
+    "FLAG_SUCCESS",
+    "QUANTITIES",
+    "FitRow",
+    "LineFit",
+    "Quantity",
+]
+
+#: The kernel's flags, as floats in its result rows.
+FLAG_SUCCESS: float = _quillet.FLAG_SUCCESS
+FLAG_NO_LOCAL_MAX: float = _quillet.FLAG_NO_LOCAL_MAX
+FLAG_NO_CONVERGENCE: float = _quillet.FLAG_NO_CONVERGENCE
+
+#: Name of each flag value, in the words of CF's flag_meanings.
+FLAG_MEANINGS: dict[int, str] = {
+    int(FLAG_SUCCESS): "success",
+    int(FLAG_NO_LOCAL_MAX): "no_local_maximum",
+    int(FLAG_NO_CONVERGENCE): "no_convergence",
+}
+
+VELOCITY_UNIT = "km/s"
+
+
+class Quantity(NamedTuple):
+    """One fitted quantity: its field, its FITS extension, its unit ("data"
+    for the unit of the data, "km/s", or "" for a pure number) and what it is."""
+
+    name: str
+    extname: str
+    unit: str
+    description: str
+
+
+#: The seven float maps, in the order of the kernel's result row.
+QUANTITIES: tuple[Quantity, ...] = (
+    Quantity("amplitude", "AMPLITUDE", "data", "fitted line amplitude"),
+    Quantity("centre", "CENTRE", VELOCITY_UNIT, "fitted line centre, Doppler velocity"),
+    Quantity("sigma", "SIGMA", VELOCITY_UNIT, "fitted line width, Gaussian standard deviation"),
+    Quantity("amplitude_error", "AMPLITUDE_ERR", "data", "one-sigma error of the amplitude"),
+    Quantity("centre_error", "CENTRE_ERR", VELOCITY_UNIT, "one-sigma error of the centre"),
+    Quantity("sigma_error", "SIGMA_ERR", VELOCITY_UNIT, "one-sigma error of the sigma"),
+    Quantity("reduced_chi2", "REDUCED_CHI2", "", "reduced chi-square of the fit"),
+)
+
+
+class FitRow(NamedTuple):
+    """The result of one spectrum: the kernel's eight values and its window,
+    the half-open range of channels [left, right) offered to the fit."""
+
+    amplitude: float
+    centre: float
+    sigma: float
+    amplitude_error: float
+    centre_error: float
+    sigma_error: float
+    reduced_chi2: float
+    flag: int
+    window: tuple[int, int]
+
+
+@dataclasses.dataclass(frozen=True, eq=False)
+class LineFit:
+    """Fitted line parameters, one value per spectrum, as maps of the data's
+    spatial shape (the data's shape without its spectral axis).
+
+    The seven float32 maps hold exactly the kernel's results; where ``flag``
+    is not 0 they are NaN. ``flag`` is 0 (success), 1 (no local maximum near
+    the guide, or fewer than three valid samples in the window) or 2 (no
+    convergence). ``window`` holds the half-open channel range of each fit
+    along its last axis of 2, (0, 0) where no peak was accepted.
+    ``continuum`` is what was subtracted from each spectrum before its fit,
+    or None. ``velocity`` is the shared velocity axis of the fits (km/s).
+    ``unit`` is the data's unit, if known, and ``wcs`` the celestial WCS of
+    the spatial axes, if known. ``provenance`` records where the inputs came
+    from and how noise, guide and continuum were set.
+    """
+
+    amplitude: np.ndarray
+    centre: np.ndarray
+    sigma: np.ndarray
+    amplitude_error: np.ndarray
+    centre_error: np.ndarray
+    sigma_error: np.ndarray
+    reduced_chi2: np.ndarray
+    flag: np.ndarray
+    window: np.ndarray
+    settings: LineSettings
+    velocity: np.ndarray
+    continuum: np.ndarray | None = None
+    unit: u.UnitBase | None = None
+    wcs: WCS | None = None
+    provenance: Mapping[str, str] = dataclasses.field(default_factory=dict)
+
+    @property
+    def shape(self) -> tuple[int, ...]:
+        """The spatial shape of the maps."""
+        return tuple(self.flag.shape)
+
+    @property
+    def success(self) -> np.ndarray:
+        """True where the fit succeeded."""
+        return np.asarray(self.flag == int(FLAG_SUCCESS))
+
+    @property
+    def snr(self) -> np.ndarray:
+        """Amplitude over its error: how clearly each line stands out."""
+        with np.errstate(divide="ignore", invalid="ignore"):
+            return np.asarray(self.amplitude / self.amplitude_error)
+
+    def flag_counts(self) -> dict[str, int]:
+        """How many fits ended with each flag, by flag meaning."""
+        counts = np.bincount(np.asarray(self.flag, dtype=np.intp).ravel(), minlength=3)
+        return {meaning: int(counts[value]) for value, meaning in FLAG_MEANINGS.items()}
+
+    def at(self, index: int | tuple[int, ...]) -> FitRow:
+        """The result of the spectrum at a spatial index."""
+        values = [float(getattr(self, q.name)[index]) for q in QUANTITIES]
+        left, right = (int(v) for v in self.window[index])
+        return FitRow(*values, flag=int(self.flag[index]), window=(left, right))
+
+    def unit_of(self, quantity: Quantity) -> str:
+        """The unit of a quantity as a string ("" for a pure number or an
+        amplitude of data with no unit)."""
+        if quantity.unit == "data":
+            return "" if self.unit is None else self.unit.to_string()
+        return quantity.unit
+
+    def to_xarray(self) -> xarray.Dataset:
+        """The maps as an xarray Dataset with CF attributes (``units``,
+        ``long_name``, ``flag_values``, ``flag_meanings``) and the settings
+        and provenance as global attributes."""
+        try:
+            import xarray
+        except ImportError:
+            raise ImportError(
+                "LineFit.to_xarray needs xarray: pip install 'quillet[xarray]'"
+            ) from None
+        dims = spatial_dims(len(self.shape))
+        variables: dict[str, Any] = {}
+        for quantity in QUANTITIES:
+            units = _cf_units(self.unit_of(quantity))
+            variables[quantity.name] = (
+                dims,
+                getattr(self, quantity.name),
+                {"long_name": quantity.description, "units": units},
+            )
+        variables["flag"] = (
+            dims,
+            self.flag,
+            {
+                "long_name": "outcome of the fit",
+                "flag_values": np.array(list(FLAG_MEANINGS), dtype=np.int8),
+                "flag_meanings": " ".join(FLAG_MEANINGS.values()),
+            },
+        )
+        variables["window"] = (
+            (*dims, "edge"),
+            self.window,
+            {"long_name": "half-open range [left, right) of the channels fitted", "units": "1"},
+        )
+        if self.continuum is not None:
+            variables["continuum"] = (
+                dims,
+                self.continuum,
+                {
+                    "long_name": "continuum subtracted before the fit",
+                    "units": _cf_units(self.unit_of(QUANTITIES[0])),
+                },
+            )
+        attrs: dict[str, Any] = {"Conventions": "CF-1.10", "title": "quillet line fit"}
+        attrs.update({f"quillet_{k}": v for k, v in self.settings.as_kwargs().items()})
+        attrs.update({f"quillet_{k}": v for k, v in self.provenance.items()})
+        return xarray.Dataset(variables, coords={"edge": ["left", "right"]}, attrs=attrs)
+
+    def write_fits(self, path: str | Path, *, overwrite: bool = False) -> Path:
+        """Writes the maps to a FITS file; see `quillet.files.write_maps`."""
+        from .files import write_maps
+
+        return write_maps(self, path, overwrite=overwrite)
+
+    @classmethod
+    def read_fits(cls, path: str | Path) -> LineFit:
+        """Reads maps written by `write_fits`; see `quillet.files.read_maps`."""
+        from .files import read_maps
+
+        return read_maps(path)
+
+    def plot_maps(self, path: str | Path | None = None, *, overwrite: bool = False) -> Figure:
+        """Amplitude, centre, sigma and flag maps in one figure, saved to
+        ``path`` if given; see `quillet.plots.plot_maps`."""
+        from .plots import plot_maps
+
+        return plot_maps(self, path, overwrite=overwrite)
+
+
+def spatial_dims(ndim: int) -> tuple[str, ...]:
+    """Names of the spatial dimensions of maps of ``ndim`` axes, last fastest."""
+    named = {0: (), 1: ("x",), 2: ("y", "x"), 3: ("z", "y", "x")}
+    return named.get(ndim, tuple(f"dim_{i}" for i in range(ndim)))
+
+
+def _cf_units(unit: str) -> str:
+    """A unit in the words udunits reads (CF's convention): "km s-1", "1"."""
+    if unit == "":
+        return "1"
+    if unit == VELOCITY_UNIT:
+        return "km s-1"
+    return unit
