@@ -41,8 +41,9 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "demo"))
 sys.path.insert(0, str(HERE))
 
-import _quillet  # noqa: E402
 from survey import FIT_SETTINGS, make_survey  # noqa: E402
+
+import _quillet  # noqa: E402
 
 RESULTS = HERE / "results"
 NPIX_SWEEP = (3, 5, 10, 20, 40)
@@ -86,11 +87,20 @@ def measure_batch(inputs: Path, rows: int, npix: int, repeats: int) -> dict:
 def batch_in_child(inputs: Path, rows: int, npix: int, threads: int, repeats: int) -> dict:
     # NumPy's BLAS starts threads of its own that spin for a while after use;
     # the batch never calls BLAS, so none are wanted beside the workers.
-    env = dict(os.environ, RAYON_NUM_THREADS=str(threads), OPENBLAS_NUM_THREADS="1",
-               OMP_NUM_THREADS="1")
+    env = dict(
+        os.environ, RAYON_NUM_THREADS=str(threads), OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1"
+    )
     command = [
-        sys.executable, __file__, "--measure-batch", str(inputs),
-        "--rows", str(rows), "--npix", str(npix), "--repeats", str(repeats),
+        sys.executable,
+        __file__,
+        "--measure-batch",
+        str(inputs),
+        "--rows",
+        str(rows),
+        "--npix",
+        str(npix),
+        "--repeats",
+        str(repeats),
     ]
     out = subprocess.run(command, env=env, check=True, capture_output=True, text=True).stdout
     return dict(json.loads(out), threads=threads)
@@ -109,15 +119,40 @@ def time_single_calls(survey, rows: int, repeats: int) -> dict:
     fit = _quillet.fit_single_spectrum
     positional = list(FIT_SETTINGS.values())
     # The keyword form below spells the survey's settings out.
-    assert FIT_SETTINGS == dict(velocity_range=25.0, npix=10, npix_slack=4, dv=2.0, width_min=0.5,
-                                sg_xpixels=512, amplitude_rel_min=0.2, amplitude_rel_max=3.0,
-                                width_max=40.0, width_guess=6.0)
+    assert (
+        dict(
+            velocity_range=25.0,
+            npix=10,
+            npix_slack=4,
+            dv=2.0,
+            width_min=0.5,
+            sg_xpixels=512,
+            amplitude_rel_min=0.2,
+            amplitude_rel_max=3.0,
+            width_max=40.0,
+            width_guess=6.0,
+        )
+        == FIT_SETTINGS
+    )
 
     def by_keyword():
         for row, row_noise, guide in zip(spectra, noise, guides):
-            fit(row, axis, row_noise, guide, velocity_range=25.0, npix=10, npix_slack=4, dv=2.0,
-                width_min=0.5, sg_xpixels=512, amplitude_rel_min=0.2, amplitude_rel_max=3.0,
-                width_max=40.0, width_guess=6.0)
+            fit(
+                row,
+                axis,
+                row_noise,
+                guide,
+                velocity_range=25.0,
+                npix=10,
+                npix_slack=4,
+                dv=2.0,
+                width_min=0.5,
+                sg_xpixels=512,
+                amplitude_rel_min=0.2,
+                amplitude_rel_max=3.0,
+                width_max=40.0,
+                width_guess=6.0,
+            )
 
     def by_dict():
         for row, row_noise, guide in zip(spectra, noise, guides):
@@ -134,9 +169,22 @@ def time_single_calls(survey, rows: int, repeats: int) -> dict:
         # empty peak search and its result, which leaves the call's own cost
         # clear of the noise of a whole fit.
         for row, row_noise in zip(spectra, noise):
-            fit(row, axis, row_noise, nan, velocity_range=25.0, npix=10, npix_slack=4, dv=2.0,
-                width_min=0.5, sg_xpixels=512, amplitude_rel_min=0.2, amplitude_rel_max=3.0,
-                width_max=40.0, width_guess=6.0)
+            fit(
+                row,
+                axis,
+                row_noise,
+                nan,
+                velocity_range=25.0,
+                npix=10,
+                npix_slack=4,
+                dv=2.0,
+                width_min=0.5,
+                sg_xpixels=512,
+                amplitude_rel_min=0.2,
+                amplitude_rel_max=3.0,
+                width_max=40.0,
+                width_guess=6.0,
+            )
 
     per_call = lambda run: best_seconds(run, repeats) / rows * 1e9  # noqa: E731
     return {
@@ -164,7 +212,9 @@ def gaussian_windows(survey, count: int):
         x.append(axis[cut])
         y.append(yy)
         e.append(ee)
-        start.append([peak, axis[c], 6.0, 0.0, axis[c] - 20.0, 0.5, 3.0 * peak, axis[c] + 20.0, 40.0])
+        start.append(
+            [peak, axis[c], 6.0, 0.0, axis[c] - 20.0, 0.5, 3.0 * peak, axis[c] + 20.0, 40.0]
+        )
         if len(x) == count:
             break
     as32 = lambda a: np.ascontiguousarray(np.array(a, dtype=np.float32))  # noqa: E731
@@ -189,18 +239,30 @@ def time_gaussian_calls(windows, repeats: int) -> dict:
 def time_curve_fit(survey, rows: int) -> dict:
     from scipy_peer import curve_fit_spectrum
 
-    spectra, noise, guides = survey.spectra[:rows], survey.spec_noise[:rows], survey.guide_velocities
+    spectra, noise, guides = (
+        survey.spectra[:rows],
+        survey.spec_noise[:rows],
+        survey.guide_velocities,
+    )
     peer = []
 
     def run():
-        peer[:] = [curve_fit_spectrum(spectra[r], survey.dopp_slit, noise[r], float(guides[r]),
-                                      FIT_SETTINGS) for r in range(rows)]
+        peer[:] = [
+            curve_fit_spectrum(
+                spectra[r], survey.dopp_slit, noise[r], float(guides[r]), FIT_SETTINGS
+            )
+            for r in range(rows)
+        ]
 
     seconds = best_seconds(run, 2)
 
     ours, _ = _quillet.fit_spectra_batch_guided(
-        np.ascontiguousarray(spectra), survey.dopp_slit, np.ascontiguousarray(noise),
-        np.ascontiguousarray(guides[:rows]), **FIT_SETTINGS)
+        np.ascontiguousarray(spectra),
+        survey.dopp_slit,
+        np.ascontiguousarray(noise),
+        np.ascontiguousarray(guides[:rows]),
+        **FIT_SETTINGS,
+    )
     both = [(p, o) for p, o in zip(peer, ours) if p is not None and o[7] == 0.0]
     centre_diff = np.array([abs(p[1] - o[1]) for p, o in both])
     centre_err = np.array([o[4] for p, o in both])
@@ -226,13 +288,20 @@ def write_cxx_inputs(survey, rows: int, windows, directory: Path) -> None:
     y.tofile(directory / "gauss_y.f32")
     e.tofile(directory / "gauss_error.f32")
     start.tofile(directory / "gauss_start.f32")
-    meta = dict(FIT_SETTINGS, rows=rows, columns=survey.spectra.shape[1], gauss_count=len(x),
-                gauss_samples=GAUSS_SAMPLES)
+    meta = dict(
+        FIT_SETTINGS,
+        rows=rows,
+        columns=survey.spectra.shape[1],
+        gauss_count=len(x),
+        gauss_samples=GAUSS_SAMPLES,
+    )
     (directory / "meta.txt").write_text("".join(f"{k} {v}\n" for k, v in meta.items()))
 
 
 def run_cxx(program: Path, *args) -> dict:
-    out = subprocess.run([str(program), *map(str, args)], check=True, capture_output=True, text=True)
+    out = subprocess.run(
+        [str(program), *map(str, args)], check=True, capture_output=True, text=True
+    )
     return json.loads(out.stdout)
 
 
@@ -353,9 +422,15 @@ def machine_info() -> dict:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--cxx-bin", type=Path, default=HERE.parent / "build" / "bench" / "benchmarks",
-                        help="folder holding quillet_time_fits and quillet_floor")
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
+    parser.add_argument(
+        "--cxx-bin",
+        type=Path,
+        default=HERE.parent / "build" / "bench" / "benchmarks",
+        help="folder holding quillet_time_fits and quillet_floor",
+    )
     parser.add_argument("--rows", type=int, default=100_000, help="rows of the survey")
     parser.add_argument("--batch-rows", type=int, default=50_000, help="rows per batch measurement")
     parser.add_argument("--sweep-rows", type=int, default=20_000, help="rows per sweep point")
@@ -364,8 +439,11 @@ def main() -> None:
     parser.add_argument("--gauss-calls", type=int, default=3000, help="fit_gaussian_f32 calls")
     parser.add_argument("--peer-rows", type=int, default=300, help="rows fitted with curve_fit")
     parser.add_argument("--repeats", type=int, default=5)
-    parser.add_argument("--publish-plot", action="store_true",
-                        help="also copy the plot to benchmarks/throughput.png")
+    parser.add_argument(
+        "--publish-plot",
+        action="store_true",
+        help="also copy the plot to benchmarks/throughput.png",
+    )
     # Internal: one batch measurement in a child process.
     parser.add_argument("--measure-batch", type=Path, help=argparse.SUPPRESS)
     parser.add_argument("--npix", type=int, default=FIT_SETTINGS["npix"], help=argparse.SUPPRESS)
@@ -377,8 +455,10 @@ def main() -> None:
 
     for program in ("quillet_time_fits", "quillet_floor"):
         if not (args.cxx_bin / program).exists():
-            sys.exit(f"{args.cxx_bin / program} is missing: build with -DQUILLET_BENCHMARKS=ON "
-                     "(tools/bench.sh does)")
+            sys.exit(
+                f"{args.cxx_bin / program} is missing: build with -DQUILLET_BENCHMARKS=ON "
+                "(tools/bench.sh does)"
+            )
 
     machine = machine_info()
     RESULTS.mkdir(exist_ok=True)
@@ -400,22 +480,29 @@ def main() -> None:
     # One and every worker in turn, twice, each keeping its better round: a
     # burst of other work on the machine then spoils one round, not the ratio.
     rounds = [
-        [batch_in_child(inputs, batch_rows, FIT_SETTINGS["npix"], threads, args.repeats)
-         for threads in (1, processors)]
+        [
+            batch_in_child(inputs, batch_rows, FIT_SETTINGS["npix"], threads, args.repeats)
+            for threads in (1, processors)
+        ]
         for _ in range(2)
     ]
     batch_one = max((r[0] for r in rounds), key=lambda m: m["spectra_per_s"])
     batch_all = max((r[1] for r in rounds), key=lambda m: m["spectra_per_s"])
     sweep = [
-        max((batch_in_child(inputs, sweep_rows, npix, threads, 3) for _ in range(2)),
-            key=lambda m: m["spectra_per_s"])
-        for npix in NPIX_SWEEP for threads in range(1, processors + 1)
+        max(
+            (batch_in_child(inputs, sweep_rows, npix, threads, 3) for _ in range(2)),
+            key=lambda m: m["spectra_per_s"],
+        )
+        for npix in NPIX_SWEEP
+        for threads in range(1, processors + 1)
     ]
     print("timing single calls...", flush=True)
     single = time_single_calls(survey, min(args.single_rows, args.rows), args.repeats)
     gaussian = time_gaussian_calls(windows, args.repeats)
     print("timing the C++ bodies and the floor...", flush=True)
-    cxx = run_cxx(args.cxx_bin / "quillet_time_fits", inputs / "cxx", min(args.single_rows, args.cxx_rows))
+    cxx = run_cxx(
+        args.cxx_bin / "quillet_time_fits", inputs / "cxx", min(args.single_rows, args.cxx_rows)
+    )
     floor = run_cxx(args.cxx_bin / "quillet_floor", inputs / "cxx")
     print("fitting with curve_fit...", flush=True)
     curve_fit = time_curve_fit(survey, min(args.peer_rows, args.rows))

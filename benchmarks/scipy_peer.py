@@ -46,8 +46,15 @@ def curve_fit_spectrum(spectrum, axis, noise, guide, settings):
     upper = [settings["amplitude_rel_max"], centre + half_range, settings["width_max"]]
     start = np.clip([1.0, centre, settings["width_guess"]], lower, upper)
     try:
-        popt, pcov = curve_fit(gaussian, x[ok], y[ok], p0=start, sigma=e[ok],
-                               absolute_sigma=True, bounds=(lower, upper))
+        popt, pcov = curve_fit(
+            gaussian,
+            x[ok],
+            y[ok],
+            p0=start,
+            sigma=e[ok],
+            absolute_sigma=True,
+            bounds=(lower, upper),
+        )
     except (RuntimeError, ValueError):
         return None
     errors = np.sqrt(np.diag(pcov))

@@ -16,8 +16,9 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-import _quillet  # noqa: E402
-from survey import FIT_SETTINGS, make_survey  # noqa: E402
+from survey import FIT_SETTINGS, make_survey
+
+import _quillet
 
 
 def robust_spread(values: np.ndarray) -> float:
@@ -34,16 +35,23 @@ def main() -> None:
     t0 = time.perf_counter()
     survey = make_survey(rows=args.rows, seed=args.seed)
     t1 = time.perf_counter()
-    fits, windows = _quillet.fit_spectra_batch_guided(
-        survey.spectra, survey.dopp_slit, survey.spec_noise, survey.guide_velocities,
+    fits, _windows = _quillet.fit_spectra_batch_guided(
+        survey.spectra,
+        survey.dopp_slit,
+        survey.spec_noise,
+        survey.guide_velocities,
         **FIT_SETTINGS,
     )
     t2 = time.perf_counter()
 
-    print(f"survey: {survey.rows} spectra x {survey.spectra.shape[1]} pixels "
-          f"(generated in {t1 - t0:.1f} s)")
-    print(f"fit:    {t2 - t1:.3f} s, {survey.rows / (t2 - t1):,.0f} spectra per second "
-          f"on {os.cpu_count()} logical processors")
+    print(
+        f"survey: {survey.rows} spectra x {survey.spectra.shape[1]} pixels "
+        f"(generated in {t1 - t0:.1f} s)"
+    )
+    print(
+        f"fit:    {t2 - t1:.3f} s, {survey.rows / (t2 - t1):,.0f} spectra per second "
+        f"on {os.cpu_count()} logical processors"
+    )
     flags = fits[:, 7]
     names = {
         _quillet.FLAG_SUCCESS: "FLAG_SUCCESS",

@@ -492,7 +492,9 @@ def gaussian_uncertainties(x, error, p, chi2):
         smm += jm * jm
         sms += jm * js
         sss += js * js
-    det = sas * (sms * sam - smm * sas) + (saa * (sss * smm - sms * sms) - (sam * sss - sas * sms) * sam)
+    det = sas * (sms * sam - smm * sas) + (
+        saa * (sss * smm - sms * sms) - (sam * sss - sas * sms) * sam
+    )
     if not math.isfinite(det) or abs(det) < 1e-30:
         return f32(0.0), f32(0.0), f32(0.0)
     n = len(x)
@@ -529,7 +531,14 @@ def fit_bounded_gaussian(x, y, error, initial, bounds, xtol, ftol, gtol, max_ite
     start = [min(max(float(initial[k]), lower[k]), upper[k]) for k in range(3)]
     xs, ys, es = x.astype(float).tolist(), y.astype(float).tolist(), error.astype(float).tolist()
     outcome = solve(
-        GaussianResiduals(xs, ys, es), float(ftol), float(xtol), float(gtol), int(max_iter), start, lower, upper
+        GaussianResiduals(xs, ys, es),
+        float(ftol),
+        float(xtol),
+        float(gtol),
+        int(max_iter),
+        start,
+        lower,
+        upper,
     )
     if outcome is None or outcome[0] not in CONVERGED:
         return None
@@ -547,7 +556,9 @@ def failed_row(flag):
 def fit_gaussian_f32(x, y, error, initial, lower_bounds, upper_bounds, xtol, ftol, gtol, max_iter):
     """The result row for arguments that pass the input checks."""
     bounds = [v for k in range(3) for v in (lower_bounds[k], upper_bounds[k])]
-    fit = fit_bounded_gaussian(x, y, error, list(initial), bounds, f32(xtol), f32(ftol), f32(gtol), max_iter)
+    fit = fit_bounded_gaussian(
+        x, y, error, list(initial), bounds, f32(xtol), f32(ftol), f32(gtol), max_iter
+    )
     if fit is None:
         return failed_row(2.0)
     return np.array([*fit[:6], reduced_chi2(fit[6], len(x)), 0.0], dtype=np.float32)
@@ -591,9 +602,20 @@ def fit_spectrum_window(spectrum, dopp_slit, spec_noise, guide, settings):
         ]  # fmt: skip
         tol = [f32(s.get(k, 1e-6)) for k in ("xtol", "ftol", "gtol")]
         initial = [f32(1.0), w, f32(s["width_guess"])]
-        fit = fit_bounded_gaussian(xs[keep], ys[keep], es[keep], initial, bounds, *tol, s.get("max_iter", 2000))
+        fit = fit_bounded_gaussian(
+            xs[keep], ys[keep], es[keep], initial, bounds, *tol, s.get("max_iter", 2000)
+        )
         if fit is None:
             return failed_row(2.0), window
         amp, mu, sig, ea, em, es_, chi2 = fit
-        row = [amp * best, mu, sig, best * ea, em, es_, reduced_chi2(chi2, int(keep.sum())), f32(0.0)]
+        row = [
+            amp * best,
+            mu,
+            sig,
+            best * ea,
+            em,
+            es_,
+            reduced_chi2(chi2, int(keep.sum())),
+            f32(0.0),
+        ]
         return np.array(row, dtype=np.float32), window

@@ -10,9 +10,16 @@ import numpy as np
 import pytest
 
 ARRAYS = {
-    "fit_gaussian_f32": {n: 1 for n in ["x", "y", "error", "initial", "lower_bounds", "upper_bounds"]},
+    "fit_gaussian_f32": {
+        n: 1 for n in ["x", "y", "error", "initial", "lower_bounds", "upper_bounds"]
+    },
     "fit_single_spectrum": {"spectrum": 1, "dopp_slit": 1, "spec_noise": 1},
-    "fit_spectra_batch_guided": {"spectra": 2, "dopp_slit": 1, "spec_noise": 2, "guide_velocities": 1},
+    "fit_spectra_batch_guided": {
+        "spectra": 2,
+        "dopp_slit": 1,
+        "spec_noise": 2,
+        "guide_velocities": 1,
+    },
 }
 SPECTRUM_REALS = ["velocity_range", "dv", "width_min", "amplitude_rel_min", "amplitude_rel_max",
                   "width_max", "width_guess", "xtol", "ftol", "gtol"]  # fmt: skip
@@ -197,7 +204,10 @@ BAD_ARRAYS = {
     "int32 array": (lambda a: np.zeros(a.shape, np.int32), "'ndarray' object"),
     "byte-swapped float32": (lambda a: a.astype(">f4"), "'ndarray' object"),
     "other rank": (other_rank, "'ndarray' object"),
-    "float64 subclass": (lambda a: a.astype(np.float64).view(Holder.Inner), "'Holder.Inner' object"),
+    "float64 subclass": (
+        lambda a: a.astype(np.float64).view(Holder.Inner),
+        "'Holder.Inner' object",
+    ),
 }
 
 
@@ -286,7 +296,9 @@ def test_real_accepts_integers(make_call, function, name):
     ],
 )
 @pytest.mark.parametrize("function, name", cases({f: TOLERANCES for f in REALS}))
-def test_tolerances_are_judged_after_narrowing_to_float32(make_call, function, name, value, message):
+def test_tolerances_are_judged_after_narrowing_to_float32(
+    make_call, function, name, value, message
+):
     call = make_call(function)
     if message is None:
         with pytest.raises(OverflowError) as info:

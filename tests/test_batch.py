@@ -13,10 +13,10 @@ from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
+from test_single_spectrum import SETTINGS
+from test_single_spectrum import N as SG  # pixels used of each row
 
 import _quillet
-from test_single_spectrum import N as SG  # pixels used of each row
-from test_single_spectrum import SETTINGS
 
 FAR = 1.0e12  # velocities this large leave the centre bounds no room: no fit
 
@@ -243,14 +243,14 @@ def test_concurrent_batches_and_single_fits_match_sequential_results():
 # A fresh interpreter that loads the batch saved by the test, prints its
 # thread count before and after import, after a single fit and after each of
 # two batches (the first one empty), then the second batch's result bytes.
-POOL_SCRIPT = """
+POOL_SCRIPT = f"""
 import os, sys
 import numpy as np
 
 def threads():
     return len(os.listdir("/proc/self/task"))
 
-settings = {settings!r}
+settings = {SETTINGS!r}
 saved = np.load(sys.argv[1])
 spectra, axis, noise, guides = (saved[name] for name in ("spectra", "axis", "noise", "guides"))
 counts = [threads()]
@@ -265,7 +265,7 @@ counts.append(threads())
 print(*counts)
 print(fits.tobytes().hex())
 print(windows.tobytes().hex())
-""".format(settings=SETTINGS)
+"""
 
 
 def run_in_fresh_interpreter(environment, directory):

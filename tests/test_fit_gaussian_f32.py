@@ -52,21 +52,45 @@ MESSAGE_CASES = [
     (dict(error=np.ones(42, f32), initial=TWO), "x, y, and error must have the same length"),
     (dict(x=EMPTY, y=EMPTY, error=EMPTY), "at least 3 samples are required"),
     (dict(x=TWO, y=TWO, error=TWO, initial=np.ones(4, f32)), "at least 3 samples are required"),
-    (dict(initial=np.ones(4, f32)), "initial, lower_bounds, and upper_bounds must have exactly 3 elements"),
-    (dict(upper_bounds=EMPTY, xtol=NAN), "initial, lower_bounds, and upper_bounds must have exactly 3 elements"),
+    (
+        dict(initial=np.ones(4, f32)),
+        "initial, lower_bounds, and upper_bounds must have exactly 3 elements",
+    ),
+    (
+        dict(upper_bounds=EMPTY, xtol=NAN),
+        "initial, lower_bounds, and upper_bounds must have exactly 3 elements",
+    ),
     (dict(x=np.r_[np.ones(40, f32), f32(INF)]), "x and y values must be finite"),
-    (dict(y=np.r_[f32(NAN), np.ones(40, f32)], error=np.zeros(41, f32)), "x and y values must be finite"),
+    (
+        dict(y=np.r_[f32(NAN), np.ones(40, f32)], error=np.zeros(41, f32)),
+        "x and y values must be finite",
+    ),
     (dict(error=np.r_[np.ones(40, f32), f32(0.0)]), "error values must be finite and positive"),
     (dict(error=np.r_[f32(-1.0), np.ones(40, f32)]), "error values must be finite and positive"),
     (dict(error=np.r_[f32(NAN), np.ones(40, f32)]), "error values must be finite and positive"),
     (dict(error=np.r_[f32(INF), np.ones(40, f32)]), "error values must be finite and positive"),
     (dict(initial=np.array([1.0, NAN, 1.0], f32)), "initial values must be finite"),
-    (dict(initial=np.array([INF, 0, 1.0], f32), lower_bounds=TWO[:1]), "initial, lower_bounds, and upper_bounds must have exactly 3 elements"),
-    (dict(lower_bounds=np.array([0.0, -INF, 0.1], f32)), "lower_bounds and upper_bounds must be finite and increasing"),
-    (dict(upper_bounds=np.array([0.0, 5.0, 10.0], f32)), "lower_bounds and upper_bounds must be finite and increasing"),
-    (dict(lower_bounds=np.array([0.0, 5.0, 0.0], f32)), "lower_bounds and upper_bounds must be finite and increasing"),
+    (
+        dict(initial=np.array([INF, 0, 1.0], f32), lower_bounds=TWO[:1]),
+        "initial, lower_bounds, and upper_bounds must have exactly 3 elements",
+    ),
+    (
+        dict(lower_bounds=np.array([0.0, -INF, 0.1], f32)),
+        "lower_bounds and upper_bounds must be finite and increasing",
+    ),
+    (
+        dict(upper_bounds=np.array([0.0, 5.0, 10.0], f32)),
+        "lower_bounds and upper_bounds must be finite and increasing",
+    ),
+    (
+        dict(lower_bounds=np.array([0.0, 5.0, 0.0], f32)),
+        "lower_bounds and upper_bounds must be finite and increasing",
+    ),
     (dict(lower_bounds=np.array([0.0, -5.0, 0.0], f32)), "sigma lower bound must be positive"),
-    (dict(lower_bounds=np.array([0.0, -5.0, -1.0], f32), xtol=0.0), "sigma lower bound must be positive"),
+    (
+        dict(lower_bounds=np.array([0.0, -5.0, -1.0], f32), xtol=0.0),
+        "sigma lower bound must be positive",
+    ),
     (dict(xtol=INF, max_iter=0), "xtol, ftol, and gtol must be finite"),
     (dict(gtol=NAN), "xtol, ftol, and gtol must be finite"),
     (dict(ftol=1e300), "xtol, ftol, and gtol must be finite"),
@@ -106,10 +130,16 @@ def fit_eckerle4(start):
     _, _, starts, x, y = read_nist("Eckerle4.dat")
     b1, b2, b3 = starts[start]
     return _quillet.fit_gaussian_f32(
-        x.astype(f32), y.astype(f32), np.ones(len(x), f32),
+        x.astype(f32),
+        y.astype(f32),
+        np.ones(len(x), f32),
         np.array([b1 / b2, b3, b2], f32),
-        np.array([0.0, 300.0, 0.1], f32), np.array([10.0, 600.0, 100.0], f32),
-        1e-10, 1e-10, 1e-10, 1000,
+        np.array([0.0, 300.0, 0.1], f32),
+        np.array([10.0, 600.0, 100.0], f32),
+        1e-10,
+        1e-10,
+        1e-10,
+        1000,
     )
 
 
@@ -138,12 +168,15 @@ def test_agrees_with_scipy_least_squares(seed):
     x = np.linspace(-10.0, 10.0, 60, dtype=f32)
     truth = np.array([rng.uniform(2, 8), rng.uniform(-3, 3), rng.uniform(0.8, 3.0)])
     error = rng.uniform(0.2, 0.6, x.size).astype(f32)
-    y = (truth[0] * np.exp(-0.5 * ((x - truth[1]) / truth[2]) ** 2)
-         + error * rng.standard_normal(x.size)).astype(f32)
+    y = (
+        truth[0] * np.exp(-0.5 * ((x - truth[1]) / truth[2]) ** 2)
+        + error * rng.standard_normal(x.size)
+    ).astype(f32)
     lower = np.array([0.0, -8.0, 0.1], f32)
     upper = np.array([20.0, 8.0, 10.0], f32)
     result = _quillet.fit_gaussian_f32(
-        x, y, error, np.array([1.0, 0.0, 1.0], f32), lower, upper, 1e-10, 1e-10, 1e-10, 2000)
+        x, y, error, np.array([1.0, 0.0, 1.0], f32), lower, upper, 1e-10, 1e-10, 1e-10, 2000
+    )
     assert result[7] == _quillet.FLAG_SUCCESS
 
     xd, yd, ed = (v.astype(np.float64) for v in (x, y, error))
@@ -152,12 +185,13 @@ def test_agrees_with_scipy_least_squares(seed):
         return (yd - p[0] * np.exp(-0.5 * ((xd - p[1]) / p[2]) ** 2)) / ed
 
     reference = optimize.least_squares(
-        residuals, [1.0, 0.0, 1.0], bounds=(lower, upper), xtol=1e-14, ftol=1e-14, gtol=1e-14)
+        residuals, [1.0, 0.0, 1.0], bounds=(lower, upper), xtol=1e-14, ftol=1e-14, gtol=1e-14
+    )
     np.testing.assert_allclose(result[:3], reference.x, rtol=1e-4, atol=1e-5)
 
     # Errors: the diagonal of the inverse normal matrix, scaled by the reduced chi-square.
     jac = reference.jac
-    chi2 = float(np.sum(reference.fun ** 2))
+    chi2 = float(np.sum(reference.fun**2))
     expected = np.sqrt(np.diag(np.linalg.inv(jac.T @ jac)) * chi2 / (x.size - 3))
     np.testing.assert_allclose(result[3:6], expected, rtol=2e-3)
     np.testing.assert_allclose(result[6], chi2 / (x.size - 3), rtol=1e-4)
@@ -165,8 +199,9 @@ def test_agrees_with_scipy_least_squares(seed):
 
 def test_start_outside_bounds_is_moved_onto_the_bound():
     # Amplitude capped at 2 while the data want 3: the fit ends on the cap.
-    result = fit(initial=np.array([10.0, 0.0, 1.0], f32),
-                 upper_bounds=np.array([2.0, 5.0, 10.0], f32))
+    result = fit(
+        initial=np.array([10.0, 0.0, 1.0], f32), upper_bounds=np.array([2.0, 5.0, 10.0], f32)
+    )
     assert result[7] == _quillet.FLAG_SUCCESS
     assert result[0] == f32(2.0)
 

@@ -9,7 +9,6 @@ import warnings
 
 import numpy as np
 import pytest
-
 from fresh_interpreter import run_json
 from test_batch import BATCH, SEQUENTIAL, assert_same_bits, batch
 

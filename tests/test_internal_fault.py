@@ -12,10 +12,10 @@ runs in a fresh interpreter, because the variable is read once per process."""
 from pathlib import Path
 
 import pytest
-
-import _quillet
 from fresh_interpreter import run_json
 from test_leaks import sanitizer_loaded
+
+import _quillet
 
 HOOK_COMPILED_IN = b"QUILLET_FAULT_ROW" in Path(_quillet.__file__).read_bytes()
 pytestmark = pytest.mark.skipif(

@@ -14,9 +14,9 @@ import tracemalloc
 
 import numpy as np
 import pytest
+from fresh_interpreter import run
 
 import _quillet
-from fresh_interpreter import run
 
 CALLS_PER_FUNCTION = 100_000
 PAGE = 4096

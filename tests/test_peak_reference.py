@@ -19,7 +19,9 @@ PIXELS = 40
 def reference(spectrum, axis, guide, settings):
     """(flag, window) as the rules give them, for zero noise."""
     with np.errstate(invalid="ignore", over="ignore"):
-        radius = f32(f32(settings["npix_slack"]) * f32(settings["dv"])) + f32(settings["velocity_range"])
+        radius = f32(f32(settings["npix_slack"]) * f32(settings["dv"])) + f32(
+            settings["velocity_range"]
+        )
         best, peak = f32(-np.inf), 0
         for i in range(PIXELS):
             if abs(axis[i] - guide) <= radius and spectrum[i] > best:
@@ -69,14 +71,21 @@ def cases():
         for spectrum in spectra(rng):
             for _ in range(4):
                 settings = dict(
-                    velocity_range=float(rng.integers(0, 6)), npix=int(rng.integers(1, 6)),
-                    npix_slack=int(rng.integers(0, 3)), dv=float(rng.choice([0.5, 1.0, 2.0])),
-                    width_min=0.1, sg_xpixels=PIXELS, amplitude_rel_min=0.1,
-                    amplitude_rel_max=3.0, width_max=10.0, width_guess=1.0,
+                    velocity_range=float(rng.integers(0, 6)),
+                    npix=int(rng.integers(1, 6)),
+                    npix_slack=int(rng.integers(0, 3)),
+                    dv=float(rng.choice([0.5, 1.0, 2.0])),
+                    width_min=0.1,
+                    sg_xpixels=PIXELS,
+                    amplitude_rel_min=0.1,
+                    amplitude_rel_max=3.0,
+                    width_max=10.0,
+                    width_guess=1.0,
                 )
                 finite = axis[np.isfinite(axis)]
-                guides = [f32(rng.choice(finite)) + f32(rng.integers(-4, 5))
-                          for _ in range(6)] + [f32(rng.uniform(-25, 25))]
+                guides = [f32(rng.choice(finite)) + f32(rng.integers(-4, 5)) for _ in range(6)] + [
+                    f32(rng.uniform(-25, 25))
+                ]
                 guides += [f32(np.nan), f32(np.inf), f32(-np.inf)] if rng.random() < 0.2 else []
                 yield axis_name, axis, spectrum, np.array(guides, f32), settings
 
@@ -84,8 +93,11 @@ def cases():
 CASES = list(cases())
 
 
-@pytest.mark.parametrize("axis_name, axis, spectrum, guides, settings", CASES,
-                         ids=[f"{c[0]}-{i}" for i, c in enumerate(CASES)])
+@pytest.mark.parametrize(
+    "axis_name, axis, spectrum, guides, settings",
+    CASES,
+    ids=[f"{c[0]}-{i}" for i, c in enumerate(CASES)],
+)
 def test_batch_and_single_pick_the_reference_window(axis_name, axis, spectrum, guides, settings):
     rows = np.repeat(spectrum[None, :], len(guides), axis=0)
     noise = np.zeros_like(rows)
@@ -95,6 +107,7 @@ def test_batch_and_single_pick_the_reference_window(axis_name, axis, spectrum, g
         assert fits[g, 7] == flag
         assert tuple(windows[g]) == window, (g, guide)
         single, single_window = _quillet.fit_single_spectrum(
-            spectrum, axis, noise[0], float(guide), **settings)
+            spectrum, axis, noise[0], float(guide), **settings
+        )
         assert single_window == window
         assert single.tobytes() == fits[g].tobytes()

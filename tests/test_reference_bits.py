@@ -11,9 +11,9 @@ long for the stack buffers."""
 
 import numpy as np
 import pytest
+import reference_fit
 
 import _quillet
-import reference_fit
 
 f32 = np.float32
 CASES = 120
@@ -35,26 +35,48 @@ def gaussian_case(family, index):
     else:
         x = np.sort(rng.uniform(-5, 5, n))
     x = x * scale + rng.choice([0.0, 100.0 * scale])
-    amp, mu, sigma = rng.uniform(-3, 5), rng.uniform(-4, 4) * scale + x.mean(), rng.uniform(0.05, 3) * scale
+    amp, mu, sigma = (
+        rng.uniform(-3, 5),
+        rng.uniform(-4, 4) * scale + x.mean(),
+        rng.uniform(0.05, 3) * scale,
+    )
     error = rng.uniform(0.01, 1, n) * 10.0 ** rng.uniform(-3, 2)
-    y = amp * np.exp(-0.5 * ((x - mu) / sigma) ** 2) + rng.normal(0, 1, n) * error * rng.choice([0, 0.1, 1, 10])
+    y = amp * np.exp(-0.5 * ((x - mu) / sigma) ** 2) + rng.normal(0, 1, n) * error * rng.choice(
+        [0, 0.1, 1, 10]
+    )
     if rng.random() < 0.05:
         y[:] = 0.0
     centre, reach = x.mean(), np.ptp(x) + scale
-    lower = [rng.uniform(-2, 1), centre - reach * rng.uniform(0.05, 1), sigma * rng.uniform(0.1, 1.5)]
+    lower = [
+        rng.uniform(-2, 1),
+        centre - reach * rng.uniform(0.05, 1),
+        sigma * rng.uniform(0.1, 1.5),
+    ]
     upper = [
         lower[0] + rng.uniform(0.1, 8),
         centre + reach * rng.uniform(0.05, 1),
         lower[2] + sigma * rng.uniform(0.05, 3),
     ]
-    initial = [rng.uniform(0.5, 1.5) * amp, mu + rng.normal(0, 0.3) * sigma, sigma * rng.uniform(0.5, 2)]
+    initial = [
+        rng.uniform(0.5, 1.5) * amp,
+        mu + rng.normal(0, 0.3) * sigma,
+        sigma * rng.uniform(0.5, 2),
+    ]
     max_iter = int(rng.choice([10, 50, 2000]))
     if family == "outside_start":
-        initial = [rng.uniform(-4, 8), centre + reach * rng.uniform(-1.5, 1.5), sigma * rng.uniform(0.01, 4)]
+        initial = [
+            rng.uniform(-4, 8),
+            centre + reach * rng.uniform(-1.5, 1.5),
+            sigma * rng.uniform(0.01, 4),
+        ]
     elif family == "limits":
         # bounds that exclude the true amplitude or width, so the fit ends on them
-        lower[0], upper[0] = (amp + 0.5, amp + 2.0) if rng.random() < 0.5 else (amp - 2.0, amp - 0.5)
-        lower[2], upper[2] = (sigma * 1.5, sigma * 3.0) if rng.random() < 0.5 else (sigma * 0.1, sigma * 0.6)
+        lower[0], upper[0] = (
+            (amp + 0.5, amp + 2.0) if rng.random() < 0.5 else (amp - 2.0, amp - 0.5)
+        )
+        lower[2], upper[2] = (
+            (sigma * 1.5, sigma * 3.0) if rng.random() < 0.5 else (sigma * 0.1, sigma * 0.6)
+        )
     elif family == "iteration_limit":
         max_iter = int(rng.integers(1, 6))
     elif family == "extreme":
@@ -66,7 +88,16 @@ def gaussian_case(family, index):
         upper = [10.0 ** rng.integers(-40, 38), width, width * 10.0 ** rng.uniform(-1, 3)]
         initial = [rng.uniform(-1, 1) * upper[0], 0.0, width / 4]
     as32 = lambda v: np.asarray(v, dtype=f32)  # noqa: E731
-    return (as32(x), as32(y), as32(error), as32(initial), as32(lower), as32(upper), *_tolerances(rng), max_iter)
+    return (
+        as32(x),
+        as32(y),
+        as32(error),
+        as32(initial),
+        as32(lower),
+        as32(upper),
+        *_tolerances(rng),
+        max_iter,
+    )
 
 
 def spectrum_case(family, index):
@@ -88,7 +119,9 @@ def spectrum_case(family, index):
     spectrum = profile + rng.normal(0, 1, n) * noise + level
     if family == "bad_pixels":
         for values in (spectrum, noise, axis):
-            values[rng.integers(0, n, size=int(rng.integers(1, 5)))] = rng.choice([np.nan, np.inf, 0.0])
+            values[rng.integers(0, n, size=int(rng.integers(1, 5)))] = rng.choice(
+                [np.nan, np.inf, 0.0]
+            )
     guide = f32(centre + rng.normal(0, 3) * dv)
     width_min = f32(dv * rng.uniform(0.1, 2))
     settings = dict(
@@ -124,7 +157,9 @@ def _compare(cases, module_call, reference_call):
     return mismatches, rows
 
 
-@pytest.mark.parametrize("family", ["free", "outside_start", "limits", "iteration_limit", "extreme"])
+@pytest.mark.parametrize(
+    "family", ["free", "outside_start", "limits", "iteration_limit", "extreme"]
+)
 def test_fit_gaussian_f32_matches_reference(family):
     with np.errstate(all="ignore"):
         cases = [(i, gaussian_case(family, i)) for i in range(CASES)]
@@ -133,7 +168,9 @@ def test_fit_gaussian_f32_matches_reference(family):
             lambda args: (_quillet.fit_gaussian_f32(*args), None),
             lambda args: (reference_fit.fit_gaussian_f32(*args), None),
         )
-    assert mismatches == [], f"gaussian_case({family!r}, i) differs for i in {[m[0] for m in mismatches]}"
+    assert mismatches == [], (
+        f"gaussian_case({family!r}, i) differs for i in {[m[0] for m in mismatches]}"
+    )
     flags = {float(row[0][7]) for row in rows}
     assert 0.0 in flags, "the family produced no successful fit"
     if family == "iteration_limit":
@@ -157,9 +194,13 @@ def test_fit_single_spectrum_matches_reference(family):
         return reference_fit.fit_spectrum_window(spectrum, axis, noise, guide, settings)
 
     with np.errstate(all="ignore"):
-        cases = [(i, spectrum_case(family, i)) for i in range(CASES // 2 if family == "wide" else CASES)]
+        cases = [
+            (i, spectrum_case(family, i)) for i in range(CASES // 2 if family == "wide" else CASES)
+        ]
         mismatches, rows = _compare(cases, module_call, reference_call)
-    assert mismatches == [], f"spectrum_case({family!r}, i) differs for i in {[m[0] for m in mismatches]}"
+    assert mismatches == [], (
+        f"spectrum_case({family!r}, i) differs for i in {[m[0] for m in mismatches]}"
+    )
     flags = {float(row[0][7]) for row in rows}
     assert (1.0 if family == "no_line" else 0.0) in flags
     if family == "wide":

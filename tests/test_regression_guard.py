@@ -24,7 +24,7 @@ import pytest
 import _quillet
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "demo"))
-from survey import FIT_SETTINGS, make_survey  # noqa: E402
+from survey import FIT_SETTINGS, make_survey
 
 ROWS = 3000
 SEED = 20261207
@@ -123,8 +123,15 @@ def batch_narrow_settings():
     guides[5::89] = np.inf
     guides[7::83] = -np.inf
     return batch(
-        s.spectra, s.dopp_slit, s.spec_noise, guides,
-        sg_xpixels=400, npix=3, npix_slack=0, velocity_range=10.0, max_iter=6,
+        s.spectra,
+        s.dopp_slit,
+        s.spec_noise,
+        guides,
+        sg_xpixels=400,
+        npix=3,
+        npix_slack=0,
+        velocity_range=10.0,
+        max_iter=6,
     )
 
 
@@ -149,7 +156,11 @@ def gaussian_f32():
     rows = []
     for r in range(0, ROWS, 7):
         c = int(np.clip(np.searchsorted(axis, s.centre[r]), 10, axis.size - 11))
-        x, y, e = axis[c - 10 : c + 11], s.spectra[r, c - 10 : c + 11], s.spec_noise[r, c - 10 : c + 11]
+        x, y, e = (
+            axis[c - 10 : c + 11],
+            s.spectra[r, c - 10 : c + 11],
+            s.spec_noise[r, c - 10 : c + 11],
+        )
         if not (np.isfinite(y).all() and np.isfinite(e).all()):
             continue
         peak = float(np.max(y))

@@ -9,7 +9,6 @@ fresh interpreter, whose peak resident set (VmHWM) is its own."""
 import os
 
 import pytest
-
 from fresh_interpreter import run_json
 
 pytestmark = pytest.mark.skipif(

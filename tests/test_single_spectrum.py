@@ -28,7 +28,7 @@ def line_spectrum(n=N):
     pixel 50 at 0 km/s, plus a ripple of the noise level's size."""
     i = np.arange(n)
     velocity = (10.0 * i - 500.0).astype(np.float32)
-    flux = (3.0 * np.exp(-0.5 * ((velocity - 4.0) / 25.0) ** 2) + 0.01 * np.sin(1.3 * i))
+    flux = 3.0 * np.exp(-0.5 * ((velocity - 4.0) / 25.0) ** 2) + 0.01 * np.sin(1.3 * i)
     noise = np.full(n, 0.01, dtype=np.float32)
     return flux.astype(np.float32), velocity, noise
 
@@ -73,33 +73,58 @@ EMPTY = np.empty(0, dtype=np.float32)
 # (what to change, expected message). The settings are checked first, then
 # the layout of spectrum, dopp_slit and spec_noise, then their lengths.
 ORDER_CASES = [
-    pytest.param({"sg_xpixels": 0, "spectrum": "strided"}, "n_pixels must be positive",
-                 id="settings-before-layout"),
-    pytest.param({"max_iter": 0, "dopp_slit": "strided"},
-                 "xtol, ftol, gtol, and max_iter must be positive", id="tolerances-before-layout"),
-    pytest.param({"width_min": 0.0, "spec_noise": SHORT},
-                 "width_min, width_max, and width_guess must define positive increasing widths",
-                 id="settings-before-length"),
+    pytest.param(
+        {"sg_xpixels": 0, "spectrum": "strided"},
+        "n_pixels must be positive",
+        id="settings-before-layout",
+    ),
+    pytest.param(
+        {"max_iter": 0, "dopp_slit": "strided"},
+        "xtol, ftol, gtol, and max_iter must be positive",
+        id="tolerances-before-layout",
+    ),
+    pytest.param(
+        {"width_min": 0.0, "spec_noise": SHORT},
+        "width_min, width_max, and width_guess must define positive increasing widths",
+        id="settings-before-length",
+    ),
     pytest.param({"spectrum": "strided"}, "spectrum must be contiguous float32", id="spectrum"),
-    pytest.param({"spectrum": "misaligned"}, "spectrum must be contiguous float32",
-                 id="spectrum-misaligned"),
+    pytest.param(
+        {"spectrum": "misaligned"}, "spectrum must be contiguous float32", id="spectrum-misaligned"
+    ),
     pytest.param({"dopp_slit": "strided"}, "dopp_slit must be contiguous float32", id="dopp_slit"),
-    pytest.param({"spec_noise": "strided"}, "spec_noise must be contiguous float32",
-                 id="spec_noise"),
-    pytest.param({"dopp_slit": "strided", "spectrum": "strided"},
-                 "spectrum must be contiguous float32", id="spectrum-before-dopp_slit"),
-    pytest.param({"spec_noise": "strided", "dopp_slit": "strided"},
-                 "dopp_slit must be contiguous float32", id="dopp_slit-before-spec_noise"),
-    pytest.param({"spec_noise": "strided", "spectrum": SHORT},
-                 "spec_noise must be contiguous float32", id="layout-before-length"),
-    pytest.param({"spectrum": SHORT}, "input arrays must be at least n_pixels long",
-                 id="short-spectrum"),
-    pytest.param({"dopp_slit": SHORT}, "input arrays must be at least n_pixels long",
-                 id="short-dopp_slit"),
-    pytest.param({"spec_noise": SHORT}, "input arrays must be at least n_pixels long",
-                 id="short-spec_noise"),
-    pytest.param({"spec_noise": EMPTY}, "input arrays must be at least n_pixels long",
-                 id="empty-passes-layout"),
+    pytest.param(
+        {"spec_noise": "strided"}, "spec_noise must be contiguous float32", id="spec_noise"
+    ),
+    pytest.param(
+        {"dopp_slit": "strided", "spectrum": "strided"},
+        "spectrum must be contiguous float32",
+        id="spectrum-before-dopp_slit",
+    ),
+    pytest.param(
+        {"spec_noise": "strided", "dopp_slit": "strided"},
+        "dopp_slit must be contiguous float32",
+        id="dopp_slit-before-spec_noise",
+    ),
+    pytest.param(
+        {"spec_noise": "strided", "spectrum": SHORT},
+        "spec_noise must be contiguous float32",
+        id="layout-before-length",
+    ),
+    pytest.param(
+        {"spectrum": SHORT}, "input arrays must be at least n_pixels long", id="short-spectrum"
+    ),
+    pytest.param(
+        {"dopp_slit": SHORT}, "input arrays must be at least n_pixels long", id="short-dopp_slit"
+    ),
+    pytest.param(
+        {"spec_noise": SHORT}, "input arrays must be at least n_pixels long", id="short-spec_noise"
+    ),
+    pytest.param(
+        {"spec_noise": EMPTY},
+        "input arrays must be at least n_pixels long",
+        id="empty-passes-layout",
+    ),
 ]
 
 

@@ -12,10 +12,10 @@ import time
 
 import numpy as np
 import pytest
-
-import _quillet
 from fresh_interpreter import run
 from test_batch import BATCH, assert_same_bits, batch, line_batch, single
+
+import _quillet
 
 THREADS = 8
 ROUNDS = 25
@@ -82,7 +82,7 @@ def test_eight_threads_and_the_main_thread_get_the_sequential_results():
                     index = (j + 3 * t + round_) % len(expected)
                     kind, arguments, _ = expected[index]
                     results[t].append((index, fit(kind, arguments)))
-        except BaseException as error:  # noqa: BLE001 - reported by the main thread
+        except BaseException as error:
             errors.append(error)
             start.abort()
 
@@ -90,7 +90,7 @@ def test_eight_threads_and_the_main_thread_get_the_sequential_results():
     for thread in threads:
         thread.start()
     start.wait()
-    for round_ in range(ROUNDS):
+    for _ in range(ROUNDS):
         for j, b in enumerate(BATCHES):
             results[THREADS].append((j, batch(*b)))
     for thread in threads:
@@ -218,8 +218,9 @@ print(flags)
 """
 
 
-@pytest.mark.skipif("san.so" in os.environ.get("LD_PRELOAD", ""),
-                    reason="sanitizer builds pad every stack frame")
+@pytest.mark.skipif(
+    "san.so" in os.environ.get("LD_PRELOAD", ""), reason="sanitizer builds pad every stack frame"
+)
 def test_fits_run_on_the_smallest_thread_stack_python_allows():
     # The fit keeps its solver storage and window samples on the stack; once
     # that took more than a 32 KiB thread stack holds, and the process died.

@@ -60,17 +60,34 @@ _SETTING_OPTIONS: dict[str, type] = {
 def _reading_options(parser: argparse.ArgumentParser) -> None:
     group = parser.add_argument_group("reading the cube")
     group.add_argument("--hdu", help="name or index of the data HDU (default: the first image)")
-    group.add_argument("--error-hdu", help="name or index of the noise HDU (default: ERR, STAT, VAR... if present)")
-    group.add_argument("--error-kind", choices=("sigma", "variance", "inverse_variance"),
-                       help="what the noise HDU holds (default: from its BUNIT or name)")
-    group.add_argument("--rest-wavelength", metavar="VALUE[UNIT]",
-                       help="rest wavelength or frequency of the line, e.g. '6562.8 Angstrom', "
-                            "'1420.405751 MHz'; a bare number is in the axis's own unit "
-                            "(default: RESTFRQ or RESTWAV of the header)")
-    group.add_argument("--redshift", type=float, default=0.0, metavar="Z",
-                       help="redshift of the source: velocities are relative to the shifted line")
-    group.add_argument("--convention", choices=("optical", "radio", "relativistic"), default="optical",
-                       help="Doppler convention of the velocities (default: optical)")
+    group.add_argument(
+        "--error-hdu", help="name or index of the noise HDU (default: ERR, STAT, VAR... if present)"
+    )
+    group.add_argument(
+        "--error-kind",
+        choices=("sigma", "variance", "inverse_variance"),
+        help="what the noise HDU holds (default: from its BUNIT or name)",
+    )
+    group.add_argument(
+        "--rest-wavelength",
+        metavar="VALUE[UNIT]",
+        help="rest wavelength or frequency of the line, e.g. '6562.8 Angstrom', "
+        "'1420.405751 MHz'; a bare number is in the axis's own unit "
+        "(default: RESTFRQ or RESTWAV of the header)",
+    )
+    group.add_argument(
+        "--redshift",
+        type=float,
+        default=0.0,
+        metavar="Z",
+        help="redshift of the source: velocities are relative to the shifted line",
+    )
+    group.add_argument(
+        "--convention",
+        choices=("optical", "radio", "relativistic"),
+        default="optical",
+        help="Doppler convention of the velocities (default: optical)",
+    )
 
 
 def _hdu(value: str | None) -> int | str | None:
@@ -85,63 +102,112 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="quillet",
         description="Fit a Gaussian line to every spectrum of a FITS cube: maps of amplitude, "
-                    "velocity and width, exact to the bit.",
+        "velocity and width, exact to the bit.",
     )
     parser.add_argument("--version", action="version", version=f"quillet {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     info = commands.add_parser(
-        "info", help="show what would be read from a cube",
+        "info",
+        help="show what would be read from a cube",
         description="Show what quillet reads from a FITS cube: shape, spectral axis, velocity "
-                    "range and step, noise, units, and the settings a fit would derive.",
+        "range and step, noise, units, and the settings a fit would derive.",
     )
     info.add_argument("cube", type=Path, metavar="CUBE.fits")
     _reading_options(info)
-    info.add_argument("--line-sigma", type=float, metavar="KM_S",
-                      help="expected line sigma, for the settings shown")
+    info.add_argument(
+        "--line-sigma",
+        type=float,
+        metavar="KM_S",
+        help="expected line sigma, for the settings shown",
+    )
     info.set_defaults(run=run_info)
 
     fit = commands.add_parser(
-        "fit", help="fit every spectrum and write maps",
+        "fit",
+        help="fit every spectrum and write maps",
         description="Fit a Gaussian line to every spectrum of a FITS cube and write the maps "
-                    "of its parameters to a FITS file.",
-        epilog=EPILOG_FIT, formatter_class=argparse.RawDescriptionHelpFormatter,
+        "of its parameters to a FITS file.",
+        epilog=EPILOG_FIT,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     fit.add_argument("cube", type=Path, metavar="CUBE.fits")
-    fit.add_argument("--out", type=Path, required=True, metavar="MAPS.fits", help="the maps file to write")
+    fit.add_argument(
+        "--out", type=Path, required=True, metavar="MAPS.fits", help="the maps file to write"
+    )
     _reading_options(fit)
     where = fit.add_argument_group("where the line is")
     guide = where.add_mutually_exclusive_group()
-    guide.add_argument("--guide", type=float, default=0.0, metavar="KM_S",
-                       help="velocity near which every line is sought (default: 0)")
-    guide.add_argument("--guide-map", type=Path, metavar="FITS",
-                       help="FITS image of one guide velocity per spectrum (km/s, or BUNIT)")
-    where.add_argument("--line-sigma", type=float, metavar="KM_S",
-                       help="expected line sigma (default: two channels)")
-    where.add_argument("--noise", default="auto", metavar="auto|VALUE",
-                       help="noise per pixel: auto (the file's noise HDU, else estimated from "
-                            "each spectrum) or one value in the data's unit")
-    where.add_argument("--continuum", choices=("none", "edges"), default="none",
-                       help="subtract the median of the channels outside the search radius (edges)")
+    guide.add_argument(
+        "--guide",
+        type=float,
+        default=0.0,
+        metavar="KM_S",
+        help="velocity near which every line is sought (default: 0)",
+    )
+    guide.add_argument(
+        "--guide-map",
+        type=Path,
+        metavar="FITS",
+        help="FITS image of one guide velocity per spectrum (km/s, or BUNIT)",
+    )
+    where.add_argument(
+        "--line-sigma",
+        type=float,
+        metavar="KM_S",
+        help="expected line sigma (default: two channels)",
+    )
+    where.add_argument(
+        "--noise",
+        default="auto",
+        metavar="auto|VALUE",
+        help="noise per pixel: auto (the file's noise HDU, else estimated from "
+        "each spectrum) or one value in the data's unit",
+    )
+    where.add_argument(
+        "--continuum",
+        choices=("none", "edges"),
+        default="none",
+        help="subtract the median of the channels outside the search radius (edges)",
+    )
     settings = fit.add_argument_group("fit settings (default: derived from the axis)")
     for name, kind in _SETTING_OPTIONS.items():
-        settings.add_argument(f"--{name.replace('_', '-')}", type=kind, dest=name, metavar=kind.__name__.upper())
+        settings.add_argument(
+            f"--{name.replace('_', '-')}", type=kind, dest=name, metavar=kind.__name__.upper()
+        )
     output = fit.add_argument_group("output")
-    output.add_argument("--chunk-rows", type=int, metavar="N", help="spectra per block (default: about 16 MB)")
+    output.add_argument(
+        "--chunk-rows", type=int, metavar="N", help="spectra per block (default: about 16 MB)"
+    )
     output.add_argument("--plot", type=Path, metavar="MAPS.png", help="also draw the maps")
-    output.add_argument("--diagnostics", type=Path, metavar="DIR",
-                        help="write one PNG per fit (spectrum, window, model, residuals) here")
-    output.add_argument("--diagnostics-of", choices=("failed", "all"), default="failed",
-                        help="which fits get a diagnostic picture (default: failed)")
-    output.add_argument("--diagnostics-max", type=int, default=100, metavar="N",
-                        help="at most this many pictures (default: 100)")
+    output.add_argument(
+        "--diagnostics",
+        type=Path,
+        metavar="DIR",
+        help="write one PNG per fit (spectrum, window, model, residuals) here",
+    )
+    output.add_argument(
+        "--diagnostics-of",
+        choices=("failed", "all"),
+        default="failed",
+        help="which fits get a diagnostic picture (default: failed)",
+    )
+    output.add_argument(
+        "--diagnostics-max",
+        type=int,
+        default=100,
+        metavar="N",
+        help="at most this many pictures (default: 100)",
+    )
     output.add_argument("--overwrite", action="store_true", help="replace outputs that exist")
     output.add_argument("--quiet", action="store_true", help="print nothing but errors")
     fit.set_defaults(run=run_fit)
 
     plot = commands.add_parser(
-        "plot", help="draw the maps of a maps file",
-        description="Draw amplitude, centre, sigma and flags of a maps file written by quillet fit.",
+        "plot",
+        help="draw the maps of a maps file",
+        description="Draw amplitude, centre, sigma and flags of a maps file written by "
+        "quillet fit.",
     )
     plot.add_argument("maps", type=Path, metavar="MAPS.fits")
     plot.add_argument("--out", type=Path, required=True, metavar="MAPS.png")
@@ -170,7 +236,11 @@ def _read(args: argparse.Namespace) -> Any:
 
 
 def _overrides(args: argparse.Namespace) -> dict[str, Any]:
-    return {name: getattr(args, name) for name in _SETTING_OPTIONS if getattr(args, name, None) is not None}
+    return {
+        name: getattr(args, name)
+        for name in _SETTING_OPTIONS
+        if getattr(args, name, None) is not None
+    }
 
 
 def _settings_table(settings: LineSettings, given: set[str]) -> str:
@@ -199,7 +269,9 @@ def run_info(args: argparse.Namespace) -> int:
         f"spectra       {count} ({' x '.join(map(str, spatial)) or 'one spectrum'})",
         f"spatial WCS   {', '.join(cube.wcs.wcs.ctype) if cube.wcs is not None else 'none'}",
         f"noise         {cube.provenance['noise']}"
-        + ("" if cube.noise is not None else ": it would be estimated from each spectrum (DER_SNR)"),
+        + (
+            "" if cube.noise is not None else ": it would be estimated from each spectrum (DER_SNR)"
+        ),
         f"units         data {cube.unit if cube.unit is not None else 'unknown (no BUNIT)'}; "
         "velocity km/s",
     ]
@@ -268,15 +340,28 @@ def run_fit(args: argparse.Namespace) -> int:
     from .cube_fit import fit_cube
 
     _check_outputs(args)
-    say = (lambda text: None) if args.quiet else (lambda text: print(text, flush=True))
+
+    def say(text: str) -> None:
+        if not args.quiet:
+            print(text, flush=True)
+
     cube = _read(args)
     overrides = _overrides(args)
     settings = LineSettings.for_axis(cube.velocity, line_sigma=args.line_sigma, **overrides)
     guide = _guide(args, cube.spatial_shape)
     noise = _noise(args)
-    say(f"{args.cube}: {' x '.join(map(str, cube.spatial_shape)) or '1'} spectra of "
-        f"{cube.velocity.size} channels, {cube.velocity.min():.6g} to {cube.velocity.max():.6g} km/s")
-    say(f"noise: {cube.provenance['noise'] if noise is None and cube.noise is not None else 'constant ' + str(noise) if noise is not None else 'estimated from each spectrum (DER_SNR)'}")
+    velocity = cube.velocity
+    shape = " x ".join(map(str, cube.spatial_shape)) or "1"
+    say(
+        f"{args.cube}: {shape} spectra of {velocity.size} channels, "
+        f"{velocity.min():.6g} to {velocity.max():.6g} km/s"
+    )
+    if noise is not None:
+        say(f"noise: constant {noise:g}")
+    elif cube.noise is not None:
+        say(f"noise: {cube.provenance['noise']}")
+    else:
+        say("noise: estimated from each spectrum (DER_SNR)")
     say(_settings_table(settings, set(overrides)))
 
     start = time.perf_counter()
@@ -299,10 +384,16 @@ def run_fit(args: argparse.Namespace) -> int:
         from .plots import write_diagnostics
 
         written = write_diagnostics(
-            fit, cube.data, args.diagnostics, noise=cube.noise if noise is None else None,
-            which=args.diagnostics_of, limit=args.diagnostics_max, overwrite=args.overwrite,
+            fit,
+            cube.data,
+            args.diagnostics,
+            noise=cube.noise if noise is None else None,
+            which=args.diagnostics_of,
+            limit=args.diagnostics_max,
+            overwrite=args.overwrite,
         )
-        say(f"wrote {len(written)} diagnostic picture{'s' if len(written) != 1 else ''} to {args.diagnostics}")
+        plural = "s" if len(written) != 1 else ""
+        say(f"wrote {len(written)} diagnostic picture{plural} to {args.diagnostics}")
     say(_flag_table(fit, elapsed))
     return 0
 
@@ -344,7 +435,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         status: int = args.run(args)
         return status
     except KeyboardInterrupt:
-        print("quillet: interrupted; no output was written for the unfinished step", file=sys.stderr)
+        print(
+            "quillet: interrupted; no output was written for the unfinished step", file=sys.stderr
+        )
         return EXIT_INTERRUPTED
     except (UsageError, ValueError, TypeError, OSError, ImportError) as error:
         print(f"quillet: error: {_one_line(error)}", file=sys.stderr)

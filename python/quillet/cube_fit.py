@@ -215,8 +215,13 @@ def fit_cube(
             fit_guides = _on_fit_axis(guides, offsets, here, block.count)
             if subtracted is not None:
                 level = _continuum_of(
-                    continuum_mode, continuum_values, here, spectra, velocity32,
-                    fit_guides, settings,
+                    continuum_mode,
+                    continuum_values,
+                    here,
+                    spectra,
+                    velocity32,
+                    fit_guides,
+                    settings,
                 )
                 spectra -= level[:, None]
                 subtracted[here] = level
@@ -236,7 +241,8 @@ def fit_cube(
         noise=noise_note or noise_source,
         guide=_describe(guide, _KM_S),
         velocity_offset="none" if velocity_offset is None else _describe(velocity_offset, _KM_S),
-        continuum=continuum_mode if continuum_mode in ("none", "edges")
+        continuum=continuum_mode
+        if continuum_mode in ("none", "edges")
         else _describe(continuum, ""),
         mask="none" if mask is None else "given",
     )
@@ -293,7 +299,9 @@ def _as_number_or_array(value: Any, name: str, unit: Any) -> Any:
         try:
             return value.to_value(u.Unit(unit))
         except u.UnitConversionError:
-            raise ValueError(f"{name} is in {value.unit}, which does not convert to {unit}") from None
+            raise ValueError(
+                f"{name} is in {value.unit}, which does not convert to {unit}"
+            ) from None
     return value
 
 
@@ -386,9 +394,7 @@ def _continuum_source(continuum: Any, spatial: tuple[int, ...], unit: Any) -> tu
     return ("constant" if isinstance(values, float) else "map"), values
 
 
-def _check_edges_exist(
-    axis: np.ndarray, settings: LineSettings, guides: Any, offsets: Any
-) -> None:
+def _check_edges_exist(axis: np.ndarray, settings: LineSettings, guides: Any, offsets: Any) -> None:
     """With one guide for all, a search radius that covers the whole axis
     leaves no channel to measure the continuum on: say so before any work."""
     if not isinstance(guides, float) or not (offsets is None or isinstance(offsets, float)):

@@ -29,7 +29,7 @@ from .results import FLAG_MEANINGS, QUANTITIES, LineFit
 from .settings import LineSettings, velocity_axis
 
 if TYPE_CHECKING:
-    from .cube_fit import fit_cube
+    pass
 
 __all__ = [
     "CONVENTIONS",
@@ -109,7 +109,7 @@ class LazyImage:
         self.dtype = np.dtype(np.float64)
 
     def __len__(self) -> int:
-        return self.shape[0]
+        return int(self.shape[0])
 
     def __getitem__(self, key: Any) -> np.ndarray:
         key = _full_key(key, self.ndim)
@@ -118,7 +118,9 @@ class LazyImage:
             raw_key[raw_axis] = entry
         block = self._raw[tuple(raw_key)]
         kept_raw = [a for a in range(self.ndim) if not isinstance(raw_key[a], int)]
-        kept_here = [a for entry, a in zip(key, self._axes, strict=True) if not isinstance(entry, int)]
+        kept_here = [
+            a for entry, a in zip(key, self._axes, strict=True) if not isinstance(entry, int)
+        ]
         block = np.transpose(block, [kept_raw.index(a) for a in kept_here])
         return self._convert(block)
 
@@ -232,9 +234,7 @@ def read_cube(
     """
     path = Path(path)
     if convention not in CONVENTIONS:
-        raise ValueError(
-            f"convention must be one of {', '.join(CONVENTIONS)}, not {convention!r}"
-        )
+        raise ValueError(f"convention must be one of {', '.join(CONVENTIONS)}, not {convention!r}")
     if error_kind is not None and error_kind not in ERROR_KINDS:
         raise ValueError(f"error_kind must be one of {', '.join(ERROR_KINDS)}, not {error_kind!r}")
     z = float(redshift)
@@ -254,8 +254,15 @@ def read_cube(
         spec = keep.index(spec)
         ndim = len(keep)
         velocity, spectral_notes = _velocity_axis(
-            wcs, header, keep[spec], spec, int(header[f"NAXIS{keep[spec] + 1}"]),
-            rest_wavelength, z, convention, path,
+            wcs,
+            header,
+            keep[spec],
+            spec,
+            int(header[f"NAXIS{keep[spec] + 1}"]),
+            rest_wavelength,
+            z,
+            convention,
+            path,
         )
         numpy_axis = ndim - 1 - spec
         drop = _dropped_index(header, keep)
@@ -298,9 +305,7 @@ def _data_hdu(hdul: fits.HDUList, hdu: int | str | None, path: Path) -> Any:
         try:
             chosen = hdul[hdu]
         except (KeyError, IndexError):
-            raise ValueError(
-                f"{path} has no HDU {hdu!r}; it has {_describe_hdus(hdul)}"
-            ) from None
+            raise ValueError(f"{path} has no HDU {hdu!r}; it has {_describe_hdus(hdul)}") from None
         if not chosen.is_image or int(chosen.header.get("NAXIS", 0)) < 1:
             raise ValueError(
                 f"HDU {hdu!r} of {path} holds no image; the file has {_describe_hdus(hdul)}"
@@ -421,7 +426,11 @@ def _velocity_axis(
         "redshift": f"{z:g}",
     }
 
-    if ctype == "AWAV" and (rest is not None) and (not given or rest.unit.physical_type != "length"):
+    if (
+        ctype == "AWAV"
+        and (rest is not None)
+        and (not given or rest.unit.physical_type != "length")
+    ):
         # A vacuum rest value: bring the axis to vacuum too.
         sub = sub.deepcopy()
         sub.wcs.sptr("WAVE-???")
@@ -434,9 +443,7 @@ def _velocity_axis(
 
     if ctype in _VELOCITY_TYPES:
         own = _VELOCITY_TYPES[ctype][1]
-        if ctype == "ZOPT":
-            values = (world * u.dimensionless_unscaled * _c()).to(u.km / u.s)
-        elif ctype == "BETA":
+        if ctype == "ZOPT" or ctype == "BETA":
             values = (world * u.dimensionless_unscaled * _c()).to(u.km / u.s)
         else:
             values = (world * world_unit).to(u.km / u.s)
@@ -550,8 +557,11 @@ def _noise(
     shape = tuple(data_hdu.shape)
     if error_hdu is None:
         candidates = [
-            item for item in hdul
-            if item is not data_hdu and item.is_image and (item.name or "").upper() in _ERROR_NAMES
+            item
+            for item in hdul
+            if item is not data_hdu
+            and item.is_image
+            and (item.name or "").upper() in _ERROR_NAMES
             and tuple(item.shape) == shape
         ]
         if not candidates:
@@ -584,7 +594,9 @@ def _noise(
         "inverse_variance": _inverse_sqrt,
     }
     raw = item.data[drop]
-    scaled = float(item.header.get("BSCALE", 1.0)) != 1.0 or float(item.header.get("BZERO", 0.0)) != 0.0
+    scaled = (
+        float(item.header.get("BSCALE", 1.0)) != 1.0 or float(item.header.get("BZERO", 0.0)) != 0.0
+    )
     if kind == "sigma" and not scaled:
         noise: Any = np.moveaxis(raw, spectral_axis, -1)
     else:
@@ -729,7 +741,7 @@ def maps_header(fit: LineFit) -> fits.Header:
     header = fits.Header()
     header["ORIGIN"] = ("quillet", "maps of Gaussian line fits")
     header["DATE"] = (
-        datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%S"),
+        datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%dT%H:%M:%S"),
         "UTC time the file was written",
     )
     header[f"HIERARCH {_KEY_PREFIX}VERSION"] = _version()
@@ -745,9 +757,7 @@ def maps_header(fit: LineFit) -> fits.Header:
     return header
 
 
-def write_maps(
-    fit: LineFit, path: str | os.PathLike[str], *, overwrite: bool = False
-) -> Path:
+def write_maps(fit: LineFit, path: str | os.PathLike[str], *, overwrite: bool = False) -> Path:
     """Writes the maps of a `LineFit` to a FITS file.
 
     The primary HDU records the package version, every setting, the inputs'
@@ -764,7 +774,9 @@ def write_maps(
 
     def image(name: str, values: np.ndarray, unit: str, description: str) -> fits.ImageHDU:
         values = np.asarray(values)
-        item = fits.ImageHDU(data=values.reshape(values.shape or (1,)), header=wcs_header.copy(), name=name)
+        item = fits.ImageHDU(
+            data=values.reshape(values.shape or (1,)), header=wcs_header.copy(), name=name
+        )
         if unit:
             item.header["BUNIT"] = (u.Unit(unit).to_string("fits"), description)
         else:
@@ -773,22 +785,37 @@ def write_maps(
 
     for quantity in QUANTITIES:
         hdus.append(
-            image(quantity.extname, getattr(fit, quantity.name), fit.unit_of(quantity), quantity.description)
+            image(
+                quantity.extname,
+                getattr(fit, quantity.name),
+                fit.unit_of(quantity),
+                quantity.description,
+            )
         )
-    hdus.append(image("FLAG", np.asarray(fit.flag).astype(np.uint8), "", "0 success, 1 no local maximum, 2 no convergence"))
+    hdus.append(
+        image(
+            "FLAG",
+            np.asarray(fit.flag).astype(np.uint8),
+            "",
+            "0 success, 1 no local maximum, 2 no convergence",
+        )
+    )
     hdus.append(image("WINDOW_LEFT", np.asarray(fit.window)[..., 0], "", "first channel fitted"))
-    hdus.append(image("WINDOW_RIGHT", np.asarray(fit.window)[..., 1], "", "channel after the last fitted"))
+    hdus.append(
+        image("WINDOW_RIGHT", np.asarray(fit.window)[..., 1], "", "channel after the last fitted")
+    )
     if fit.continuum is not None:
-        hdus.append(image("CONTINUUM", fit.continuum, fit.unit_of(QUANTITIES[0]), "continuum subtracted"))
+        hdus.append(
+            image("CONTINUUM", fit.continuum, fit.unit_of(QUANTITIES[0]), "continuum subtracted")
+        )
     velocity = fits.ImageHDU(data=np.asarray(fit.velocity, dtype=np.float64), name="VELOCITY")
     velocity.header["BUNIT"] = ("km s-1", "velocity of each channel of the fits")
     hdus.append(velocity)
 
-    with atomic_output(path, overwrite=overwrite) as temp:
-        with open(temp, "wb") as stream:
-            fits.HDUList(hdus).writeto(stream)
-            stream.flush()
-            os.fsync(stream.fileno())
+    with atomic_output(path, overwrite=overwrite) as temp, open(temp, "wb") as stream:
+        fits.HDUList(hdus).writeto(stream)
+        stream.flush()
+        os.fsync(stream.fileno())
     return Path(path)
 
 
@@ -809,9 +836,11 @@ def read_maps(path: str | os.PathLike[str]) -> LineFit:
         settings = LineSettings.from_mapping(
             {name: primary[f"{_KEY_PREFIX}{name.upper()}"] for name in LineSettings.names()}
         )
-        skip = {f"{_KEY_PREFIX}{n.upper()}" for n in LineSettings.names()} | {f"{_KEY_PREFIX}VERSION"}
+        skip = {f"{_KEY_PREFIX}{n.upper()}" for n in LineSettings.names()} | {
+            f"{_KEY_PREFIX}VERSION"
+        }
         provenance = {
-            key[len(_KEY_PREFIX):].lower(): str(primary[key])
+            key[len(_KEY_PREFIX) :].lower(): str(primary[key])
             for key in primary
             if key.startswith(_KEY_PREFIX)
             and key not in skip
@@ -829,7 +858,9 @@ def read_maps(path: str | os.PathLike[str]) -> LineFit:
             np.array(hdul["CONTINUUM"].data, dtype=np.float32) if "CONTINUUM" in names else None
         )
         velocity = (
-            np.array(hdul["VELOCITY"].data, dtype=np.float64) if "VELOCITY" in names else np.empty(0)
+            np.array(hdul["VELOCITY"].data, dtype=np.float64)
+            if "VELOCITY" in names
+            else np.empty(0)
         )
         return LineFit(
             **maps,

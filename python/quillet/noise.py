@@ -59,4 +59,4 @@ def row_nanmedian(values: np.ndarray) -> np.ndarray:
     upper = values[rows, np.minimum(count // 2, values.shape[1] - 1)].astype(np.float64)
     median = 0.5 * (lower + upper)
     median[count == 0] = np.nan
-    return median
+    return np.asarray(median)

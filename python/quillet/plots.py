@@ -107,7 +107,9 @@ def plot_maps(
     total = max(sum(counts.values()), 1)
     figure.suptitle(
         "quillet line fit: "
-        + ", ".join(f"{meaning} {count} ({100 * count / total:.1f} %)" for meaning, count in counts.items())
+        + ", ".join(
+            f"{meaning} {count} ({100 * count / total:.1f} %)" for meaning, count in counts.items()
+        )
     )
     if path is not None:
         save_figure(figure, path, overwrite=overwrite)
@@ -139,7 +141,9 @@ def _draw(
         ax.set_xlabel("position")
         ax.set_ylabel(label)
         return
-    image = ax.imshow(values, origin="lower", cmap=cmap, vmin=vmin, vmax=vmax, interpolation="nearest")
+    image = ax.imshow(
+        values, origin="lower", cmap=cmap, vmin=vmin, vmax=vmax, interpolation="nearest"
+    )
     figure.colorbar(image, ax=ax, shrink=0.85, label=label)
     _label_axes(ax)
 
@@ -151,7 +155,9 @@ def _draw_flags(figure: Figure, ax: Axes, flags: np.ndarray, ndim: int) -> None:
     if ndim == 1:
         for value in values:
             where = np.flatnonzero(flags == value)
-            ax.plot(where, np.full(where.size, value), "|", color=_FLAG_COLOURS[value], markersize=12)
+            ax.plot(
+                where, np.full(where.size, value), "|", color=_FLAG_COLOURS[value], markersize=12
+            )
         ax.set_yticks(values, [FLAG_MEANINGS[v] for v in values])
         ax.set_xlabel("position")
         return
@@ -210,7 +216,7 @@ def plot_fit(
         raise ValueError(
             f"the spectrum has {values.size} channels but the velocity axis {axis.size}"
         )
-    row = [float(v) for v in list(result_row)[:8]]
+    row = [float(v) for v in list(result_row)[:8]]  # type: ignore[arg-type]
     if isinstance(result_row, FitRow) and window is None:
         window = result_row.window
     amplitude, centre, sigma = row[0], row[1], row[2]
@@ -225,8 +231,12 @@ def plot_fit(
     if noise is not None:
         noise_values = np.broadcast_to(np.asarray(noise, dtype=np.float64), values.shape)
         top.fill_between(
-            axis[order], (values - noise_values)[order], (values + noise_values)[order],
-            step="mid", color="0.8", label="±1 sigma noise",
+            axis[order],
+            (values - noise_values)[order],
+            (values + noise_values)[order],
+            step="mid",
+            color="0.8",
+            label="±1 sigma noise",
         )
     if window is not None and window[1] > window[0]:
         left, right = int(window[0]), int(window[1])
@@ -237,9 +247,13 @@ def plot_fit(
     residual = values - continuum
     if fitted:
         fine = np.linspace(axis.min(), axis.max(), max(400, 8 * axis.size))
-        top.plot(fine, continuum + amplitude * np.exp(-0.5 * ((fine - centre) / sigma) ** 2),
-                 color="#d62728", lw=1.5,
-                 label=f"fit: centre {centre:.4g}, sigma {sigma:.4g} km/s")
+        top.plot(
+            fine,
+            continuum + amplitude * np.exp(-0.5 * ((fine - centre) / sigma) ** 2),
+            color="#d62728",
+            lw=1.5,
+            label=f"fit: centre {centre:.4g}, sigma {sigma:.4g} km/s",
+        )
         residual = values - continuum - amplitude * np.exp(-0.5 * ((axis - centre) / sigma) ** 2)
     if noise_values is not None:
         with np.errstate(divide="ignore", invalid="ignore"):
@@ -287,7 +301,7 @@ def write_diagnostics(
     chosen = np.flatnonzero(flags.reshape(-1) != 0) if which == "failed" else np.arange(flags.size)
     written = []
     for flat in chosen[:limit]:
-        index = np.unravel_index(int(flat), flags.shape) if flags.ndim else ()
+        index = tuple(int(i) for i in np.unravel_index(int(flat), flags.shape))
         row = fit.at(index)
         spectrum = np.asarray(spectra[index], dtype=np.float64)
         sigma = None if noise is None else np.asarray(noise[index], dtype=np.float64)
@@ -296,7 +310,10 @@ def write_diagnostics(
         name = "fit_" + ("_".join(str(int(i)) for i in index) or "0") + ".png"
         meaning = FLAG_MEANINGS.get(row.flag, "unknown").replace("_", " ")
         figure = plot_fit(
-            spectrum, fit.velocity, row, noise=sigma,
+            spectrum,
+            fit.velocity,
+            row,
+            noise=sigma,
             continuum=continuum if math.isfinite(continuum) else 0.0,
             title=f"flag {row.flag} ({meaning}) at ({position})",
         )

@@ -146,7 +146,17 @@ class LineFit:
         """The result of the spectrum at a spatial index."""
         values = [float(getattr(self, q.name)[index]) for q in QUANTITIES]
         left, right = (int(v) for v in self.window[index])
-        return FitRow(*values, flag=int(self.flag[index]), window=(left, right))
+        return FitRow(
+            amplitude=values[0],
+            centre=values[1],
+            sigma=values[2],
+            amplitude_error=values[3],
+            centre_error=values[4],
+            sigma_error=values[5],
+            reduced_chi2=values[6],
+            flag=int(self.flag[index]),
+            window=(left, right),
+        )
 
     def unit_of(self, quantity: Quantity) -> str:
         """The unit of a quantity as a string ("" for a pure number or an

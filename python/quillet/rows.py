@@ -82,7 +82,8 @@ def take_rows(
     box = np.asarray(array[tuple(key)])
     # Axes indexed by an integer are gone from the box.
     dropped = sum(
-        1 for axis, entry in zip(spatial, block.index, strict=False)
+        1
+        for axis, entry in zip(spatial, block.index, strict=False)
         if isinstance(entry, int) and axis < spectral_axis
     )
     box = np.moveaxis(box, spectral_axis - dropped, -1)

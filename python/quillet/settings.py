@@ -91,9 +91,7 @@ class LineSettings:
         for name in self.names():
             value = getattr(self, name)
             if isinstance(value, bool) or not isinstance(value, (int, float, np.number)):
-                raise TypeError(
-                    f"setting {name} must be a number, not {type(value).__name__}"
-                )
+                raise TypeError(f"setting {name} must be a number, not {type(value).__name__}")
             if name in self.INTEGER_FIELDS:
                 if not float(value).is_integer():
                     raise TypeError(f"setting {name} must be a whole number, not {value!r}")
@@ -208,9 +206,7 @@ def velocity_axis(velocity: ArrayLike) -> np.ndarray:
     if axis.ndim != 1:
         raise ValueError(f"the velocity axis must be 1-D, not of shape {axis.shape}")
     if axis.size < 3:
-        raise ValueError(
-            f"the velocity axis has {axis.size} channels; a line fit needs at least 3"
-        )
+        raise ValueError(f"the velocity axis has {axis.size} channels; a line fit needs at least 3")
     if not np.all(np.isfinite(axis)):
         bad = int(np.flatnonzero(~np.isfinite(axis))[0])
         raise ValueError(
@@ -242,7 +238,10 @@ def _check_with_kernel(settings: LineSettings) -> None:
     empty = np.empty((0, 0), dtype=np.float32)
     try:
         _quillet.fit_spectra_batch_guided(
-            empty, np.empty(0, np.float32), empty, np.empty(0, np.float32),
+            empty,
+            np.empty(0, np.float32),
+            empty,
+            np.empty(0, np.float32),
             **settings.as_kwargs(),
         )
     except ValueError as error:
