@@ -463,11 +463,14 @@ def _velocity_axis(
         velocity = frequency.to(u.km / u.s, equivalencies=CONVENTIONS[convention](target))
     else:
         if rest is None:
-            medium = " (air: give the rest wavelength in air)" if ctype == "AWAV" else ""
+            medium = " in air" if ctype == "AWAV" else ""
+            shown = (world * world_unit).to(header_unit or world_unit, equivalencies=u.spectral())
             raise ValueError(
-                f"the spectral axis of {path} holds {_describe_type(ctype)}s{medium} and the "
-                "header gives no rest value (RESTFRQ or RESTWAV); give the line's "
-                "rest_wavelength (--rest-wavelength), such as '6562.8 Angstrom'"
+                f"the spectral axis of {path} holds {_describe_type(ctype)}s from "
+                f"{shown.min().value:.8g} to {shown.max().value:.8g} {shown.unit} and the "
+                "header gives no rest value (RESTFRQ or RESTWAV); give the line's rest "
+                f"wavelength{medium} (rest_wavelength=, --rest-wavelength), such as "
+                "'6562.8 Angstrom'"
             )
         spectral = world * world_unit
         if ctype in _WAVELENGTH_TYPES:
