@@ -243,7 +243,7 @@ def fit_cube(
         velocity_offset="none" if velocity_offset is None else _describe(velocity_offset, _KM_S),
         continuum=continuum_mode
         if continuum_mode in ("none", "edges")
-        else _describe(continuum, ""),
+        else _describe(continuum, "", "constant "),
         mask="none" if mask is None else "given",
     )
     return LineFit(
@@ -426,12 +426,13 @@ def _continuum_of(
     return row_nanmedian(outside).astype(np.float32)
 
 
-def _describe(value: Any, unit: str) -> str:
-    if np.ndim(value) == 0 and not hasattr(value, "unit"):
-        return f"{float(value):g} {unit}".strip()
-    if np.ndim(value) == 0:
-        return str(value)
-    return f"per spectrum, shape {np.shape(value)}"
+def _describe(value: Any, unit: str, prefix: str = "") -> str:
+    """A setting given as one value or one per spectrum, in a few words."""
+    if np.ndim(value) != 0:
+        return f"per spectrum, shape {np.shape(value)}"
+    if hasattr(value, "unit"):
+        return f"{prefix}{value}"
+    return f"{prefix}{float(value):g} {unit}".strip()
 
 
 @contextmanager
