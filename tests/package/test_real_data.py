@@ -1,0 +1,94 @@
+"""fit_cube on real observations (tests/data/real/README.md): what a user of
+each instrument meets, checked against what the lines are known to do."""
+
+from __future__ import annotations
+
+import astropy.units as u
+import numpy as np
+import pytest
+from astropy.constants import c
+from fits_cubes import REAL_DATA
+
+import quillet
+
+C_KM_S = c.to_value(u.km / u.s)
+
+
+@pytest.fixture(scope="module")
+def eis():
+    with np.load(REAL_DATA / "eis_fe12_192.npz") as npz:
+        return {key: npz[key] for key in npz.files}
+
+
+@pytest.fixture(scope="module")
+def spice():
+    with np.load(REAL_DATA / "spice_c3_977.npz") as npz:
+        return {key: npz[key] for key in npz.files}
+
+
+def median_of_fits(fit, values):
+    return float(np.median(np.asarray(values)[fit.success]))
+
+
+def test_eis_raster_with_its_wavelength_correction(eis):
+    # Pixel k of spectrum (y, x) truly lies at wavelength[k] - wave_corr[y, x]:
+    # on a shared velocity axis that is an offset of -c wave_corr / rest.
+    rest = float(eis["rest_wavelength"])
+    velocity = C_KM_S * (eis["wavelength"] - rest) / rest
+    offset = -C_KM_S * eis["wave_corr"] / rest
+    counts = eis["intensity"]
+    assert np.isnan(counts).any()  # the instrument's missing pixels
+    noise = np.sqrt(np.clip(counts, 1.0, None))  # photon noise
+    shared = quillet.fit_cube(counts, velocity, noise=noise, progress=False)
+    corrected = quillet.fit_cube(
+        counts, velocity, noise=noise, velocity_offset=offset, progress=False
+    )
+    assert shared.shape == corrected.shape == (120, 25)
+    assert corrected.flag_counts()["success"] >= 0.98 * counts[..., 0].size
+    # The window of each fit is the same pixel range whether or not the axis
+    # is corrected; the centre moves by the spectrum's own offset.
+    np.testing.assert_array_equal(shared.window, corrected.window)
+    np.testing.assert_allclose(
+        (corrected.centre - shared.centre)[shared.success], offset[shared.success], atol=1e-3
+    )
+    assert 5.0 < median_of_fits(shared, shared.centre) < 16.0
+    assert 14.0 < median_of_fits(corrected, corrected.centre) < 24.0
+    assert 40.0 < median_of_fits(corrected, corrected.sigma) < 60.0
+
+
+def test_spice_patch_with_its_uncertainty_and_mask(spice):
+    intensity = spice["intensity"]
+    assert intensity.dtype.byteorder == ">" and intensity.shape[0] == 60  # spectral axis first
+    wavelength = spice["wavelength"] * u.Unit(str(spice["wv_unit"]))
+    rest = 977.03 * u.AA
+    velocity = wavelength.to(u.km / u.s, equivalencies=u.doppler_optical(rest))
+    data = intensity * u.Unit(str(spice["in_unit"]))
+    fit = quillet.fit_cube(
+        data, velocity, noise=spice["uncertainty"], mask=spice["mask"], spectral_axis=0,
+        continuum="edges", progress=False,
+    )  # fmt: skip
+    assert fit.shape == (20, 30)
+    assert fit.unit == u.Unit(str(spice["in_unit"]))
+    assert fit.flag_counts()["success"] >= 0.95 * fit.flag.size
+    assert 30.0 < median_of_fits(fit, fit.centre) < 45.0  # no absolute calibration
+    assert 95.0 < median_of_fits(fit, fit.sigma) < 125.0
+    # The masked pixels are the missing ones: masking them or making them
+    # NaN is the same fit.
+    as_nan = np.where(spice["mask"], np.nan, intensity)
+    again = quillet.fit_cube(
+        as_nan, velocity, noise=spice["uncertainty"], spectral_axis=0, continuum="edges",
+        progress=False,
+    )  # fmt: skip
+    np.testing.assert_array_equal(again.centre.view(np.uint32), fit.centre.view(np.uint32))
+
+
+def test_spice_second_line_found_from_its_guide(spice):
+    # H I Ly-gamma lies about -1,380 km/s from C III on C III's axis.
+    rest = 977.03
+    velocity = C_KM_S * (spice["wavelength"] - rest) / rest
+    fit = quillet.fit_cube(
+        spice["intensity"], velocity, noise=spice["uncertainty"], mask=spice["mask"],
+        spectral_axis=0, guide=-1380.0, progress=False,
+    )  # fmt: skip
+    assert fit.flag_counts()["success"] >= 0.9 * fit.flag.size
+    assert -1420.0 < median_of_fits(fit, fit.centre) < -1300.0
