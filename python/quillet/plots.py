@@ -142,8 +142,9 @@ def _draw(
         ax.set_ylabel(label)
         return
     image = ax.imshow(
-        values, origin="lower", cmap=cmap, vmin=vmin, vmax=vmax, interpolation="nearest"
-    )
+        values, origin="lower", cmap=cmap, vmin=vmin, vmax=vmax, interpolation="nearest",
+        aspect=_aspect(ax),
+    )  # fmt: skip
     figure.colorbar(image, ax=ax, shrink=0.85, label=label)
     _label_axes(ax)
 
@@ -163,7 +164,9 @@ def _draw_flags(figure: Figure, ax: Axes, flags: np.ndarray, ndim: int) -> None:
         return
     cmap = ListedColormap(_FLAG_COLOURS)
     norm = BoundaryNorm([v - 0.5 for v in values] + [values[-1] + 0.5], cmap.N)
-    image = ax.imshow(flags, origin="lower", cmap=cmap, norm=norm, interpolation="nearest")
+    image = ax.imshow(
+        flags, origin="lower", cmap=cmap, norm=norm, interpolation="nearest", aspect=_aspect(ax)
+    )
     bar = figure.colorbar(image, ax=ax, shrink=0.85, ticks=values)
     bar.ax.set_yticklabels([FLAG_MEANINGS[v].replace("_", " ") for v in values])
     _label_axes(ax)
@@ -178,6 +181,12 @@ _WORLD_LABELS = {
     "custom:pos.helioprojective.lon": "solar X",
     "custom:pos.helioprojective.lat": "solar Y",
 }
+
+
+def _aspect(ax: Axes) -> str:
+    """Square pixels on sky axes; on bare pixel axes (a slit raster's steps
+    and slit pixels differ in size) the image fills its panel."""
+    return "equal" if hasattr(ax, "coords") else "auto"
 
 
 def _label_axes(ax: Axes) -> None:
