@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Sets up a fresh machine and runs every test of quillet: the C++ tests
-# (plain, then under AddressSanitizer + UndefinedBehaviorSanitizer, then the
-# worker pool and batch under ThreadSanitizer), the Python suite against the
-# ASan + UBSan build of the extension and its batch and thread tests against
-# the TSan build, the Python suite against the installed extension, and last
-# the batch of 1,000,000 rows. The three C++ builds also make the extension
-# with the test-only row-fault hook, so the internal-fault tests run against
-# each; the installed extension, like every wheel, has no hook.
+# Sets up a fresh machine and runs every test of quillet: ruff and mypy on
+# the Python tree, the C++ tests (plain, then under AddressSanitizer +
+# UndefinedBehaviorSanitizer, then the worker pool and batch under
+# ThreadSanitizer), the Python suite (the extension's tests and the quillet
+# package's) against the ASan + UBSan build of the extension and its batch
+# and thread tests against the TSan build, the Python suite against the
+# installed package, and last the batch of 1,000,000 rows. The three C++
+# builds also make the extension with the test-only row-fault hook, so the
+# internal-fault tests run against each; the installed extension, like every
+# wheel, has no hook.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/setup.sh
@@ -33,8 +35,14 @@ build_pytest() {  # build dir, sanitizer runtime library or "", pytest args...
   local module
   module="$(LD_PRELOAD="$preload" PYTHONPATH="$dir/src/api" python3 -c 'import _quillet; print(_quillet.__file__)')"
   [[ "$module" == "$PWD/$dir/"* ]] || { echo "imported $module, not the build in $dir" >&2; exit 1; }
-  LD_PRELOAD="$preload" PYTHONPATH="$dir/src/api" timeout 900 python3 -m pytest -q "$@"
+  # The quillet package comes from the source tree, on top of this build.
+  LD_PRELOAD="$preload" PYTHONPATH="$dir/src/api:$PWD/python" timeout 900 python3 -m pytest -q "$@"
 }
+
+echo "== Python lint, format and types"
+ruff check .
+ruff format --check .
+mypy
 
 echo "== C++ tests"
 cxx_suite build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLET_PYTHON=ON -DQUILLET_FAULT_INJECTION=ON
@@ -69,7 +77,7 @@ TSAN_OPTIONS=halt_on_error=1 build_pytest build/tsan libtsan.so \
   -k 'not fork and not pool_starts'
 
 echo "== Python tests"
-python3 -m pip install -q --no-build-isolation .
+python3 -m pip install -q --no-build-isolation ".[all]"
 timeout 900 python3 -m pytest tests -q
 
 echo "== 1,000,000-row batch"
