@@ -14,7 +14,7 @@ import operator
 import sys
 from collections.abc import Iterator
 from contextlib import contextmanager
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
 
@@ -196,45 +196,28 @@ def fit_cube(
     windows = np.empty((rows, 2), dtype=np.int32)
     subtracted = None if continuum_mode == "none" else np.empty(rows, dtype=np.float32)
     velocity32 = axis_values.astype(np.float32)
-    kwargs = settings.as_kwargs()
+    changes = mask is not None or continuum_mode != "none"
 
     with _progress_bar(rows, progress) as bar:
         for block in row_blocks(spatial, chunk_rows):
             here = slice(block.start, block.start + block.count)
-            changes = mask is not None or continuum_mode != "none"
-            spectra = take_rows(data, block, axis, writable=changes)
-            if mask is not None:
-                spectra[take_rows(mask, block, axis, dtype=np.bool_)] = np.nan
-            if noise_rows is None:
-                sigma = der_snr_rows(spectra)
-                noise_block = np.broadcast_to(
-                    sigma.astype(np.float32)[:, None], spectra.shape
-                ).copy()
-            else:
-                noise_block = noise_rows(block, axis)
-            fit_guides = _on_fit_axis(guides, offsets, here, block.count)
-            if subtracted is not None:
-                level = _continuum_of(
-                    continuum_mode,
-                    continuum_values,
-                    here,
-                    spectra,
-                    velocity32,
-                    fit_guides,
-                    settings,
-                )
-                spectra -= level[:, None]
-                subtracted[here] = level
-            fits, fit_windows = _quillet.fit_spectra_batch_guided(
-                spectra, velocity32, noise_block, fit_guides, **kwargs
-            )
+            result = fit_block(
+                take_rows(data, block, axis, writable=changes),
+                velocity32,
+                settings,
+                noise=None if noise_rows is None else noise_rows(block, axis),
+                mask=None if mask is None else take_rows(mask, block, axis, dtype=np.bool_),
+                guides=_slice_of(guides, here, block.count),
+                offsets=None if offsets is None else _slice_of(offsets, here, block.count),
+                continuum=continuum_mode if continuum_mode in ("none", "edges")
+                else _slice_of(continuum_values, here, block.count),
+            )  # fmt: skip
             for column, quantity in enumerate(QUANTITIES):
-                maps[quantity.name][here] = fits[:, column]
-            if offsets is not None:
-                shifted = fits[:, 1].astype(np.float64) + _slice_of(offsets, here, block.count)
-                maps["centre"][here] = shifted.astype(np.float32)
-            flags[here] = fits[:, 7]
-            windows[here] = fit_windows
+                maps[quantity.name][here] = result.fits[:, column]
+            flags[here] = result.fits[:, 7]
+            windows[here] = result.windows
+            if subtracted is not None:
+                subtracted[here] = result.continuum
             bar.update(block.count)
 
     provenance.update(
@@ -257,6 +240,62 @@ def fit_cube(
         wcs=wcs,
         provenance=provenance,
     )
+
+
+class BlockResult(NamedTuple):
+    """The fits of a block of spectra: the kernel's (n, 8) float32 rows (the
+    centre moved by each spectrum's offset), its (n, 2) windows, and the
+    continuum subtracted from each spectrum (None when none was)."""
+
+    fits: np.ndarray
+    windows: np.ndarray
+    continuum: np.ndarray | None
+
+
+def fit_block(
+    spectra: np.ndarray,
+    velocity32: np.ndarray,
+    settings: LineSettings,
+    *,
+    noise: np.ndarray | None = None,
+    mask: np.ndarray | None = None,
+    guides: Any = 0.0,
+    offsets: np.ndarray | None = None,
+    continuum: Any = "none",
+) -> BlockResult:
+    """Fits a block of spectra with one kernel call; what every path of
+    `fit_cube` (in process, or one Dask task per block) runs.
+
+    ``spectra`` is (n, channels) float32, C-contiguous and aligned; it is
+    changed in place when ``mask`` (bool, True = bad) or a continuum is
+    given, so it must then be the caller's own copy. ``noise`` is the
+    spectra's float32 noise, or None to estimate it (DER_SNR). ``guides``
+    and ``offsets`` are per spectrum (km/s, on the spectra's true axes);
+    ``continuum`` is "none", "edges" or the levels to subtract.
+    """
+    count = spectra.shape[0]
+    if mask is not None:
+        spectra[mask] = np.nan
+    if noise is None:
+        sigma = der_snr_rows(spectra).astype(np.float32)
+        noise = np.repeat(sigma[:, None], spectra.shape[1], axis=1)
+    shared_axis_guides = np.broadcast_to(np.asarray(guides, dtype=np.float64), (count,))
+    if offsets is not None:
+        shared_axis_guides = shared_axis_guides - offsets
+    fit_guides = np.asarray(shared_axis_guides, dtype=np.float32)
+    level = None
+    if isinstance(continuum, str) and continuum == "edges":
+        level = _edges_continuum(spectra, velocity32, fit_guides, settings)
+    elif not isinstance(continuum, str):
+        level = np.broadcast_to(np.asarray(continuum, dtype=np.float32), (count,))
+    if level is not None:
+        spectra -= level[:, None]
+    fits, windows = _quillet.fit_spectra_batch_guided(
+        spectra, velocity32, noise, fit_guides, **settings.as_kwargs()
+    )
+    if offsets is not None:
+        fits[:, 1] = (fits[:, 1].astype(np.float64) + offsets).astype(np.float32)
+    return BlockResult(fits, windows, None if level is None else np.array(level))
 
 
 # --- inputs -----------------------------------------------------------------
@@ -327,14 +366,6 @@ def _slice_of(values: Any, here: slice, count: int) -> Any:
     if isinstance(values, float):
         return np.full(count, values)
     return values[here]
-
-
-def _on_fit_axis(guides: Any, offsets: Any, here: slice, count: int) -> np.ndarray:
-    """Guides of a block on the shared axis, as the float32 the kernel takes."""
-    guide = _slice_of(guides, here, count)
-    if offsets is not None:
-        guide = guide - _slice_of(offsets, here, count)
-    return np.asarray(guide, dtype=np.float32)
 
 
 NoiseRows = Any  # a function (block, spectral axis) -> (count, channels) float32 rows
@@ -409,18 +440,11 @@ def _check_edges_exist(axis: np.ndarray, settings: LineSettings, guides: Any, of
         )
 
 
-def _continuum_of(
-    mode: str,
-    values: Any,
-    here: slice,
-    spectra: np.ndarray,
-    velocity: np.ndarray,
-    guides: np.ndarray,
-    settings: LineSettings,
+def _edges_continuum(
+    spectra: np.ndarray, velocity: np.ndarray, guides: np.ndarray, settings: LineSettings
 ) -> np.ndarray:
-    """The float32 level to subtract from each spectrum of a block."""
-    if mode != "edges":
-        return np.asarray(_slice_of(values, here, spectra.shape[0]), dtype=np.float32)
+    """The median of each spectrum's channels farther from its guide (on the
+    shared axis) than the search radius, as float32; NaN where there is none."""
     distance = np.abs(velocity[None, :].astype(np.float64) - guides[:, None])
     outside = np.where(distance > settings.search_radius, spectra, np.float32(np.nan))
     return row_nanmedian(outside).astype(np.float32)

@@ -12,7 +12,7 @@ import math
 import os
 from collections.abc import Sequence
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
 
@@ -183,7 +183,7 @@ _WORLD_LABELS = {
 }
 
 
-def _aspect(ax: Axes) -> str:
+def _aspect(ax: Axes) -> Literal["equal", "auto"]:
     """Square pixels on sky axes; on bare pixel axes (a slit raster's steps
     and slit pixels differ in size) the image fills its panel."""
     return "equal" if hasattr(ax, "coords") else "auto"
