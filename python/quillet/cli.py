@@ -85,8 +85,8 @@ def _reading_options(parser: argparse.ArgumentParser) -> None:
     group.add_argument(
         "--convention",
         choices=("optical", "radio", "relativistic"),
-        default="optical",
-        help="Doppler convention of the velocities (default: optical)",
+        help="Doppler convention of the velocities (default: optical, or the axis's own "
+        "for an axis of velocities)",
     )
 
 

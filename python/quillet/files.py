@@ -193,7 +193,7 @@ def read_cube(
     error_kind: str | None = None,
     rest_wavelength: Any = None,
     redshift: float = 0.0,
-    convention: str = "optical",
+    convention: str | None = None,
 ) -> Cube:
     """Read a spectral cube (or slit, or spectrum) from a FITS image.
 
@@ -226,14 +226,15 @@ def read_cube(
         frame, so velocities are relative to the redshifted line.
     convention
         Doppler convention of the velocities: "optical", "radio" or
-        "relativistic". An axis that already holds velocities is converted
-        to another convention through the rest value.
+        "relativistic". By default optical, except for an axis that already
+        holds velocities (VRAD, VOPT, VELO...), which keeps its own; such an
+        axis is converted to another convention through the rest value.
 
     Raises ``ValueError`` with a message that says what is wrong with the
     file and how to mend it; ``OSError`` when it cannot be read.
     """
     path = Path(path)
-    if convention not in CONVENTIONS:
+    if convention is not None and convention not in CONVENTIONS:
         raise ValueError(f"convention must be one of {', '.join(CONVENTIONS)}, not {convention!r}")
     if error_kind is not None and error_kind not in ERROR_KINDS:
         raise ValueError(f"error_kind must be one of {', '.join(ERROR_KINDS)}, not {error_kind!r}")
@@ -410,12 +411,14 @@ def _velocity_axis(
     channels: int,
     rest_wavelength: Any,
     z: float,
-    convention: str,
+    convention: str | None,
     path: Path,
 ) -> tuple[np.ndarray, dict[str, str]]:
     """The channel velocities in km/s, and notes on how they were found."""
     sub = wcs.sub([spec + 1])
     ctype = str(sub.wcs.ctype[0])[:4].upper()
+    if convention is None:
+        convention = _VELOCITY_TYPES[ctype][1] if ctype in _VELOCITY_TYPES else "optical"
     pixels = np.arange(channels, dtype=np.float64)
     header_unit = _header_unit(header, f"CUNIT{fits_axis + 1}")
     given = rest_wavelength is not None
