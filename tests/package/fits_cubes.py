@@ -59,12 +59,17 @@ def write_cube(
     error_name: str = "ERR",
     error_header: dict[str, Any] | None = None,
     data_name: str | None = "DATA",
+    scaling: dict[str, Any] | None = None,
+    error_scaling: dict[str, Any] | None = None,
 ) -> Path:
     """Writes ``data`` (NumPy order, its ``spectral_axis`` the spectral one)
     as an image HDU with a WCS: the spectral axis from ``spectral`` (see
     `spectral_cards`), the others RA/Dec (tangent plane, 1 arcsec pixels)
     when ``celestial`` and there are two of them, else plain pixel axes.
-    With ``data_name`` None the data go in the primary HDU."""
+    With ``data_name`` None the data go in the primary HDU. ``scaling`` (and
+    ``error_scaling``) hold BSCALE, BZERO and BLANK cards written as given on
+    the data (error) HDU, whose integer array is then stored as it stands:
+    astropy would otherwise drop those cards from an array it is handed."""
     ndim = data.ndim
     spec_numpy = spectral_axis % ndim
     spec_fits = ndim - spec_numpy  # FITS axes count from the last NumPy axis, from 1
@@ -85,14 +90,54 @@ def write_cube(
         hdr[key] = value
     hdus: list[Any] = []
     if data_name is None:
-        hdus.append(fits.PrimaryHDU(data=data, header=hdr))
+        hdus.append(_stored(fits.PrimaryHDU, data, hdr, scaling))
     else:
         hdus.append(fits.PrimaryHDU())
-        hdus.append(fits.ImageHDU(data=data, header=hdr, name=data_name))
+        hdus.append(_stored(fits.ImageHDU, data, hdr, scaling, name=data_name))
     if error is not None:
         err_hdr = hdr.copy()
         for key, value in (error_header or {}).items():
             err_hdr[key] = value
-        hdus.append(fits.ImageHDU(data=error, header=err_hdr, name=error_name))
+        hdus.append(_stored(fits.ImageHDU, error, err_hdr, error_scaling, name=error_name))
     fits.HDUList(hdus).writeto(path)
+    return path
+
+
+def _stored(kind: Any, data: np.ndarray, header: fits.Header, scaling: Any, **kwargs: Any) -> Any:
+    """An image HDU of ``data``, with the scaling cards set after astropy has
+    taken the array, so that the array is stored raw under them."""
+    if not scaling:
+        return kind(data=data, header=header, **kwargs)
+    item = kind(data=data, header=header, do_not_scale_image_data=True, **kwargs)
+    for key, value in scaling.items():
+        item.header[key] = value
+    return item
+
+
+def write_tabular_cube(
+    path: Path,
+    data: np.ndarray,
+    coordinates: Any,
+    *,
+    ctype: str = "WAVE-TAB",
+    cunit: str = "nm",
+    header: dict[str, Any] | None = None,
+) -> Path:
+    """Writes ``data`` (spectral axis last) whose spectral axis is tabulated
+    (``-TAB``): the coordinate of each channel, in ``cunit``, is read from a
+    WCS-TAB binary table, so the axis may be irregular, unsorted or hold NaN,
+    as a linear axis cannot."""
+    coords = np.asarray(coordinates, dtype=np.float64)
+    # Pixel p (from 1) reads entry p of the table: CRVAL + CDELT (p - CRPIX) = p.
+    cards = {"CTYPE": ctype, "CUNIT": cunit, "CRPIX": 1.0, "CRVAL": 1.0, "CDELT": 1.0}
+    table = {"PS1_0": "WCS-TAB", "PS1_1": "COORDS"}  # FITS axis 1 is the last NumPy axis
+    write_cube(path, data, cards, header={**table, **(header or {})})
+    column = fits.Column(
+        name="COORDS",
+        format=f"{coords.size}D",
+        dim=f"(1,{coords.size})",
+        array=coords.reshape(1, coords.size, 1),
+    )
+    with fits.open(path, mode="append") as hdul:
+        hdul.append(fits.BinTableHDU.from_columns([column], name="WCS-TAB"))
     return path
