@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/setup.sh
 python3 -m pip install -q scipy matplotlib
-python3 -m pip install -q --no-build-isolation .
+python3 -m pip install -q --no-build-isolation ".[all]"
 cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUILLET_PYTHON=OFF \
   -DQUILLET_BENCHMARKS=ON >/dev/null
 cmake --build build/bench --target quillet_time_fits quillet_floor
@@ -19,3 +19,6 @@ cmake --build build/bench --target quillet_time_fits quillet_floor
 # curve_fit is compared per core.
 OPENBLAS_NUM_THREADS=1 OMP_NUM_THREADS=1 \
   python3 benchmarks/run_benchmarks.py --cxx-bin build/bench/benchmarks "$@"
+# The quillet package on top of the kernel: fit_cube against the batch, and
+# the command line's peak memory on a 4 GB memory-mapped cube.
+OPENBLAS_NUM_THREADS=1 OMP_NUM_THREADS=1 python3 benchmarks/cube_benchmarks.py
