@@ -416,7 +416,8 @@ def _velocity_axis(
 ) -> tuple[np.ndarray, dict[str, str]]:
     """The channel velocities in km/s, and notes on how they were found."""
     sub = wcs.sub([spec + 1])
-    ctype = str(sub.wcs.ctype[0])[:4].upper()
+    axis_type = str(sub.wcs.ctype[0])  # as the header has it, for messages
+    ctype = axis_type[:4].upper()
     if convention is None:
         convention = _VELOCITY_TYPES[ctype][1] if ctype in _VELOCITY_TYPES else "optical"
     pixels = np.arange(channels, dtype=np.float64)
@@ -441,8 +442,11 @@ def _velocity_axis(
         notes["spectral_axis"] += ", converted from air to vacuum"
 
     world = np.asarray(sub.pixel_to_world_values(pixels), dtype=np.float64).reshape(-1)
-    world_unit = u.Unit(sub.world_axis_units[0])
-    _check_axis(world, ctype, path)
+    # wcslib's own unit of the axis: SI once it has normalised a linear axis,
+    # the header's for a tabulated (-TAB) one, which world_axis_units would
+    # re-spell in VOUnit, with a warning for Angstrom.
+    world_unit = u.Unit(sub.wcs.cunit[0])
+    _check_axis(world, axis_type, path)
 
     if ctype in _VELOCITY_TYPES:
         own = _VELOCITY_TYPES[ctype][1]
@@ -515,11 +519,13 @@ def _describe_type(ctype: str) -> str:
     return "spectral coordinate"
 
 
-def _check_axis(world: np.ndarray, ctype: str, path: Path) -> None:
-    if not np.all(np.isfinite(world)):
+def _check_axis(world: np.ndarray, axis_type: str, path: Path) -> None:
+    bad = np.flatnonzero(~np.isfinite(world))
+    if bad.size:
         raise ValueError(
-            f"the spectral axis ({ctype}) of {path} gives non-finite values for some "
-            "channels; check CRVAL, CDELT (or CD) and CRPIX of that axis"
+            f"the spectral axis ({axis_type}) of {path} gives no finite value for "
+            f"{bad.size} channel{'s' if bad.size > 1 else ''}, the first channel {bad[0]} "
+            "(from 0); check its CRVAL, CDELT (or CD) and CRPIX, or the table of a -TAB axis"
         )
 
 

@@ -13,7 +13,7 @@ import astropy.units as u
 import numpy as np
 import pytest
 from astropy.io import fits
-from fits_cubes import REAL_DATA, line_cube, spectral_cards, write_cube
+from fits_cubes import REAL_DATA, line_cube, spectral_cards, write_cube, write_tabular_cube
 
 import quillet
 from quillet.files import LazyImage
@@ -212,6 +212,15 @@ def test_air_wavelengths_meet_a_vacuum_rest_value_in_vacuum(tmp_path, header, kw
     expected = C * (vacuum - HALPHA_VACUUM) / HALPHA_VACUUM
     np.testing.assert_allclose(cube.velocity, expected, rtol=0, atol=2e-6 * C)
     assert "converted from air to vacuum" in cube.provenance["spectral_axis"]
+
+
+@pytest.mark.parametrize("cunit, per_angstrom", [("Angstrom", 1.0), ("nm", 0.1)])
+def test_tabulated_irregular_wavelengths(tmp_path, cunit, per_angstrom):
+    angstrom = 6555.0 + np.cumsum(np.linspace(0.5, 1.0, CHANNELS))
+    data = np.ones((2, CHANNELS), np.float32)
+    path = write_tabular_cube(tmp_path / "tab.fits", data, angstrom * per_angstrom, cunit=cunit)
+    cube = quillet.read_cube(path, rest_wavelength="6562.8 Angstrom")
+    np.testing.assert_allclose(cube.velocity, C * (angstrom - 6562.8) / 6562.8, rtol=1e-10)
 
 
 LAYOUTS = [
@@ -416,20 +425,10 @@ def test_muse_cube_fits_h_alpha_at_the_cluster_redshift():
     assert 70.0 < np.median(fit.sigma[fit.success]) < 130.0
 
 
-def tabular_spectrum(tmp_path, wavelengths):
-    """A spectrum whose wavelengths (Angstrom) are a lookup table (-TAB)."""
-    header = fits.Header()
-    header.update(CTYPE1="WAVE-TAB", CUNIT1="Angstrom", CRPIX1=1.0, CDELT1=1.0, CRVAL1=1.0, PV1_3=1)
-    header.update(PS1_0="WCS-TAB", PS1_1="COORDS")
-    n = wavelengths.size
-    column = fits.Column(
-        name="COORDS", format=f"{n}D", dim=f"(1,{n})", array=wavelengths.reshape(1, n, 1)
-    )
-    table = fits.BinTableHDU.from_columns([column], name="WCS-TAB")
-    data = np.ones((2, n), np.float32)
-    path = tmp_path / "tab.fits"
-    fits.HDUList([fits.PrimaryHDU(data, header=header), table]).writeto(path)
-    return path
+def tabulated(tmp_path, steps):
+    wavelengths = 6560.0 + np.asarray(steps)
+    data = np.ones((2, wavelengths.size), np.float32)
+    return write_tabular_cube(tmp_path / "tab.fits", data, wavelengths, cunit="Angstrom")
 
 
 def four_axis_image(tmp_path):
@@ -499,10 +498,20 @@ REFUSALS = {
         {},
         ["not strictly monotonic", "check the spectral WCS"],
     ),
+    "tabulated axis out of order": (
+        lambda tmp_path: tabulated(tmp_path, [0.0, 1.0, 3.0, 2.0, 4.0]),
+        REST,
+        ["not strictly monotonic"],
+    ),
+    "tabulated axis with NaN": (
+        lambda tmp_path: tabulated(tmp_path, [0.0, 1.0, np.nan, 3.0, np.nan]),
+        REST,
+        ["WAVE-TAB", "no finite value for 2 channels, the first channel 2", "-TAB"],
+    ),
     "air wavelengths below zero": (
         axis_file(spectral_cards("AWAV", -5e-10, 1e-10, cunit="m"), {"RESTFRQ": 1e15}),
         {},
-        ["non-finite", "CRVAL", "CDELT"],
+        ["(AWAV)", "no finite value", "CRVAL, CDELT (or CD) and CRPIX"],
     ),
     "missing HDU": (MUSE, dict(hdu="SCI", **REST), ["no HDU 'SCI'", "1: DATA (64x40x40 image)"]),
     "HDU with no image": (MUSE, dict(hdu=0, **REST), ["HDU 0", "holds no image", "DATA"]),
