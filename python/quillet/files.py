@@ -23,7 +23,7 @@ from typing import TYPE_CHECKING, Any
 import astropy.units as u
 import numpy as np
 from astropy.io import fits
-from astropy.wcs import WCS, FITSFixedWarning
+from astropy.wcs import WCS, FITSFixedWarning, WcsError
 
 from .results import FLAG_MEANINGS, QUANTITIES, LineFit
 from .settings import LineSettings, velocity_axis
@@ -246,9 +246,7 @@ def read_cube(
         data_hdu = _data_hdu(hdul, hdu, path)
         header = data_hdu.header.copy()
         hdu_name = data_hdu.name or "PRIMARY"
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", FITSFixedWarning)
-            wcs = WCS(header, hdul)
+        wcs = _wcs_of(header, hdul, hdu_name, path)
         spec = _spectral_axis_of(wcs, int(header["NAXIS"]), hdu_name, path)
         keep = _kept_axes(header, spec, hdu_name, path)
         wcs = wcs.sub([axis + 1 for axis in keep])
@@ -338,6 +336,26 @@ def _dropped_index(header: fits.Header, keep: list[int]) -> tuple[int | slice, .
     """NumPy index that drops the one-pixel axes not kept."""
     naxis = int(header["NAXIS"])
     return tuple(slice(None) if a in keep else 0 for a in range(naxis - 1, -1, -1))
+
+
+def _wcs_of(header: fits.Header, hdul: fits.HDUList, hdu_name: str, path: Path) -> WCS:
+    """The WCS of the data HDU, or a ValueError that gives wcslib's reason
+    without its source-file lines."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", FITSFixedWarning)
+        try:
+            return WCS(header, hdul)
+        except WcsError as error:
+            reason = " ".join(
+                line.strip()
+                for line in str(error).splitlines()
+                if line.strip() and not line.startswith("ERROR ")
+            )
+    raise ValueError(
+        f"the WCS of HDU {hdu_name} of {path} cannot be used: {reason or 'wcslib refuses it'} "
+        "Check the axis keywords (CTYPE, CUNIT, CRVAL, CDELT or CD, PC, CRPIX); a CDELT of 0 "
+        "or a unit wcslib does not know (write 'Angstrom', 'nm', 'Hz', 'm/s') is the usual cause"
+    )
 
 
 def _spectral_axis_of(wcs: WCS, ndim: int, hdu_name: str, path: Path) -> int:

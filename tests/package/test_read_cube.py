@@ -493,6 +493,16 @@ REFUSALS = {
         REST,
         ["WCS axis 3", "only 2 axes"],
     ),
+    "CDELT of 0": (
+        axis_file(spectral_cards("WAVE", 6555.0, 0.0, cunit="Angstrom")),
+        REST,
+        ["cannot be used", "matrix is singular", "a CDELT of 0"],
+    ),
+    "unit wcslib does not know": (
+        axis_file(spectral_cards("WAVE", 6555.0, 0.75, cunit="ANGSTROM")),
+        REST,
+        ["In CUNIT1", "'ANGSTROM'", "write 'Angstrom'"],
+    ),
     "frequency through zero": (
         axis_file(spectral_cards("FREQ", -1.15e9, 1e8, cunit="Hz"), {"RESTFRQ": 1e9}),
         {},
