@@ -238,9 +238,14 @@ def read_cube(
         raise ValueError(f"convention must be one of {', '.join(CONVENTIONS)}, not {convention!r}")
     if error_kind is not None and error_kind not in ERROR_KINDS:
         raise ValueError(f"error_kind must be one of {', '.join(ERROR_KINDS)}, not {error_kind!r}")
-    z = float(redshift)
+    try:
+        z = float(redshift)
+    except (TypeError, ValueError):
+        z = math.nan
     if not (math.isfinite(z) and z > -1.0):
-        raise ValueError(f"redshift must be a finite number above -1, not {redshift!r}")
+        raise ValueError(
+            f"redshift must be a finite number above -1 (0 for a source at rest), not {redshift!r}"
+        )
 
     with fits.open(path, memmap=True, do_not_scale_image_data=True) as hdul:
         data_hdu = _data_hdu(hdul, hdu, path)

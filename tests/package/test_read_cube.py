@@ -586,6 +586,12 @@ REFUSALS = {
     ),
     "redshift of -1": (axis_file(WAVE_A), dict(redshift=-1.0, **REST), ["above -1", "-1.0"]),
     "redshift NaN": (axis_file(WAVE_A), dict(redshift=float("nan"), **REST), ["finite"]),
+    "redshift not a number": (
+        axis_file(WAVE_A),
+        dict(redshift="z=0.1", **REST),
+        ["redshift must be a finite number above -1", "'z=0.1'"],
+    ),
+    "redshift None": (axis_file(WAVE_A), dict(redshift=None, **REST), ["not None"]),
 }
 
 
