@@ -20,9 +20,10 @@ import numpy as np
 
 import _quillet
 
+from .dask import RECORD_DTYPE, is_dask_array
 from .noise import der_snr_rows, row_nanmedian
 from .results import QUANTITIES, LineFit
-from .rows import row_blocks, take_rows
+from .rows import RowBlock, as_rows, row_blocks, take_rows
 from .settings import LineSettings, velocity_axis
 
 if TYPE_CHECKING:
@@ -181,7 +182,7 @@ def fit_cube(
             "spectral axis; use at most every channel"
         )
 
-    noise_rows, noise_source = _noise_source(noise, shape, unit)
+    noise_source = _noise_source(noise, shape, unit)
     mask = _broadcast_mask(mask, data_mask, shape)
     guides = _per_spectrum(guide, "guide", spatial, _KM_S)
     offsets = _per_spectrum(velocity_offset, "velocity_offset", spatial, _KM_S)
@@ -190,12 +191,45 @@ def fit_cube(
         _check_edges_exist(axis_values, settings, guides, offsets)
     if chunk_rows is None:
         chunk_rows = default_chunk_rows(channels)
+    velocity32 = axis_values.astype(np.float32)
+    provenance.update(
+        noise=noise_note or noise_source.description,
+        guide=_describe(guide, _KM_S),
+        velocity_offset="none" if velocity_offset is None else _describe(velocity_offset, _KM_S),
+        continuum=continuum_mode
+        if continuum_mode in ("none", "edges")
+        else _describe(continuum, "", "constant "),
+        mask="none" if mask is None else "given",
+    )
+    described: dict[str, Any] = dict(
+        settings=settings, velocity=axis_values, unit=unit, wcs=wcs, provenance=provenance
+    )
+    inputs = (data, noise_source.value, mask, guides, offsets, continuum_values)
+    if any(is_dask_array(value) for value in inputs):
+        from .dask import line_fit_of_records
 
-    maps = {q.name: np.empty(rows, dtype=np.float32) for q in QUANTITIES}
+        records = _fit_lazily(
+            data, axis, velocity32, settings, noise_source, mask, guides, offsets,
+            continuum_mode, continuum_values,
+        )  # fmt: skip
+        return line_fit_of_records(records, continuum_mode != "none", **described)
+
+    def noise_rows(block: RowBlock) -> np.ndarray | None:
+        if noise_source.kind == "estimate":
+            return None
+        if noise_source.kind == "constant":
+            return np.full((block.count, channels), np.float32(noise_source.value))
+        return take_rows(noise_source.value, block, axis)
+
+    guides, offsets, continuum_values = (
+        v.reshape(-1) if isinstance(v, np.ndarray) else v
+        for v in (guides, offsets, continuum_values)
+    )
+
+    maps: dict[str, Any] = {q.name: np.empty(rows, dtype=np.float32) for q in QUANTITIES}
     flags = np.empty(rows, dtype=np.int8)
     windows = np.empty((rows, 2), dtype=np.int32)
     subtracted = None if continuum_mode == "none" else np.empty(rows, dtype=np.float32)
-    velocity32 = axis_values.astype(np.float32)
     changes = mask is not None or continuum_mode != "none"
 
     with _progress_bar(rows, progress) as bar:
@@ -205,12 +239,12 @@ def fit_cube(
                 take_rows(data, block, axis, writable=changes),
                 velocity32,
                 settings,
-                noise=None if noise_rows is None else noise_rows(block, axis),
+                noise=noise_rows(block),
                 mask=None if mask is None else take_rows(mask, block, axis, dtype=np.bool_),
-                guides=_slice_of(guides, here, block.count),
-                offsets=None if offsets is None else _slice_of(offsets, here, block.count),
+                guides=_slice_of(guides, here),
+                offsets=None if offsets is None else _slice_of(offsets, here),
                 continuum=continuum_mode if continuum_mode in ("none", "edges")
-                else _slice_of(continuum_values, here, block.count),
+                else _slice_of(continuum_values, here),
             )  # fmt: skip
             for column, quantity in enumerate(QUANTITIES):
                 maps[quantity.name][here] = result.fits[:, column]
@@ -220,25 +254,12 @@ def fit_cube(
                 subtracted[here] = result.continuum
             bar.update(block.count)
 
-    provenance.update(
-        noise=noise_note or noise_source,
-        guide=_describe(guide, _KM_S),
-        velocity_offset="none" if velocity_offset is None else _describe(velocity_offset, _KM_S),
-        continuum=continuum_mode
-        if continuum_mode in ("none", "edges")
-        else _describe(continuum, "", "constant "),
-        mask="none" if mask is None else "given",
-    )
     return LineFit(
         **{name: values.reshape(spatial) for name, values in maps.items()},
         flag=flags.reshape(spatial),
         window=windows.reshape(*spatial, 2),
-        settings=settings,
-        velocity=axis_values,
         continuum=None if subtracted is None else subtracted.reshape(spatial),
-        unit=unit,
-        wcs=wcs,
-        provenance=provenance,
+        **described,
     )
 
 
@@ -260,7 +281,7 @@ def fit_block(
     noise: np.ndarray | None = None,
     mask: np.ndarray | None = None,
     guides: Any = 0.0,
-    offsets: np.ndarray | None = None,
+    offsets: Any = None,
     continuum: Any = "none",
 ) -> BlockResult:
     """Fits a block of spectra with one kernel call; what every path of
@@ -296,6 +317,109 @@ def fit_block(
     if offsets is not None:
         fits[:, 1] = (fits[:, 1].astype(np.float64) + offsets).astype(np.float32)
     return BlockResult(fits, windows, None if level is None else np.array(level))
+
+
+def _fit_lazily(
+    data: Any,
+    axis: int,
+    velocity32: np.ndarray,
+    settings: LineSettings,
+    noise: NoiseSource,
+    mask: Any,
+    guides: Any,
+    offsets: Any,
+    continuum_mode: str,
+    continuum_values: Any,
+) -> Any:
+    """A lazy Dask array of `RECORD_DTYPE`, one record per spectrum: one
+    task per block of the cube, each running `_fit_records`."""
+    import dask.array as da
+
+    from .dask import like_cube, like_spatial, spectral_last
+
+    if not is_dask_array(data):
+        data = da.from_array(data, chunks={axis: -1})
+    cube = spectral_last(data, axis)
+    spatial_index = "".join(chr(ord("a") + i) for i in range(cube.ndim - 1))
+    pixel_index = spatial_index + "z"
+    arguments: list[Any] = [cube, pixel_index]
+    present: list[str] = []
+    constants: dict[str, float] = {}
+    if noise.kind == "array":
+        arguments += [like_cube(noise.value, cube.chunks, axis), pixel_index]
+        present.append("noise")
+    elif noise.kind == "constant":
+        constants["noise"] = noise.value
+    if mask is not None:
+        arguments += [like_cube(mask, cube.chunks, axis), pixel_index]
+        present.append("mask")
+    for name, value in (("guides", guides), ("offsets", offsets), ("continuum", continuum_values)):
+        if isinstance(value, float):
+            constants[name] = value
+        elif value is not None:
+            arguments += [like_spatial(value, cube.chunks[:-1]), spatial_index]
+            present.append(name)
+    return da.blockwise(
+        _fit_records,
+        spatial_index,
+        *arguments,
+        dtype=RECORD_DTYPE,
+        concatenate=True,
+        meta=np.empty((0,) * (cube.ndim - 1), RECORD_DTYPE),
+        present=tuple(present),
+        constants=constants,
+        continuum_mode=continuum_mode,
+        velocity32=velocity32,
+        settings=settings,
+    )
+
+
+def _fit_records(
+    data: np.ndarray,
+    *blocks: np.ndarray,
+    present: tuple[str, ...],
+    constants: dict[str, float],
+    continuum_mode: str,
+    velocity32: np.ndarray,
+    settings: LineSettings,
+) -> np.ndarray:
+    """One Dask task: the records of one block of the cube (spectral axis
+    last), prepared exactly as the in-process fit prepares its blocks."""
+    named = dict(zip(present, blocks, strict=True))
+    spatial = data.shape[:-1]
+    count = math.prod(spatial)
+    changes = "mask" in named or continuum_mode != "none"
+    if "noise" in named:
+        noise: np.ndarray | None = as_rows(named["noise"], count)
+    elif "noise" in constants:
+        noise = np.full((count, data.shape[-1]), np.float32(constants["noise"]))
+    else:
+        noise = None
+
+    def per_spectrum(name: str, default: Any) -> Any:
+        if name in named:
+            return np.asarray(named[name], dtype=np.float64).reshape(-1)
+        return constants.get(name, default)
+
+    result = fit_block(
+        as_rows(data, count, writable=changes),
+        velocity32,
+        settings,
+        noise=noise,
+        mask=as_rows(named["mask"], count, dtype=np.bool_) if "mask" in named else None,
+        guides=per_spectrum("guides", 0.0),
+        offsets=per_spectrum("offsets", None),
+        continuum=continuum_mode if continuum_mode in ("none", "edges")
+        else per_spectrum("continuum", None),
+    )  # fmt: skip
+    records = np.empty(count, RECORD_DTYPE)
+    for column, quantity in enumerate(QUANTITIES):
+        records[quantity.name] = result.fits[:, column]
+    records["flag"] = result.fits[:, 7]
+    records["window_left"] = result.windows[:, 0]
+    records["window_right"] = result.windows[:, 1]
+    records["continuum"] = np.nan if result.continuum is None else result.continuum
+    return records.reshape(spatial)
 
 
 # --- inputs -----------------------------------------------------------------
@@ -345,69 +469,86 @@ def _as_number_or_array(value: Any, name: str, unit: Any) -> Any:
 
 
 def _per_spectrum(value: Any, name: str, spatial: tuple[int, ...], unit: Any) -> Any:
-    """None, a float, or a flat float64 array with one value per spectrum."""
+    """None, a float, or an array of the spatial shape (a broadcast view, or
+    a lazy Dask array) with one float value per spectrum."""
     if value is None:
         return None
     value = _as_number_or_array(value, name, unit)
+    if is_dask_array(value):
+        _check_shape(value.shape, spatial, name, "the spatial shape", _PER_SPECTRUM_HINT)
+        return value.astype(np.float64)
     array = np.asarray(value, dtype=np.float64)
     if array.ndim == 0:
         return float(array)
+    _check_shape(array.shape, spatial, name, "the spatial shape", _PER_SPECTRUM_HINT)
+    return np.broadcast_to(array, spatial)
+
+
+_PER_SPECTRUM_HINT = (
+    " of the data (the data's shape without its spectral axis); give one value or one per spectrum"
+)
+
+
+def _check_shape(
+    shape: tuple[int, ...], target: tuple[int, ...], name: str, what: str, hint: str
+) -> None:
     try:
-        return np.broadcast_to(array, spatial).reshape(-1)
+        fits = np.broadcast_shapes(tuple(shape), target) == target
     except ValueError:
-        raise ValueError(
-            f"{name} of shape {array.shape} does not match the spatial shape {spatial} of "
-            "the data (the data's shape without its spectral axis); give one value or one "
-            "per spectrum"
-        ) from None
+        fits = False
+    if not fits:
+        raise ValueError(f"{name} of shape {tuple(shape)} does not match {what} {target}{hint}")
 
 
-def _slice_of(values: Any, here: slice, count: int) -> Any:
+def _slice_of(values: Any, here: slice) -> Any:
+    """A block's values of a per-spectrum setting: a float as it stands, an
+    array flattened in C order (a flattened copy is made once, by the caller)."""
     if isinstance(values, float):
-        return np.full(count, values)
+        return values
     return values[here]
 
 
-NoiseRows = Any  # a function (block, spectral axis) -> (count, channels) float32 rows
+class NoiseSource(NamedTuple):
+    """How the noise of each pixel is had: "estimate"d from each spectrum, a
+    "constant", or an "array" of the data's shape (NumPy, array-like or
+    Dask), with a few words for the provenance."""
+
+    kind: str
+    value: Any
+    description: str
 
 
-def _noise_source(noise: Any, shape: tuple[int, ...], unit: Any) -> tuple[NoiseRows, str]:
+def _noise_source(noise: Any, shape: tuple[int, ...], unit: Any) -> NoiseSource:
     if noise is None:
-        return None, "estimated from each spectrum (DER_SNR)"
+        return NoiseSource("estimate", None, "estimated from each spectrum (DER_SNR)")
     noise = _as_number_or_array(noise, "noise", unit)
-    if np.ndim(noise) == 0:
+    if np.ndim(noise) == 0 and not is_dask_array(noise):
         level = float(noise)
         if not (math.isfinite(level) and level > 0.0):
             raise ValueError(f"noise must be positive and finite, not {level!r}")
-        constant = np.float32(level)
-        return (lambda block, axis: np.full((block.count, shape[axis]), constant)), (
-            f"constant {level:g}"
-        )
-    if not hasattr(noise, "shape") or tuple(noise.shape) != shape:
-        try:
-            noise = np.broadcast_to(np.asarray(noise), shape)
-        except ValueError:
-            raise ValueError(
-                f"noise of shape {np.shape(noise)} does not match the data's shape {shape}; "
-                "give one noise value per pixel, one value for all, or None to estimate it"
-            ) from None
+        return NoiseSource("constant", level, f"constant {level:g}")
+    hint = "; give one noise value per pixel, one value for all, or None to estimate it"
+    if not hasattr(noise, "shape"):
+        noise = np.asarray(noise)
+    _check_shape(noise.shape, shape, "noise", "the data's shape", hint)
     if np.dtype(noise.dtype).kind not in "fiu":
         raise ValueError(f"noise must hold real numbers, not {noise.dtype}")
-    return (lambda block, axis: take_rows(noise, block, axis)), "given per pixel"
+    if tuple(noise.shape) != shape:
+        noise = np.broadcast_to(noise, shape)  # works on Dask arrays too
+    return NoiseSource("array", noise, "given per pixel")
 
 
 def _broadcast_mask(mask: Any, data_mask: Any, shape: tuple[int, ...]) -> Any:
-    masks = [m for m in (mask, data_mask) if m is not None]
-    if not masks:
-        return None
+    """The union of the masks given, broadcast to the data's shape (lazily
+    when one is a Dask array), or None."""
     combined = None
-    for m in masks:
-        try:
-            m = np.broadcast_to(np.asarray(m, dtype=bool), shape)
-        except ValueError:
-            raise ValueError(
-                f"mask of shape {np.shape(m)} does not match the data's shape {shape}"
-            ) from None
+    for m in (mask, data_mask):
+        if m is None:
+            continue
+        if not is_dask_array(m):
+            m = np.asarray(m, dtype=bool)
+        _check_shape(m.shape, shape, "mask", "the data's shape", "")
+        m = np.broadcast_to(m.astype(bool), shape)
         combined = m if combined is None else combined | m
     return combined
 

@@ -18,7 +18,7 @@ from typing import Any
 
 import numpy as np
 
-__all__ = ["RowBlock", "row_blocks", "take_rows"]
+__all__ = ["RowBlock", "as_rows", "row_blocks", "take_rows"]
 
 Index = tuple[int | slice, ...]
 
@@ -87,7 +87,19 @@ def take_rows(
         if isinstance(entry, int) and axis < spectral_axis
     )
     box = np.moveaxis(box, spectral_axis - dropped, -1)
-    channels = box.shape[-1]
+    return as_rows(box, block.count, writable=writable, dtype=dtype)
+
+
+def as_rows(
+    box: Any, count: int, *, writable: bool = False, dtype: type[np.generic] = np.float32
+) -> np.ndarray:
+    """Spectra whose spectral axis is last as (count, channels) rows the
+    kernel takes: C-contiguous, aligned, native ``dtype``. A view when they
+    already are (``writable`` forces a copy the caller may change); arrays
+    that arrive by pickle may be contiguous yet unaligned, and are copied."""
+    box = np.asarray(box)
+    channels = int(box.shape[-1])
+    rows: np.ndarray
     if (
         not writable
         and box.dtype == dtype
@@ -98,4 +110,4 @@ def take_rows(
         rows = box
     else:
         rows = np.array(box, dtype=dtype, order="C")
-    return rows.reshape(block.count, channels)
+    return rows.reshape(count, channels)

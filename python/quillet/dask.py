@@ -1,0 +1,220 @@
+"""quillet on Dask: one task per block of spectra, the same bits as in process.
+
+`fit_cube` hands a Dask array here. Each block of the cube (spatial chunks
+of any shape, the spectral axis whole) becomes one task that prepares its
+spectra exactly as the in-process fit does and makes one kernel call, so a
+spectrum's result depends on that spectrum alone: not on the chunking, the
+scheduler (threads, processes, a distributed cluster), nor on which worker
+ran it or how often (a task run again after a worker died gives the same
+bits).
+
+Threads. A task's kernel call runs on the extension's worker pool, which is
+made once per process, sized by RAYON_NUM_THREADS when the process makes its
+first batch. Dask already runs one task per worker thread, so the pool of a
+worker process should add only what the worker's threads leave of its
+cores: ``cores - nthreads + 1`` (the calling thread is one of the pool's).
+A worker with as many threads as cores, the usual set-up, then fits each
+block on its task's own thread, and neither oversubscribes its cores nor
+leaves one idle while there are tasks. `QuilletWorkerPlugin` sets that size
+in every worker before its first task; `worker_options` gives the same to a
+`LocalCluster` that quillet starts.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+from collections.abc import Iterator
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from .results import QUANTITIES, LineFit
+
+if TYPE_CHECKING:
+    import dask.array as da
+
+__all__ = [
+    "RECORD_DTYPE",
+    "QuilletWorkerPlugin",
+    "blocks_of",
+    "is_dask_array",
+    "line_fit_of_records",
+    "pool_size",
+    "worker_options",
+]
+
+#: One fit per record: the seven float maps, the flag, the window's two
+#: ends and the continuum subtracted (NaN when none was).
+RECORD_DTYPE = np.dtype(
+    [(q.name, np.float32) for q in QUANTITIES]
+    + [
+        ("flag", np.int8),
+        ("window_left", np.int32),
+        ("window_right", np.int32),
+        ("continuum", np.float32),
+    ]
+)
+
+
+def is_dask_array(value: Any) -> bool:
+    """True for a Dask array, without importing Dask when it is not one."""
+    module = type(value).__module__
+    return module.startswith("dask.") and hasattr(value, "chunks") and hasattr(value, "dask")
+
+
+def pool_size(nthreads: int, cores: int | None = None) -> int:
+    """The kernel's pool size for a worker process running ``nthreads``
+    tasks at once on ``cores`` cores (by default as many as its threads)."""
+    cores = nthreads if cores is None else cores
+    return max(1, cores - nthreads + 1)
+
+
+def worker_options(
+    cores_per_worker: int | None = None, threads_per_worker: int = 1
+) -> dict[str, Any]:
+    """Keywords for `distributed.LocalCluster` (or `Nanny`) whose worker
+    processes start with the kernel's pool sized for their threads."""
+    size = pool_size(threads_per_worker, cores_per_worker)
+    return {"threads_per_worker": threads_per_worker, "env": {"RAYON_NUM_THREADS": str(size)}}
+
+
+class QuilletWorkerPlugin:
+    """A Dask worker plugin that sizes the kernel's pool of each worker
+    process from the worker's thread count before its first task.
+
+    ``cores`` is the number of cores each worker may use; by default its
+    number of threads. Register it once per cluster::
+
+        client.register_plugin(quillet.dask.QuilletWorkerPlugin())
+
+    The pool is made by a process's first batch and keeps its size, so the
+    plugin must be registered before the first fit reaches the workers.
+    """
+
+    name = "quillet-pool"
+    idempotent = True
+
+    def __init__(self, cores: int | None = None) -> None:
+        self.cores = cores
+
+    def setup(self, worker: Any) -> None:
+        nthreads = int(getattr(worker.state, "nthreads", 0) or worker.nthreads)
+        os.environ["RAYON_NUM_THREADS"] = str(pool_size(nthreads, self.cores))
+
+    def teardown(self, worker: Any) -> None:
+        return None
+
+    def transition(self, key: Any, start: str, finish: str, **kwargs: Any) -> None:
+        return None
+
+
+def spectral_last(data: da.Array, axis: int) -> da.Array:
+    """The cube with its spectral axis last and in one chunk, rechunked with
+    a warning when it was split: a spectrum is fitted whole, by one task."""
+    import warnings
+
+    import dask.array as da
+
+    data = da.moveaxis(data, axis, -1)
+    if len(data.chunks[-1]) > 1:
+        warnings.warn(
+            f"the spectral axis is split into {len(data.chunks[-1])} chunks; quillet rechunks "
+            "it into one, so that each task holds whole spectra (chunk the cube along its "
+            "spatial axes only to avoid the extra work)",
+            stacklevel=3,
+        )
+        data = data.rechunk({data.ndim - 1: -1})
+    return data
+
+
+def like_spatial(value: Any, spatial_chunks: tuple[tuple[int, ...], ...]) -> da.Array:
+    """A per-spectrum array (NumPy or Dask) as a Dask array chunked like the
+    cube's spatial axes."""
+    import dask.array as da
+
+    shape = tuple(sum(c) for c in spatial_chunks)
+    if is_dask_array(value):
+        return da.broadcast_to(value, shape).rechunk(spatial_chunks)
+    return da.from_array(np.broadcast_to(np.asarray(value), shape), chunks=spatial_chunks)
+
+
+def like_cube(value: Any, chunks: tuple[tuple[int, ...], ...], axis: int) -> da.Array:
+    """A per-pixel array (NumPy or Dask, with its spectral axis at ``axis``
+    like the cube's) chunked like the cube with its spectral axis last."""
+    import dask.array as da
+
+    moved = da.moveaxis(da.asarray(value) if is_dask_array(value) else value, axis, -1)
+    shape = tuple(sum(c) for c in chunks)
+    if is_dask_array(moved):
+        return da.broadcast_to(moved, shape).rechunk(chunks)
+    return da.from_array(np.broadcast_to(np.asarray(moved), shape), chunks=chunks)
+
+
+def blocks_of(records: da.Array) -> Iterator[tuple[tuple[slice, ...], Any]]:
+    """The blocks of a lazy array as (where, delayed block) pairs."""
+    from itertools import product
+
+    starts = [np.cumsum((0, *c)) for c in records.chunks]
+    delayed = records.to_delayed()
+    for index in product(*(range(len(c)) for c in records.chunks)):
+        where = tuple(slice(int(s[i]), int(s[i + 1])) for s, i in zip(starts, index, strict=True))
+        yield where, delayed[index]
+
+
+def distributed_client() -> Any:
+    """The default distributed Client, or None when Dask runs locally."""
+    try:
+        from distributed import default_client
+    except ImportError:
+        return None
+    try:
+        return default_client()
+    except ValueError:
+        return None
+
+
+def computed_blocks(records: da.Array) -> Iterator[tuple[tuple[slice, ...], np.ndarray]]:
+    """Computes the blocks of a lazy array and yields each as it is done:
+    on a distributed cluster in the order they finish (a block is fetched
+    and let go, so the client holds one at a time), on a local scheduler a
+    few blocks at a time."""
+    import dask
+
+    pairs = list(blocks_of(records))
+    client = distributed_client()
+    if client is not None:
+        from distributed import as_completed
+
+        futures = client.compute([block for _, block in pairs])
+        where_of = {future.key: where for future, (where, _) in zip(futures, pairs, strict=True)}
+        try:
+            for future, block in as_completed(futures, with_results=True):
+                yield where_of[future.key], block
+        finally:
+            client.cancel(futures)
+        return
+    group = max(1, 2 * (os.cpu_count() or 1))
+    for first in range(0, len(pairs), group):
+        chosen = pairs[first : first + group]
+        for (where, _), block in zip(chosen, dask.compute(*[b for _, b in chosen]), strict=True):
+            yield where, block
+
+
+def rows_in(where: tuple[slice, ...]) -> int:
+    return math.prod(s.stop - s.start for s in where)
+
+
+def line_fit_of_records(records: da.Array, with_continuum: bool, **described: Any) -> LineFit:
+    """A `LineFit` whose maps are the lazy fields of ``records``: computing
+    them together fits each block once."""
+    import dask.array as da
+
+    window = da.stack([records["window_left"], records["window_right"]], axis=-1)
+    return LineFit(
+        **{q.name: records[q.name] for q in QUANTITIES},
+        flag=records["flag"],
+        window=window.rechunk({window.ndim - 1: 2}),
+        continuum=records["continuum"] if with_continuum else None,
+        **described,
+    )
