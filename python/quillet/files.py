@@ -211,8 +211,11 @@ def read_cube(
     error_kind
         What the error HDU holds: "sigma", "variance" or "inverse_variance".
         By default its BUNIT says it (the data's unit: sigma; its square:
-        variance), or failing that its name does (VAR, VARIANCE and MUSE's
-        STAT are variances, IVAR an inverse variance, the others sigmas).
+        variance; its inverse square: inverse variance; in any scale of
+        these, so mJy errors of Jy data are read as thousandths of a Jy),
+        or failing that its name does (VAR, VARIANCE and MUSE's STAT are
+        variances, IVAR an inverse variance, the others sigmas). A scaled
+        integer error image is scaled as the data are, BLANK giving NaN.
     rest_wavelength
         The line's rest wavelength or frequency: an astropy Quantity, a
         string such as "6562.8 Angstrom" or "1420.405751 MHz", or a number
@@ -563,12 +566,23 @@ def _image_data(item: Any, drop: tuple[int | slice, ...], spectral_axis: int) ->
     """The image with its spectral axis last: a view of the memory map, or a
     `LazyImage` that scales a scaled integer image block by block."""
     raw = item.data[drop]
-    header = item.header
+    physical = _physical_values(item.header, raw.dtype)
+    if physical is None:
+        return np.moveaxis(raw, spectral_axis, -1)
+    return LazyImage(raw, physical).moved(spectral_axis, -1)
+
+
+def _physical_values(
+    header: fits.Header, stored: np.dtype[Any]
+) -> Callable[[np.ndarray], np.ndarray] | None:
+    """What turns a block of an image's stored values into its values
+    (BSCALE, BZERO, and BLANK integers as NaN), or None where they are the
+    values already."""
     bscale = float(header.get("BSCALE", 1.0))
     bzero = float(header.get("BZERO", 0.0))
-    blank = header.get("BLANK") if raw.dtype.kind in "iu" else None
+    blank = header.get("BLANK") if stored.kind in "iu" else None
     if bscale == 1.0 and bzero == 0.0 and blank is None:
-        return np.moveaxis(raw, spectral_axis, -1)
+        return None
 
     def scale(block: np.ndarray) -> np.ndarray:
         values = block.astype(np.float64) * bscale + bzero
@@ -576,7 +590,7 @@ def _image_data(item: Any, drop: tuple[int | slice, ...], spectral_axis: int) ->
             values[block == blank] = np.nan
         return values
 
-    return LazyImage(raw, scale).moved(spectral_axis, -1)
+    return scale
 
 
 def _noise(
@@ -616,65 +630,68 @@ def _noise(
                 f"{shape}, not {tuple(item.shape) if item.is_image else 'a table'}"
             )
     name = item.name or str(error_hdu)
-    kind = error_kind or _error_kind(item, unit)
+    kind, factor = _error_kind(item, unit, error_kind)
     if kind is None:
         raise ValueError(
             f"cannot tell whether HDU {name} of {path} holds sigmas or variances: its BUNIT "
             "is neither the data's unit nor its square and its name does not say; give "
             "error_kind='sigma' or 'variance' (--error-kind)"
         )
-    converters: dict[str, Callable[[np.ndarray], np.ndarray]] = {
-        "sigma": _as_float,
-        "variance": _sqrt,
-        "inverse_variance": _inverse_sqrt,
-    }
     raw = item.data[drop]
-    scaled = (
-        float(item.header.get("BSCALE", 1.0)) != 1.0 or float(item.header.get("BZERO", 0.0)) != 0.0
-    )
-    if kind == "sigma" and not scaled:
-        noise: Any = np.moveaxis(raw, spectral_axis, -1)
-    else:
-        convert = converters[kind]
-        if scaled:
-            bscale = float(item.header.get("BSCALE", 1.0))
-            bzero = float(item.header.get("BZERO", 0.0))
-            inner = convert
+    physical = _physical_values(item.header, raw.dtype)
+    note = f"{name} ({kind.replace('_', ' ')})"
+    if factor != 1.0:
+        note += f", from {_header_unit(item.header, 'BUNIT')} to the unit of the data, {unit}"
+    if kind == "sigma" and physical is None and factor == 1.0:
+        return np.moveaxis(raw, spectral_axis, -1), note
+    to_sigma = _TO_SIGMA[kind]
 
-            def convert(block: np.ndarray) -> np.ndarray:
-                return inner(block.astype(np.float64) * bscale + bzero)
+    def convert(block: np.ndarray) -> np.ndarray:
+        values = block.astype(np.float64) if physical is None else physical(block)
+        return to_sigma(values * factor if factor != 1.0 else values)
 
-        noise = LazyImage(raw, convert).moved(spectral_axis, -1)
-    return noise, f"{name} ({kind.replace('_', ' ')})"
+    return LazyImage(raw, convert).moved(spectral_axis, -1), note
 
 
-def _error_kind(item: Any, unit: u.UnitBase | None) -> str | None:
+def _error_kind(
+    item: Any, unit: u.UnitBase | None, error_kind: str | None
+) -> tuple[str | None, float]:
+    """What an error HDU holds, and the factor that brings its values to the
+    data's unit (its square for a variance, its inverse square for an
+    inverse variance): mJy errors of Jy data are read as 0.001 Jy."""
     error_unit = _header_unit(item.header, "BUNIT")
+    factors: dict[str, float] = {}
     if unit is not None and error_unit is not None:
-        with contextlib.suppress(u.UnitsError):
-            if error_unit.is_equivalent(unit**2) and math.isclose(
-                error_unit.to(unit**2), 1.0, rel_tol=1e-9
-            ):
-                return "variance"
-            if error_unit.is_equivalent(unit) and math.isclose(
-                error_unit.to(unit), 1.0, rel_tol=1e-9
-            ):
-                return "sigma"
-    return _ERROR_NAMES.get((item.name or "").upper())
+        for kind, power in (("sigma", 1), ("variance", 2), ("inverse_variance", -2)):
+            with contextlib.suppress(u.UnitsError):
+                factor = float(error_unit.to(unit**power))
+                factors[kind] = 1.0 if math.isclose(factor, 1.0, rel_tol=1e-9) else factor
+    if error_kind is not None:
+        return error_kind, factors.get(error_kind, 1.0)
+    # A dimensionless unit is its own square: its BUNIT cannot tell the kinds apart.
+    if len(factors) == 1:
+        ((kind, factor),) = factors.items()
+        return kind, factor
+    return _ERROR_NAMES.get((item.name or "").upper()), 1.0
 
 
-def _as_float(block: np.ndarray) -> np.ndarray:
-    return block.astype(np.float64)
-
-
-def _sqrt(block: np.ndarray) -> np.ndarray:
+def _sqrt(values: np.ndarray) -> np.ndarray:
     with np.errstate(invalid="ignore"):  # a negative variance is a bad pixel: NaN
-        return np.sqrt(block.astype(np.float64))
+        sigma: np.ndarray = np.sqrt(values)
+    return sigma
 
 
-def _inverse_sqrt(block: np.ndarray) -> np.ndarray:
+def _inverse_sqrt(values: np.ndarray) -> np.ndarray:
     with np.errstate(invalid="ignore", divide="ignore"):  # no weight: infinite noise
-        return 1.0 / np.sqrt(block.astype(np.float64))
+        sigma: np.ndarray = 1.0 / np.sqrt(values)
+    return sigma
+
+
+_TO_SIGMA: dict[str, Callable[[np.ndarray], np.ndarray]] = {
+    "sigma": lambda values: values,
+    "variance": _sqrt,
+    "inverse_variance": _inverse_sqrt,
+}
 
 
 def _spatial_wcs(wcs: WCS, spec: int, ndim: int) -> WCS | None:

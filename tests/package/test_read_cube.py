@@ -336,7 +336,15 @@ def test_scaled_integers_are_read_lazily(tmp_path, stored_dtype, scaling):
     rng = np.random.default_rng(3)
     stored = rng.integers(-30000, 30000, (CHANNELS, 3, 4)).astype(stored_dtype)
     stored[5, 1, 2] = stored[0, 0, 0] = BLANK
-    path = write_cube(tmp_path / "ints.fits", stored, WAVE_A, spectral_axis=0, scaling=scaling)
+    path = write_cube(
+        tmp_path / "ints.fits",
+        stored,
+        WAVE_A,
+        spectral_axis=0,
+        scaling=scaling,
+        error=stored,
+        error_scaling=scaling,
+    )
     truth = stored * float(scaling.get("BSCALE", 1.0)) + float(scaling.get("BZERO", 0.0))
     if "BLANK" in scaling:
         truth[stored == BLANK] = np.nan
@@ -348,29 +356,50 @@ def test_scaled_integers_are_read_lazily(tmp_path, stored_dtype, scaling):
     for key in [1, (1, slice(1, 3)), (Ellipsis, 5), (np.int64(2), -1, slice(None, None, 3))]:
         np.testing.assert_array_equal(cube.data[key], truth[key])
     np.testing.assert_array_equal(np.asarray(cube.data), truth)
+    # An integer error image is scaled, and blanked, as the data are.
+    assert isinstance(cube.noise, LazyImage)
+    np.testing.assert_array_equal(np.asarray(cube.noise), truth)
     # The fit takes a lazy image a block at a time, as it would the array.
     lazy = quillet.fit_cube(cube, noise=1.0, chunk_rows=5, progress=False)
     whole = quillet.fit_cube(truth, cube.velocity, noise=1.0, progress=False)
     np.testing.assert_array_equal(lazy.amplitude, whole.amplitude)
 
 
-# id: (error HDU name, data BUNIT, error BUNIT, error_kind, sigma of a stored 4)
+SIGMA_OF = {
+    "sigma": lambda e: e,
+    "variance": np.sqrt,
+    "inverse variance": lambda e: 1.0 / np.sqrt(e),
+}
+
+# id: (error HDU name, data BUNIT, error BUNIT, error_kind, read as, factor to the data's unit)
 ERRORS = {
-    "BUNIT the data's: sigma": ("ERR", "Jy", "Jy", None, 4.0),
-    "BUNIT squared: variance": ("ERR", "Jy", "Jy2", None, 2.0),
-    "BUNIT over the name": ("VAR", "Jy", "Jy", None, 4.0),
-    "name VAR": ("VAR", "Jy", None, None, 2.0),
-    "name STAT, BUNIT no help": ("STAT", "1e-20 erg/s/cm2/Angstrom", "1e-20 erg2", None, 2.0),
-    "name IVAR": ("IVAR", None, None, None, 0.5),
-    "name NOISE": ("NOISE", None, None, None, 4.0),
-    "error_kind over the name": ("SIGMA", None, None, "variance", 2.0),
-    "error_kind over BUNIT": ("ERR", "Jy", "Jy", "inverse_variance", 0.5),
+    "BUNIT the data's: sigma": ("ERR", "Jy", "Jy", None, "sigma", 1.0),
+    "BUNIT squared: variance": ("ERR", "Jy", "Jy2", None, "variance", 1.0),
+    "BUNIT inverse square": ("ERR", "Jy", "Jy-2", None, "inverse variance", 1.0),
+    "BUNIT over the name": ("VAR", "Jy", "Jy", None, "sigma", 1.0),
+    "BUNIT in mJy": ("ERR", "Jy", "mJy", None, "sigma", 1e-3),
+    "BUNIT in mJy squared": ("ERR", "Jy", "mJy2", None, "variance", 1e-6),
+    "name VAR": ("VAR", "Jy", None, None, "variance", 1.0),
+    "name STAT, BUNIT no help": (
+        "STAT",
+        "1e-20 erg/s/cm2/Angstrom",
+        "1e-20 erg2",
+        None,
+        "variance",
+        1.0,
+    ),
+    "name IVAR": ("IVAR", None, None, None, "inverse variance", 1.0),
+    "name NOISE": ("NOISE", None, None, None, "sigma", 1.0),
+    "dimensionless: name": ("ERR", "1", "1", None, "sigma", 1.0),
+    "error_kind over the name": ("SIGMA", None, None, "variance", "variance", 1.0),
+    "error_kind over BUNIT": ("ERR", "Jy", "Jy", "inverse_variance", "inverse variance", 1.0),
+    "error_kind in mJy": ("ERR", "Jy", "mJy2", "variance", "variance", 1e-6),
 }
 
 
 @pytest.mark.parametrize("case", ERRORS.values(), ids=ERRORS.keys())
 def test_error_extension_as_sigma_variance_or_inverse_variance(tmp_path, case):
-    name, bunit, error_bunit, kind, sigma = case
+    name, bunit, error_bunit, kind, read_as, factor = case
     shape = (CHANNELS, 2, 3)
     stored = np.full(shape, 4.0, dtype=np.float32)
     stored[3, 1, 2] = 16.0
@@ -385,14 +414,15 @@ def test_error_extension_as_sigma_variance_or_inverse_variance(tmp_path, case):
         error_header={"BUNIT": error_bunit or ""},
     )
     cube = quillet.read_cube(path, rest_wavelength=6562.8, error_kind=kind)
-    expected = np.full((2, 3, CHANNELS), sigma)
-    expected[1, 2, 3] = {4.0: 16.0, 2.0: 4.0, 0.5: 0.25}[sigma]
-    np.testing.assert_array_equal(np.asarray(cube.noise), expected)
+    expected = SIGMA_OF[read_as](np.moveaxis(stored, 0, -1).astype(np.float64) * factor)
+    np.testing.assert_allclose(np.asarray(cube.noise), expected, rtol=1e-12)
     assert cube.noise.shape == cube.data.shape
+    note = f"{name} ({read_as})"
+    if factor != 1.0:
+        note += f", from {u.Unit(error_bunit)} to the unit of the data, {u.Unit(bunit)}"
+    assert cube.provenance["noise"] == note
     # Only a conversion makes a lazy image; sigmas are the file's own bytes.
-    assert isinstance(cube.noise, LazyImage) == (sigma != 4.0)
-    spelled = {4.0: "sigma", 2.0: "variance", 0.5: "inverse variance"}[sigma]
-    assert cube.provenance["noise"] == f"{name} ({spelled})"
+    assert isinstance(cube.noise, LazyImage) != (note == f"{name} (sigma)")
 
 
 def test_error_extension_named_by_index_or_absent(tmp_path):
