@@ -15,6 +15,7 @@ import datetime
 import math
 import os
 import tempfile
+import urllib.parse
 import warnings
 from collections.abc import Callable, Iterator, Mapping
 from pathlib import Path
@@ -80,6 +81,12 @@ _ERROR_NAMES = {
 ERROR_KINDS = ("sigma", "variance", "inverse_variance")
 
 _KEY_PREFIX = "QUILLET "  # written as HIERARCH QUILLET <NAME>
+# How many spatial axes the maps have: a FITS image has at least one, so the
+# maps of a single spectrum are stored as one pixel and this says they had none.
+_MAP_AXES = f"{_KEY_PREFIX}MAP AXES"
+# FITS headers hold printable ASCII only: any other character of a recorded
+# value (an input path in données/, say) is written %-escaped, as is % itself.
+_HEADER_SAFE = "".join(chr(c) for c in range(32, 127) if chr(c) != "%")
 
 
 # --- a cube on disk ------------------------------------------------------------
@@ -797,10 +804,13 @@ def maps_header(fit: LineFit) -> fits.Header:
         "UTC time the file was written",
     )
     header[f"HIERARCH {_KEY_PREFIX}VERSION"] = _version()
+    header[f"HIERARCH {_MAP_AXES}"] = len(fit.shape)
     for name, value in fit.settings.as_kwargs().items():
         header[f"HIERARCH {_KEY_PREFIX}{name.upper()}"] = value
     for name, value in fit.provenance.items():
-        header[f"HIERARCH {_KEY_PREFIX}{name.upper()}"] = str(value)
+        header[f"HIERARCH {_KEY_PREFIX}{name.upper()}"] = urllib.parse.quote(
+            str(value), safe=_HEADER_SAFE
+        )
     for meaning, count in fit.flag_counts().items():
         header[f"HIERARCH {_KEY_PREFIX}COUNT {meaning.upper()}"] = count
     header["COMMENT"] = "Velocities in km/s. FLAG: " + ", ".join(
@@ -813,11 +823,14 @@ def write_maps(fit: LineFit, path: str | os.PathLike[str], *, overwrite: bool = 
     """Writes the maps of a `LineFit` to a FITS file.
 
     The primary HDU records the package version, every setting, the inputs'
-    provenance and the flag counts; then one image extension per quantity:
+    provenance (any character FITS cannot hold %-escaped, as in a URL) and
+    the flag counts; then one image extension per quantity:
     AMPLITUDE, CENTRE, SIGMA, AMPLITUDE_ERR, CENTRE_ERR, SIGMA_ERR,
     REDUCED_CHI2, FLAG, WINDOW_LEFT, WINDOW_RIGHT (and CONTINUUM when one
     was subtracted), each with the spatial WCS and its BUNIT, and VELOCITY,
-    the shared velocity axis of the fits. The file is written under a
+    the shared velocity axis of the fits. The maps of a single spectrum have
+    no axes, which a FITS image cannot, so they are stored as one pixel and
+    the primary header's MAP AXES says 0. The file is written under a
     temporary name in the same folder and renamed into place, so it is never
     seen half-written.
     """
@@ -872,7 +885,9 @@ def write_maps(fit: LineFit, path: str | os.PathLike[str], *, overwrite: bool = 
 
 
 def read_maps(path: str | os.PathLike[str]) -> LineFit:
-    """Reads a maps file written by `write_maps` back into a `LineFit`."""
+    """Reads a maps file written by `write_maps` back into a `LineFit`, as
+    it was written: bit for bit, with its settings, provenance, unit and WCS.
+    Raises ``ValueError`` for a file that is not a maps file."""
     path = Path(path)
     with fits.open(path) as hdul:
         names = {item.name for item in hdul}
@@ -885,30 +900,37 @@ def read_maps(path: str | os.PathLike[str]) -> LineFit:
                 f"{', '.join(missing)} extension{'s' if len(missing) > 1 else ''}"
             )
         primary = hdul[0].header
-        settings = LineSettings.from_mapping(
-            {name: primary[f"{_KEY_PREFIX}{name.upper()}"] for name in LineSettings.names()}
-        )
-        skip = {f"{_KEY_PREFIX}{n.upper()}" for n in LineSettings.names()} | {
-            f"{_KEY_PREFIX}VERSION"
-        }
+        keys = {name: f"{_KEY_PREFIX}{name.upper()}" for name in LineSettings.names()}
+        absent = [name for name, key in keys.items() if key not in primary]
+        if absent:
+            raise ValueError(
+                f"{path} is not a maps file written by quillet: its primary header records "
+                f"no setting {', '.join(absent)}"
+            )
+        settings = LineSettings.from_mapping({name: primary[key] for name, key in keys.items()})
+        skip = {*keys.values(), f"{_KEY_PREFIX}VERSION", _MAP_AXES}
         provenance = {
-            key[len(_KEY_PREFIX) :].lower(): str(primary[key])
+            key[len(_KEY_PREFIX) :].lower(): urllib.parse.unquote(str(primary[key]))
             for key in primary
             if key.startswith(_KEY_PREFIX)
             and key not in skip
             and not key.startswith(f"{_KEY_PREFIX}COUNT ")
         }
+        one_spectrum = primary.get(_MAP_AXES) == 0
+
+        def image(name: str, dtype: Any) -> np.ndarray:
+            values = np.array(hdul[name].data, dtype=dtype)
+            return values.reshape(()) if one_spectrum else values
+
         amplitude = hdul["AMPLITUDE"]
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", FITSFixedWarning)
-            wcs = WCS(amplitude.header) if amplitude.header.get("CTYPE1") else None
-        maps = {q.name: np.array(hdul[q.extname].data, dtype=np.float32) for q in QUANTITIES}
-        window = np.stack(
-            [np.asarray(hdul["WINDOW_LEFT"].data), np.asarray(hdul["WINDOW_RIGHT"].data)], axis=-1
-        ).astype(np.int32)
-        continuum = (
-            np.array(hdul["CONTINUUM"].data, dtype=np.float32) if "CONTINUUM" in names else None
-        )
+            # A WCS of plain pixel axes (a slit's) has no CTYPE, but WCSAXES.
+            has_wcs = "WCSAXES" in amplitude.header or "CTYPE1" in amplitude.header
+            wcs = WCS(amplitude.header) if has_wcs else None
+        maps = {q.name: image(q.extname, np.float32) for q in QUANTITIES}
+        window = np.stack([image("WINDOW_LEFT", np.int32), image("WINDOW_RIGHT", np.int32)], -1)
+        continuum = image("CONTINUUM", np.float32) if "CONTINUUM" in names else None
         velocity = (
             np.array(hdul["VELOCITY"].data, dtype=np.float64)
             if "VELOCITY" in names
@@ -916,7 +938,7 @@ def read_maps(path: str | os.PathLike[str]) -> LineFit:
         )
         return LineFit(
             **maps,
-            flag=np.array(hdul["FLAG"].data).astype(np.int8),
+            flag=image("FLAG", np.int8),
             window=window,
             settings=settings,
             velocity=velocity,
