@@ -232,7 +232,7 @@ def fit_cube(
     subtracted = None if continuum_mode == "none" else np.empty(rows, dtype=np.float32)
     changes = mask is not None or continuum_mode != "none"
 
-    with _progress_bar(rows, progress) as bar:
+    with progress_bar(rows, progress) as bar:
         for block in row_blocks(spatial, chunk_rows):
             here = slice(block.start, block.start + block.count)
             result = fit_block(
@@ -601,7 +601,7 @@ def _describe(value: Any, unit: str, prefix: str = "") -> str:
 
 
 @contextmanager
-def _progress_bar(total: int, progress: bool | None) -> Iterator[tqdm[Any]]:
+def progress_bar(total: int, progress: bool | None) -> Iterator[tqdm[Any]]:
     from tqdm import tqdm
 
     if progress is None:

@@ -36,7 +36,6 @@ if TYPE_CHECKING:
 
 __all__ = [
     "RECORD_DTYPE",
-    "QuilletWorkerPlugin",
     "blocks_of",
     "is_dask_array",
     "line_fit_of_records",
@@ -79,34 +78,14 @@ def worker_options(
     return {"threads_per_worker": threads_per_worker, "env": {"RAYON_NUM_THREADS": str(size)}}
 
 
-class QuilletWorkerPlugin:
-    """A Dask worker plugin that sizes the kernel's pool of each worker
-    process from the worker's thread count before its first task.
+def __getattr__(name: str) -> Any:
+    # The worker plugin derives from distributed's WorkerPlugin; it is
+    # imported only when asked for, so this module needs no distributed.
+    if name == "QuilletWorkerPlugin":
+        from .worker_plugin import QuilletWorkerPlugin
 
-    ``cores`` is the number of cores each worker may use; by default its
-    number of threads. Register it once per cluster::
-
-        client.register_plugin(quillet.dask.QuilletWorkerPlugin())
-
-    The pool is made by a process's first batch and keeps its size, so the
-    plugin must be registered before the first fit reaches the workers.
-    """
-
-    name = "quillet-pool"
-    idempotent = True
-
-    def __init__(self, cores: int | None = None) -> None:
-        self.cores = cores
-
-    def setup(self, worker: Any) -> None:
-        nthreads = int(getattr(worker.state, "nthreads", 0) or worker.nthreads)
-        os.environ["RAYON_NUM_THREADS"] = str(pool_size(nthreads, self.cores))
-
-    def teardown(self, worker: Any) -> None:
-        return None
-
-    def transition(self, key: Any, start: str, finish: str, **kwargs: Any) -> None:
-        return None
+        return QuilletWorkerPlugin
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 def spectral_last(data: da.Array, axis: int) -> da.Array:
@@ -191,8 +170,12 @@ def computed_blocks(records: da.Array) -> Iterator[tuple[tuple[slice, ...], np.n
         try:
             for future, block in as_completed(futures, with_results=True):
                 yield where_of[future.key], block
-        finally:
+        except BaseException:
+            # Stop the work nobody will read (Ctrl-C, a failed block). On
+            # success the futures are just let go: their keys may be shared
+            # with a persisted copy, which cancelling would cancel too.
             client.cancel(futures)
+            raise
         return
     group = max(1, 2 * (os.cpu_count() or 1))
     for first in range(0, len(pairs), group):
@@ -205,16 +188,60 @@ def rows_in(where: tuple[slice, ...]) -> int:
     return math.prod(s.stop - s.start for s in where)
 
 
-def line_fit_of_records(records: da.Array, with_continuum: bool, **described: Any) -> LineFit:
-    """A `LineFit` whose maps are the lazy fields of ``records``: computing
-    them together fits each block once."""
-    import dask.array as da
+def line_fit_of_records(records: Any, with_continuum: bool, **described: Any) -> LineFit:
+    """A `LineFit` of records (`RECORD_DTYPE`, one per spectrum): lazy
+    fields of lazy records, so that computing them fits each block once, or
+    contiguous maps of records in memory."""
+    if is_dask_array(records):
+        import dask.array as da
 
-    window = da.stack([records["window_left"], records["window_right"]], axis=-1)
+        window = da.stack([records["window_left"], records["window_right"]], axis=-1)
+        window = window.rechunk({window.ndim - 1: 2})
+        fields = {name: records[name] for name in RECORD_DTYPE.names or ()}
+        kept = records
+    else:
+        window = np.stack([records["window_left"], records["window_right"]], axis=-1)
+        fields = {name: np.ascontiguousarray(records[name]) for name in RECORD_DTYPE.names or ()}
+        kept = None
     return LineFit(
-        **{q.name: records[q.name] for q in QUANTITIES},
-        flag=records["flag"],
-        window=window.rechunk({window.ndim - 1: 2}),
-        continuum=records["continuum"] if with_continuum else None,
+        **{q.name: fields[q.name] for q in QUANTITIES},
+        flag=fields["flag"],
+        window=window,
+        continuum=fields["continuum"] if with_continuum else None,
+        records=kept,
         **described,
     )
+
+
+def compute_records(records: da.Array, *, progress: bool | None = False) -> np.ndarray:
+    """Lazy records computed into memory block by block, as blocks finish."""
+    from .cube_fit import progress_bar
+
+    out = np.empty(records.shape, RECORD_DTYPE)
+    with progress_bar(math.prod(records.shape), progress) as bar:
+        for where, block in computed_blocks(records):
+            out[where] = block
+            bar.update(rows_in(where))
+    return out
+
+
+def persist_records(records: da.Array, *, progress: bool | None = False) -> da.Array:
+    """Lazy records computed and kept: on a distributed cluster's workers
+    (the client receives nothing but news of each block), or in memory."""
+    import dask.array as da
+
+    client = distributed_client()
+    if client is None:
+        return da.from_array(compute_records(records, progress=progress), chunks=records.chunks)
+    from distributed import as_completed, futures_of
+
+    from .cube_fit import progress_bar
+
+    persisted = client.persist(records)
+    with progress_bar(math.prod(records.shape), progress) as bar:
+        for future in as_completed(futures_of(persisted)):
+            future.result()  # raises what the task raised
+            # A block's key is (name, i, j, ...): its index in the chunks.
+            index = future.key[1:]
+            bar.update(math.prod(c[i] for c, i in zip(records.chunks, index, strict=True)))
+    return persisted

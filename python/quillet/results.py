@@ -120,6 +120,9 @@ class LineFit:
     unit: u.UnitBase | None = None
     wcs: WCS | None = None
     provenance: Mapping[str, str] = dataclasses.field(default_factory=dict)
+    #: For maps that are lazy Dask arrays: the records they are fields of,
+    #: one per spectrum, so that computing them fits each block once.
+    records: Any = dataclasses.field(default=None, repr=False)
 
     @property
     def shape(self) -> tuple[int, ...]:
@@ -127,25 +130,73 @@ class LineFit:
         return tuple(self.flag.shape)
 
     @property
-    def success(self) -> np.ndarray:
-        """True where the fit succeeded."""
-        return np.asarray(self.flag == int(FLAG_SUCCESS))
+    def lazy(self) -> bool:
+        """True when the maps are Dask arrays, not yet computed."""
+        return self.records is not None
 
     @property
-    def snr(self) -> np.ndarray:
+    def success(self) -> Any:
+        """True where the fit succeeded (lazy for lazy maps)."""
+        return self.flag == int(FLAG_SUCCESS)
+
+    @property
+    def snr(self) -> Any:
         """Amplitude over its error: how clearly each line stands out."""
         with np.errstate(divide="ignore", invalid="ignore"):
-            return np.asarray(self.amplitude / self.amplitude_error)
+            return self.amplitude / self.amplitude_error
 
     def flag_counts(self) -> dict[str, int]:
-        """How many fits ended with each flag, by flag meaning."""
-        counts = np.bincount(np.asarray(self.flag, dtype=np.intp).ravel(), minlength=3)
-        return {meaning: int(counts[value]) for value, meaning in FLAG_MEANINGS.items()}
+        """How many fits ended with each flag, by flag meaning (computed
+        for lazy maps)."""
+        counts = [(self.flag == value).sum() for value in FLAG_MEANINGS]
+        if self.lazy:
+            import dask
+
+            counts = list(dask.compute(*counts))
+        return {meaning: int(count) for meaning, count in zip(FLAG_MEANINGS.values(), counts)}
+
+    def compute(self, *, progress: bool | None = False) -> LineFit:
+        """The maps as NumPy arrays: lazy maps are computed block by block
+        (each block once, with a progress bar if asked); maps in memory are
+        returned as they are."""
+        if not self.lazy:
+            return self
+        from .dask import compute_records, line_fit_of_records
+
+        records = compute_records(self.records, progress=progress)
+        return line_fit_of_records(records, self.continuum is not None, **self._description())
+
+    def persist(self, *, progress: bool | None = False) -> LineFit:
+        """Lazy maps computed and kept where they are: on the workers of a
+        distributed cluster, in memory for a local scheduler; the result is
+        still lazy, and cheap to compute, write or draw."""
+        if not self.lazy:
+            return self
+        from .dask import line_fit_of_records, persist_records
+
+        records = persist_records(self.records, progress=progress)
+        return line_fit_of_records(records, self.continuum is not None, **self._description())
+
+    def _description(self) -> dict[str, Any]:
+        return {
+            "settings": self.settings,
+            "velocity": self.velocity,
+            "unit": self.unit,
+            "wcs": self.wcs,
+            "provenance": self.provenance,
+        }
 
     def at(self, index: int | tuple[int, ...]) -> FitRow:
         """The result of the spectrum at a spatial index."""
-        values = [float(getattr(self, q.name)[index]) for q in QUANTITIES]
-        left, right = (int(v) for v in self.window[index])
+        if self.lazy:
+            record = np.asarray(self.records[index].compute())
+            values = [float(record[q.name]) for q in QUANTITIES]
+            flag = int(record["flag"])
+            left, right = int(record["window_left"]), int(record["window_right"])
+        else:
+            values = [float(getattr(self, q.name)[index]) for q in QUANTITIES]
+            flag = int(self.flag[index])
+            left, right = (int(v) for v in self.window[index])
         return FitRow(
             amplitude=values[0],
             centre=values[1],
@@ -154,7 +205,7 @@ class LineFit:
             centre_error=values[4],
             sigma_error=values[5],
             reduced_chi2=values[6],
-            flag=int(self.flag[index]),
+            flag=flag,
             window=(left, right),
         )
 
@@ -230,7 +281,7 @@ class LineFit:
         ``path`` if given; see `quillet.plots.plot_maps`."""
         from .plots import plot_maps
 
-        return plot_maps(self, path, overwrite=overwrite)
+        return plot_maps(self.compute(), path, overwrite=overwrite)
 
 
 def spatial_dims(ndim: int) -> tuple[str, ...]:
