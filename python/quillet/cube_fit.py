@@ -295,6 +295,9 @@ def fit_block(
     ``continuum`` is "none", "edges" or the levels to subtract.
     """
     count = spectra.shape[0]
+    # An axis that reached a worker by pickle may be contiguous yet
+    # unaligned, which the kernel refuses.
+    velocity32 = np.require(velocity32, dtype=np.float32, requirements="CA")
     if mask is not None:
         spectra[mask] = np.nan
     if noise is None:

@@ -142,7 +142,13 @@ def blocks_of(records: da.Array) -> Iterator[tuple[tuple[slice, ...], Any]]:
 
 
 def distributed_client() -> Any:
-    """The default distributed Client, or None when Dask runs locally."""
+    """The distributed Client that Dask would compute with: the default one,
+    unless Dask is told to use a local scheduler; None when Dask runs
+    locally."""
+    import dask
+
+    if dask.config.get("scheduler", None) not in (None, "dask.distributed", "distributed"):
+        return None
     try:
         from distributed import default_client
     except ImportError:

@@ -1,0 +1,194 @@
+"""quillet on Dask: the in-process bits for every chunking and scheduler,
+on a real two-process LocalCluster on loopback, through a worker's death."""
+
+from __future__ import annotations
+
+import logging
+import os
+import signal
+import time
+import warnings
+
+import dask
+import dask.array as da
+import numpy as np
+import pytest
+from distributed import Client, LocalCluster, as_completed, futures_of
+
+import quillet
+import quillet.dask
+from quillet.results import QUANTITIES
+
+VELOCITY = np.linspace(-300.0, 300.0, 31)  # 20 km/s channels
+SHAPE = (24, 30)
+MAPS = [q.name for q in QUANTITIES] + ["flag", "window", "continuum"]
+
+
+def line_cube(shape, seed):
+    """Float32 spectra (spectral axis last) of lines over a sloping
+    continuum, a few pixels missing."""
+    rng = np.random.default_rng(seed)
+    centre = rng.uniform(-150.0, 150.0, (*shape, 1))
+    amplitude = rng.uniform(0.0, 12.0, (*shape, 1))
+    cube = amplitude * np.exp(-0.5 * ((VELOCITY - centre) / 30.0) ** 2) + 3.0 + VELOCITY / 300.0
+    cube += rng.normal(0.0, 0.5, cube.shape)
+    cube[rng.random(cube.shape) < 0.01] = np.nan
+    return cube.astype(np.float32)
+
+
+CUBE = line_cube(SHAPE, 1)
+NOISE = np.full(CUBE.shape, 0.5, np.float32)
+GUIDE = np.random.default_rng(2).uniform(-40.0, 40.0, SHAPE)
+OFFSET = np.random.default_rng(3).uniform(-10.0, 10.0, SHAPE)
+OPTIONS = dict(continuum="edges", line_sigma=30.0, progress=False)
+
+
+def in_process(cube=CUBE, **extra):
+    kwargs = dict(noise=NOISE, guide=GUIDE, velocity_offset=OFFSET, **OPTIONS)
+    kwargs.update(extra)
+    return quillet.fit_cube(cube, VELOCITY, **kwargs)
+
+
+REFERENCE = in_process()
+
+
+def assert_same_maps(got, want):
+    for name in MAPS:
+        a, b = np.asarray(getattr(got, name)), np.asarray(getattr(want, name))
+        assert a.shape == b.shape, name
+        np.testing.assert_array_equal(a.view(np.uint8), b.view(np.uint8), err_msg=name)
+
+
+def lazy_fit(chunks, **extra):
+    kwargs = dict(
+        noise=da.from_array(NOISE, chunks=chunks),
+        guide=da.from_array(GUIDE, chunks=5),
+        velocity_offset=OFFSET,
+        **OPTIONS,
+    )
+    kwargs.update(extra)
+    return quillet.fit_cube(da.from_array(CUBE, chunks=chunks), VELOCITY, **kwargs)
+
+
+CHUNKINGS = [(5, 7, -1), (1, 30, -1), (24, 30, -1), ((3, 11, 10), (13, 17), -1)]
+
+
+@pytest.mark.parametrize("chunks", CHUNKINGS)
+@pytest.mark.parametrize("scheduler", ["sync", "threads"])
+def test_local_schedulers_give_the_in_process_bits(chunks, scheduler):
+    fit = lazy_fit(chunks)
+    assert fit.lazy and isinstance(fit.centre, da.Array)
+    with dask.config.set(scheduler=scheduler):
+        assert_same_maps(fit.compute(), REFERENCE)
+        assert fit.flag_counts() == REFERENCE.flag_counts()
+        assert fit.at((4, 17)) == REFERENCE.at((4, 17))
+
+
+def test_process_scheduler_gives_the_in_process_bits():
+    with dask.config.set(scheduler="processes", num_workers=2):
+        assert_same_maps(lazy_fit((12, 15, -1)).compute(), REFERENCE)
+
+
+def test_a_split_spectral_axis_is_rechunked_with_a_warning():
+    cube = da.moveaxis(da.from_array(CUBE, chunks=(6, 6, 10)), -1, 0)  # spectral axis first
+    with pytest.warns(UserWarning, match="spectral axis is split into 4 chunks"):
+        fit = quillet.fit_cube(
+            cube, VELOCITY, spectral_axis=0, noise=np.moveaxis(NOISE, -1, 0), guide=GUIDE,
+            velocity_offset=OFFSET, **OPTIONS,
+        )  # fmt: skip
+    with dask.config.set(scheduler="sync"):
+        assert_same_maps(fit.compute(), REFERENCE)
+
+
+def test_bad_input_fails_before_any_graph_runs():
+    with pytest.raises(ValueError, match="npix must be positive"):
+        lazy_fit((5, 7, -1), npix=0)
+    with pytest.raises(ValueError, match="guide of shape"):
+        lazy_fit((5, 7, -1), guide=da.zeros((3, 3)))
+
+
+@pytest.mark.parametrize(
+    ("nthreads", "cores", "size"), [(1, None, 1), (4, None, 1), (1, 8, 8), (2, 8, 7), (8, 2, 1)]
+)
+def test_pool_size_fills_the_cores_the_threads_leave(nthreads, cores, size):
+    assert quillet.dask.pool_size(nthreads, cores) == size
+
+
+# --- a real cluster on loopback ---------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def client():
+    # The cluster's own chatter (a worker lost, a task resubmitted) is what
+    # these tests provoke; its warnings are not failures.
+    logging.getLogger("distributed").setLevel(logging.ERROR)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        cluster = LocalCluster(
+            n_workers=2, processes=True, host="127.0.0.1", dashboard_address=None,
+            **quillet.dask.worker_options(),
+        )  # fmt: skip
+        client = Client(cluster)
+    client.register_plugin(quillet.dask.QuilletWorkerPlugin())
+    try:
+        yield client
+    finally:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            client.close()
+            cluster.close()
+
+
+def test_workers_fit_on_their_own_threads(client):
+    sizes = client.run(lambda: os.environ.get("RAYON_NUM_THREADS"))
+    assert sorted(sizes.values()) == ["1", "1"]
+
+
+@pytest.mark.parametrize("chunks", CHUNKINGS)
+def test_distributed_gives_the_in_process_bits(client, chunks):
+    fit = lazy_fit(chunks)
+    assert_same_maps(fit.compute(), REFERENCE)
+    persisted = fit.persist()
+    assert persisted.lazy and futures_of(persisted.records)
+    assert_same_maps(persisted.compute(), REFERENCE)
+
+
+def generated_cube(rows, channels_chunk):
+    """A lazy cube of ``rows`` spectra made on the workers, block by block
+    from seeds of the block's place, so any worker makes the same block."""
+
+    def make(block_info=None):
+        (start, stop), _ = block_info[None]["array-location"]
+        return line_cube((stop - start,), seed=start)
+
+    return da.map_blocks(
+        make, chunks=((channels_chunk,) * (rows // channels_chunk), (VELOCITY.size,)),
+        dtype=np.float32,
+    )  # fmt: skip
+
+
+def test_a_killed_worker_costs_only_its_tasks(client):
+    rows = 200_000
+    cube = generated_cube(rows, 2_000)
+    with dask.config.set(scheduler="sync"):
+        reference = quillet.fit_cube(cube.compute(), VELOCITY, noise=0.5, **OPTIONS)
+    fit = quillet.fit_cube(cube, VELOCITY, noise=0.5, **OPTIONS)
+    pids = client.run(os.getpid)
+    victim = sorted(pids.values())[0]
+    records = client.persist(fit.records)
+    done = 0
+    for _ in as_completed(futures_of(records)):
+        done += 1
+        if done == 5:
+            os.kill(victim, signal.SIGKILL)
+            break
+    assert done == 5  # the kill came while most of the fit was still to run
+    result = quillet.dask.line_fit_of_records(
+        records, True, settings=fit.settings, velocity=fit.velocity
+    ).compute()
+    assert_same_maps(result, reference)
+    # The nanny brought a new worker process up in the victim's place.
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline and victim in client.run(os.getpid).values():
+        time.sleep(0.2)
+    assert victim not in client.run(os.getpid).values()
