@@ -469,8 +469,7 @@ def _velocity_axis(
         and (not given or rest.unit.physical_type != "length")
     ):
         # A vacuum rest value: bring the axis to vacuum too.
-        sub = sub.deepcopy()
-        sub.wcs.sptr("WAVE-???")
+        sub = _in_vacuum(sub)
         ctype = "WAVE"
         notes["spectral_axis"] += ", converted from air to vacuum"
 
@@ -520,6 +519,21 @@ def _velocity_axis(
         velocity = spectral.to(u.km / u.s, equivalencies=CONVENTIONS[convention](target))
     notes["rest"] = f"{rest:g}{'' if given else ' (from the header)'}"
     return _checked(velocity.value, path), notes
+
+
+def _in_vacuum(sub: WCS) -> WCS:
+    """A one-axis WCS of air wavelengths (AWAV) turned into vacuum ones."""
+    vacuum = sub.deepcopy()
+    if vacuum.wcs.has_cd():
+        # wcslib's sptr rescales CDELT to the vacuum step but leaves a CD
+        # matrix as it is, so the step would stay the air one: 27 km/s off
+        # in a MUSE cube, whose CD3_3 counts from 1,900 channels away.
+        step = float(vacuum.wcs.cd[0, 0])
+        del vacuum.wcs.cd
+        vacuum.wcs.pc = [[1.0]]
+        vacuum.wcs.cdelt = [step]
+    vacuum.wcs.sptr("WAVE-???")
+    return vacuum
 
 
 def _c() -> u.Quantity:

@@ -193,8 +193,11 @@ def test_velocity_of_each_kind_of_spectral_axis(tmp_path, case):
 
 # The air wavelength of H-alpha is 6562.80 Angstrom; its vacuum one 6564.61.
 HALPHA_VACUUM = 6564.61
+# A MUSE cube's air-wavelength axis: its reference pixel lies far outside it.
+MUSE_AXIS = {"CTYPE1": "AWAV", "CUNIT1": "Angstrom", "CRVAL1": 4749.890625, "CRPIX1": -1876.0}
 
 
+@pytest.mark.parametrize("step", ["CDELT1", "CD1_1"])
 @pytest.mark.parametrize(
     "header, kwargs",
     [
@@ -204,12 +207,15 @@ HALPHA_VACUUM = 6564.61
     ],
     ids=["rest frequency given", "RESTWAV", "RESTFRQ"],
 )
-def test_air_wavelengths_meet_a_vacuum_rest_value_in_vacuum(tmp_path, header, kwargs):
-    cube = quillet.read_cube(spectrum_file(tmp_path, AWAV_A, header), **kwargs)
-    vacuum = air_to_vacuum(world(AWAV_A))
+def test_air_wavelengths_meet_a_vacuum_rest_value_in_vacuum(tmp_path, step, header, kwargs):
+    path = tmp_path / "spectrum.fits"
+    cards = {**MUSE_AXIS, step: 1.25, **header}
+    fits.PrimaryHDU(np.ones(64, np.float32), fits.Header(cards)).writeto(path)
+    cube = quillet.read_cube(path, **kwargs)
+    air = 4749.890625 + 1.25 * (np.arange(64) + 1877.0)
     # Air and vacuum differ by about 83 km/s here; refraction formulas agree
     # to well under a km/s.
-    expected = C * (vacuum - HALPHA_VACUUM) / HALPHA_VACUUM
+    expected = C * (air_to_vacuum(air) - HALPHA_VACUUM) / HALPHA_VACUUM
     np.testing.assert_allclose(cube.velocity, expected, rtol=0, atol=2e-6 * C)
     assert "converted from air to vacuum" in cube.provenance["spectral_axis"]
 
