@@ -230,7 +230,8 @@ def read_cube(
         the header's RESTFRQ or RESTWAV. For an air-wavelength axis (AWAV) a
         wavelength given here is read as an air wavelength, like the axis; a
         frequency, or a rest value from the header (a vacuum value by the
-        FITS standard), is compared with the axis converted to vacuum.
+        FITS standard), is compared with the axis converted to vacuum. At a
+        redshift both are taken to vacuum, where the shift is exactly 1 + z.
     redshift
         Redshift of the source: the rest value is shifted to the observed
         frame, so velocities are relative to the redshifted line.
@@ -463,15 +464,18 @@ def _velocity_axis(
         "redshift": f"{z:g}",
     }
 
-    if (
-        ctype == "AWAV"
-        and (rest is not None)
-        and (not given or rest.unit.physical_type != "length")
-    ):
-        # A vacuum rest value: bring the axis to vacuum too.
+    stated_rest = rest
+    air_rest = given and rest is not None and rest.unit.physical_type == "length"
+    if ctype == "AWAV" and rest is not None and (not air_rest or z != 0.0):
+        # A vacuum rest value: bring the axis to vacuum too. So too for an
+        # air rest value at a redshift: a vacuum wavelength is shifted by
+        # (1 + z), an air one not quite, as air refracts the observed
+        # wavelength less than the rest one (0.15 km/s at H-alpha, z = 0.09).
         sub = _in_vacuum(sub)
         ctype = "WAVE"
         notes["spectral_axis"] += ", converted from air to vacuum"
+        if air_rest:
+            rest = _air_to_vacuum(rest)
 
     world = np.asarray(sub.pixel_to_world_values(pixels), dtype=np.float64).reshape(-1)
     # wcslib's own unit of the axis: SI once it has normalised a linear axis,
@@ -517,7 +521,7 @@ def _velocity_axis(
         else:
             target = _shifted(rest, z, u.Hz)
         velocity = spectral.to(u.km / u.s, equivalencies=CONVENTIONS[convention](target))
-    notes["rest"] = f"{rest:g}{'' if given else ' (from the header)'}"
+    notes["rest"] = f"{stated_rest:g}{'' if given else ' (from the header)'}"
     return _checked(velocity.value, path), notes
 
 
@@ -534,6 +538,18 @@ def _in_vacuum(sub: WCS) -> WCS:
         vacuum.wcs.cdelt = [step]
     vacuum.wcs.sptr("WAVE-???")
     return vacuum
+
+
+def _air_to_vacuum(wavelength: u.Quantity) -> u.Quantity:
+    """The vacuum wavelength of an air wavelength, by wcslib's refraction of
+    air, the one it applies to an AWAV axis."""
+    probe = WCS(naxis=1)
+    probe.wcs.ctype = ["AWAV"]
+    probe.wcs.cunit = ["m"]
+    probe.wcs.crval = [wavelength.to_value(u.m)]
+    probe.wcs.cdelt = [1e-10]
+    probe.wcs.sptr("WAVE-???")
+    return float(probe.wcs.crval[0]) * u.m
 
 
 def _c() -> u.Quantity:
