@@ -873,7 +873,7 @@ def write_maps(fit: LineFit, path: str | os.PathLike[str], *, overwrite: bool = 
             data=values.reshape(values.shape or (1,)), header=wcs_header.copy(), name=name
         )
         if unit:
-            item.header["BUNIT"] = (u.Unit(unit).to_string("fits"), description)
+            item.header["BUNIT"] = (_bunit(unit), description)
         else:
             item.header["COMMENT"] = description
         return item
@@ -912,6 +912,16 @@ def write_maps(fit: LineFit, path: str | os.PathLike[str], *, overwrite: bool = 
         stream.flush()
         os.fsync(stream.fileno())
     return Path(path)
+
+
+def _bunit(unit: str) -> str:
+    """A unit as BUNIT: in the FITS standard's spelling where it has one, else
+    in astropy's, which read_cube and read_maps read back (DN, electron, or a
+    scale that is not a power of ten have none)."""
+    try:
+        return str(u.Unit(unit).to_string("fits"))
+    except ValueError:
+        return str(u.Unit(unit).to_string())
 
 
 def read_maps(path: str | os.PathLike[str]) -> LineFit:

@@ -44,11 +44,11 @@ def unconverged_fit(tmp_path_factory):
     return fit
 
 
-def written_and_fitted(folder, spatial):
+def written_and_fitted(folder, spatial, bunit="adu"):
     data = line_cube(VELOCITY, spatial, amplitude=5.0, noise=0.3, seed=6)
     wavelength = 6562.8 * (1.0 + VELOCITY / C)
     cards = spectral_cards("WAVE", wavelength[0], wavelength[1] - wavelength[0], cunit="Angstrom")
-    path = write_cube(folder / "cube.fits", data, cards, header={"BUNIT": "adu"})
+    path = write_cube(folder / "cube.fits", data, cards, header={"BUNIT": bunit})
     cube = quillet.read_cube(path, rest_wavelength="6562.8 Angstrom")
     return quillet.fit_cube(cube, continuum=1.0, line_sigma=30.0, progress=False)
 
@@ -139,6 +139,15 @@ def test_every_setting_extension_and_unit_in_the_file(tmp_path, muse_fit):
         assert hdul["FLAG"].header["BITPIX"] == 8
         assert sorted(np.unique(hdul["FLAG"].data)) == [0, 1]
         assert u.Unit(hdul["VELOCITY"].header["BUNIT"]) == u.km / u.s
+
+
+@pytest.mark.parametrize("bunit", ["DN/s", "electron/s", "2.5e-17 erg/(s cm2 Angstrom)"])
+def test_a_data_unit_the_fits_standard_cannot_spell(tmp_path, bunit):
+    # Solar imagers count DN, HST and JWST electrons; neither is a FITS unit.
+    fit = written_and_fitted(tmp_path, (2,), bunit)
+    path = fit.write_fits(tmp_path / "maps.fits")
+    assert quillet.read_maps(path).unit == u.Unit(bunit)
+    assert u.Unit(fits.getheader(path, "AMPLITUDE_ERR")["BUNIT"]) == u.Unit(bunit)
 
 
 def test_an_existing_file_is_kept_unless_overwrite(tmp_path, muse_fit, unconverged_fit):
