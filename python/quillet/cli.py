@@ -10,6 +10,7 @@ left half-written, and none is replaced without ``--overwrite``.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import sys
 import time
 from collections.abc import Sequence
@@ -431,17 +432,36 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command line; returns the exit status."""
     parser = build_parser()
     args = parser.parse_args(argv)
+    stderr = _LineEnds(sys.stderr)
     try:
-        status: int = args.run(args)
+        with contextlib.redirect_stderr(stderr):
+            status: int = args.run(args)
         return status
     except KeyboardInterrupt:
-        print(
-            "quillet: interrupted; no output was written for the unfinished step", file=sys.stderr
-        )
+        message = "quillet: interrupted; no output was written for the unfinished step"
+        print(("\n" if stderr.in_line else "") + message, file=sys.stderr)
         return EXIT_INTERRUPTED
     except (UsageError, ValueError, TypeError, OSError, ImportError) as error:
         print(f"quillet: error: {_one_line(error)}", file=sys.stderr)
         return EXIT_USAGE
+
+
+class _LineEnds:
+    """Standard error, noting whether what was written last ends its line: a
+    progress bar that Ctrl-C cuts off before it ends its line (while it is
+    being set up, say) must not swallow the message that follows."""
+
+    def __init__(self, stream: Any) -> None:
+        self._stream = stream
+        self.in_line = False
+
+    def write(self, text: str) -> int:
+        if text:
+            self.in_line = not text.endswith("\n")
+        return int(self._stream.write(text))
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._stream, name)
 
 
 def _one_line(error: BaseException) -> str:

@@ -7,10 +7,14 @@ subprocesses where the shell's view is: exit status, tracebacks, signals."""
 
 from __future__ import annotations
 
+import os
 import re
+import select
 import shlex
+import signal
 import subprocess
 import sys
+import time
 
 import astropy.units as u
 import numpy as np
@@ -441,3 +445,40 @@ def test_exit_status_in_the_shell(tmp_path, cube, words, status):
     else:
         assert_one_line_error(done.stderr)
     assert list(tmp_path.iterdir()) == []
+
+
+def test_ctrl_c_ends_with_130_and_leaves_no_file(tmp_path):
+    # 160,000 spectra in blocks of one: far longer than the test waits.
+    velocity = np.arange(-75.0, 76.0, 10.0)
+    data = line_cube(velocity, (400, 400), sigma=20.0).astype(np.float32)
+    path = write_cube(
+        tmp_path / "big.fits", data, spectral_cards("VOPT", -75.0, 10.0, cunit="km/s")
+    )
+    del data
+    out_path = tmp_path / "maps.fits"
+    process = subprocess.Popen(
+        [*COMMAND, "fit", str(path), "--out", str(out_path), "--chunk-rows", "1"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
+    try:
+        # The progress bar on standard error says the fit has begun.
+        seen = b""
+        deadline = time.monotonic() + 60.0
+        while b"fitting" not in seen:
+            ready, _, _ = select.select([process.stderr], [], [], deadline - time.monotonic())
+            chunk = os.read(process.stderr.fileno(), 4096) if ready else b""
+            assert chunk, f"the fit never began: {seen!r}"
+            seen += chunk
+        process.send_signal(signal.SIGINT)
+        out, err = process.communicate(timeout=30)
+    finally:
+        process.kill()
+        process.wait()
+    assert process.returncode == 130
+    text = (seen + err).decode()
+    assert "Traceback" not in text
+    messages = [m for m in re.split(r"[\r\n]+", text) if m.strip() and not m.startswith("fitting")]
+    assert len(messages) == 1 and messages[0].startswith("quillet: interrupted"), messages
+    assert b"wrote" not in out
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["big.fits"]
