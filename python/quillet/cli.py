@@ -15,7 +15,7 @@ import sys
 import time
 from collections.abc import Sequence
 from pathlib import Path
-from typing import Any
+from typing import Any, NoReturn
 
 import numpy as np
 
@@ -37,6 +37,15 @@ Settings not given are derived from the velocity axis and --line-sigma
 
 class UsageError(Exception):
     """A mistake in the command line that argparse cannot see."""
+
+
+class _Parser(argparse.ArgumentParser):
+    """argparse's parser, but a mistake in the arguments is one line on
+    standard error, like every other mistake: what is wrong and where the
+    usage is, not a usage block that buries the message."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {message}; see '{self.prog} --help'\n")
 
 
 # --- the arguments -------------------------------------------------------------
@@ -100,7 +109,7 @@ def _hdu(value: str | None) -> int | str | None:
 def build_parser() -> argparse.ArgumentParser:
     from . import __version__
 
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="quillet",
         description="Fit a Gaussian line to every spectrum of a FITS cube: maps of amplitude, "
         "velocity and width, exact to the bit.",
@@ -431,7 +440,10 @@ def run_plot(args: argparse.Namespace) -> int:
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command line; returns the exit status."""
     parser = build_parser()
-    args = parser.parse_args(argv)
+    try:
+        args = parser.parse_args(argv)
+    except SystemExit as stop:  # --help, --version, or a usage error already told
+        return stop.code if isinstance(stop.code, int) else EXIT_USAGE
     stderr = _LineEnds(sys.stderr)
     try:
         with contextlib.redirect_stderr(stderr):

@@ -391,6 +391,23 @@ def test_mistakes_end_with_one_line_and_status_2(
 
 
 @pytest.mark.parametrize(
+    ("words", "fragment"),
+    [
+        ("fit CUBE --out m.fits --npix many", "--npix"),
+        ("fit CUBE --out m.fits --guide 1 --guide-map g.fits", "not allowed"),
+        ("fit CUBE", "--out"),
+        ("fit CUBE --out m.fits --sg-xpixels 3", "--sg-xpixels"),
+        ("info", "CUBE.fits"),
+        ("", "COMMAND"),
+    ],
+)
+def test_usage_mistakes_are_one_line_too(capsys, cube, words, fragment):
+    status, out, err = run(capsys, *(str(cube) if w == "CUBE" else w for w in words.split()))
+    assert (status, out) == (2, "")
+    assert_one_line_error(err, fragment, "--help")
+
+
+@pytest.mark.parametrize(
     ("command", "existing"),
     [
         ("fit CUBE --out old.fits", "old.fits"),
@@ -431,8 +448,8 @@ def test_version_from_python_m():
 
 @pytest.mark.parametrize(
     ("words", "status"),
-    [("info CUBE", 0), ("info ABSENT", 2)],
-    ids=["done", "bad input"],
+    [("info CUBE", 0), ("info ABSENT", 2), ("fit CUBE --out m.fits --npix many", 2)],
+    ids=["done", "bad input", "usage"],
 )
 def test_exit_status_in_the_shell(tmp_path, cube, words, status):
     names = {"CUBE": str(cube), "ABSENT": str(tmp_path / "absent.fits")}
