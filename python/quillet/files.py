@@ -426,6 +426,11 @@ def _rest_quantity(rest: Any, header_unit: u.UnitBase | None) -> u.Quantity:
                 "ambiguous; give it with its unit, such as '6562.8 Angstrom'"
             )
         quantity = float(rest) * header_unit
+    if not quantity.isscalar:
+        raise ValueError(
+            f"the rest value must be one wavelength or frequency, not {quantity.size} of "
+            "them; read the cube once for each line"
+        )
     try:
         quantity.to(u.m, equivalencies=u.spectral())
     except u.UnitConversionError:
@@ -515,11 +520,11 @@ def _velocity_axis(
                 f"wavelength{medium} (rest_wavelength=, --rest-wavelength), such as "
                 "'6562.8 Angstrom'"
             )
-        spectral = world * world_unit
-        if ctype in _WAVELENGTH_TYPES:
-            target = _shifted(rest, z, u.m)
-        else:
-            target = _shifted(rest, z, u.Hz)
+        # Wavelengths stay wavelengths; frequencies, energies and wavenumbers
+        # (for which astropy has no Doppler equivalency) become frequencies.
+        domain = u.m if ctype in _WAVELENGTH_TYPES else u.Hz
+        spectral = (world * world_unit).to(domain, equivalencies=u.spectral())
+        target = _shifted(rest, z, domain)
         velocity = spectral.to(u.km / u.s, equivalencies=CONVENTIONS[convention](target))
     notes["rest"] = f"{stated_rest:g}{'' if given else ' (from the header)'}"
     return _checked(velocity.value, path), notes

@@ -50,6 +50,15 @@ def spectrum_file(tmp_path, cards, header=None, name="cube.fits", **kwargs):
     return write_cube(tmp_path / name, data, cards, header=header, **kwargs)
 
 
+def felo(v):
+    """Optical velocities (km/s) of an axis linear in frequency whose first
+    channel is at v[0] m/s and whose step there is v[1] - v[0] m/s."""
+    reference = v[0] / 1e3
+    frequency = HI / (1.0 + reference / C)
+    step = -HI / (C * (1.0 + reference / C) ** 2) * (v[1] - v[0]) / 1e3
+    return C * (HI / (frequency + step * np.arange(v.size)) - 1.0)
+
+
 WAVE_A = spectral_cards("WAVE", 6555.0, 0.75, cunit="Angstrom")
 WAVE_M = spectral_cards("WAVE", 6.555e-7, 7.5e-11, cunit="m")
 WAVE_Z = spectral_cards("WAVE", 7112.0, 1.25, cunit="Angstrom")
@@ -63,7 +72,8 @@ AWAV_A = spectral_cards("AWAV", 6555.0, 0.75, cunit="Angstrom")
 HALPHA_Z = 6562.8 * 1.0858
 F0_Z = HI / 1.01
 
-# id: (spectral cards, header cards, read_cube keywords, velocity of each channel value)
+# id: (spectral cards, header cards, read_cube keywords, velocity of each channel value
+#      [, how far off in km/s it may be])
 AXES = {
     "wavelength in Angstrom": (
         WAVE_A,
@@ -143,6 +153,21 @@ AXES = {
         dict(convention="relativistic"),
         lambda f: C * (HI**2 - f**2) / (HI**2 + f**2),
     ),
+    "energy in keV, radio": (
+        spectral_cards("ENER", 6.39, 0.001, cunit="keV"),
+        {},
+        dict(rest_wavelength="6.4 keV", convention="radio"),
+        lambda e: C * (1.0 - e / 6.4),
+        # wcslib turns keV into J with an electronvolt of 1.6021765e-19 J,
+        # 8e-8 below the exact one astropy takes the rest value with.
+        0.03,
+    ),
+    "wavenumber in 1/cm": (
+        spectral_cards("WAVN", 15235.0, 0.25, cunit="cm-1"),
+        {},
+        dict(rest_wavelength="15237 cm-1"),
+        lambda k: C * (15237.0 / k - 1.0),
+    ),
     "VRAD in m/s as it stands": (
         VRAD_MS,
         {},
@@ -175,6 +200,18 @@ AXES = {
         lambda v: C * (1.0 - 1.0 / (1.0 + v / 1e3 / C)),
     ),
     "ZOPT as velocities": (ZOPT, {}, {}, lambda z: C * z),
+    "AIPS VELO-LSR, radio by VELREF": (
+        spectral_cards("VELO-LSR", -12000.0, 1000.0),
+        {"VELREF": 257},
+        {},
+        lambda v: v / 1e3,
+    ),
+    "AIPS FELO-HEL, linear in frequency": (
+        spectral_cards("FELO-HEL", -12000.0, 1000.0),
+        {"RESTFRQ": HI},
+        {},
+        felo,
+    ),
     "air wavelength, air rest": (
         AWAV_A,
         {},
@@ -186,9 +223,10 @@ AXES = {
 
 @pytest.mark.parametrize("case", AXES.values(), ids=AXES.keys())
 def test_velocity_of_each_kind_of_spectral_axis(tmp_path, case):
-    cards, header, kwargs, velocity = case
+    cards, header, kwargs, velocity, *tolerance = case
     cube = quillet.read_cube(spectrum_file(tmp_path, cards, header), **kwargs)
-    np.testing.assert_allclose(cube.velocity, velocity(world(cards)), rtol=1e-10, atol=1e-7)
+    atol = tolerance[0] if tolerance else 1e-7
+    np.testing.assert_allclose(cube.velocity, velocity(world(cards)), rtol=1e-10, atol=atol)
 
 
 # The air wavelength of H-alpha is 6562.80 Angstrom; its vacuum one 6564.61.
@@ -620,6 +658,11 @@ REFUSALS = {
         axis_file(WAVE_A),
         dict(rest_wavelength="5 km/s"),
         ["5.0 km / s", "not a wavelength, frequency or energy"],
+    ),
+    "rest value of two lines": (
+        axis_file(WAVE_A),
+        dict(rest_wavelength=[6548.0, 6583.5] * u.AA),
+        ["one wavelength or frequency", "2 of them"],
     ),
     "rest value negative": (
         axis_file(WAVE_A),
