@@ -245,6 +245,22 @@ def _read(args: argparse.Namespace) -> Any:
     )
 
 
+def _check_some_finite(cube: Any, path: Path) -> None:
+    """A cube of NaN only would end as a run with every flag 1, reported as
+    done: say so before any work. Blocks are read until the first finite
+    pixel, so a cube with data costs one block."""
+    from .cube_fit import default_chunk_rows
+    from .rows import row_blocks, take_rows
+
+    data = cube.data
+    for block in row_blocks(cube.spatial_shape, default_chunk_rows(data.shape[-1])):
+        if np.isfinite(take_rows(data, block, data.ndim - 1)).any():
+            return
+    raise UsageError(
+        f"every pixel of HDU {cube.provenance['hdu']} of {path} is NaN: nothing to fit; check --hdu"
+    )
+
+
 def _overrides(args: argparse.Namespace) -> dict[str, Any]:
     return {
         name: getattr(args, name)
@@ -356,6 +372,7 @@ def run_fit(args: argparse.Namespace) -> int:
             print(text, flush=True)
 
     cube = _read(args)
+    _check_some_finite(cube, args.cube)
     overrides = _overrides(args)
     settings = LineSettings.for_axis(cube.velocity, line_sigma=args.line_sigma, **overrides)
     guide = _guide(args, cube.spatial_shape)

@@ -329,6 +329,10 @@ def one_nan(wavelength):
     wavelength[5] = np.nan
 
 
+def write_all_nan(path):
+    write_cube(path, np.full_like(lines(), np.nan), VOPT)
+
+
 def write_side_files(folder):
     """Files a mistaken command may name: text.fits (not FITS), guide maps
     of the wrong shape (guide33.fits) and unit (guidejy.fits), FILE."""
@@ -351,6 +355,7 @@ MISTAKES = {
     "NaN axis": ("bad.fits", lambda p: write_tabulated(p, one_nan), "info", ["channel 5"]),
     "CDELT 0": ("bad.fits", write_flat_axis, "info", ["CDELT"]),
     "unsorted axis": ("bad.fits", lambda p: write_tabulated(p, swap_two), "info", ["monotonic"]),
+    "all-NaN cube": ("bad.fits", write_all_nan, "fit --out m.fits", ["every pixel", "--hdu"]),
     "npix 0": ("CUBE", None, "fit --out m.fits --npix 0", ["npix must be positive"]),
     "max-iter 0": ("CUBE", None, "fit --out m.fits --max-iter 0", ["max_iter must be positive"]),
     "widths": ("CUBE", None, "fit --out m.fits --width-min 200", ["width_min, width_max"]),
