@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import math
 import sys
 import time
 from collections.abc import Sequence
@@ -342,7 +343,9 @@ def _noise(args: argparse.Namespace) -> Any:
     try:
         value = float(args.noise)
     except ValueError:
-        raise UsageError(f"--noise takes 'auto' or a number, not {args.noise!r}") from None
+        value = math.nan
+    if not (math.isfinite(value) and value > 0.0):
+        raise UsageError(f"--noise takes 'auto' or a positive number, not {args.noise!r}")
     return value
 
 

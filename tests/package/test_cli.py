@@ -361,6 +361,7 @@ MISTAKES = {
     "widths": ("CUBE", None, "fit --out m.fits --width-min 200", ["width_min, width_max"]),
     "line sigma": ("CUBE", None, "fit --out m.fits --line-sigma -3", ["line_sigma"]),
     "noise word": ("CUBE", None, "fit --out m.fits --noise loud", ["--noise", "'loud'"]),
+    "noise negative": ("CUBE", None, "fit --out m.fits --noise -1", ["--noise", "'-1'"]),
     "rest not spectral": ("CUBE", None, "info --rest-wavelength '3 kg'", ["not a wavelength"]),
     "redshift": ("CUBE", None, "info --redshift -2", ["redshift"]),
     "guide shape": ("CUBE", None, "fit --out m.fits --guide-map guide33.fits", ["(3, 3)"]),
