@@ -305,8 +305,10 @@ def test_spectral_axis_moved_last_with_the_file_mapped(tmp_path, shape, axis):
         header={"BUNIT": "Jy"},
         error=error,
         error_header={"BUNIT": "Jy"},
+        data_name=None if len(shape) == 1 else "DATA",  # a lone spectrum in the primary HDU
     )
     cube = quillet.read_cube(path, rest_wavelength="6562.8 Angstrom")
+    assert cube.provenance["hdu"] == ("PRIMARY" if len(shape) == 1 else "DATA")
     # FITS is big-endian and the map shows the file's own bytes.
     assert cube.data.dtype == np.dtype(">f4")
     assert memory_mapped(cube.data) and memory_mapped(cube.noise)
@@ -383,23 +385,25 @@ BLANK = -32768
 
 
 @pytest.mark.parametrize(
-    "stored_dtype, scaling",
+    "stored_dtype, scaling, axis",
     [
-        (np.int16, {"BSCALE": 0.25, "BZERO": 100.0, "BLANK": BLANK}),
-        (np.int32, {"BSCALE": 1.0, "BZERO": 0.0, "BLANK": BLANK}),
-        (np.int16, {"BZERO": 32768}),  # how FITS stores unsigned 16-bit integers
+        (np.int16, {"BSCALE": 0.25, "BZERO": 100.0, "BLANK": BLANK}, 0),
+        (np.int32, {"BSCALE": 1.0, "BZERO": 0.0, "BLANK": BLANK}, 1),
+        (np.int16, {"BZERO": 32768}, 2),  # how FITS stores unsigned 16-bit integers
     ],
     ids=["int16 scaled", "int32 with BLANK only", "uint16 as offset int16"],
 )
-def test_scaled_integers_are_read_lazily(tmp_path, stored_dtype, scaling):
+def test_scaled_integers_are_read_lazily(tmp_path, stored_dtype, scaling, axis):
     rng = np.random.default_rng(3)
-    stored = rng.integers(-30000, 30000, (CHANNELS, 3, 4)).astype(stored_dtype)
-    stored[5, 1, 2] = stored[0, 0, 0] = BLANK
+    shape = [3, 4]
+    shape.insert(axis, CHANNELS)
+    stored = rng.integers(-30000, 30000, shape).astype(stored_dtype)
+    stored.flat[[0, 77]] = BLANK
     path = write_cube(
         tmp_path / "ints.fits",
         stored,
         WAVE_A,
-        spectral_axis=0,
+        spectral_axis=axis,
         scaling=scaling,
         error=stored,
         error_scaling=scaling,
@@ -407,7 +411,7 @@ def test_scaled_integers_are_read_lazily(tmp_path, stored_dtype, scaling):
     truth = stored * float(scaling.get("BSCALE", 1.0)) + float(scaling.get("BZERO", 0.0))
     if "BLANK" in scaling:
         truth[stored == BLANK] = np.nan
-    truth = np.moveaxis(truth, 0, -1)
+    truth = np.moveaxis(truth, axis, -1)
 
     cube = quillet.read_cube(path, rest_wavelength=6562.8)
     assert isinstance(cube.data, LazyImage)
