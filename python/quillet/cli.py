@@ -361,8 +361,24 @@ def _check_outputs(args: argparse.Namespace) -> None:
         raise UsageError(f"--out {args.out}: write the maps to a .fits file")
     if args.diagnostics_max < 0:
         raise UsageError("--diagnostics-max takes zero or more")
+    if args.diagnostics is not None:
+        _check_diagnostics_folder(args.diagnostics, args.overwrite)
     if args.chunk_rows is not None and args.chunk_rows < 1:
         raise UsageError("--chunk-rows takes a positive number of spectra")
+
+
+def _check_diagnostics_folder(folder: Path, overwrite: bool) -> None:
+    """Refuses, before the fit, a folder whose pictures the run would meet
+    only after the fit."""
+    from .plots import DIAGNOSTIC_PREFIX
+
+    if folder.exists() and not folder.is_dir():
+        raise UsageError(f"--diagnostics {folder} is a file, not a folder; name a folder")
+    if not overwrite and folder.is_dir() and any(folder.glob(f"{DIAGNOSTIC_PREFIX}*.png")):
+        raise UsageError(
+            f"{folder} exists and holds diagnostic pictures ({DIAGNOSTIC_PREFIX}*.png); choose "
+            "another folder, or allow replacing them (--overwrite)"
+        )
 
 
 def run_fit(args: argparse.Namespace) -> int:

@@ -24,6 +24,9 @@ if TYPE_CHECKING:
 
 __all__ = ["plot_fit", "plot_maps", "write_diagnostics"]
 
+#: How the names of the pictures of `write_diagnostics` begin: fit_<position>.png.
+DIAGNOSTIC_PREFIX = "fit_"
+
 # Flag colours: green for success, then the two ways a fit ends without one.
 _FLAG_COLOURS = ("#2ca02c", "#7f7f7f", "#d62728")
 
@@ -316,7 +319,7 @@ def write_diagnostics(
         sigma = None if noise is None else np.asarray(noise[index], dtype=np.float64)
         continuum = 0.0 if fit.continuum is None else float(np.asarray(fit.continuum)[index])
         position = ", ".join(str(int(i)) for i in index)
-        name = "fit_" + ("_".join(str(int(i)) for i in index) or "0") + ".png"
+        name = DIAGNOSTIC_PREFIX + ("_".join(str(int(i)) for i in index) or "0") + ".png"
         meaning = FLAG_MEANINGS.get(row.flag, "unknown").replace("_", " ")
         figure = plot_fit(
             spectrum,

@@ -375,6 +375,7 @@ MISTAKES = {
         "fit --out m.fits --continuum edges --velocity-range 400",
         ["edges"],
     ),
+    "diagnostics a file": ("CUBE", None, "fit --out m.fits --diagnostics FILE", ["not a folder"]),
     "plot of a cube": ("CUBE", None, "plot --out m.png", ["not a maps file"]),
 }
 
@@ -418,9 +419,10 @@ def test_usage_mistakes_are_one_line_too(capsys, cube, words, fragment):
     [
         ("fit CUBE --out old.fits", "old.fits"),
         ("fit CUBE --out new.fits --plot old.png", "old.png"),
+        ("fit CUBE --out new.fits --diagnostics DIR --diagnostics-max 1", "DIR/fit_0_4.png"),
         ("plot MAPS --out old.png", "old.png"),
     ],
-    ids=["maps", "plot of fit", "plot"],
+    ids=["maps", "plot of fit", "diagnostics", "plot"],
 )
 def test_existing_outputs_are_kept_without_overwrite(capsys, tmp_path, cube, command, existing):
     maps = tmp_path / "maps.fits"
