@@ -235,15 +235,18 @@ def _read(args: argparse.Namespace) -> Any:
 
     if not args.cube.is_file():
         raise UsageError(f"{args.cube}: no such file")
-    return read_cube(
-        args.cube,
-        hdu=_hdu(args.hdu),
-        error_hdu=_hdu(args.error_hdu),
-        error_kind=args.error_kind,
-        rest_wavelength=args.rest_wavelength,
-        redshift=args.redshift,
-        convention=args.convention,
-    )
+    try:
+        return read_cube(
+            args.cube,
+            hdu=_hdu(args.hdu),
+            error_hdu=_hdu(args.error_hdu),
+            error_kind=args.error_kind,
+            rest_wavelength=args.rest_wavelength,
+            redshift=args.redshift,
+            convention=args.convention,
+        )
+    except OSError as error:  # astropy's own words do not name the file
+        raise UsageError(f"cannot read {args.cube} as FITS: {_one_line(error)}") from None
 
 
 def _check_some_finite(cube: Any, path: Path) -> None:
@@ -316,7 +319,13 @@ def _guide(args: argparse.Namespace, spatial: tuple[int, ...]) -> Any:
 
     if not args.guide_map.is_file():
         raise UsageError(f"{args.guide_map}: no such file (--guide-map)")
-    with fits.open(args.guide_map) as hdul:
+    try:
+        hdul = fits.open(args.guide_map)
+    except OSError as error:
+        raise UsageError(
+            f"cannot read the guide map {args.guide_map} as FITS: {_one_line(error)}"
+        ) from None
+    with hdul:
         image = next((h for h in hdul if h.is_image and h.header.get("NAXIS", 0) > 0), None)
         if image is None:
             raise UsageError(f"{args.guide_map} holds no image to read guide velocities from")

@@ -349,6 +349,7 @@ def write_side_files(folder):
 # and what the message must say.
 MISTAKES = {
     "missing input": ("absent.fits", None, "info", ["absent.fits: no such file"]),
+    "not FITS": ("text.fits", None, "info", ["text.fits", "FITS"]),
     "missing HDU": ("CUBE", None, "info --hdu SCI", ["no HDU 'SCI'", "DATA"]),
     "missing error HDU": ("CUBE", None, "info --error-hdu VAR", ["no HDU 'VAR'"]),
     "no spectral axis": ("bad.fits", write_no_spectral_axis, "info", ["no spectral axis"]),
@@ -366,6 +367,7 @@ MISTAKES = {
     "redshift": ("CUBE", None, "info --redshift -2", ["redshift"]),
     "guide shape": ("CUBE", None, "fit --out m.fits --guide-map guide33.fits", ["(3, 3)"]),
     "guide unit": ("CUBE", None, "fit --out m.fits --guide-map guidejy.fits", ["'Jy'"]),
+    "guide not FITS": ("CUBE", None, "fit --out m.fits --guide-map text.fits", ["text.fits"]),
     "maps not FITS": ("CUBE", None, "fit --out maps.png", ["--out", ".fits"]),
     "no folder": ("CUBE", None, "fit --out nowhere/m.fits", ["nowhere", "does not exist"]),
     "chunk rows": ("CUBE", None, "fit --out m.fits --chunk-rows 0", ["--chunk-rows"]),
