@@ -69,23 +69,25 @@ def plot_maps(
     the successful fits, so motions towards and away from the observer show
     as blue and red. Maps of two axes are images, on sky axes where the fit
     carries a celestial WCS; maps of one axis are curves. Colour limits of
-    the float maps are their 1st and 99th percentiles. With ``path`` the
-    figure is also saved there (format by suffix).
+    the float maps are their 1st and 99th percentiles. The fit of one
+    spectrum is drawn as a row of one position, as its maps file holds it.
+    With ``path`` the figure is also saved there (format by suffix).
     """
     ndim = len(fit.shape)
-    if ndim not in (1, 2):
+    if ndim > 2:
         raise ValueError(
             f"plot_maps draws maps of one or two axes, not {ndim}; "
             "select a plane or a row of the fit first"
         )
+    ndim = max(ndim, 1)
     figure = _figure(figsize=(11, 8.5) if ndim == 2 else (10, 8), layout="constrained")
     amplitude_unit = fit.unit_of(QUANTITIES[0])
     success = fit.success
     centre_ok = np.where(success, fit.centre, np.nan)
     panels: list[tuple[str, np.ndarray, str, str]] = [
-        ("amplitude", np.asarray(fit.amplitude), amplitude_unit, "viridis"),
-        ("centre", np.asarray(fit.centre), "km/s", "RdBu_r"),
-        ("sigma", np.asarray(fit.sigma), "km/s", "magma"),
+        ("amplitude", np.atleast_1d(fit.amplitude), amplitude_unit, "viridis"),
+        ("centre", np.atleast_1d(fit.centre), "km/s", "RdBu_r"),
+        ("sigma", np.atleast_1d(fit.sigma), "km/s", "magma"),
     ]
     finite_centres = centre_ok[np.isfinite(centre_ok)]
     median = float(np.median(finite_centres)) if finite_centres.size else 0.0
@@ -105,7 +107,7 @@ def plot_maps(
             limits = _limits(values)
         _draw(figure, ax, values, cmap, limits, label, ndim)
     ax = figure.add_subplot(2, 2, 4, projection=projection)
-    _draw_flags(figure, ax, np.asarray(fit.flag), ndim)
+    _draw_flags(figure, ax, np.atleast_1d(fit.flag), ndim)
     counts = fit.flag_counts()
     total = max(sum(counts.values()), 1)
     figure.suptitle(

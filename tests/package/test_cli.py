@@ -290,7 +290,7 @@ def test_diagnostics(capsys, tmp_path, cube, options, names):
     assert f"wrote {len(names)} diagnostic picture{plural} to {folder}" in out
 
 
-@pytest.mark.parametrize("spatial", [(7,), SPATIAL], ids=["slit", "cube"])
+@pytest.mark.parametrize("spatial", [(), (7,), SPATIAL], ids=["one spectrum", "slit", "cube"])
 def test_fit_and_plot_draw_the_maps(capsys, tmp_path, spatial):
     data = line_cube(VELOCITY, spatial).astype(np.float32)
     path = write_cube(tmp_path / "c.fits", data, VOPT, data_name=None if not spatial else "DATA")
