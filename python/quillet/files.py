@@ -263,7 +263,7 @@ def read_cube(
         header = data_hdu.header.copy()
         hdu_name = data_hdu.name or "PRIMARY"
         wcs = _wcs_of(header, hdul, hdu_name, path)
-        spec = _spectral_axis_of(wcs, int(header["NAXIS"]), hdu_name, path)
+        spec = _spectral_axis_of(wcs, int(header["NAXIS"]), hdu_name, path, hdul)
         keep = _kept_axes(header, spec, hdu_name, path)
         wcs = wcs.sub([axis + 1 for axis in keep])
         spec = keep.index(spec)
@@ -374,7 +374,7 @@ def _wcs_of(header: fits.Header, hdul: fits.HDUList, hdu_name: str, path: Path) 
     )
 
 
-def _spectral_axis_of(wcs: WCS, ndim: int, hdu_name: str, path: Path) -> int:
+def _spectral_axis_of(wcs: WCS, ndim: int, hdu_name: str, path: Path, hdul: fits.HDUList) -> int:
     """The index (0-based, FITS order) of the spectral axis of the WCS."""
     spec = int(wcs.wcs.spec)
     ctypes = [c or "(none)" for c in wcs.wcs.ctype]
@@ -384,7 +384,8 @@ def _spectral_axis_of(wcs: WCS, ndim: int, hdu_name: str, path: Path) -> int:
             f"HDU {hdu_name} of {path} has no spectral axis in its WCS (CTYPEs: "
             f"{', '.join(ctypes)}); one axis needs a spectral CTYPE ({known}) with "
             "CRVAL, CDELT (or CD) and CRPIX, so that each channel has a wavelength, "
-            "frequency or velocity"
+            "frequency or velocity. If the spectra are in another HDU, name it (hdu=, "
+            f"--hdu); the file has {_describe_hdus(hdul)}"
         )
     if spec >= ndim:
         raise ValueError(

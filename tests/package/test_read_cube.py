@@ -532,6 +532,13 @@ def four_axis_image(tmp_path):
     )
 
 
+def image_before_the_cube(tmp_path):
+    path = write_cube(tmp_path / "cube.fits", np.ones((3, 4, CHANNELS)), WAVE_A)
+    with fits.open(path, mode="update") as hdul:
+        hdul[0] = fits.PrimaryHDU(np.ones((3, 4)))  # a picture of the field, say
+    return path
+
+
 def table_only(tmp_path):
     table = fits.BinTableHDU.from_columns([fits.Column(name="X", format="D", array=[1.0])])
     path = tmp_path / "table.fits"
@@ -581,6 +588,11 @@ REFUSALS = {
         axis_file(spectral_cards("LINEAR", 0.0, 1.0)),
         REST,
         ["no spectral axis", "LINEAR", "CTYPE", "WAVE"],
+    ),
+    "an image before the cube": (
+        image_before_the_cube,
+        REST,
+        ["HDU PRIMARY", "no spectral axis", "hdu=", "1: DATA (3x4x24 image)"],
     ),
     "spectral axis beyond the image": (
         wider_wcs_than_image,
