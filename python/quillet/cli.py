@@ -281,6 +281,13 @@ def _settings_table(settings: LineSettings, given: set[str]) -> str:
     return "\n".join(lines)
 
 
+def _describe_wcs(wcs: Any) -> str:
+    types = [] if wcs is None else [str(c) for c in wcs.wcs.ctype]
+    if not any(types):
+        return "none (pixel axes)"
+    return ", ".join(c or "(none)" for c in types)
+
+
 def run_info(args: argparse.Namespace) -> int:
     cube = _read(args)
     velocity = cube.velocity
@@ -297,7 +304,7 @@ def run_info(args: argparse.Namespace) -> int:
         f"{step:.6g} km/s (median); {cube.provenance['convention']} convention, rest "
         f"{cube.provenance['rest']}, redshift {cube.provenance['redshift']}",
         f"spectra       {count} ({' x '.join(map(str, spatial)) or 'one spectrum'})",
-        f"spatial WCS   {', '.join(cube.wcs.wcs.ctype) if cube.wcs is not None else 'none'}",
+        f"spatial WCS   {_describe_wcs(cube.wcs)}",
         f"noise         {cube.provenance['noise']}"
         + (
             "" if cube.noise is not None else ": it would be estimated from each spectrum (DER_SNR)"

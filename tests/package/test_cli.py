@@ -134,7 +134,7 @@ def test_info_on_the_muse_cube(capsys):
     ("error", "noise", "celestial", "spatial_wcs"),
     [
         (None, "none in the file: it would be estimated from each spectrum", True, "RA---TAN"),
-        (("ERR", "Jy"), "ERR (sigma)", True, "RA---TAN, DEC--TAN"),
+        (("ERR", "Jy"), "ERR (sigma)", False, "none (pixel axes)"),
         (("VAR", "Jy2"), "VAR (variance)", True, "RA---TAN, DEC--TAN"),
         (("IVAR", ""), "IVAR (inverse variance)", True, "RA---TAN, DEC--TAN"),
     ],
