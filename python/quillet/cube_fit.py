@@ -297,7 +297,7 @@ def fit_block(
     count = spectra.shape[0]
     # An axis that reached a worker by pickle may be contiguous yet
     # unaligned, which the kernel refuses.
-    velocity32 = np.require(velocity32, dtype=np.float32, requirements="CA")
+    velocity32 = np.require(velocity32, dtype=np.float32, requirements=["C", "A"])
     if mask is not None:
         spectra[mask] = np.nan
     if noise is None:
@@ -617,5 +617,6 @@ def progress_bar(total: int, progress: bool | None) -> Iterator[tqdm[Any]]:
         desc="fitting",
         file=sys.stderr,
         dynamic_ncols=True,
+        delay=0.5,  # a fit over in a moment shows no bar
     ) as bar:
         yield bar
