@@ -19,7 +19,8 @@ from __future__ import annotations
 from importlib.metadata import PackageNotFoundError, version
 
 from .cube_fit import fit_cube
-from .files import Cube, read_cube, read_maps
+from .files import Cube, read_cube
+from .maps_files import read_maps
 from .noise import estimate_noise
 from .plots import plot_fit
 from .results import (

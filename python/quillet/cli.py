@@ -366,7 +366,7 @@ def _noise(args: argparse.Namespace) -> Any:
 
 
 def _check_outputs(args: argparse.Namespace) -> None:
-    from .files import refuse_existing
+    from .maps_files import refuse_existing
 
     outputs = [args.out] + ([args.plot] if args.plot is not None else [])
     for path in outputs:
@@ -473,11 +473,11 @@ def _flag_table(fit: Any, elapsed: float) -> str:
 
 
 def run_plot(args: argparse.Namespace) -> int:
-    from .files import read_maps
+    from .maps_files import read_maps
 
     if not args.maps.is_file():
         raise UsageError(f"{args.maps}: no such file")
-    from .files import refuse_existing
+    from .maps_files import refuse_existing
 
     refuse_existing(args.out, args.overwrite)
     fit = read_maps(args.maps)

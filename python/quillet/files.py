@@ -1,23 +1,20 @@
-"""FITS in and out: spectral cubes read with their velocity axis and noise,
-maps written with their WCS and every setting, never half-written.
+"""Spectral cubes read from FITS with their velocity axis and their noise.
 
-`read_cube` reads an image of one to three axes, finds the spectral axis
-from its WCS, converts that axis to Doppler velocity in km/s through astropy
-units and Doppler equivalencies, and finds the noise in an error extension.
-`write_maps` writes a `LineFit` as one image extension per quantity.
+`read_cube` reads an image of one to three axes (more, when the others are
+one pixel long), finds the spectral axis from its WCS, converts that axis to
+Doppler velocity in km/s through astropy units and Doppler equivalencies,
+and finds the noise in an error extension. Maps are written and read by
+`quillet.maps_files`.
 """
 
 from __future__ import annotations
 
 import contextlib
 import dataclasses
-import datetime
 import math
 import os
-import tempfile
-import urllib.parse
 import warnings
-from collections.abc import Callable, Iterator, Mapping
+from collections.abc import Callable, Mapping
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -26,20 +23,17 @@ import numpy as np
 from astropy.io import fits
 from astropy.wcs import WCS, FITSFixedWarning, WcsError
 
-from .results import FLAG_MEANINGS, QUANTITIES, LineFit
-from .settings import LineSettings, velocity_axis
+from .settings import velocity_axis
 
 if TYPE_CHECKING:
-    pass
+    from .results import LineFit
 
 __all__ = [
     "CONVENTIONS",
     "Cube",
     "LazyImage",
-    "atomic_output",
+    "header_unit",
     "read_cube",
-    "read_maps",
-    "write_maps",
 ]
 
 #: Doppler conventions by name: v = c (f0 - f) / f0 (radio), c (l - l0) / l0
@@ -79,14 +73,6 @@ _ERROR_NAMES = {
     "IVAR": "inverse_variance",
 }
 ERROR_KINDS = ("sigma", "variance", "inverse_variance")
-
-_KEY_PREFIX = "QUILLET "  # written as HIERARCH QUILLET <NAME>
-# How many spatial axes the maps have: a FITS image has at least one, so the
-# maps of a single spectrum are stored as one pixel and this says they had none.
-_MAP_AXES = f"{_KEY_PREFIX}MAP AXES"
-# FITS headers hold printable ASCII only: any other character of a recorded
-# value (an input path in données/, say) is written %-escaped, as is % itself.
-_HEADER_SAFE = "".join(chr(c) for c in range(32, 127) if chr(c) != "%")
 
 
 # --- a cube on disk ------------------------------------------------------------
@@ -282,7 +268,7 @@ def read_cube(
         numpy_axis = ndim - 1 - spec
         drop = _dropped_index(header, keep)
         data = _image_data(data_hdu, drop, numpy_axis)
-        unit = _header_unit(header, "BUNIT")
+        unit = header_unit(header, "BUNIT")
         noise, noise_note = _noise(
             hdul, data_hdu, error_hdu, error_kind, unit, drop, numpy_axis, path
         )
@@ -395,7 +381,7 @@ def _spectral_axis_of(wcs: WCS, ndim: int, hdu_name: str, path: Path, hdul: fits
     return spec
 
 
-def _header_unit(header: fits.Header, key: str) -> u.UnitBase | None:
+def header_unit(header: fits.Header, key: str) -> u.UnitBase | None:
     text = header.get(key)
     if not text or not str(text).strip():
         return None
@@ -407,7 +393,7 @@ def _header_unit(header: fits.Header, key: str) -> u.UnitBase | None:
             return None
 
 
-def _rest_quantity(rest: Any, header_unit: u.UnitBase | None) -> u.Quantity:
+def _rest_quantity(rest: Any, axis_unit: u.UnitBase | None) -> u.Quantity:
     if isinstance(rest, u.Quantity):
         quantity = rest
     elif isinstance(rest, str):
@@ -419,14 +405,14 @@ def _rest_quantity(rest: Any, header_unit: u.UnitBase | None) -> u.Quantity:
                 "such as '6562.8 Angstrom' or '1420.405751 MHz'"
             ) from None
         if quantity.unit == u.dimensionless_unscaled:
-            quantity = _rest_quantity(float(quantity.value), header_unit)
+            quantity = _rest_quantity(float(quantity.value), axis_unit)
     else:
-        if header_unit is None:
+        if axis_unit is None:
             raise ValueError(
                 "the header gives the spectral axis no unit, so a bare rest value is "
                 "ambiguous; give it with its unit, such as '6562.8 Angstrom'"
             )
-        quantity = float(rest) * header_unit
+        quantity = float(rest) * axis_unit
     if not quantity.isscalar:
         raise ValueError(
             f"the rest value must be one wavelength or frequency, not {quantity.size} of "
@@ -461,9 +447,9 @@ def _velocity_axis(
     if convention is None:
         convention = _VELOCITY_TYPES[ctype][1] if ctype in _VELOCITY_TYPES else "optical"
     pixels = np.arange(channels, dtype=np.float64)
-    header_unit = _header_unit(header, f"CUNIT{fits_axis + 1}")
+    axis_unit = header_unit(header, f"CUNIT{fits_axis + 1}")
     given = rest_wavelength is not None
-    rest = _rest_quantity(rest_wavelength, header_unit) if given else _header_rest(sub)
+    rest = _rest_quantity(rest_wavelength, axis_unit) if given else _header_rest(sub)
     notes = {
         "spectral_axis": f"{ctype} ({_describe_type(ctype)}), FITS axis {fits_axis + 1}",
         "convention": convention,
@@ -513,7 +499,7 @@ def _velocity_axis(
     else:
         if rest is None:
             medium = " in air" if ctype == "AWAV" else ""
-            shown = (world * world_unit).to(header_unit or world_unit, equivalencies=u.spectral())
+            shown = (world * world_unit).to(axis_unit or world_unit, equivalencies=u.spectral())
             raise ValueError(
                 f"the spectral axis of {path} holds {_describe_type(ctype)}s from "
                 f"{shown.min().value:.8g} to {shown.max().value:.8g} {shown.unit} and the "
@@ -684,7 +670,7 @@ def _noise(
     physical = _physical_values(item.header, raw.dtype)
     note = f"{name} ({kind.replace('_', ' ')})"
     if factor != 1.0:
-        note += f", from {_header_unit(item.header, 'BUNIT')} to the unit of the data, {unit}"
+        note += f", from {header_unit(item.header, 'BUNIT')} to the unit of the data, {unit}"
     if kind == "sigma" and physical is None and factor == 1.0:
         return np.moveaxis(raw, spectral_axis, -1), note
     to_sigma = _TO_SIGMA[kind]
@@ -702,7 +688,7 @@ def _error_kind(
     """What an error HDU holds, and the factor that brings its values to the
     data's unit (its square for a variance, its inverse square for an
     inverse variance): mJy errors of Jy data are read as 0.001 Jy."""
-    error_unit = _header_unit(item.header, "BUNIT")
+    error_unit = header_unit(item.header, "BUNIT")
     factors: dict[str, float] = {}
     if unit is not None and error_unit is not None:
         for kind, power in (("sigma", 1), ("variance", 2), ("inverse_variance", -2)):
@@ -743,253 +729,3 @@ def _spatial_wcs(wcs: WCS, spec: int, ndim: int) -> WCS | None:
     if wcs.has_celestial and wcs.celestial.naxis == ndim - 1:
         return wcs.celestial
     return wcs.dropaxis(spec)
-
-
-# --- maps on disk ----------------------------------------------------------------
-
-
-@contextlib.contextmanager
-def atomic_output(path: str | os.PathLike[str], *, overwrite: bool = False) -> Iterator[Path]:
-    """A temporary path in the target's folder that becomes ``path`` only
-    when the block ends without an error: a crash or Ctrl-C never leaves a
-    partial file under the final name, and an existing file is replaced only
-    with ``overwrite``."""
-    target = Path(path)
-    refuse_existing(target, overwrite)
-    folder = target.parent
-    if not folder.is_dir():
-        raise FileNotFoundError(f"the folder {folder} of {target} does not exist; create it first")
-    handle, temporary = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".part", dir=folder)
-    os.close(handle)
-    os.unlink(temporary)  # the writer makes the file (or folder) itself
-    temp = Path(temporary)
-    try:
-        yield temp
-        if overwrite:
-            _replace(temp, target)
-        else:
-            _place_new(temp, target)
-    except BaseException:
-        _remove(temp)
-        raise
-
-
-def refuse_existing(target: Path, overwrite: bool) -> None:
-    if target.exists() and not overwrite:
-        raise FileExistsError(
-            f"{target} exists; choose another name, or allow replacing it "
-            "(overwrite=True, --overwrite)"
-        )
-
-
-def _place_new(temp: Path, target: Path) -> None:
-    """Moves ``temp`` to a ``target`` that must not exist, without a window in
-    which another writer's file could be replaced."""
-    if temp.is_dir():
-        try:
-            os.rename(temp, target)  # fails on a non-empty existing folder
-        except OSError:
-            refuse_existing(target, False)
-            raise
-        return
-    try:
-        os.link(temp, target)
-    except FileExistsError:
-        refuse_existing(target, False)
-    except OSError:  # a file system with no hard links
-        refuse_existing(target, False)
-        os.replace(temp, target)
-        return
-    os.unlink(temp)
-
-
-def _replace(temp: Path, target: Path) -> None:
-    if temp.is_dir() and target.exists():
-        old = target.with_name(f".{target.name}.old")
-        _remove(old)
-        os.rename(target, old)
-        os.rename(temp, target)
-        _remove(old)
-        return
-    os.replace(temp, target)
-
-
-def _remove(path: Path) -> None:
-    if path.is_dir() and not path.is_symlink():
-        import shutil
-
-        shutil.rmtree(path, ignore_errors=True)
-    else:
-        with contextlib.suppress(FileNotFoundError):
-            path.unlink()
-
-
-def _version() -> str:
-    from . import __version__
-
-    return __version__
-
-
-def maps_header(fit: LineFit) -> fits.Header:
-    """The primary header of a maps file: the package version, every
-    setting, the provenance and the flag counts."""
-    header = fits.Header()
-    header["ORIGIN"] = ("quillet", "maps of Gaussian line fits")
-    header["DATE"] = (
-        datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%dT%H:%M:%S"),
-        "UTC time the file was written",
-    )
-    header[f"HIERARCH {_KEY_PREFIX}VERSION"] = _version()
-    header[f"HIERARCH {_MAP_AXES}"] = len(fit.shape)
-    for name, value in fit.settings.as_kwargs().items():
-        header[f"HIERARCH {_KEY_PREFIX}{name.upper()}"] = value
-    for name, value in fit.provenance.items():
-        header[f"HIERARCH {_KEY_PREFIX}{name.upper()}"] = urllib.parse.quote(
-            str(value), safe=_HEADER_SAFE
-        )
-    for meaning, count in fit.flag_counts().items():
-        header[f"HIERARCH {_KEY_PREFIX}COUNT {meaning.upper()}"] = count
-    header["COMMENT"] = "Velocities in km/s. FLAG: " + ", ".join(
-        f"{value} {meaning}" for value, meaning in FLAG_MEANINGS.items()
-    )
-    return header
-
-
-def write_maps(fit: LineFit, path: str | os.PathLike[str], *, overwrite: bool = False) -> Path:
-    """Writes the maps of a `LineFit` to a FITS file.
-
-    The primary HDU records the package version, every setting, the inputs'
-    provenance (any character FITS cannot hold %-escaped, as in a URL) and
-    the flag counts; then one image extension per quantity:
-    AMPLITUDE, CENTRE, SIGMA, AMPLITUDE_ERR, CENTRE_ERR, SIGMA_ERR,
-    REDUCED_CHI2, FLAG, WINDOW_LEFT, WINDOW_RIGHT (and CONTINUUM when one
-    was subtracted), each with the spatial WCS and its BUNIT, and VELOCITY,
-    the shared velocity axis of the fits. The maps of a single spectrum have
-    no axes, which a FITS image cannot, so they are stored as one pixel and
-    the primary header's MAP AXES says 0. The file is written under a
-    temporary name in the same folder and renamed into place, so it is never
-    seen half-written.
-    """
-    wcs_header = fit.wcs.to_header() if fit.wcs is not None else fits.Header()
-    hdus: list[Any] = [fits.PrimaryHDU(header=maps_header(fit))]
-
-    def image(name: str, values: np.ndarray, unit: str, description: str) -> fits.ImageHDU:
-        values = np.asarray(values)
-        item = fits.ImageHDU(
-            data=values.reshape(values.shape or (1,)), header=wcs_header.copy(), name=name
-        )
-        if unit:
-            item.header["BUNIT"] = (_bunit(unit), description)
-        else:
-            item.header["COMMENT"] = description
-        return item
-
-    for quantity in QUANTITIES:
-        hdus.append(
-            image(
-                quantity.extname,
-                getattr(fit, quantity.name),
-                fit.unit_of(quantity),
-                quantity.description,
-            )
-        )
-    hdus.append(
-        image(
-            "FLAG",
-            np.asarray(fit.flag).astype(np.uint8),
-            "",
-            "0 success, 1 no local maximum, 2 no convergence",
-        )
-    )
-    hdus.append(image("WINDOW_LEFT", np.asarray(fit.window)[..., 0], "", "first channel fitted"))
-    hdus.append(
-        image("WINDOW_RIGHT", np.asarray(fit.window)[..., 1], "", "channel after the last fitted")
-    )
-    if fit.continuum is not None:
-        hdus.append(
-            image("CONTINUUM", fit.continuum, fit.unit_of(QUANTITIES[0]), "continuum subtracted")
-        )
-    velocity = fits.ImageHDU(data=np.asarray(fit.velocity, dtype=np.float64), name="VELOCITY")
-    velocity.header["BUNIT"] = ("km s-1", "velocity of each channel of the fits")
-    hdus.append(velocity)
-
-    with atomic_output(path, overwrite=overwrite) as temp, open(temp, "wb") as stream:
-        fits.HDUList(hdus).writeto(stream)
-        stream.flush()
-        os.fsync(stream.fileno())
-    return Path(path)
-
-
-def _bunit(unit: str) -> str:
-    """A unit as BUNIT: in the FITS standard's spelling where it has one, else
-    in astropy's, which read_cube and read_maps read back (DN, electron, or a
-    scale that is not a power of ten have none)."""
-    try:
-        return str(u.Unit(unit).to_string("fits"))
-    except ValueError:
-        return str(u.Unit(unit).to_string())
-
-
-def read_maps(path: str | os.PathLike[str]) -> LineFit:
-    """Reads a maps file written by `write_maps` back into a `LineFit`, as
-    it was written: bit for bit, with its settings, provenance, unit and WCS.
-    Raises ``ValueError`` for a file that is not a maps file."""
-    path = Path(path)
-    with fits.open(path) as hdul:
-        names = {item.name for item in hdul}
-        missing = [q.extname for q in QUANTITIES if q.extname not in names] + [
-            name for name in ("FLAG", "WINDOW_LEFT", "WINDOW_RIGHT") if name not in names
-        ]
-        if missing:
-            raise ValueError(
-                f"{path} is not a maps file written by quillet: it has no "
-                f"{', '.join(missing)} extension{'s' if len(missing) > 1 else ''}"
-            )
-        primary = hdul[0].header
-        keys = {name: f"{_KEY_PREFIX}{name.upper()}" for name in LineSettings.names()}
-        absent = [name for name, key in keys.items() if key not in primary]
-        if absent:
-            raise ValueError(
-                f"{path} is not a maps file written by quillet: its primary header records "
-                f"no setting {', '.join(absent)}"
-            )
-        settings = LineSettings.from_mapping({name: primary[key] for name, key in keys.items()})
-        skip = {*keys.values(), f"{_KEY_PREFIX}VERSION", _MAP_AXES}
-        provenance = {
-            key[len(_KEY_PREFIX) :].lower(): urllib.parse.unquote(str(primary[key]))
-            for key in primary
-            if key.startswith(_KEY_PREFIX)
-            and key not in skip
-            and not key.startswith(f"{_KEY_PREFIX}COUNT ")
-        }
-        one_spectrum = primary.get(_MAP_AXES) == 0
-
-        def image(name: str, dtype: Any) -> np.ndarray:
-            values = np.array(hdul[name].data, dtype=dtype)
-            return values.reshape(()) if one_spectrum else values
-
-        amplitude = hdul["AMPLITUDE"]
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", FITSFixedWarning)
-            # A WCS of plain pixel axes (a slit's) has no CTYPE, but WCSAXES.
-            has_wcs = "WCSAXES" in amplitude.header or "CTYPE1" in amplitude.header
-            wcs = WCS(amplitude.header) if has_wcs else None
-        maps = {q.name: image(q.extname, np.float32) for q in QUANTITIES}
-        window = np.stack([image("WINDOW_LEFT", np.int32), image("WINDOW_RIGHT", np.int32)], -1)
-        continuum = image("CONTINUUM", np.float32) if "CONTINUUM" in names else None
-        velocity = (
-            np.array(hdul["VELOCITY"].data, dtype=np.float64)
-            if "VELOCITY" in names
-            else np.empty(0)
-        )
-        return LineFit(
-            **maps,
-            flag=image("FLAG", np.int8),
-            window=window,
-            settings=settings,
-            velocity=velocity,
-            continuum=continuum,
-            unit=_header_unit(amplitude.header, "BUNIT"),
-            wcs=wcs,
-            provenance=provenance,
-        )

@@ -43,7 +43,7 @@ def save_figure(figure: Figure, path: str | os.PathLike[str], *, overwrite: bool
     """Saves a figure through a temporary file, in the format of the path's
     suffix (png, pdf, svg...), replacing an existing file only with
     ``overwrite``."""
-    from .files import atomic_output
+    from .maps_files import atomic_output
 
     target = Path(path)
     fmt = target.suffix.lstrip(".").lower() or "png"

@@ -247,7 +247,11 @@ class LineFit:
         variables["window"] = (
             (*dims, "edge"),
             self.window,
-            {"long_name": "half-open range [left, right) of the channels fitted", "units": "1"},
+            {
+                "long_name": "half-open range [left, right) of the channels fitted: "
+                "edge 0 the first channel, edge 1 the channel after the last",
+                "units": "1",
+            },
         )
         if self.continuum is not None:
             variables["continuum"] = (
@@ -261,18 +265,20 @@ class LineFit:
         attrs: dict[str, Any] = {"Conventions": "CF-1.10", "title": "quillet line fit"}
         attrs.update({f"quillet_{k}": v for k, v in self.settings.as_kwargs().items()})
         attrs.update({f"quillet_{k}": v for k, v in self.provenance.items()})
-        return xarray.Dataset(variables, coords={"edge": ["left", "right"]}, attrs=attrs)
+        # No coordinate of strings for the window's edges: Zarr v3 has no
+        # stable type for them; the long name says which edge is which.
+        return xarray.Dataset(variables, attrs=attrs)
 
     def write_fits(self, path: str | Path, *, overwrite: bool = False) -> Path:
-        """Writes the maps to a FITS file; see `quillet.files.write_maps`."""
-        from .files import write_maps
+        """Writes the maps to a FITS file; see `quillet.maps_files.write_maps`."""
+        from .maps_files import write_maps
 
         return write_maps(self, path, overwrite=overwrite)
 
     @classmethod
     def read_fits(cls, path: str | Path) -> LineFit:
-        """Reads maps written by `write_fits`; see `quillet.files.read_maps`."""
-        from .files import read_maps
+        """Reads maps written by `write_fits`; see `quillet.maps_files.read_maps`."""
+        from .maps_files import read_maps
 
         return read_maps(path)
 

@@ -8,6 +8,7 @@ import os
 import signal
 import time
 import warnings
+from contextlib import nullcontext
 
 import dask
 import dask.array as da
@@ -17,6 +18,7 @@ from distributed import Client, LocalCluster, as_completed, futures_of
 
 import quillet
 import quillet.dask
+import quillet.maps_files
 from quillet.results import QUANTITIES
 
 VELOCITY = np.linspace(-300.0, 300.0, 31)  # 20 km/s channels
@@ -192,3 +194,23 @@ def test_a_killed_worker_costs_only_its_tasks(client):
     while time.monotonic() < deadline and victim in client.run(os.getpid).values():
         time.sleep(0.2)
     assert victim not in client.run(os.getpid).values()
+
+
+@pytest.mark.parametrize("scheduler", ["threads", "distributed"])
+def test_fits_and_zarr_outputs_stream_and_read_back_equal(client, tmp_path, scheduler):
+    import xarray
+
+    fit = lazy_fit((7, 8, -1))
+    local = dask.config.set(scheduler="threads") if scheduler == "threads" else nullcontext()
+    with local:
+        fit.write_fits(tmp_path / "maps.fits")
+        quillet.maps_files.write_zarr(fit, tmp_path / "maps.zarr")
+    assert_same_maps(quillet.read_maps(tmp_path / "maps.fits"), REFERENCE)
+    stored = xarray.open_zarr(tmp_path / "maps.zarr", consolidated=False)
+    for name in MAPS:
+        np.testing.assert_array_equal(
+            stored[name].values.view(np.uint8), np.asarray(getattr(REFERENCE, name)).view(np.uint8)
+        )
+    assert stored["centre"].encoding["chunks"] == (7, 8)  # written block by block
+    assert stored["flag"].attrs["flag_meanings"] == "success no_local_maximum no_convergence"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["maps.fits", "maps.zarr"]

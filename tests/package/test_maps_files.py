@@ -3,6 +3,8 @@ never left half-written, never written over unasked."""
 
 from __future__ import annotations
 
+import os
+
 import astropy.units as u
 import numpy as np
 import pytest
@@ -174,15 +176,16 @@ def test_a_failed_write_leaves_no_partial_file(tmp_path, monkeypatch, muse_fit, 
     if existing:
         target.write_bytes(b"the maps of an earlier run")
     written = []
-    real_writeto = fits.HDUList.writeto
+    real_fsync = os.fsync
 
-    def writeto_then_fail(self, fileobj, *args, **kwargs):
-        # A real FITS file starts on disk, then the writer fails part way.
-        real_writeto(self, fileobj, *args, **kwargs)
-        written.append(fileobj.tell())
+    def fsync_then_fail(fd):
+        # The maps are on disk under the temporary name when the last
+        # flush to the device fails (a full disk reports so there).
+        real_fsync(fd)
+        written.append(os.fstat(fd).st_size)
         raise failure("no space left on device")
 
-    monkeypatch.setattr(fits.HDUList, "writeto", writeto_then_fail)
+    monkeypatch.setattr(os, "fsync", fsync_then_fail)
     with pytest.raises(failure):
         muse_fit.write_fits(target, overwrite=existing)
     assert written and written[0] > 2880

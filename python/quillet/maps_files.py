@@ -1,0 +1,397 @@
+"""Maps on disk: a `LineFit` written as FITS (one image per quantity, with
+its WCS and unit, every setting in the header) or as Zarr, and read back.
+
+Every output is written under a temporary name in its folder and renamed
+into place when complete (`atomic_output`), so a crash or Ctrl-C never
+leaves a partial file under the final name, and nothing that exists is
+replaced unless asked. Maps that are lazy Dask arrays are written block by
+block as their blocks are computed: the maps of an archive never have to fit
+in one machine's memory.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import datetime
+import math
+import os
+import tempfile
+import urllib.parse
+import warnings
+from collections.abc import Iterator
+from pathlib import Path
+from typing import Any, NamedTuple
+
+import astropy.units as u
+import numpy as np
+from astropy.io import fits
+from astropy.wcs import WCS, FITSFixedWarning
+
+from .files import header_unit
+from .results import FLAG_MEANINGS, QUANTITIES, LineFit
+from .settings import LineSettings
+
+__all__ = [
+    "atomic_output",
+    "maps_header",
+    "read_maps",
+    "refuse_existing",
+    "write_maps",
+    "write_zarr",
+]
+
+_KEY_PREFIX = "QUILLET "  # written as HIERARCH QUILLET <NAME>
+# How many spatial axes the maps have: a FITS image has at least one, so the
+# maps of a single spectrum are stored as one pixel and this says they had none.
+_MAP_AXES = f"{_KEY_PREFIX}MAP AXES"
+# FITS headers hold printable ASCII only: any other character of a recorded
+# value (an input path in données/, say) is written %-escaped, as is % itself.
+_HEADER_SAFE = "".join(chr(c) for c in range(32, 127) if chr(c) != "%")
+
+
+@contextlib.contextmanager
+def atomic_output(path: str | os.PathLike[str], *, overwrite: bool = False) -> Iterator[Path]:
+    """A temporary path in the target's folder that becomes ``path`` only
+    when the block ends without an error: a crash or Ctrl-C never leaves a
+    partial file under the final name, and an existing file is replaced only
+    with ``overwrite``."""
+    target = Path(path)
+    refuse_existing(target, overwrite)
+    folder = target.parent
+    if not folder.is_dir():
+        raise FileNotFoundError(f"the folder {folder} of {target} does not exist; create it first")
+    handle, temporary = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".part", dir=folder)
+    os.close(handle)
+    os.unlink(temporary)  # the writer makes the file (or folder) itself
+    temp = Path(temporary)
+    try:
+        yield temp
+        if overwrite:
+            _replace(temp, target)
+        else:
+            _place_new(temp, target)
+    except BaseException:
+        _remove(temp)
+        raise
+
+
+def refuse_existing(target: Path, overwrite: bool) -> None:
+    if target.exists() and not overwrite:
+        raise FileExistsError(
+            f"{target} exists; choose another name, or allow replacing it "
+            "(overwrite=True, --overwrite)"
+        )
+
+
+def _place_new(temp: Path, target: Path) -> None:
+    """Moves ``temp`` to a ``target`` that must not exist, without a window in
+    which another writer's file could be replaced."""
+    if temp.is_dir():
+        try:
+            os.rename(temp, target)  # fails on a non-empty existing folder
+        except OSError:
+            refuse_existing(target, False)
+            raise
+        return
+    try:
+        os.link(temp, target)
+    except FileExistsError:
+        refuse_existing(target, False)
+    except OSError:  # a file system with no hard links
+        refuse_existing(target, False)
+        os.replace(temp, target)
+        return
+    os.unlink(temp)
+
+
+def _replace(temp: Path, target: Path) -> None:
+    if temp.is_dir() and target.exists():
+        old = target.with_name(f".{target.name}.old")
+        _remove(old)
+        os.rename(target, old)
+        os.rename(temp, target)
+        _remove(old)
+        return
+    os.replace(temp, target)
+
+
+def _remove(path: Path) -> None:
+    if path.is_dir() and not path.is_symlink():
+        import shutil
+
+        shutil.rmtree(path, ignore_errors=True)
+    else:
+        with contextlib.suppress(FileNotFoundError):
+            path.unlink()
+
+
+def _version() -> str:
+    from . import __version__
+
+    return __version__
+
+
+def maps_header(fit: LineFit, counts: dict[str, int] | None = None) -> fits.Header:
+    """The primary header of a maps file: the package version, every
+    setting, the provenance and the flag counts (zero when not yet known:
+    the cards keep their size when the counts are filled in)."""
+    header = fits.Header()
+    header["ORIGIN"] = ("quillet", "maps of Gaussian line fits")
+    header["DATE"] = (
+        datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%dT%H:%M:%S"),
+        "UTC time the file was written",
+    )
+    header[f"HIERARCH {_KEY_PREFIX}VERSION"] = _version()
+    header[f"HIERARCH {_MAP_AXES}"] = len(fit.shape)
+    for name, value in fit.settings.as_kwargs().items():
+        header[f"HIERARCH {_KEY_PREFIX}{name.upper()}"] = value
+    for name, value in fit.provenance.items():
+        header[f"HIERARCH {_KEY_PREFIX}{name.upper()}"] = urllib.parse.quote(
+            str(value), safe=_HEADER_SAFE
+        )
+    for meaning in FLAG_MEANINGS.values():
+        count = 0 if counts is None else counts[meaning]
+        header[f"HIERARCH {_KEY_PREFIX}COUNT {meaning.upper()}"] = count
+    header["COMMENT"] = "Velocities in km/s. FLAG: " + ", ".join(
+        f"{value} {meaning}" for value, meaning in FLAG_MEANINGS.items()
+    )
+    return header
+
+
+class _Image(NamedTuple):
+    """One image extension of a maps file: its name, what fills it (a field
+    of the records), its stored dtype, unit and description."""
+
+    name: str
+    field: str
+    dtype: np.dtype[Any]
+    unit: str
+    description: str
+
+
+def _images(fit: LineFit) -> list[_Image]:
+    images = [
+        _Image(q.extname, q.name, np.dtype(np.float32), fit.unit_of(q), q.description)
+        for q in QUANTITIES
+    ]
+    images += [
+        _Image("FLAG", "flag", np.dtype(np.uint8), "", "0 success, 1 no local maximum, "
+               "2 no convergence"),
+        _Image("WINDOW_LEFT", "window_left", np.dtype(np.int32), "", "first channel fitted"),
+        _Image("WINDOW_RIGHT", "window_right", np.dtype(np.int32), "",
+               "channel after the last fitted"),
+    ]  # fmt: skip
+    if fit.continuum is not None:
+        images.append(
+            _Image("CONTINUUM", "continuum", np.dtype(np.float32), fit.unit_of(QUANTITIES[0]),
+                   "continuum subtracted")
+        )  # fmt: skip
+    return images
+
+
+def _padded(size: int) -> int:
+    """A FITS header or data size rounded up to whole 2880-byte blocks."""
+    return -(-size // 2880) * 2880
+
+
+def write_maps(
+    fit: LineFit,
+    path: str | os.PathLike[str],
+    *,
+    overwrite: bool = False,
+    progress: bool | None = False,
+) -> Path:
+    """Writes the maps of a `LineFit` to a FITS file.
+
+    The primary HDU records the package version, every setting, the inputs'
+    provenance (any character FITS cannot hold %-escaped, as in a URL) and
+    the flag counts; then one image extension per quantity:
+    AMPLITUDE, CENTRE, SIGMA, AMPLITUDE_ERR, CENTRE_ERR, SIGMA_ERR,
+    REDUCED_CHI2, FLAG, WINDOW_LEFT, WINDOW_RIGHT (and CONTINUUM when one
+    was subtracted), each with the spatial WCS and its BUNIT, and VELOCITY,
+    the shared velocity axis of the fits. The maps of a single spectrum have
+    no axes, which a FITS image cannot, so they are stored as one pixel and
+    the primary header's MAP AXES says 0.
+
+    The file is laid out first (headers, and room for every image), then
+    filled: lazy maps block by block as the blocks are computed (with a
+    progress bar if asked), so that no more than a block of them is ever in
+    memory here. It is written under a temporary name in the same folder and
+    renamed into place, so it is never seen half-written.
+    """
+    images = _images(fit)
+    shape = fit.shape or (1,)
+    wcs_header = fit.wcs.to_header() if fit.wcs is not None else fits.Header()
+    headers = [fits.PrimaryHDU(header=maps_header(fit)).header]
+    for image in images:
+        placeholder = np.broadcast_to(np.zeros((), image.dtype), shape)
+        item = fits.ImageHDU(data=placeholder, header=wcs_header.copy(), name=image.name)
+        if image.unit:
+            item.header["BUNIT"] = (_bunit(image.unit), image.description)
+        else:
+            item.header["COMMENT"] = image.description
+        headers.append(item.header)
+    velocity = fits.ImageHDU(data=np.asarray(fit.velocity, dtype=np.float64), name="VELOCITY")
+    velocity.header["BUNIT"] = ("km s-1", "velocity of each channel of the fits")
+
+    counts = dict.fromkeys(FLAG_MEANINGS.values(), 0)
+    with atomic_output(path, overwrite=overwrite) as temp:
+        offsets = _lay_out(temp, headers, [image.dtype for image in images], shape, velocity)
+        maps = [
+            np.memmap(temp, dtype=image.dtype.newbyteorder(">"), mode="r+", offset=offset,
+                      shape=shape)
+            for image, offset in zip(images, offsets, strict=True)
+        ] if math.prod(shape) else []  # fmt: skip
+        for where, block in _blocks_of_maps(fit, progress):
+            for image, stored in zip(images, maps, strict=True):
+                stored[where] = block[image.field]
+            tally = np.bincount(np.asarray(block["flag"], np.intp).ravel(), minlength=3)
+            for value, meaning in FLAG_MEANINGS.items():
+                counts[meaning] += int(tally[value])
+        for stored in maps:
+            stored.flush()
+        del maps
+        with open(temp, "r+b") as stream:
+            # The counts are known only now; their cards keep the header's size.
+            primary = fits.PrimaryHDU(header=maps_header(fit, counts)).header.tostring()
+            if len(primary) != len(headers[0].tostring()):
+                raise AssertionError("the primary header changed size")
+            stream.write(primary.encode("ascii"))
+            stream.flush()
+            os.fsync(stream.fileno())
+    return Path(path)
+
+
+def _lay_out(
+    path: Path,
+    headers: list[fits.Header],
+    dtypes: list[np.dtype[Any]],
+    shape: tuple[int, ...],
+    last: fits.ImageHDU,
+) -> list[int]:
+    """Writes the headers of a primary HDU and of one image per dtype, each
+    image's data left as zeros (as FITS pads, too), then a last, small image
+    whole; returns the offset of each image's data."""
+    offsets = []
+    size = math.prod(shape)
+    with open(path, "xb") as stream:
+        stream.write(headers[0].tostring().encode("ascii"))
+        for header, dtype in zip(headers[1:], dtypes, strict=True):
+            stream.write(header.tostring().encode("ascii"))
+            offsets.append(stream.tell())
+            stream.seek(_padded(size * dtype.itemsize), os.SEEK_CUR)
+        stream.write(last.header.tostring().encode("ascii"))
+        data = np.asarray(last.data).astype(last.data.dtype.newbyteorder(">")).tobytes()
+        stream.write(data + bytes(_padded(len(data)) - len(data)))
+    return offsets
+
+
+def _blocks_of_maps(fit: LineFit, progress: bool | None) -> Iterator[tuple[tuple[slice, ...], Any]]:
+    """The maps as (where, records) blocks: the whole of maps in memory at
+    once, lazy maps block by block as they are computed."""
+    if fit.lazy:
+        from .cube_fit import progress_bar
+        from .dask import computed_blocks, rows_in
+
+        with progress_bar(math.prod(fit.shape), progress) as bar:
+            for where, block in computed_blocks(fit.records):
+                yield where, block
+                bar.update(rows_in(where))
+        return
+    whole = {q.name: getattr(fit, q.name) for q in QUANTITIES}
+    whole.update(
+        flag=np.asarray(fit.flag),
+        window_left=np.asarray(fit.window)[..., 0],
+        window_right=np.asarray(fit.window)[..., 1],
+        continuum=fit.continuum,
+    )
+    everything = (slice(None),) * max(len(fit.shape), 1)
+    yield everything, {k: np.reshape(v, fit.shape or (1,)) for k, v in whole.items()
+                       if v is not None}  # fmt: skip
+
+
+def write_zarr(fit: LineFit, path: str | os.PathLike[str], *, overwrite: bool = False) -> Path:
+    """Writes the maps as a Zarr store: `LineFit.to_xarray`, with its CF
+    attributes, chunked as the maps are. Lazy maps are written block by
+    block by whoever computes them (on a distributed cluster, its workers:
+    the folder must then be on storage they share). Like every output, the
+    store is made under a temporary name and renamed into place."""
+    dataset = fit.to_xarray()
+    with atomic_output(path, overwrite=overwrite) as temp:
+        dataset.to_zarr(temp, mode="w-", consolidated=False)
+    return Path(path)
+
+
+def _bunit(unit: str) -> str:
+    """A unit as BUNIT: in the FITS standard's spelling where it has one, else
+    in astropy's, which read_cube and read_maps read back (DN, electron, or a
+    scale that is not a power of ten have none)."""
+    try:
+        return str(u.Unit(unit).to_string("fits"))
+    except ValueError:
+        return str(u.Unit(unit).to_string())
+
+
+def read_maps(path: str | os.PathLike[str]) -> LineFit:
+    """Reads a maps file written by `write_maps` back into a `LineFit`, as
+    it was written: bit for bit, with its settings, provenance, unit and WCS.
+    Raises ``ValueError`` for a file that is not a maps file."""
+    path = Path(path)
+    with fits.open(path) as hdul:
+        names = {item.name for item in hdul}
+        missing = [q.extname for q in QUANTITIES if q.extname not in names] + [
+            name for name in ("FLAG", "WINDOW_LEFT", "WINDOW_RIGHT") if name not in names
+        ]
+        if missing:
+            raise ValueError(
+                f"{path} is not a maps file written by quillet: it has no "
+                f"{', '.join(missing)} extension{'s' if len(missing) > 1 else ''}"
+            )
+        primary = hdul[0].header
+        keys = {name: f"{_KEY_PREFIX}{name.upper()}" for name in LineSettings.names()}
+        absent = [name for name, key in keys.items() if key not in primary]
+        if absent:
+            raise ValueError(
+                f"{path} is not a maps file written by quillet: its primary header records "
+                f"no setting {', '.join(absent)}"
+            )
+        settings = LineSettings.from_mapping({name: primary[key] for name, key in keys.items()})
+        skip = {*keys.values(), f"{_KEY_PREFIX}VERSION", _MAP_AXES}
+        provenance = {
+            key[len(_KEY_PREFIX) :].lower(): urllib.parse.unquote(str(primary[key]))
+            for key in primary
+            if key.startswith(_KEY_PREFIX)
+            and key not in skip
+            and not key.startswith(f"{_KEY_PREFIX}COUNT ")
+        }
+        one_spectrum = primary.get(_MAP_AXES) == 0
+
+        def image(name: str, dtype: Any) -> np.ndarray:
+            values = np.array(hdul[name].data, dtype=dtype)
+            return values.reshape(()) if one_spectrum else values
+
+        amplitude = hdul["AMPLITUDE"]
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", FITSFixedWarning)
+            # A WCS of plain pixel axes (a slit's) has no CTYPE, but WCSAXES.
+            has_wcs = "WCSAXES" in amplitude.header or "CTYPE1" in amplitude.header
+            wcs = WCS(amplitude.header) if has_wcs else None
+        maps = {q.name: image(q.extname, np.float32) for q in QUANTITIES}
+        window = np.stack([image("WINDOW_LEFT", np.int32), image("WINDOW_RIGHT", np.int32)], -1)
+        continuum = image("CONTINUUM", np.float32) if "CONTINUUM" in names else None
+        velocity = (
+            np.array(hdul["VELOCITY"].data, dtype=np.float64)
+            if "VELOCITY" in names
+            else np.empty(0)
+        )
+        return LineFit(
+            **maps,
+            flag=image("FLAG", np.int8),
+            window=window,
+            settings=settings,
+            velocity=velocity,
+            continuum=continuum,
+            unit=header_unit(amplitude.header, "BUNIT"),
+            wcs=wcs,
+            provenance=provenance,
+        )
