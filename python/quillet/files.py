@@ -16,7 +16,7 @@ import os
 import warnings
 from collections.abc import Callable, Mapping
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 import astropy.units as u
 import numpy as np
@@ -90,16 +90,17 @@ class LazyImage:
 
     def __init__(
         self,
-        raw: np.ndarray,
-        convert: Callable[[np.ndarray], np.ndarray],
+        raw: Any,
+        convert: Callable[[np.ndarray], np.ndarray] | None,
         axes: tuple[int, ...] | None = None,
     ) -> None:
         self._raw = raw
         self._convert = convert
-        self._axes = tuple(range(raw.ndim)) if axes is None else tuple(axes)
-        self.shape = tuple(raw.shape[a] for a in self._axes)
+        ndim = len(raw.shape)
+        self._axes = tuple(range(ndim)) if axes is None else tuple(axes)
+        self.shape = tuple(int(raw.shape[a]) for a in self._axes)
         self.ndim = len(self.shape)
-        self.dtype = np.dtype(np.float64)
+        self.dtype = np.dtype(np.float64) if convert is not None else np.dtype(raw.dtype)
 
     def __len__(self) -> int:
         return int(self.shape[0])
@@ -114,8 +115,8 @@ class LazyImage:
         kept_here = [
             a for entry, a in zip(key, self._axes, strict=True) if not isinstance(entry, int)
         ]
-        block = np.transpose(block, [kept_raw.index(a) for a in kept_here])
-        return self._convert(block)
+        block = np.transpose(np.asarray(block), [kept_raw.index(a) for a in kept_here])
+        return block if self._convert is None else self._convert(block)
 
     def __array__(self, dtype: Any = None, copy: Any = None) -> np.ndarray:
         whole = self[...]
@@ -126,6 +127,73 @@ class LazyImage:
         order = list(range(self.ndim))
         order.insert(destination % self.ndim, order.pop(source % self.ndim))
         return LazyImage(self._raw, self._convert, tuple(self._axes[i] for i in order))
+
+
+class FitsData:
+    """The stored values of one image HDU of a FITS file, memory-mapped on
+    first use in each process that reads it: what a Dask task reads its
+    block from. It pickles as its file's path and place, never as data, so
+    a cluster's workers read their blocks from storage they share instead of
+    receiving the cube from the client."""
+
+    def __init__(self, path: Path, index: int, drop: tuple[int | slice, ...], raw: Any) -> None:
+        self.path = Path(path).resolve()
+        self.index = index
+        self.drop = drop
+        self.shape = tuple(int(n) for n in raw.shape)
+        self.dtype = np.dtype(raw.dtype)
+        self._data: np.ndarray | None = None
+
+    def __getitem__(self, key: Any) -> np.ndarray:
+        if self._data is None:
+            with fits.open(self.path, memmap=True, do_not_scale_image_data=True) as hdul:
+                # The memory map outlives the closed file object.
+                self._data = hdul[self.index].data[self.drop]
+        return np.asarray(self._data[key])
+
+    def __getstate__(self) -> dict[str, Any]:
+        return {**self.__dict__, "_data": None}
+
+
+@dataclasses.dataclass(frozen=True)
+class Scaling:
+    """Stored values to physical ones: BSCALE, BZERO, and BLANK integers as
+    NaN (a picklable callable, for the workers that read blocks)."""
+
+    bscale: float
+    bzero: float
+    blank: int | None
+
+    @classmethod
+    def of(cls, header: fits.Header, stored: np.dtype[Any]) -> Scaling | None:
+        """The scaling a header gives stored values, or None for none."""
+        bscale = float(header.get("BSCALE", 1.0))
+        bzero = float(header.get("BZERO", 0.0))
+        blank = header.get("BLANK") if stored.kind in "iu" else None
+        if bscale == 1.0 and bzero == 0.0 and blank is None:
+            return None
+        return cls(bscale, bzero, None if blank is None else int(blank))
+
+    def __call__(self, block: np.ndarray) -> np.ndarray:
+        values = block.astype(np.float64) * self.bscale + self.bzero
+        if self.blank is not None:
+            values[block == self.blank] = np.nan
+        return values
+
+
+@dataclasses.dataclass(frozen=True)
+class ToSigma:
+    """An error image's stored values to one-sigma noise in the data's unit."""
+
+    kind: str
+    factor: float
+    scaling: Scaling | None
+
+    def __call__(self, block: np.ndarray) -> np.ndarray:
+        values = block.astype(np.float64) if self.scaling is None else self.scaling(block)
+        if self.factor != 1.0:
+            values = values * self.factor
+        return _TO_SIGMA[self.kind](values)
 
 
 def _full_key(key: Any, ndim: int) -> tuple[int | slice, ...]:
@@ -187,6 +255,7 @@ def read_cube(
     rest_wavelength: Any = None,
     redshift: float = 0.0,
     convention: str | None = None,
+    chunks: Any = None,
 ) -> Cube:
     """Read a spectral cube (or slit, or spectrum) from a FITS image.
 
@@ -226,6 +295,11 @@ def read_cube(
         "relativistic". By default optical, except for an axis that already
         holds velocities (VRAD, VOPT, VELO...), which keeps its own; such an
         axis is converted to another convention through the rest value.
+    chunks
+        None (the default) for NumPy arrays (memory maps of the file), or
+        Dask arrays read block by block in whichever process computes them:
+        "auto" (blocks of about 16 MB), a number of spectra per block, or one
+        block length per spatial axis. The spectral axis is never split.
 
     Raises ``ValueError`` with a message that says what is wrong with the
     file and how to mend it; ``OSError`` when it cannot be read.
@@ -267,12 +341,23 @@ def read_cube(
         )
         numpy_axis = ndim - 1 - spec
         drop = _dropped_index(header, keep)
-        data = _image_data(data_hdu, drop, numpy_axis)
         unit = header_unit(header, "BUNIT")
-        noise, noise_note = _noise(
-            hdul, data_hdu, error_hdu, error_kind, unit, drop, numpy_axis, path
-        )
+        data_image = _Image(hdul.index(data_hdu), Scaling.of(header, data_hdu.data.dtype))
+        noise_image, noise_note = _noise(hdul, data_hdu, error_hdu, error_kind, unit, path)
         spatial_wcs = _spatial_wcs(wcs, spec, ndim)
+        if chunks is None:
+            data = _in_memory(hdul, data_image, drop, numpy_axis)
+            noise = None if noise_image is None else _in_memory(hdul, noise_image, drop, numpy_axis)
+        else:
+            blocks = dask_chunks(
+                tuple(n for i, n in enumerate(data_hdu.data[drop].shape) if i != numpy_axis),
+                chunks,
+                velocity.size,
+            )
+            data = _lazy(path, hdul, data_image, drop, numpy_axis, blocks)
+            noise = None if noise_image is None else _lazy(
+                path, hdul, noise_image, drop, numpy_axis, blocks
+            )  # fmt: skip
 
     provenance = {
         "input": str(path),
@@ -591,35 +676,78 @@ def _checked(velocity: np.ndarray, path: Path) -> np.ndarray:
         raise ValueError(f"{path}: {error}") from None
 
 
-def _image_data(item: Any, drop: tuple[int | slice, ...], spectral_axis: int) -> Any:
+class _Image(NamedTuple):
+    """An image HDU by its index, and what turns its stored values into the
+    values wanted (None: they are those already)."""
+
+    hdu_index: int
+    convert: Callable[[np.ndarray], np.ndarray] | None
+
+
+def _in_memory(
+    hdul: fits.HDUList, image: _Image, drop: tuple[int | slice, ...], spectral_axis: int
+) -> Any:
     """The image with its spectral axis last: a view of the memory map, or a
-    `LazyImage` that scales a scaled integer image block by block."""
-    raw = item.data[drop]
-    physical = _physical_values(item.header, raw.dtype)
-    if physical is None:
+    `LazyImage` that converts (scales, or turns a variance into a sigma)
+    block by block."""
+    raw = hdul[image.hdu_index].data[drop]
+    if image.convert is None:
         return np.moveaxis(raw, spectral_axis, -1)
-    return LazyImage(raw, physical).moved(spectral_axis, -1)
+    return LazyImage(raw, image.convert).moved(spectral_axis, -1)
 
 
-def _physical_values(
-    header: fits.Header, stored: np.dtype[Any]
-) -> Callable[[np.ndarray], np.ndarray] | None:
-    """What turns a block of an image's stored values into its values
-    (BSCALE, BZERO, and BLANK integers as NaN), or None where they are the
-    values already."""
-    bscale = float(header.get("BSCALE", 1.0))
-    bzero = float(header.get("BZERO", 0.0))
-    blank = header.get("BLANK") if stored.kind in "iu" else None
-    if bscale == 1.0 and bzero == 0.0 and blank is None:
-        return None
+def _lazy(
+    path: Path,
+    hdul: fits.HDUList,
+    image: _Image,
+    drop: tuple[int | slice, ...],
+    spectral_axis: int,
+    chunks: tuple[Any, ...],
+) -> Any:
+    """The image with its spectral axis last as a Dask array whose blocks
+    are read (and converted) by whichever process computes them."""
+    import dask.array as da
+    from dask.base import tokenize
 
-    def scale(block: np.ndarray) -> np.ndarray:
-        values = block.astype(np.float64) * bscale + bzero
-        if blank is not None:
-            values[block == blank] = np.nan
-        return values
+    raw = hdul[image.hdu_index].data[drop]
+    source = LazyImage(FitsData(path, image.hdu_index, drop, raw), image.convert)
+    source = source.moved(spectral_axis, -1)
+    stat = path.stat()
+    name = "quillet-read-" + tokenize(
+        str(path.resolve()), stat.st_mtime_ns, stat.st_size, image, drop, spectral_axis, chunks
+    )
+    return da.from_array(
+        source, chunks=chunks, name=name, meta=np.empty((0,) * source.ndim, source.dtype)
+    )
 
-    return scale
+
+def dask_chunks(spatial: tuple[int, ...], chunks: Any, channels: int) -> tuple[Any, ...]:
+    """Dask chunks for a cube of ``spatial`` shape with its spectral axis
+    last and whole: from "auto" (about 16 MB of float32 per block), a number
+    of spectra per block (whole trailing axes, as `quillet.rows` takes its
+    blocks), or one block length per spatial axis."""
+    if isinstance(chunks, str):
+        if chunks != "auto":
+            raise ValueError(f"chunks must be 'auto', a number or a tuple, not {chunks!r}")
+        from .cube_fit import default_chunk_rows
+
+        chunks = default_chunk_rows(channels)
+    if isinstance(chunks, (int, np.integer)):
+        if chunks < 1:
+            raise ValueError(f"chunks must be a positive number of spectra, not {chunks}")
+        lengths = []
+        inner = 1
+        for size in reversed(spatial):
+            take = max(1, min(size, int(chunks) // inner))
+            lengths.append(take)
+            inner *= take
+        return (*reversed(lengths), -1)
+    given = tuple(chunks)
+    if len(given) != len(spatial):
+        raise ValueError(
+            f"chunks {given} must give one block length per spatial axis, {len(spatial)} here"
+        )
+    return (*given, -1)
 
 
 def _noise(
@@ -628,10 +756,10 @@ def _noise(
     error_hdu: int | str | None,
     error_kind: str | None,
     unit: u.UnitBase | None,
-    drop: tuple[int | slice, ...],
-    spectral_axis: int,
     path: Path,
-) -> tuple[Any, str]:
+) -> tuple[_Image | None, str]:
+    """Where the noise is (an HDU, and what turns its values into sigmas),
+    and a few words on it."""
     shape = tuple(data_hdu.shape)
     if error_hdu is None:
         candidates = [
@@ -666,20 +794,13 @@ def _noise(
             "is neither the data's unit nor its square and its name does not say; give "
             "error_kind='sigma' or 'variance' (--error-kind)"
         )
-    raw = item.data[drop]
-    physical = _physical_values(item.header, raw.dtype)
+    scaling = Scaling.of(item.header, item.data.dtype)
     note = f"{name} ({kind.replace('_', ' ')})"
     if factor != 1.0:
         note += f", from {header_unit(item.header, 'BUNIT')} to the unit of the data, {unit}"
-    if kind == "sigma" and physical is None and factor == 1.0:
-        return np.moveaxis(raw, spectral_axis, -1), note
-    to_sigma = _TO_SIGMA[kind]
-
-    def convert(block: np.ndarray) -> np.ndarray:
-        values = block.astype(np.float64) if physical is None else physical(block)
-        return to_sigma(values * factor if factor != 1.0 else values)
-
-    return LazyImage(raw, convert).moved(spectral_axis, -1), note
+    if kind == "sigma" and scaling is None and factor == 1.0:
+        return _Image(hdul.index(item), None), note
+    return _Image(hdul.index(item), ToSigma(kind, factor, scaling)), note
 
 
 def _error_kind(
