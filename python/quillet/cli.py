@@ -30,10 +30,14 @@ examples:
   quillet fit cube.fits --out maps.fits --rest-wavelength "6562.8 Angstrom" --redshift 0.0858
   quillet fit raster.fits --out maps.fits --guide 10 --line-sigma 40 --continuum edges
   quillet fit cube.fits --out maps.fits --plot maps.png --diagnostics failed/
+  quillet fit big.fits --out maps.zarr --scheduler tcp://10.0.0.5:8786 --chunks 64,64
 
 Settings not given are derived from the velocity axis and --line-sigma
 (see quillet.LineSettings.for_axis); the command prints them before fitting.
 """
+
+
+_FITS_SUFFIXES = (".fits", ".fit", ".fts")
 
 
 class UsageError(Exception):
@@ -144,7 +148,11 @@ def build_parser() -> argparse.ArgumentParser:
     )
     fit.add_argument("cube", type=Path, metavar="CUBE.fits")
     fit.add_argument(
-        "--out", type=Path, required=True, metavar="MAPS.fits", help="the maps file to write"
+        "--out",
+        type=Path,
+        required=True,
+        metavar="MAPS.fits|MAPS.zarr",
+        help="the maps to write: a FITS file, or a Zarr store (a folder)",
     )
     _reading_options(fit)
     where = fit.add_argument_group("where the line is")
@@ -186,9 +194,32 @@ def build_parser() -> argparse.ArgumentParser:
         settings.add_argument(
             f"--{name.replace('_', '-')}", type=kind, dest=name, metavar=kind.__name__.upper()
         )
+    dask = fit.add_argument_group("on a Dask cluster")
+    dask.add_argument(
+        "--scheduler",
+        metavar="tcp://HOST:PORT|local:N",
+        help="fit on the Dask scheduler at this address, or on a LocalCluster of N worker "
+        "processes started here (default: in this process)",
+    )
+    dask.add_argument(
+        "--connect-timeout",
+        type=float,
+        default=10.0,
+        metavar="SECONDS",
+        help="how long to wait for the scheduler, and for it to come back if lost (default: 10)",
+    )
+    dask.add_argument(
+        "--chunks",
+        metavar="auto|N|A,B",
+        help="block size with --scheduler: auto (about 16 MB), N spectra, or a block length "
+        "per spatial axis (default: auto)",
+    )
     output = fit.add_argument_group("output")
     output.add_argument(
-        "--chunk-rows", type=int, metavar="N", help="spectra per block (default: about 16 MB)"
+        "--chunk-rows",
+        type=int,
+        metavar="N",
+        help="spectra per block in this process (default: about 16 MB)",
     )
     output.add_argument("--plot", type=Path, metavar="MAPS.png", help="also draw the maps")
     output.add_argument(
@@ -230,7 +261,7 @@ def build_parser() -> argparse.ArgumentParser:
 # --- the commands ----------------------------------------------------------------
 
 
-def _read(args: argparse.Namespace) -> Any:
+def _read(args: argparse.Namespace, chunks: Any = None) -> Any:
     from .files import read_cube
 
     if not args.cube.is_file():
@@ -244,6 +275,7 @@ def _read(args: argparse.Namespace) -> Any:
             rest_wavelength=args.rest_wavelength,
             redshift=args.redshift,
             convention=args.convention,
+            chunks=chunks,
         )
     except OSError as error:  # astropy's own words do not name the file
         raise UsageError(f"cannot read {args.cube} as FITS: {_one_line(error)}") from None
@@ -373,8 +405,10 @@ def _check_outputs(args: argparse.Namespace) -> None:
         refuse_existing(path, args.overwrite)
         if not path.parent.is_dir():
             raise UsageError(f"the folder {path.parent} of {path} does not exist; create it first")
-    if args.out.suffix.lower() not in (".fits", ".fit", ".fts"):
-        raise UsageError(f"--out {args.out}: write the maps to a .fits file")
+    if args.out.suffix.lower() not in (*_FITS_SUFFIXES, ".zarr"):
+        raise UsageError(f"--out {args.out}: write the maps to a .fits file or a .zarr store")
+    if args.chunks is not None and args.scheduler is None:
+        raise UsageError("--chunks sets the blocks of a Dask run: give --scheduler too")
     if args.diagnostics_max < 0:
         raise UsageError("--diagnostics-max takes zero or more")
     if args.diagnostics is not None:
@@ -398,15 +432,62 @@ def _check_diagnostics_folder(folder: Path, overwrite: bool) -> None:
 
 
 def run_fit(args: argparse.Namespace) -> int:
-    from .cube_fit import fit_cube
-
     _check_outputs(args)
+    if args.scheduler is None:
+        return _fit_and_write(args, None)
+    from .dask import SchedulerError, connect, scheduler_failures
+
+    chunks = _chunks(args.chunks)
+    with connect(args.scheduler, timeout=args.connect_timeout) as client:
+        try:
+            return _fit_and_write(args, chunks)
+        except (KeyboardInterrupt, UsageError, SchedulerError):
+            raise
+        except scheduler_failures() as error:
+            if not _scheduler_lost(client, error):
+                raise
+            reason = str(error) or type(error).__name__
+            raise SchedulerError(
+                f"lost the Dask scheduler at {args.scheduler} during the fit ({reason}); "
+                "no maps were written"
+            ) from None
+
+
+def _scheduler_lost(client: Any, error: BaseException) -> bool:
+    """Whether an error in a Dask run is the cluster's (a connection lost, a
+    task cancelled with it) rather than, say, a file the user named."""
+    from concurrent.futures import CancelledError
+
+    return (
+        client.status != "running"
+        or isinstance(error, (CancelledError, TimeoutError))
+        or type(error).__module__.startswith("distributed")
+    )
+
+
+def _chunks(text: str | None) -> Any:
+    if text is None or text == "auto":
+        return "auto"
+    try:
+        values = [int(part) for part in text.split(",")]
+    except ValueError:
+        values = []
+    if not values or min(values) < 1:
+        raise UsageError(f"--chunks takes auto, a number of spectra or lengths A,B, not {text!r}")
+    return values[0] if len(values) == 1 else tuple(values)
+
+
+def _fit_and_write(args: argparse.Namespace, chunks: Any) -> int:
+    """The fit and its outputs: in this process (``chunks`` None), or on the
+    Dask cluster the default client reaches, whose results stay on its
+    workers until they are written."""
+    from .cube_fit import fit_cube
 
     def say(text: str) -> None:
         if not args.quiet:
             print(text, flush=True)
 
-    cube = _read(args)
+    cube = _read(args, chunks)
     _check_some_finite(cube, args.cube)
     overrides = _overrides(args)
     settings = LineSettings.for_axis(cube.velocity, line_sigma=args.line_sigma, **overrides)
@@ -418,6 +499,12 @@ def run_fit(args: argparse.Namespace) -> int:
         f"{args.cube}: {shape} spectra of {velocity.size} channels, "
         f"{velocity.min():.6g} to {velocity.max():.6g} km/s"
     )
+    if chunks is not None:
+        blocks = math.prod(len(c) for c in cube.data.chunks)
+        say(
+            f"on the Dask scheduler {args.scheduler}: {blocks} blocks of up to "
+            f"{' x '.join(str(max(c)) for c in cube.data.chunks[:-1]) or '1'} spectra"
+        )
     if noise is not None:
         say(f"noise: constant {noise:g}")
     elif cube.noise is not None:
@@ -436,8 +523,15 @@ def run_fit(args: argparse.Namespace) -> int:
         chunk_rows=args.chunk_rows,
         progress=not args.quiet,
     )
+    # A Dask fit runs here, block by block, its results kept on the workers.
+    fit = fit.persist(progress=not args.quiet)
     elapsed = time.perf_counter() - start
-    fit.write_fits(args.out, overwrite=args.overwrite)
+    if args.out.suffix.lower() == ".zarr":
+        from .maps_files import write_zarr
+
+        write_zarr(fit, args.out, overwrite=args.overwrite)
+    else:
+        fit.write_fits(args.out, overwrite=args.overwrite)
     say(f"wrote {args.out}")
     if args.plot is not None:
         fit.plot_maps(args.plot, overwrite=args.overwrite)
@@ -446,7 +540,7 @@ def run_fit(args: argparse.Namespace) -> int:
         from .plots import write_diagnostics
 
         written = write_diagnostics(
-            fit,
+            fit.compute(),
             cube.data,
             args.diagnostics,
             noise=cube.noise if noise is None else None,

@@ -22,8 +22,10 @@ in every worker before its first task; `worker_options` gives the same to a
 
 from __future__ import annotations
 
+import contextlib
 import math
 import os
+import warnings
 from collections.abc import Iterator
 from typing import TYPE_CHECKING, Any
 
@@ -91,8 +93,6 @@ def __getattr__(name: str) -> Any:
 def spectral_last(data: da.Array, axis: int) -> da.Array:
     """The cube with its spectral axis last and in one chunk, rechunked with
     a warning when it was split: a spectrum is fitted whole, by one task."""
-    import warnings
-
     import dask.array as da
 
     data = da.moveaxis(data, axis, -1)
@@ -251,3 +251,58 @@ def persist_records(records: da.Array, *, progress: bool | None = False) -> da.A
             index = future.key[1:]
             bar.update(math.prod(c[i] for c, i in zip(records.chunks, index, strict=True)))
     return persisted
+
+
+class SchedulerError(ConnectionError):
+    """A Dask scheduler that cannot be reached, or was lost during a run."""
+
+
+#: What a lost scheduler or worker connection raises in a client.
+def scheduler_failures() -> tuple[type[BaseException], ...]:
+    from concurrent.futures import CancelledError
+
+    return (OSError, TimeoutError, CancelledError)
+
+
+@contextlib.contextmanager
+def connect(scheduler: str, *, timeout: float = 10.0) -> Iterator[Any]:
+    """A distributed Client for ``scheduler``: "tcp://HOST:PORT" (or any
+    address distributed takes) of a running scheduler, or "local:N" for a
+    LocalCluster of N worker processes on this machine, started here and
+    stopped at the end. Registers `QuilletWorkerPlugin` on the cluster.
+    Raises `SchedulerError` when the scheduler cannot be reached."""
+    from distributed import Client, LocalCluster
+
+    from .worker_plugin import QuilletWorkerPlugin
+
+    cluster = None
+    if scheduler.startswith("local:"):
+        count = scheduler.removeprefix("local:")
+        if not count.isdigit() or int(count) < 1:
+            raise ValueError(
+                f"--scheduler {scheduler}: write local:N with N the number of worker "
+                "processes, such as local:4"
+            )
+        cluster = LocalCluster(
+            n_workers=int(count), processes=True, host="127.0.0.1", dashboard_address=None,
+            **worker_options(),
+        )  # fmt: skip
+        client = Client(cluster)
+    else:
+        try:
+            client = Client(scheduler, timeout=f"{timeout}s")
+        except scheduler_failures() as error:
+            raise SchedulerError(
+                f"cannot reach the Dask scheduler at {scheduler} ({error}); check the "
+                "address and that a scheduler runs there (dask scheduler), or start one "
+                "here with --scheduler local:N"
+            ) from None
+    try:
+        client.register_plugin(QuilletWorkerPlugin())
+        yield client
+    finally:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # a lost scheduler complains on close too
+            client.close()
+            if cluster is not None:
+                cluster.close()
