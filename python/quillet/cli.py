@@ -438,7 +438,7 @@ def run_fit(args: argparse.Namespace) -> int:
     from .dask import SchedulerError, connect, scheduler_failures
 
     chunks = _chunks(args.chunks)
-    with connect(args.scheduler, timeout=args.connect_timeout) as client:
+    with connect(args.scheduler, timeout=args.connect_timeout, quiet=True) as client:
         try:
             return _fit_and_write(args, chunks)
         except (KeyboardInterrupt, UsageError, SchedulerError):

@@ -265,16 +265,26 @@ def scheduler_failures() -> tuple[type[BaseException], ...]:
 
 
 @contextlib.contextmanager
-def connect(scheduler: str, *, timeout: float = 10.0) -> Iterator[Any]:
+def connect(scheduler: str, *, timeout: float = 10.0, quiet: bool = False) -> Iterator[Any]:
     """A distributed Client for ``scheduler``: "tcp://HOST:PORT" (or any
     address distributed takes) of a running scheduler, or "local:N" for a
     LocalCluster of N worker processes on this machine, started here and
     stopped at the end. Registers `QuilletWorkerPlugin` on the cluster.
-    Raises `SchedulerError` when the scheduler cannot be reached."""
+    Raises `SchedulerError` when the scheduler cannot be reached. With
+    ``quiet``, distributed's own log (a worker lost and replaced, retried
+    connections, with their tracebacks) is not shown: a command line reports
+    what matters in its own words."""
+    import logging
+
     from distributed import Client, LocalCluster
 
     from .worker_plugin import QuilletWorkerPlugin
 
+    if quiet:
+        # distributed sets levels on some of its loggers of its own.
+        for name in [n for n in logging.root.manager.loggerDict if n.startswith("distributed")]:
+            logging.getLogger(name).setLevel(logging.CRITICAL)
+        logging.getLogger("distributed").setLevel(logging.CRITICAL)
     cluster = None
     if scheduler.startswith("local:"):
         count = scheduler.removeprefix("local:")
@@ -285,7 +295,7 @@ def connect(scheduler: str, *, timeout: float = 10.0) -> Iterator[Any]:
             )
         cluster = LocalCluster(
             n_workers=int(count), processes=True, host="127.0.0.1", dashboard_address=None,
-            **worker_options(),
+            silence_logs=logging.CRITICAL if quiet else logging.WARNING, **worker_options(),
         )  # fmt: skip
         client = Client(cluster)
     else:
