@@ -577,10 +577,10 @@ def _check_edges_exist(axis: np.ndarray, settings: LineSettings, guides: Any, of
     centre = guides - (offsets or 0.0)
     if not np.any(np.abs(axis - centre) > settings.search_radius):
         raise ValueError(
-            "continuum='edges' needs channels farther from the guide than the search "
-            f"radius ({settings.search_radius:g} km/s = velocity_range + npix_slack * dv), "
-            f"but the axis runs from {axis.min():g} to {axis.max():g} km/s; give a smaller "
-            "velocity_range, or the continuum itself"
+            "continuum='edges' (--continuum edges) needs channels farther from the guide "
+            f"than the search radius ({settings.search_radius:g} km/s = velocity_range + "
+            f"npix_slack * dv), but the axis runs from {axis.min():g} to {axis.max():g} km/s; "
+            "give a smaller velocity_range (--velocity-range), or the continuum itself"
         )
 
 

@@ -360,7 +360,7 @@ def read_cube(
             )  # fmt: skip
 
     provenance = {
-        "input": str(path),
+        "input": str(path.resolve()),
         "hdu": data_hdu.name or "PRIMARY",
         **spectral_notes,
         "noise": noise_note,
@@ -397,10 +397,21 @@ def _data_hdu(hdul: fits.HDUList, hdu: int | str | None, path: Path) -> Any:
                 f"HDU {hdu!r} of {path} holds no image; the file has {_describe_hdus(hdul)}"
             )
         return chosen
-    for item in hdul:
-        if item.is_image and int(item.header.get("NAXIS", 0)) >= 1:
-            return item
-    raise ValueError(f"{path} holds no image; it has {_describe_hdus(hdul)}")
+    images = [item for item in hdul if item.is_image and int(item.header.get("NAXIS", 0)) >= 1]
+    if not images:
+        raise ValueError(f"{path} holds no image; it has {_describe_hdus(hdul)}")
+    # The first image with a spectral axis: a file may open with a picture
+    # of the field before its cube. With none, the first image, whose lack
+    # of a spectral axis the caller then explains.
+    for item in images:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            try:
+                if WCS(item.header, hdul).wcs.spec >= 0:
+                    return item
+            except (ValueError, MemoryError, WcsError):
+                continue
+    return images[0]
 
 
 def _kept_axes(header: fits.Header, spec: int, hdu_name: str, path: Path) -> list[int]:
@@ -570,17 +581,16 @@ def _velocity_axis(
         if own == convention and z == 0.0 and not given:
             notes["rest"] = "not needed: the axis holds velocities"
             return _checked(values.value, path), notes
-        if rest is None:
-            raise ValueError(
-                f"the spectral axis of {path} holds {own} velocities ({ctype}); to express "
-                f"them in the {convention} convention"
-                f"{' at redshift ' + format(z, 'g') if z else ''} quillet needs the line's "
-                "rest frequency: give rest_wavelength (--rest-wavelength), or use "
-                f"convention='{own}' (--convention {own})"
-            )
-        frequency = values.to(u.Hz, equivalencies=CONVENTIONS[own](rest))
-        target = _shifted(rest, z, u.Hz)
+        # Velocities go from one convention to another, and to the frame of a
+        # redshift, through f / f0 alone: any rest frequency serves, so one
+        # is assumed where none is known.
+        through = _NOMINAL_REST if rest is None else rest
+        frequency = values.to(u.Hz, equivalencies=CONVENTIONS[own](through))
+        target = _shifted(through, z, u.Hz)
         velocity = frequency.to(u.km / u.s, equivalencies=CONVENTIONS[convention](target))
+        if rest is None:
+            notes["rest"] = "not needed: the axis holds velocities"
+            return _checked(velocity.value, path), notes
     else:
         if rest is None:
             medium = " in air" if ctype == "AWAV" else ""
@@ -627,6 +637,11 @@ def _air_to_vacuum(wavelength: u.Quantity) -> u.Quantity:
     probe.wcs.cdelt = [1e-10]
     probe.wcs.sptr("WAVE-???")
     return float(probe.wcs.crval[0]) * u.m
+
+
+#: A rest frequency for converting velocities whose line is not named: the
+#: result does not depend on it.
+_NOMINAL_REST = 1.0 * u.GHz
 
 
 def _c() -> u.Quantity:
@@ -762,15 +777,27 @@ def _noise(
     and a few words on it."""
     shape = tuple(data_hdu.shape)
     if error_hdu is None:
-        candidates = [
+        named = [
             item
             for item in hdul
-            if item is not data_hdu
-            and item.is_image
-            and (item.name or "").upper() in _ERROR_NAMES
-            and tuple(item.shape) == shape
+            if item is not data_hdu and item.is_image and (item.name or "").upper() in _ERROR_NAMES
         ]
+        candidates = [item for item in named if tuple(item.shape) == shape]
         if not candidates:
+            if error_kind is not None:
+                raise ValueError(
+                    f"error_kind={error_kind!r} (--error-kind) was given, but {path} has no "
+                    "error HDU of the data's shape named ERR, STAT, VAR...; name it with "
+                    f"error_hdu= (--error-hdu); the file has {_describe_hdus(hdul)}"
+                )
+            if named:
+                warnings.warn(
+                    f"{path}: HDU {named[0].name} looks like noise but is "
+                    f"{tuple(named[0].shape)}, not the data's {shape}; it is not used "
+                    "(name the noise HDU with error_hdu=, --error-hdu)",
+                    stacklevel=3,
+                )
+                return None, f"none used ({named[0].name} is not of the data's shape)"
             return None, "none in the file"
         item = candidates[0]
     else:

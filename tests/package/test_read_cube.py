@@ -139,6 +139,19 @@ AXES = {
         dict(**RADIO, redshift=0.01),
         lambda v: C * (1.0 - 1.01 * (1.0 - v / 1e3 / C)),
     ),
+    # Conventions and redshifts act on f / f0 alone: no rest value is needed.
+    "VRAD to optical, no rest": (
+        VRAD_MS,
+        {},
+        dict(convention="optical"),
+        lambda v: (v / 1e3) / (1.0 - v / 1e3 / C),
+    ),
+    "VRAD at redshift, no rest": (
+        VRAD_MS,
+        {},
+        dict(**RADIO, redshift=0.01),
+        lambda v: C * (1.0 - 1.01 * (1.0 - v / 1e3 / C)),
+    ),
     "VOPT to radio": (
         VOPT_MS,
         {},
@@ -528,9 +541,9 @@ REFUSALS = {
         REST,
         ["no spectral axis", "LINEAR", "CTYPE", "WAVE"],
     ),
-    "an image before the cube": (
+    "a picture of the field named as the data": (
         image_before_the_cube,
-        REST,
+        {**REST, "hdu": 0},
         ["HDU PRIMARY", "no spectral axis", "hdu=", "1: DATA (3x4x24 image)"],
     ),
     "spectral axis beyond the image": (
@@ -589,16 +602,6 @@ REFUSALS = {
         ["no rest value", "6555 to 6572.25 Angstrom", "rest_wavelength"],
     ),
     "no rest value in air": (axis_file(AWAV_A), {}, ["air wavelengths", "wavelength in air"]),
-    "velocities to another convention with no rest": (
-        axis_file(VRAD_MS),
-        dict(convention="optical"),
-        ["radio velocities", "rest frequency", "convention='radio'"],
-    ),
-    "velocities at a redshift with no rest": (
-        axis_file(VRAD_MS),
-        dict(convention="radio", redshift=0.1),
-        ["at redshift 0.1", "rest_wavelength"],
-    ),
     "bare rest number with no CUNIT": (
         axis_file(spectral_cards("WAVE", 6.555e-7, 7.5e-11)),
         dict(rest_wavelength=6.5628e-7),
@@ -650,3 +653,22 @@ def test_bad_arguments_are_refused_by_name(tmp_path, case):
         quillet.read_cube(spectrum_file(tmp_path, WAVE_A), **kwargs)
     for word in words:
         assert word in str(caught.value)
+
+
+def test_the_first_image_with_a_spectral_axis_is_the_data(tmp_path):
+    # A file may open with a picture of the field before its cube.
+    cube = quillet.read_cube(image_before_the_cube(tmp_path), **REST)
+    assert cube.provenance["hdu"] == "DATA"
+    assert cube.data.shape == (3, 4, CHANNELS)
+
+
+def test_noise_asked_for_or_of_another_shape_is_not_ignored(tmp_path):
+    data = np.ones((3, 4, CHANNELS))
+    bare = write_cube(tmp_path / "bare.fits", data, WAVE_A)
+    with pytest.raises(ValueError, match=r"error_kind='variance' .* no error HDU .*error_hdu="):
+        quillet.read_cube(bare, error_kind="variance", **REST)
+    odd = write_cube(tmp_path / "odd.fits", data, WAVE_A, error=np.ones((3, 4)))
+    with pytest.warns(UserWarning, match=r"HDU ERR looks like noise but is \(3, 4\)"):
+        cube = quillet.read_cube(odd, **REST)
+    assert cube.noise is None
+    assert cube.provenance["noise"] == "none used (ERR is not of the data's shape)"
