@@ -103,15 +103,17 @@ def time_fit_cube(rows: int, rounds: int) -> dict:
 # --- peak memory of the command line on a large memory-mapped cube -----------
 
 
-def write_big_cube(path: Path, gigabytes: float, channels: int = 128) -> tuple[int, ...]:
-    """A float32 FITS cube of about ``gigabytes``, spectral axis first in
-    NumPy order (NAXIS3), one line per spectrum over noise, written plane by
-    plane so that writing it needs one plane of memory."""
+def write_big_cube(
+    path: Path, spectra: int, channels: int = 128, width: int = 2000
+) -> tuple[int, ...]:
+    """A float32 FITS cube of about ``spectra`` spectra (whole rows of
+    ``width``), spectral axis first in NumPy order (NAXIS3) over -320 to 320
+    km/s, one line per spectrum over noise, written plane by plane so that
+    writing it needs one plane of memory."""
     from astropy.io import fits
 
-    spectra = int(gigabytes * 1e9 / (4 * channels))
-    width = 2048
-    height = max(1, spectra // width)
+    height = max(1, -(-spectra // width))
+    step = 640.0 / channels
     header = fits.Header()
     header["SIMPLE"] = True
     header["BITPIX"] = -32
@@ -119,14 +121,14 @@ def write_big_cube(path: Path, gigabytes: float, channels: int = 128) -> tuple[i
     header["NAXIS1"] = width
     header["NAXIS2"] = height
     header["NAXIS3"] = channels
-    for key, value in {"CTYPE3": "VRAD", "CUNIT3": "km/s", "CRVAL3": -320.0, "CDELT3": 5.0,
+    for key, value in {"CTYPE3": "VRAD", "CUNIT3": "km/s", "CRVAL3": -320.0, "CDELT3": step,
                        "CRPIX3": 1.0, "BUNIT": "K"}.items():  # fmt: skip
         header[key] = value
     rng = np.random.default_rng(1)
     centre = rng.uniform(-150.0, 150.0, (height, width)).astype(np.float32)
     stream = fits.StreamingHDU(path, header)
     for k in range(channels):
-        velocity = np.float32(-320.0 + 5.0 * k)
+        velocity = np.float32(-320.0 + step * k)
         plane = 10.0 * np.exp(-0.5 * ((velocity - centre) / np.float32(20.0)) ** 2)
         plane += rng.standard_normal((height, width), dtype=np.float32)
         stream.write(plane.astype(">f4"))
@@ -159,7 +161,8 @@ def measure_cli_memory(gigabytes: float, folder: Path) -> dict:
     cube = folder / "big_cube.fits"
     maps = folder / "big_maps.fits"
     print(f"writing a {gigabytes:g} GB cube to {cube}...", flush=True)
-    shape = write_big_cube(cube, gigabytes)
+    channels = 128
+    shape = write_big_cube(cube, int(gigabytes * 1e9 / (4 * channels)), channels)
     spectra = shape[1] * shape[2]
     # Every map of LineFit: seven float32, the int8 flag and the int32 window.
     maps_bytes = spectra * (7 * 4 + 1 + 2 * 4)

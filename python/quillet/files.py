@@ -130,29 +130,45 @@ class LazyImage:
 
 
 class FitsData:
-    """The stored values of one image HDU of a FITS file, memory-mapped on
-    first use in each process that reads it: what a Dask task reads its
-    block from. It pickles as its file's path and place, never as data, so
-    a cluster's workers read their blocks from storage they share instead of
-    receiving the cube from the client."""
+    """The stored values of one image HDU of a FITS file, read a block at a
+    time by whichever process asks: what a Dask task reads its block from.
 
-    def __init__(self, path: Path, index: int, drop: tuple[int | slice, ...], raw: Any) -> None:
+    It pickles as the file's path and the data's place in it, never as data,
+    so a cluster's workers read their blocks from storage they share instead
+    of receiving the cube from the client. Each read maps the file, copies
+    the block out and lets the map go: a worker that kept maps open would
+    count the file's pages it touched as its own memory, once per map, and
+    Dask pauses a worker whose memory looks that full.
+    """
+
+    def __init__(
+        self, path: Path, hdu: Any, drop: tuple[int | slice, ...], raw: np.ndarray
+    ) -> None:
+        info = hdu.fileinfo()
+        if (
+            info is None
+            or info["file"].compression is not None
+            or not hdu.is_image
+            or (type(hdu).__name__ == "CompImageHDU")
+        ):
+            raise ValueError(
+                f"{path} is compressed, so its blocks cannot be read in place; decompress "
+                "it (funpack, gunzip) to read it in blocks"
+            )
         self.path = Path(path).resolve()
-        self.index = index
+        self.offset = int(info["datLoc"])
+        self.stored_shape = tuple(int(n) for n in hdu.shape)
         self.drop = drop
         self.shape = tuple(int(n) for n in raw.shape)
         self.dtype = np.dtype(raw.dtype)
-        self._data: np.ndarray | None = None
 
     def __getitem__(self, key: Any) -> np.ndarray:
-        if self._data is None:
-            with fits.open(self.path, memmap=True, do_not_scale_image_data=True) as hdul:
-                # The memory map outlives the closed file object.
-                self._data = hdul[self.index].data[self.drop]
-        return np.asarray(self._data[key])
-
-    def __getstate__(self) -> dict[str, Any]:
-        return {**self.__dict__, "_data": None}
+        mapped = np.memmap(
+            self.path, dtype=self.dtype, mode="r", offset=self.offset, shape=self.stored_shape
+        )
+        block = np.array(mapped[self.drop][key])
+        del mapped  # the map closes with its last view
+        return block
 
 
 @dataclasses.dataclass(frozen=True)
@@ -724,15 +740,21 @@ def _lazy(
     import dask.array as da
     from dask.base import tokenize
 
-    raw = hdul[image.hdu_index].data[drop]
-    source = LazyImage(FitsData(path, image.hdu_index, drop, raw), image.convert)
+    hdu = hdul[image.hdu_index]
+    source = LazyImage(FitsData(path, hdu, drop, hdu.data[drop]), image.convert)
     source = source.moved(spectral_axis, -1)
     stat = path.stat()
     name = "quillet-read-" + tokenize(
         str(path.resolve()), stat.st_mtime_ns, stat.st_size, image, drop, spectral_axis, chunks
     )
+    # The source goes into every task (it pickles as a path): as a key of its
+    # own, every block would depend on the one worker that holds it.
     return da.from_array(
-        source, chunks=chunks, name=name, meta=np.empty((0,) * source.ndim, source.dtype)
+        source,
+        chunks=chunks,
+        name=name,
+        meta=np.empty((0,) * source.ndim, source.dtype),
+        inline_array=True,
     )
 
 
