@@ -48,7 +48,7 @@ SolverResult finish_solve(RunState&& state, const SolverConfig& config,
   result.nfree = nfree;
   result.npegged = npegged;
   result.nfunc = m;
-  result.status = static_cast<SolverStatus>(s.status);
+  result.status = *s.status;
   result.storage = std::move(s.storage);
   return result;
 }

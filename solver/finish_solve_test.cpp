@@ -27,7 +27,7 @@ TEST(FinishSolveTest, ResultFromTheLastFactor) {
     s.fvec[1] = 0.25;
     s.fnorm = n.fnorm;
     s.fnorm1 = n.fnorm1;
-    s.status = 2;
+    s.status = SolverStatus::XtolReached;
     std::vector<double> xall{7, 0};
     const SolverResult r = finish_solve(std::move(s), SolverConfig{}, c, xall);
     EXPECT_EQ(r.bestnorm, n.bestnorm);
