@@ -52,6 +52,7 @@ struct SolverConfig {
   MaxFev max_fev = MaxFev::defaults();
   bool user_scale = false;       // take scale factors from the caller, never from the Jacobian
   bool no_finite_check = false;  // skip the test for non-finite entries of the factored Jacobian
+  bool no_covariance = false;    // leave covar and xerror zero, for callers that read neither
 };
 
 // One per parameter, in parameter order.
