@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -143,6 +144,34 @@ TEST_P(WorkerPoolSizes, AThrowStopsTheOtherParticipantsAndWaitsForThem) {
   EXPECT_EQ(in_flight.load(), 0);
   EXPECT_LT(started.load(), kCount);
   expect_each_index_once(pool, 1000);
+}
+
+// Participants keep state across their claims (the batch's lanes do): each
+// index is still claimed exactly once, by at most `concurrency` participants,
+// each of which sees its claims ascending.
+TEST_P(WorkerPoolSizes, ParticipantsClaimEveryIndexOnceAscending) {
+  WorkerPool pool(GetParam());
+  for (const std::size_t count : {0uz, 1uz, 2uz, 5000uz}) {
+    std::mutex mutex;
+    std::vector<std::vector<std::size_t>> participants;
+    pool.for_each_participant(count, [&](WorkerPool::Claims& claims) {
+      std::vector<std::size_t> mine;
+      while (const std::optional<std::size_t> i = claims.next()) mine.push_back(*i);
+      const std::lock_guard lock(mutex);
+      participants.push_back(std::move(mine));
+    });
+    EXPECT_GE(participants.size(), 1u);
+    EXPECT_LE(participants.size(), pool.concurrency());
+    std::vector<std::size_t> all;
+    for (const auto& mine : participants) {
+      EXPECT_TRUE(std::ranges::is_sorted(mine));
+      all.insert(all.end(), mine.begin(), mine.end());
+    }
+    std::ranges::sort(all);
+    std::vector<std::size_t> expected(count);
+    for (std::size_t i = 0; i < count; ++i) expected[i] = i;
+    EXPECT_EQ(all, expected);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Concurrency, WorkerPoolSizes, testing::Values(0, 1, 2, 3, 8));
