@@ -88,15 +88,14 @@ std::variant<SpectrumFitOutcome, WindowProblem> prepare_window_fit(
   };
 }
 
-SpectrumFitOutcome window_fit_outcome(const WindowProblem& prepared,
+SpectrumFitOutcome window_fit_outcome(float best, Window window, std::size_t samples,
                                       const std::optional<GaussianFit>& fit) {
-  if (!fit) return {FitResult::failure(kFlagNoConvergence), prepared.window};
+  if (!fit) return {FitResult::failure(kFlagNoConvergence), window};
   // Only the amplitude and its error carry the intensity scale back.
-  const float best = prepared.best;
   const FitResult result{{fit->amplitude * best, fit->centre, fit->sigma,
                           best * fit->amplitude_error, fit->centre_error, fit->sigma_error,
-                          reduced_chi2(fit->chi2, prepared.problem.x.size()), kFlagSuccess}};
-  return {result, prepared.window};
+                          reduced_chi2(fit->chi2, samples), kFlagSuccess}};
+  return {result, window};
 }
 
 std::size_t window_capacity(const SpectrumFitParams& params) {
@@ -114,7 +113,8 @@ SpectrumFitOutcome fit_spectrum_window(std::span<const float> spectrum,
       prepare_window_fit(spectrum, dopp_slit, spec_noise, guide, params, order, samples);
   if (const auto* outcome = std::get_if<SpectrumFitOutcome>(&prepared)) return *outcome;
   const WindowProblem& window = std::get<WindowProblem>(prepared);
-  return window_fit_outcome(window, fit_bounded_gaussian(window.problem));
+  return window_fit_outcome(window.best, window.window, window.problem.x.size(),
+                            fit_bounded_gaussian(window.problem));
 }
 
 }  // namespace quillet

@@ -42,7 +42,8 @@ SpectrumFitOutcome fit_spectrum_window(std::span<const float> spectrum,
 // The two halves of fit_spectrum_window, for a caller that runs the bounded
 // fit itself (the batch's lanes): first everything before the fit, which
 // either ends in an outcome (no acceptable peak, too few samples) or yields
-// the problem to fit over `samples`' buffers; then the outcome of that fit.
+// the problem to fit over `samples`' buffers; then the outcome of that fit,
+// from the peak value, the window and the number of samples fitted.
 struct WindowProblem {
   BoundedGaussianProblem problem;
   float best;  // the peak value the window was divided by
@@ -52,7 +53,7 @@ std::variant<SpectrumFitOutcome, WindowProblem> prepare_window_fit(
     std::span<const float> spectrum, std::span<const float> dopp_slit,
     std::span<const float> spec_noise, float guide, const SpectrumFitParams& params,
     AxisOrder order, SampleBuffers& samples);
-SpectrumFitOutcome window_fit_outcome(const WindowProblem& prepared,
+SpectrumFitOutcome window_fit_outcome(float best, Window window, std::size_t samples,
                                       const std::optional<GaussianFit>& fit);
 
 // The most pixels a window of these settings can hold, and so the most
