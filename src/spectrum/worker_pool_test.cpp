@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "solver/case_names_test_support.hpp"
+
 namespace quillet {
 namespace {
 
@@ -241,12 +243,26 @@ INSTANTIATE_TEST_SUITE_P(
                     PoolSizeCase{"99999999999999999999999", "5", 5},  // beyond size_t
                     PoolSizeCase{"many", "0", 6},                     // second 0: processors
                     PoolSizeCase{"many", "lots", 6},                  // neither parses
-                    PoolSizeCase{nullptr, "-1", 6}));
+                    PoolSizeCase{nullptr, "-1", 6}),
+    [](const auto& param_info) {
+      const auto& c = param_info.param;
+      return test_support::case_name(
+          param_info.index, test_support::label_of(c.num_threads ? c.num_threads : "unset",
+                                                   c.rs_num_cpus ? c.rs_num_cpus : "unset"));
+    });
 
+// Made once, sized by the environment of that moment, and reused as it is:
+// a later change of RAYON_NUM_THREADS is not read again.
 TEST(ProcessPool, IsMadeOnceAndReused) {
+  const unsigned processors = std::thread::hardware_concurrency();
+  const std::size_t configured =
+      pool_size_from_env(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"),
+                         processors > 0 ? processors : 1);
   WorkerPool& pool = process_pool();
+  EXPECT_EQ(pool.concurrency(), configured);
+  ASSERT_EQ(setenv("RAYON_NUM_THREADS", std::to_string(configured + 3).c_str(), 1), 0);
   EXPECT_EQ(&process_pool(), &pool);
-  EXPECT_GE(pool.concurrency(), 1u);
+  EXPECT_EQ(process_pool().concurrency(), configured);
 }
 
 // A forked child has only the forking thread, so the parent's workers and
