@@ -95,8 +95,9 @@ inline Doubles nan_min(Doubles a, Doubles b) {
 // Euclidean norm, per lane, of rows [first, count) of `v`, where count is the
 // lane's own (v[i] holds row i of every lane; rows at and past a lane's
 // count are not read for it). Each lane's result is euclid_norm of its rows
-// to the bit: the sum of squares when every component is intermediate (the
-// common case, summed for all lanes at once), else euclid_norm itself on the
+// to the bit: the sum of squares when every component is intermediate or
+// zero (the common case, summed for all lanes at once; see euclid_norm for
+// why that is exact), else euclid_norm itself on the
 // lane's rows gathered into `scratch` (at least `rows` doubles). Lanes
 // outside `active` get a meaningless value.
 inline Doubles norm(const Doubles* v, std::size_t first, std::size_t rows, Ints count, Mask active,
@@ -110,7 +111,7 @@ inline Doubles norm(const Doubles* v, std::size_t first, std::size_t rows, Ints 
     const Mask live = splat_int(static_cast<std::int64_t>(i)) < count;
     const Doubles x = v[i];
     const Doubles a = abs(x);
-    all_intermediate &= ((a > kRdwarf) & (a < agiant)) | ~live;
+    all_intermediate &= ((a > kRdwarf) & (a < agiant)) | (a == 0.0) | ~live;
     s2 = live ? s2 + x * x : s2;
   }
   Doubles result = sqrt(s2);
