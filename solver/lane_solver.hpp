@@ -23,6 +23,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -130,20 +131,23 @@ void scatter(const std::array<Doubles, N>& w, const std::array<Ints, N>& ipvt,
 
 }  // namespace lane_detail
 
-// The lanes' state between rounds; fields are the scalar run's, one lane each.
+// The lanes' state between rounds; fields are the scalar run's, one lane
+// each. No member initialisers: GCC would generate the constructor for the
+// baseline instruction set (as it does lambdas), and it cannot move a
+// vector there; LaneSolver zero-fills the state instead.
 template <int N>
 struct LaneState {
   using Vec = std::array<Doubles, N>;
-  Vec x{}, xnew{}, diag{}, qtf{}, wa1{}, acnorm{}, lower{}, upper{};
-  std::array<Ints, N> ipvt{};
-  std::array<Vec, N> r{};  // r[i][j] = R[i, j] for i <= j
-  Doubles fnorm{}, fnorm1{}, xnorm{}, delta{}, par{}, gnorm{}, orignorm{};
-  Doubles alpha{}, pnorm{};  // of the trial in flight
-  Doubles ftol{}, xtol{}, gtol{}, step_factor{};
-  Ints iter{}, nfev{}, max_iter{}, maxfev{};
-  Ints m{};
-  Ints status{};  // 0 while running, else a SolverStatus code
-  Ints error{};   // 0, or 1 + a SolverError code
+  Vec x, xnew, diag, qtf, wa1, acnorm, lower, upper;
+  std::array<Ints, N> ipvt;
+  std::array<Vec, N> r;  // r[i][j] = R[i, j] for i <= j
+  Doubles fnorm, fnorm1, xnorm, delta, par, gnorm, orignorm;
+  Doubles alpha, pnorm;  // of the trial in flight
+  Doubles ftol, xtol, gtol, step_factor;
+  Ints iter, nfev, max_iter, maxfev;
+  Ints m;
+  Ints status;  // 0 while running, else a SolverStatus code
+  Ints error;   // 0, or 1 + a SolverError code
 };
 
 template <int N, class Model>
@@ -152,7 +156,9 @@ class LaneSolver {
   using Vec = std::array<Doubles, N>;
   using Outcome = LaneOutcome<N>;
 
-  LaneSolver(Model& model, LaneWorkspace<N>& work) : model_(model), w_(work) {}
+  LaneSolver(Model& model, LaneWorkspace<N>& work) : model_(model), w_(work) {
+    std::memset(static_cast<void*>(&s_), 0, sizeof s_);
+  }
 
   // Runs until `next(lane)` has no problem left for any lane: it loads the
   // model with a problem's samples for that lane and describes it, or

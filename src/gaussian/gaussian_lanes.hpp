@@ -40,6 +40,10 @@ class GaussianLanes {
     w_ = e_ + capacity;
     z_ = w_ + capacity;
     g_ = z_ + capacity;
+    count_ = splat_int(0);
+    remembered_ = splat_int(0);
+    centre_bits_ = splat_int(0);
+    sigma_bits_ = splat_int(0);
   }
 
   // Lane k takes a window's samples (widened to double, and the weights
@@ -140,10 +144,11 @@ class GaussianLanes {
   Doubles* w_;
   Doubles* z_;
   Doubles* g_;
-  Ints count_{};
-  Mask remembered_{};
-  Ints centre_bits_{};
-  Ints sigma_bits_{};
+  // Set in the constructor (no member initialisers: see LaneState).
+  Ints count_;
+  Mask remembered_;
+  Ints centre_bits_;
+  Ints sigma_bits_;
 };
 
 }  // namespace quillet::QUILLET_LANE_ISA
