@@ -123,36 +123,53 @@ double limit_step(RunState& s) {
   return alpha;
 }
 
+// How the step bound answers the ratio of actual to predicted reduction:
+// at most a quarter of the prediction is a poor step and shrinks it; at
+// least three quarters (or any step without damping) is a good one and lets
+// it grow to twice the step taken, with half the damping.
+constexpr double kPoorRatio = 0.25;
+constexpr double kGoodRatio = 0.75;
+// A poor step with a reduction still shrinks the bound by half; one that
+// made things worse by the factor its quadratic model suggests.
+constexpr double kHalfStep = 0.5;
+// The bound never shrinks below a tenth per step, and a trial ten times
+// worse than the current point counts as no reduction at all (actred -1).
+constexpr double kTenth = 0.1;
+
 // Shrinks the step bound after a poor step, grows it after a good one.
 void update_step_bound(RunState& s, double actred, double dirder, double ratio, double pnorm) {
-  if (ratio <= 0.25) {
-    double temp = actred >= 0 ? 0.5 : dirder * 0.5 / (dirder + 0.5 * actred);
-    if (0.1 * s.fnorm1 >= s.fnorm || temp < 0.1) temp = 0.1;
-    s.delta = temp * nan_min(s.delta, pnorm / 0.1);
+  if (ratio <= kPoorRatio) {
+    double temp = actred >= 0 ? kHalfStep : dirder * kHalfStep / (dirder + kHalfStep * actred);
+    if (kTenth * s.fnorm1 >= s.fnorm || temp < kTenth) temp = kTenth;
+    s.delta = temp * nan_min(s.delta, pnorm / kTenth);
     s.par = s.par / temp;
-  } else if (s.par == 0 || ratio >= 0.75) {
-    s.delta = pnorm / 0.5;
-    s.par = 0.5 * s.par;
+  } else if (s.par == 0 || ratio >= kGoodRatio) {
+    s.delta = pnorm / kHalfStep;
+    s.par = kHalfStep * s.par;
   }
 }
 
 // The convergence tests, then the termination tests; among the
-// termination tests a later one overrides an earlier.
-std::uint8_t stop_status(const RunState& s, const SolverConfig& config, double actred,
-                         double prered, double ratio) {
+// termination tests a later one overrides an earlier. Nothing while the
+// run goes on.
+std::optional<SolverStatus> stop_status(const RunState& s, const SolverConfig& config,
+                                        double actred, double prered, double ratio) {
+  using enum SolverStatus;
   const bool ftol_met =
       std::fabs(actred) <= config.ftol && prered <= config.ftol && 0.5 * ratio <= 1;
-  std::uint8_t status = 0;
-  if (ftol_met) status = 1;
-  if (s.delta <= config.xtol * s.xnorm) status = 2;
-  if (ftol_met && status == 2) status = 3;
-  if (status != 0) return status;
+  const bool xtol_met = s.delta <= config.xtol * s.xnorm;
+  if (ftol_met && xtol_met) return FtolXtolReached;
+  if (xtol_met) return XtolReached;
+  if (ftol_met) return FtolReached;
 
-  if (s.maxfev > 0 && s.nfev >= s.maxfev) status = 5;
-  if (s.iter >= config.max_iter) status = 5;
-  if (std::fabs(actred) <= kEpsilon && prered <= kEpsilon && 0.5 * ratio <= 1) status = 6;
-  if (s.delta <= kEpsilon * s.xnorm) status = 7;
-  if (s.gnorm <= kEpsilon) status = 8;
+  std::optional<SolverStatus> status;
+  if (s.maxfev > 0 && s.nfev >= s.maxfev) status = MaxIterReached;
+  if (s.iter >= config.max_iter) status = MaxIterReached;
+  if (std::fabs(actred) <= kEpsilon && prered <= kEpsilon && 0.5 * ratio <= 1) {
+    status = FtolTooSmall;
+  }
+  if (s.delta <= kEpsilon * s.xnorm) status = XtolTooSmall;
+  if (s.gnorm <= kEpsilon) status = GtolTooSmall;
   return status;
 }
 
@@ -225,9 +242,9 @@ bool factor_jacobian(RunState& s, const SolverConfig& config) {
 
   s.gnorm = gradient_norm(s);
   if (s.gnorm <= config.gtol) {
-    s.status = static_cast<std::uint8_t>(SolverStatus::GtolReached);
+    s.status = SolverStatus::GtolReached;
   } else if (config.max_iter == 0) {
-    s.status = static_cast<std::uint8_t>(SolverStatus::MaxIterReached);
+    s.status = SolverStatus::MaxIterReached;
   } else if (!config.user_scale) {
     for (std::size_t j = 0; j < s.nfree; ++j) {
       double& d = s.diag[s.ifree[j]];
@@ -264,7 +281,7 @@ bool judge_step(RunState& s, const SolverConfig& config, const TrialStep& trial)
 
   // A trial ten times worse (or NaN) counts as no reduction at all.
   double actred = -1.0;
-  if (0.1 * s.fnorm1 < s.fnorm) actred = 1.0 - (s.fnorm1 / s.fnorm) * (s.fnorm1 / s.fnorm);
+  if (kTenth * s.fnorm1 < s.fnorm) actred = 1.0 - (s.fnorm1 / s.fnorm) * (s.fnorm1 / s.fnorm);
 
   // R times the step, in pivoted order.
   std::ranges::fill(s.wa3, 0.0);

@@ -1,10 +1,6 @@
-// The steps of a run that do not call the model; `solve` (driver.hpp) strings
-// them together around its model evaluations. Guarded after the chief
-// header's include for the reason given in run_state.hpp.
-#include "solver/solver.hpp"
-
-#ifndef QUILLET_SOLVER_DRIVER_STEPS_HPP
-#define QUILLET_SOLVER_DRIVER_STEPS_HPP
+// The steps of a run that do not call the model; `solve` (solver.hpp) strings
+// them together around its model evaluations.
+#pragma once
 
 #include <cstddef>
 #include <cstdint>
@@ -12,6 +8,7 @@
 #include <span>
 
 #include "solver/run_state.hpp"
+#include "solver/solver_types.hpp"
 
 namespace quillet::solver {
 
@@ -65,5 +62,3 @@ TrialStep propose_step(RunState& s);
 bool judge_step(RunState& s, const SolverConfig& config, const TrialStep& trial);
 
 }  // namespace quillet::solver
-
-#endif  // QUILLET_SOLVER_DRIVER_STEPS_HPP

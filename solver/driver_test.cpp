@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "solver/case_names_test_support.hpp"
 #include "solver/curve_model_test_support.hpp"
 #include "solver/driver_steps.hpp"
 #include "solver/solver.hpp"
@@ -184,7 +185,13 @@ TEST_P(DecayBySideTest, RecoversExactDecay) {
 
 INSTANTIATE_TEST_SUITE_P(Solve, DecayBySideTest,
                          ::testing::Values(DerivSide::Auto, DerivSide::Plus, DerivSide::Minus,
-                                           DerivSide::Both, DerivSide::Analytic));
+                                           DerivSide::Both, DerivSide::Analytic),
+                         [](const auto& param_info) {
+                           const auto& c = param_info.param;
+                           return test_support::case_name(
+                               param_info.index,
+                               test_support::label_of("side", static_cast<int>(c)));
+                         });
 
 TEST(SolveTest, GaussianFreeAndBeyondABound) {
   // Free, the exact Gaussian is recovered; with sigma at most 0.6 (the truth

@@ -23,10 +23,13 @@ constexpr double kRgiant = std::bit_cast<double>(std::uint64_t{0x5FB99999956F781
 static_assert(kRdwarf == 1.8269129289596699e-153);
 static_assert(kRgiant == 1.3407807799935083e+153);
 
-// Components strictly between these bounds are intermediate. For such a
-// vector the three-range result is exactly sqrt of the plain sum of squares
-// in index order (see euclid_norm).
-bool is_intermediate(double a, double agiant) { return (a > kRdwarf) & (a < agiant); }
+// Components strictly between these bounds are intermediate. For a vector
+// of intermediate components and zeros the three-range result is exactly
+// sqrt of the plain sum of squares in index order (see euclid_norm): a zero
+// touches none of the three sums.
+bool is_intermediate_or_zero(double a, double agiant) {
+  return ((a > kRdwarf) & (a < agiant)) | (a == 0.0);
+}
 
 // rgiant / n for the short vectors the solver norms most, divided once at
 // compile time (the compiler rounds constant quotients as the processor does).
@@ -49,16 +52,18 @@ double euclid_norm(std::span<const double> x) {
 
   const double agiant = agiant_of(n);
 
-  // The common case, every component intermediate, in one pass. The three
-  // sums below then leave s1 = s3 = 0 and x1max = x3max = 0, and their
-  // result sqrt(s2 * (1 + (0 / s2) * (0 * 0))) is exactly sqrt(s2): s2 is a
-  // sum of squares above rdwarf^2, positive and finite. Any other vector
-  // starts over on the general path.
+  // The common case, every component intermediate or zero, in one pass.
+  // The three sums below then leave s1 = s3 = 0 and x1max = x3max = 0
+  // (a zero fails `a > x3max` and is skipped), and their result
+  // sqrt(s2 * (1 + (0 / s2) * (0 * 0))) is exactly sqrt(s2): s2 is a sum of
+  // squares above rdwarf^2, positive and finite; with every component zero
+  // both give +0. (A zero adds +0 to s2 here, which leaves it as it was.)
+  // Any other vector starts over on the general path.
   double s2 = 0.0;
   bool all_intermediate = true;
   for (const double xi : x) {
     const double a = std::fabs(xi);
-    all_intermediate &= is_intermediate(a, agiant);  // no branch per component
+    all_intermediate &= is_intermediate_or_zero(a, agiant);  // no branch per component
     s2 += xi * xi;
   }
   if (all_intermediate) return std::sqrt(s2);
@@ -117,7 +122,7 @@ void norm_columns(std::span<const double> block, std::size_t rows, std::size_t f
   for (std::size_t i = 0; i < rows; ++i) {
     for (std::size_t c = 0; c < Count; ++c) {
       const double xi = base[i + rows * c];
-      all_intermediate[c] &= is_intermediate(std::fabs(xi), agiant);
+      all_intermediate[c] &= is_intermediate_or_zero(std::fabs(xi), agiant);
       s2[c] += xi * xi;
     }
   }

@@ -23,8 +23,11 @@ SolverResult finish_solve(RunState&& state, const SolverConfig& config,
     if ((c.has_lower && c.lower == xall[p]) || (c.has_upper && c.upper == xall[p])) ++npegged;
   }
 
-  if (nfree > 0) covariance(nfree, s.fjac, m, s.ipvt, config.covtol, s.wa2);
-  for (std::size_t j = 0; j < nfree; ++j) {
+  // The covariance is the only O(nfree^3) work of the ending; a caller that
+  // reads neither it nor the errors gets both zero.
+  const std::size_t covariant = config.no_covariance ? 0 : nfree;
+  if (covariant > 0) covariance(nfree, s.fjac, m, s.ipvt, config.covtol, s.wa2);
+  for (std::size_t j = 0; j < covariant; ++j) {
     for (std::size_t k = 0; k < nfree; ++k) {
       s.covar[s.ifree[j] * npar + s.ifree[k]] = s.fjac[k + m * j];
     }
@@ -48,7 +51,7 @@ SolverResult finish_solve(RunState&& state, const SolverConfig& config,
   result.nfree = nfree;
   result.npegged = npegged;
   result.nfunc = m;
-  result.status = static_cast<SolverStatus>(s.status);
+  result.status = *s.status;
   result.storage = std::move(s.storage);
   return result;
 }

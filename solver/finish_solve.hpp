@@ -1,13 +1,10 @@
-// The end of a run that reached the iteration. Guarded after the chief
-// header's include for the reason given in run_state.hpp.
-#include "solver/solver.hpp"
-
-#ifndef QUILLET_SOLVER_FINISH_SOLVE_HPP
-#define QUILLET_SOLVER_FINISH_SOLVE_HPP
+// The end of a run that reached the iteration.
+#pragma once
 
 #include <span>
 
 #include "solver/run_state.hpp"
+#include "solver/solver_types.hpp"
 
 namespace quillet::solver {
 
@@ -22,5 +19,3 @@ SolverResult finish_solve(RunState&& state, const SolverConfig& config,
                           std::span<const ParamConstraint> constraints, std::span<double> xall);
 
 }  // namespace quillet::solver
-
-#endif  // QUILLET_SOLVER_FINISH_SOLVE_HPP

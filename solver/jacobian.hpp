@@ -1,9 +1,5 @@
-// The Jacobian step of a run. Guarded after the chief header's include for
-// the reason given in run_state.hpp.
-#include "solver/solver.hpp"
-
-#ifndef QUILLET_SOLVER_JACOBIAN_HPP
-#define QUILLET_SOLVER_JACOBIAN_HPP
+// The Jacobian step of a run.
+#pragma once
 
 #include <algorithm>
 #include <cmath>
@@ -13,6 +9,7 @@
 #include "solver/jacobian_debug.hpp"
 #include "solver/nan_minmax.hpp"
 #include "solver/run_state.hpp"
+#include "solver/solver_types.hpp"
 
 namespace quillet::solver {
 
@@ -111,5 +108,3 @@ void compute_jacobian(Model& model, RunState& s, double epsfcn) {
 }
 
 }  // namespace quillet::solver
-
-#endif  // QUILLET_SOLVER_JACOBIAN_HPP

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "solver/case_names_test_support.hpp"
 #include "solver/curve_model_test_support.hpp"
 
 namespace quillet::solver {
@@ -50,12 +51,17 @@ TEST_P(SideTest, CloseToAnalyticAtItsCost) {
   EXPECT_EQ(std::vector<double>(s.fvec.begin(), s.fvec.end()), fvec);
 }
 
-INSTANTIATE_TEST_SUITE_P(Jacobian, SideTest,
-                         ::testing::Values(SideCase{DerivSide::Auto, 2},
-                                           SideCase{DerivSide::Plus, 2},
-                                           SideCase{DerivSide::Minus, 2},
-                                           SideCase{DerivSide::Both, 4},
-                                           SideCase{DerivSide::Analytic, 1}));
+INSTANTIATE_TEST_SUITE_P(
+    Jacobian, SideTest,
+    ::testing::Values(SideCase{DerivSide::Auto, 2}, SideCase{DerivSide::Plus, 2},
+                      SideCase{DerivSide::Minus, 2}, SideCase{DerivSide::Both, 4},
+                      SideCase{DerivSide::Analytic, 1}),
+    [](const auto& param_info) {
+      const auto& c = param_info.param;
+      return test_support::case_name(
+          param_info.index,
+          test_support::label_of("side", static_cast<int>(c.side), "cost", c.cost));
+    });
 
 struct StepCase {
   ParamConstraint c;

@@ -14,6 +14,11 @@ namespace {
 // bound positive when the data give zero.
 constexpr double kMinNormal = std::numeric_limits<double>::min();
 
+// A step whose scaled length is within this fraction of delta is taken as
+// it is: the search for par needs no more accuracy than the trust region
+// itself, which the driver resizes by factors of two and ten.
+constexpr double kDeltaTolerance = 0.1;
+
 // Damped solves allowed per call before the current par is taken as it is.
 constexpr int kMaxSolves = 10;
 
@@ -119,7 +124,7 @@ void lm_parameter(std::size_t n, std::span<double> fjac, std::size_t m,
   for (std::size_t j = 0; j < n; ++j) w2[j] = d(j) * u[j];
   double dxnorm = euclid_norm(w2.first(n));
   double fp = dxnorm - delta;
-  if (fp <= 0.1 * delta) {
+  if (fp <= kDeltaTolerance * delta) {
     par = 0.0;
     return;
   }
@@ -146,7 +151,7 @@ void lm_parameter(std::size_t n, std::span<double> fjac, std::size_t m,
   }
   const double qnorm = euclid_norm(w1.first(n));
   double paru = qnorm / delta;
-  if (paru == 0.0) paru = kMinNormal / nan_min(delta, 0.1);
+  if (paru == 0.0) paru = kMinNormal / nan_min(delta, kDeltaTolerance);
 
   // Start from the previous call's par, clamped into the new bounds.
   par = nan_max(par, parl);
@@ -165,7 +170,7 @@ void lm_parameter(std::size_t n, std::span<double> fjac, std::size_t m,
     const double fp_prev = fp;
     fp = dxnorm - delta;
 
-    if (std::fabs(fp) <= 0.1 * delta) return;
+    if (std::fabs(fp) <= kDeltaTolerance * delta) return;
     if (parl == 0.0 && fp <= fp_prev && fp_prev < 0.0) return;
     if (solves == kMaxSolves) return;
 

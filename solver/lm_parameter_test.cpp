@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "solver/case_names_test_support.hpp"
 #include "solver/kernel_test_support.hpp"
 
 namespace quillet::solver {
@@ -120,7 +121,13 @@ TEST_P(LmParameterDamped, SolvesTheDampedNormalEquationsNearDelta) {
 INSTANTIATE_TEST_SUITE_P(DeltaAndStart, LmParameterDamped,
                          ::testing::Values(DampedCase{0.5, 0.0}, DampedCase{0.1, 0.0},
                                            DampedCase{0.01, 0.0}, DampedCase{0.5, 1e-3},
-                                           DampedCase{0.1, 1e3}, DampedCase{0.01, 1e-9}));
+                                           DampedCase{0.1, 1e3}, DampedCase{0.01, 1e-9}),
+                         [](const auto& param_info) {
+                           const auto& c = param_info.param;
+                           return test_support::case_name(
+                               param_info.index,
+                               test_support::label_of("delta", c.delta_fraction, "par", c.par_in));
+                         });
 
 TEST(LmParameter, IncomingParIsClampedIntoItsBounds) {
   const auto result = [](double par_in) {
@@ -185,7 +192,12 @@ INSTANTIATE_TEST_SUITE_P(
                       RotationCase{2.0, -2.0, std::sqrt(8.0)},
                       RotationCase{-2.0, kAboveTwo, std::hypot(2.0, kAboveTwo)},
                       RotationCase{-kAboveTwo, 2.0, -std::hypot(2.0, kAboveTwo)},
-                      RotationCase{-2.0, 0.0, -2.0}));  // no damping, no rotation
+                      RotationCase{-2.0, 0.0, -2.0}),
+    [](const auto& param_info) {
+      const auto& c = param_info.param;
+      return test_support::case_name(param_info.index,
+                                     test_support::label_of("r", c.r, "damp", c.damp));
+    });  // no damping, no rotation
 
 }  // namespace
 }  // namespace quillet::solver

@@ -13,8 +13,11 @@ namespace quillet::solver {
 namespace {
 
 // A downdated column norm is trusted only while it keeps a fair share of its
-// reference value; below this the cancellation in sqrt(1 - t^2) has eaten
-// most of its digits and the norm is recomputed from the column.
+// reference value: once 0.05 (norm / reference)^2 falls below epsilon, the
+// cancellation in sqrt(1 - t^2) has eaten most of its digits and the norm is
+// recomputed from the column. The weight 0.05 makes the test fire while
+// about a fifth of the digits remain, before they are all gone.
+constexpr double kDowndateWeight = 0.05;
 constexpr double kDowndateFloor = std::numeric_limits<double>::epsilon();
 
 // Dot products taken side by side at most; more columns go in turns.
@@ -136,7 +139,7 @@ void factor(std::size_t m, std::size_t nfree, std::span<double> fjac, std::span<
             t = ck[j] / rdiag[c];
             rdiag[c] = rdiag[c] * std::sqrt(nan_max(0.0, 1.0 - t * t));
             t = rdiag[c] / refnorm[c];
-            if (0.05 * t * t < kDowndateFloor) {
+            if (kDowndateWeight * t * t < kDowndateFloor) {
               rdiag[c] = euclid_norm(fjac.subspan(j + 1 + m * c, m - j - 1));
               refnorm[c] = rdiag[c];
             }

@@ -1,18 +1,12 @@
 // The working state of one solver run.
-//
-// solver.hpp includes driver.hpp, which includes this header, at its end; a
-// translation unit that starts here must therefore see the chief header's
-// records before this header's body, and the body only once. A classic guard
-// placed after the chief header's include does that; `#pragma once` cannot,
-// because the nested inclusion would happen before the pragma is seen.
-#include "solver/solver.hpp"
-
-#ifndef QUILLET_SOLVER_RUN_STATE_HPP
-#define QUILLET_SOLVER_RUN_STATE_HPP
+#pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
+
+#include "solver/solver_types.hpp"
 
 namespace quillet::solver {
 
@@ -74,8 +68,8 @@ struct RunState {
   double orignorm = 0.0;
   std::uint64_t iter = 1;
   std::uint64_t nfev = 1;
-  std::uint64_t maxfev = 0;  // 0: no evaluation limit
-  std::uint8_t status = 0;   // 0 while running, then a SolverStatus code
+  std::uint64_t maxfev = 0;            // 0: no evaluation limit
+  std::optional<SolverStatus> status;  // empty while the run goes on
 
   RunStorage storage;
 };
@@ -89,5 +83,3 @@ RunState make_run_state(std::size_t m, std::span<const ParamConstraint> constrai
                         std::span<std::byte> lent);
 
 }  // namespace quillet::solver
-
-#endif  // QUILLET_SOLVER_RUN_STATE_HPP

@@ -280,9 +280,9 @@ def test_real_accepts_anything_with_a_float_value(make_call, function, name, spe
 @pytest.mark.parametrize("function, name", cases(REALS))
 def test_real_accepts_integers(make_call, function, name):
     call = make_call(function)
-    call(**{name: 1})
-    call(**{name: Index(1)})
-    call(**{name: True})
+    as_float = call(**{name: 1.0})
+    for integer in (1, Index(1), True):
+        assert same_bits(call(**{name: integer}), as_float)
 
 
 @pytest.mark.parametrize(

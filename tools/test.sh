@@ -76,9 +76,18 @@ TSAN_OPTIONS=halt_on_error=1 build_pytest build/tsan libtsan.so \
   tests/test_batch.py tests/test_threads.py tests/test_internal_fault.py \
   -k 'not fork and not pool_starts'
 
+echo "== lanes: machine code, and the lanes against the scalar path under TSan"
+bash tools/check_lane_code.sh build/test
+ctest --test-dir build/tsan --output-on-failure -j "$jobs" --timeout 300 \
+  -R 'LanesAgainstScalar|BatchAllocations'
+
 echo "== Python tests"
 python3 -m pip install -q --no-build-isolation ".[all]"
 timeout 900 python3 -m pytest tests -q
+
+echo "== Python batch tests forced onto the scalar path"
+QUILLET_LANES=scalar timeout 900 python3 -m pytest -q tests/test_regression_guard.py \
+  tests/test_reference_bits.py tests/test_batch.py tests/test_hostile_input.py
 
 echo "== 1,000,000-row batch"
 QUILLET_SCALE=1 timeout 300 python3 -m pytest tests/test_scale.py -q

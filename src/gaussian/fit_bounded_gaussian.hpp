@@ -5,6 +5,8 @@
 #include <optional>
 #include <span>
 
+#include "solver/solver_types.hpp"
+
 namespace quillet {
 
 // The caller's solver settings.
@@ -41,5 +43,13 @@ struct GaussianFit {
 // solver refuses it, or the run stops at its iteration or evaluation limit.
 // Never throws; reads only its views.
 std::optional<GaussianFit> fit_bounded_gaussian(const BoundedGaussianProblem& problem);
+
+// The solver's completion codes that count as a converged fit: all but
+// MaxIterReached (the iteration or evaluation limit).
+bool counts_as_converged(solver::SolverStatus status);
+
+// A converged fit from the solver's solution, its uncertainties and bestnorm.
+GaussianFit gaussian_fit(const std::array<double, 3>& params, const std::array<float, 3>& errors,
+                         double bestnorm);
 
 }  // namespace quillet

@@ -8,6 +8,7 @@
 #include "gaussian/gaussian_residuals.hpp"
 #include "gaussian/gaussian_uncertainties.hpp"
 #include "gaussian/reduced_chi2.hpp"
+#include "solver/case_names_test_support.hpp"
 
 namespace quillet {
 namespace {
@@ -136,7 +137,12 @@ TEST_P(ReducedChi2, DividesByRemainingDegreesOfFreedom) {
 INSTANTIATE_TEST_SUITE_P(Counts, ReducedChi2,
                          testing::Values(Chi2Case{6.0f, 3, 6.0f}, Chi2Case{6.0f, 4, 6.0f},
                                          Chi2Case{6.0f, 5, 3.0f}, Chi2Case{1.0f, 13, 0.1f},
-                                         Chi2Case{6.0f, 0, 6.0f}));
+                                         Chi2Case{6.0f, 0, 6.0f}),
+                         [](const auto& param_info) {
+                           const auto& c = param_info.param;
+                           return test_support::case_name(
+                               param_info.index, test_support::label_of("chi2", c.chi2, "n", c.n));
+                         });
 
 }  // namespace
 }  // namespace quillet

@@ -68,6 +68,8 @@ std::optional<GaussianSolverSetup> gaussian_solver_setup(const BoundedGaussianPr
       .max_fev = solver::MaxFev::defaults(),
       .user_scale = false,
       .no_finite_check = false,
+      // The fit derives its uncertainties from the model itself.
+      .no_covariance = true,
   };
   return setup;
 }

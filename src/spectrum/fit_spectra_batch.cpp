@@ -10,7 +10,9 @@
 #include <utility>
 
 #include "gaussian/fit_result.hpp"
+#include "spectrum/batch_rows.hpp"
 #include "spectrum/fit_spectrum_window.hpp"
+#include "spectrum/lane_path.hpp"
 #include "spectrum/peak_search.hpp"
 #include "spectrum/row_fault_injection.hpp"
 #include "spectrum/validate_spectrum_params.hpp"
@@ -85,48 +87,23 @@ BatchOutput allocate_batch_output(std::size_t rows) {
 
 namespace {
 
-// Rows lie far apart in memory, and a row's fit reads only a short stretch
-// of it round its guide, which no hardware prefetcher foresees; so each row
-// job asks for the next row's stretch (its peak search run, widened by the
-// window's reach) while it fits its own. Only a hint: nothing depends on it.
-void prefetch_row(const BatchInput& input, AxisOrder order, std::size_t i) {
-  if (i >= input.rows || order == AxisOrder::Unsorted) return;
-  const SpectrumFitParams& p = input.params;
-  const float radius = static_cast<float>(p.npix_slack) * p.dv + p.velocity_range;
-  const PixelRun run = search_run(input.dopp_slit, input.guides[i], radius, order);
-  const auto reach = static_cast<std::size_t>(std::max(p.npix, std::int32_t{0})) + 1;
-  const std::size_t used = input.dopp_slit.size();
-  const std::size_t begin = run.begin > reach ? run.begin - reach : 0;
-  const std::size_t end = std::min(used, run.end + reach);
-  if (begin >= end) return;
-  constexpr std::size_t kFloatsPerLine = 64 / sizeof(float);
-  const float* const spectrum = input.spectra.data() + i * input.columns;
-  const float* const noise = input.spec_noise.data() + i * input.columns;
-  for (std::size_t k = begin; k < end + kFloatsPerLine - 1; k += kFloatsPerLine) {
-    const std::size_t at = std::min(k, end - 1);
-    __builtin_prefetch(spectrum + at);
-    __builtin_prefetch(noise + at);
-  }
-}
-
 // Row i of the batch, fitted exactly as the single-spectrum call fits one
 // spectrum, written to row i of both buffers and nowhere else.
 void fit_batch_row(const BatchInput& input, AxisOrder order, BatchOutput& output, std::size_t i) {
   prefetch_row(input, order, i + 1);
   inject_row_fault(i);
-  const std::size_t used = static_cast<std::size_t>(input.params.sg_xpixels);
-  const std::size_t start = i * input.columns;
-  const SpectrumFitOutcome outcome = fit_spectrum_window(
-      input.spectra.subspan(start, used), input.dopp_slit, input.spec_noise.subspan(start, used),
-      input.guides[i], input.params, order);
-  std::ranges::copy(outcome.result.values, output.fits.get() + i * outcome.result.values.size());
-  output.windows[2 * i] = outcome.window.i_left;
-  output.windows[2 * i + 1] = outcome.window.i_right;
+  write_row(output, i,
+            fit_spectrum_window(row_spectrum(input, i), input.dopp_slit, row_noise(input, i),
+                                input.guides[i], input.params, order));
 }
 
 }  // namespace
 
 void fit_batch_rows(const BatchInput& input, BatchOutput& output) {
+  fit_batch_rows(input, output, process_row_path());
+}
+
+void fit_batch_rows(const BatchInput& input, BatchOutput& output, RowPath path) {
   // The pool is made (and sized) before the rows are looked at, so even an
   // empty batch starts it.
   WorkerPool& pool = process_pool();
@@ -136,8 +113,16 @@ void fit_batch_rows(const BatchInput& input, BatchOutput& output) {
   // All rows share one axis: its order is learnt once, and each row's peak
   // search then reads only the pixels near its guide.
   const AxisOrder order = axis_order(input.dopp_slit);
-  pool.for_each_index(input.rows, [&input, order, &output](std::size_t i) {
-    fit_batch_row(input, order, output, i);
+  const bool lanes = path != RowPath::Scalar && row_path_runs_here(path) && input.rows > 1 &&
+                     window_capacity(input.params) <= kMaxLaneSamples;
+  if (!lanes) {
+    pool.for_each_index(input.rows, [&input, order, &output](std::size_t i) {
+      fit_batch_row(input, order, output, i);
+    });
+    return;
+  }
+  pool.for_each_participant(input.rows, [&input, order, &output, path](WorkerPool::Claims& claims) {
+    fit_rows_in_lanes(path, input, order, output, claims);
   });
 }
 

@@ -48,4 +48,11 @@ BatchOutput allocate_batch_output(std::size_t rows);
 // inside a row job is rethrown here after every running job has stopped.
 void fit_batch_rows(const BatchInput& input, BatchOutput& output);
 
+// The same on a chosen path (lane_path.hpp): the scalar path, or lanes of
+// AVX2 or AVX-512 where the processor has them (elsewhere the scalar path).
+// Windows longer than kMaxLaneSamples, and batches of one row, always go
+// the scalar way. Every path writes the same bits.
+enum class RowPath : std::uint8_t;
+void fit_batch_rows(const BatchInput& input, BatchOutput& output, RowPath path);
+
 }  // namespace quillet

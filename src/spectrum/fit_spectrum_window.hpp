@@ -1,11 +1,16 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <variant>
 
+#include "gaussian/fit_bounded_gaussian.hpp"
 #include "gaussian/fit_result.hpp"
 #include "spectrum/peak_search.hpp"
 #include "spectrum/spectrum_fit_params.hpp"
+#include "spectrum/window_samples.hpp"
 
 namespace quillet {
 
@@ -33,5 +38,27 @@ SpectrumFitOutcome fit_spectrum_window(std::span<const float> spectrum,
                                        std::span<const float> spec_noise, float guide,
                                        const SpectrumFitParams& params,
                                        AxisOrder order = AxisOrder::Unsorted);
+
+// The two halves of fit_spectrum_window, for a caller that runs the bounded
+// fit itself (the batch's lanes): first everything before the fit, which
+// either ends in an outcome (no acceptable peak, too few samples) or yields
+// the problem to fit over `samples`' buffers; then the outcome of that fit,
+// from the peak value, the window and the number of samples fitted.
+struct WindowProblem {
+  BoundedGaussianProblem problem;
+  float best;  // the peak value the window was divided by
+  Window window;
+};
+std::variant<SpectrumFitOutcome, WindowProblem> prepare_window_fit(
+    std::span<const float> spectrum, std::span<const float> dopp_slit,
+    std::span<const float> spec_noise, float guide, const SpectrumFitParams& params,
+    AxisOrder order, SampleBuffers& samples);
+SpectrumFitOutcome window_fit_outcome(float best, Window window, std::size_t samples,
+                                      const std::optional<GaussianFit>& fit);
+
+// The most pixels a window of these settings can hold, and so the most
+// samples its fit can have: 2 npix + 3 (a clipped window widens by one
+// pixel each side), and never more than the pixels used.
+std::size_t window_capacity(const SpectrumFitParams& params);
 
 }  // namespace quillet

@@ -14,6 +14,7 @@
 
 #include "gaussian/fit_bounded_gaussian.hpp"
 #include "gaussian/reduced_chi2.hpp"
+#include "solver/case_names_test_support.hpp"
 #include "spectrum/example_spectrum_params.hpp"
 
 namespace quillet {
@@ -99,7 +100,12 @@ INSTANTIATE_TEST_SUITE_P(
                     WindowCase{0, 1, {0, 3}}, WindowCase{50, 1, {49, 52}},
                     WindowCase{50, 200, {0, 100}},  // clipped at both ends
                     // p + h + 2 must not overflow.
-                    WindowCase{50, std::numeric_limits<std::int32_t>::max(), {0, 100}}));
+                    WindowCase{50, std::numeric_limits<std::int32_t>::max(), {0, 100}}),
+    [](const auto& param_info) {
+      const auto& c = param_info.param;
+      return test_support::case_name(param_info.index,
+                                     test_support::label_of("peak", c.peak, "npix", c.npix));
+    });
 
 // --- Peak search and acceptance -----------------------------------------
 

@@ -11,6 +11,8 @@
 #include <random>
 #include <vector>
 
+#include "solver/case_names_test_support.hpp"
+
 namespace quillet {
 namespace {
 
@@ -39,7 +41,13 @@ INSTANTIATE_TEST_SUITE_P(
         OrderCase{{3, 2, 1}, AxisOrder::Descending}, OrderCase{{3, 3, 1}, AxisOrder::Descending},
         OrderCase{{1, 3, 2}, AxisOrder::Unsorted},
         OrderCase{{1, kNaN, 3}, AxisOrder::Unsorted},  // NaN anywhere: unsorted
-        OrderCase{{kNaN}, AxisOrder::Unsorted}, OrderCase{{1, 2, kNaN}, AxisOrder::Unsorted}));
+        OrderCase{{kNaN}, AxisOrder::Unsorted}, OrderCase{{1, 2, kNaN}, AxisOrder::Unsorted}),
+    [](const auto& param_info) {
+      const auto& c = param_info.param;
+      return test_support::case_name(
+          param_info.index,
+          test_support::label_of(c.axis.size(), "pixels_order", static_cast<int>(c.expected)));
+    });
 
 // --- The run of an ordered axis gives the full scan's answer -------------
 

@@ -15,7 +15,7 @@
 namespace quillet {
 
 struct WorkerPool::Batch {
-  IndexJob job;
+  Participant participant;
   void* context;
   std::size_t count;
   std::size_t helpers_wanted;
@@ -33,21 +33,25 @@ struct WorkerPool::Batch {
   Batch* next_open = nullptr;
   std::condition_variable helpers_left{};
 
-  // Claims and runs indices until none is left or some job has thrown.
+  // Runs the participant, which claims indices until none is left or some
+  // participant has thrown.
   void claim_indices() {
-    while (!failed.load(std::memory_order_relaxed)) {
-      const std::size_t i = next_index.fetch_add(1, std::memory_order_relaxed);
-      if (i >= count) return;
-      try {
-        job(context, i);
-      } catch (...) {
-        // Not swallowed: the submitter rethrows it once everyone has stopped.
-        if (!failed.exchange(true)) first_error = std::current_exception();
-        return;
-      }
+    Claims claims(*this);
+    try {
+      participant(context, claims);
+    } catch (...) {
+      // Not swallowed: the submitter rethrows it once everyone has stopped.
+      if (!failed.exchange(true)) first_error = std::current_exception();
     }
   }
 };
+
+std::optional<std::size_t> WorkerPool::Claims::next() {
+  if (batch_.failed.load(std::memory_order_relaxed)) return std::nullopt;
+  const std::size_t i = batch_.next_index.fetch_add(1, std::memory_order_relaxed);
+  if (i >= batch_.count) return std::nullopt;
+  return i;
+}
 
 namespace {
 
@@ -129,14 +133,18 @@ void WorkerPool::serve() {
   }
 }
 
-void WorkerPool::run(std::size_t count, IndexJob job, void* context) {
+void WorkerPool::run(std::size_t count, Participant participant, void* context) {
   const std::size_t helpers_wanted = count < 2 ? 0 : std::min(workers_.size(), count - 1);
+  Batch batch{.participant = participant,
+              .context = context,
+              .count = count,
+              .helpers_wanted = helpers_wanted};
   if (helpers_wanted == 0) {
-    for (std::size_t i = 0; i < count; ++i) job(context, i);
+    // Alone: no one to wait for, and a throw goes straight to the caller.
+    Claims claims(batch);
+    participant(context, claims);
     return;
   }
-
-  Batch batch{.job = job, .context = context, .count = count, .helpers_wanted = helpers_wanted};
   {
     const std::lock_guard lock(mutex_);
     list(batch);

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <type_traits>
 #include <vector>
@@ -48,21 +49,47 @@ class WorkerPool {
 
   std::size_t concurrency() const { return workers_.size() + 1; }
 
+  struct Batch;
+
+  // What a participant of a batch claims its indices through.
+  class Claims {
+   public:
+    // The next index nobody has claimed, or nothing once every index is
+    // claimed or some participant has thrown.
+    std::optional<std::size_t> next();
+
+   private:
+    friend class WorkerPool;
+    explicit Claims(Batch& batch) : batch_(batch) {}
+    Batch& batch_;
+  };
+
   // Calls job(i) once for every i in [0, count), on this thread and on idle
   // workers, and returns when every call that started has finished.
   template <typename Job>
   void for_each_index(std::size_t count, Job&& job) {
-    using JobType = std::remove_reference_t<Job>;
+    for_each_participant(count, [&job](Claims& claims) {
+      while (const std::optional<std::size_t> i = claims.next()) job(*i);
+    });
+  }
+
+  // The same batch seen from its participants: work(claims) runs once on
+  // this thread and once on each worker that joins, and claims indices of
+  // [0, count) until none is left, so that a participant can keep state
+  // across the indices it runs (each index is still claimed exactly once).
+  // Returns when every participant has returned.
+  template <typename Work>
+  void for_each_participant(std::size_t count, Work&& work) {
+    using WorkType = std::remove_reference_t<Work>;
     run(
-        count, [](void* context, std::size_t i) { (*static_cast<JobType*>(context))(i); },
-        const_cast<void*>(static_cast<const void*>(std::addressof(job))));
+        count, [](void* context, Claims& claims) { (*static_cast<WorkType*>(context))(claims); },
+        const_cast<void*>(static_cast<const void*>(std::addressof(work))));
   }
 
  private:
-  struct Batch;
-  using IndexJob = void (*)(void* context, std::size_t index);
+  using Participant = void (*)(void* context, Claims& claims);
 
-  void run(std::size_t count, IndexJob job, void* context);
+  void run(std::size_t count, Participant participant, void* context);
   void serve();
   void list(Batch& batch);
   void unlist(Batch& batch);

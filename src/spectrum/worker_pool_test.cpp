@@ -10,11 +10,14 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "solver/case_names_test_support.hpp"
 
 namespace quillet {
 namespace {
@@ -145,6 +148,34 @@ TEST_P(WorkerPoolSizes, AThrowStopsTheOtherParticipantsAndWaitsForThem) {
   expect_each_index_once(pool, 1000);
 }
 
+// Participants keep state across their claims (the batch's lanes do): each
+// index is still claimed exactly once, by at most `concurrency` participants,
+// each of which sees its claims ascending.
+TEST_P(WorkerPoolSizes, ParticipantsClaimEveryIndexOnceAscending) {
+  WorkerPool pool(GetParam());
+  for (const std::size_t count : {0uz, 1uz, 2uz, 5000uz}) {
+    std::mutex mutex;
+    std::vector<std::vector<std::size_t>> participants;
+    pool.for_each_participant(count, [&](WorkerPool::Claims& claims) {
+      std::vector<std::size_t> mine;
+      while (const std::optional<std::size_t> i = claims.next()) mine.push_back(*i);
+      const std::lock_guard lock(mutex);
+      participants.push_back(std::move(mine));
+    });
+    EXPECT_GE(participants.size(), 1u);
+    EXPECT_LE(participants.size(), pool.concurrency());
+    std::vector<std::size_t> all;
+    for (const auto& mine : participants) {
+      EXPECT_TRUE(std::ranges::is_sorted(mine));
+      all.insert(all.end(), mine.begin(), mine.end());
+    }
+    std::ranges::sort(all);
+    std::vector<std::size_t> expected(count);
+    for (std::size_t i = 0; i < count; ++i) expected[i] = i;
+    EXPECT_EQ(all, expected);
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Concurrency, WorkerPoolSizes, testing::Values(0, 1, 2, 3, 8));
 
 TEST(WorkerPool, WithoutWorkersAThrowEndsTheBatchAtThatIndex) {
@@ -212,12 +243,26 @@ INSTANTIATE_TEST_SUITE_P(
                     PoolSizeCase{"99999999999999999999999", "5", 5},  // beyond size_t
                     PoolSizeCase{"many", "0", 6},                     // second 0: processors
                     PoolSizeCase{"many", "lots", 6},                  // neither parses
-                    PoolSizeCase{nullptr, "-1", 6}));
+                    PoolSizeCase{nullptr, "-1", 6}),
+    [](const auto& param_info) {
+      const auto& c = param_info.param;
+      return test_support::case_name(
+          param_info.index, test_support::label_of(c.num_threads ? c.num_threads : "unset",
+                                                   c.rs_num_cpus ? c.rs_num_cpus : "unset"));
+    });
 
+// Made once, sized by the environment of that moment, and reused as it is:
+// a later change of RAYON_NUM_THREADS is not read again.
 TEST(ProcessPool, IsMadeOnceAndReused) {
+  const unsigned processors = std::thread::hardware_concurrency();
+  const std::size_t configured =
+      pool_size_from_env(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"),
+                         processors > 0 ? processors : 1);
   WorkerPool& pool = process_pool();
+  EXPECT_EQ(pool.concurrency(), configured);
+  ASSERT_EQ(setenv("RAYON_NUM_THREADS", std::to_string(configured + 3).c_str(), 1), 0);
   EXPECT_EQ(&process_pool(), &pool);
-  EXPECT_GE(pool.concurrency(), 1u);
+  EXPECT_EQ(process_pool().concurrency(), configured);
 }
 
 // A forked child has only the forking thread, so the parent's workers and

@@ -1,0 +1,805 @@
+// `solve`, run for kLanes problems at once, one per lane, each to the very
+// bits `solve` gives it alone.
+//
+// For problems of one shape: N parameters, every one free, with both limits
+// active and its derivative from the model, and a configuration that leaves
+// the scale factors and the non-finite check to the solver. That is the
+// bounded Gaussian fit of every batch row; anything else goes to `solve`.
+//
+// Each lane keeps its own control flow. A round gives every busy lane one
+// trial evaluation; what follows it (acceptance, the tests, a fresh Jacobian
+// and its factorisation, the Levenberg–Marquardt parameter's damped solves,
+// the next step) runs for all lanes in vector form, and each lane takes the
+// results of the steps its own run makes and leaves the others' unseen. A
+// lane whose run ends hands its result over and takes the next problem. The
+// per-lane operations are those of the scalar steps, in the same order, on
+// the same operands; only the lanes are side by side.
+//
+// Memory: the caller owns a LaneWorkspace sized for its longest problem;
+// nothing allocates while the lanes run. Like lane_vectors.hpp, included only
+// by a translation unit that chose its instruction set.
+#pragma once
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <span>
+#include <stdexcept>
+
+#include "solver/driver_steps.hpp"
+#include "solver/lane_vectors.hpp"
+#include "solver/solver_types.hpp"
+
+namespace quillet::solver::QUILLET_LANE_ISA {
+
+// A problem handed to a lane: the model has been given its samples already.
+struct LaneProblem {
+  std::size_t m = 0;
+  const SolverConfig* config = nullptr;
+  std::span<const ParamConstraint> constraints;
+  std::span<const double> xall;
+};
+
+// How a lane's run ended: an error, or a status with its parameters and
+// bestnorm (covariance and errors are not formed).
+template <int N>
+struct LaneOutcome {
+  std::optional<SolverError> error;
+  SolverStatus status = SolverStatus::MaxIterReached;
+  std::array<double, N> x{};
+  double bestnorm = 0.0;
+};
+
+// Whether a problem has the one shape the lanes run (see the top of this file).
+inline bool lane_shaped(const SolverConfig& config, std::span<const ParamConstraint> constraints) {
+  if (config.user_scale || config.no_finite_check) return false;
+  return std::ranges::all_of(constraints, [](const ParamConstraint& c) {
+    return !c.fixed && c.has_lower && c.has_upper && c.side == DerivSide::Analytic &&
+           !c.deriv_debug;
+  });
+}
+
+// The rows of every lane (m per lane, `capacity` at most): the residuals,
+// the trial residuals, Q^T fvec's work vector, the Jacobian columns, and the
+// scratch of the fallback norm. One allocation, made before the lanes run.
+template <int N>
+class LaneWorkspace {
+ public:
+  explicit LaneWorkspace(std::size_t capacity)
+      : capacity_(capacity), block_(new Doubles[(3 + N) * capacity + capacity / kLanes + 1]()) {
+    fvec = block_.get();
+    wa4 = fvec + capacity;
+    work = wa4 + capacity;
+    for (int c = 0; c < N; ++c) fjac[c] = work + capacity + c * capacity;
+    // The scratch of a fallback norm holds one lane's rows: `capacity`
+    // doubles, in the capacity / kLanes + 1 vectors behind the columns.
+    scratch = reinterpret_cast<double*>(fjac[N - 1] + capacity);
+  }
+  std::size_t capacity() const { return capacity_; }
+
+  Doubles* fvec;
+  Doubles* wa4;
+  Doubles* work;
+  std::array<Doubles*, N> fjac;
+  double* scratch;
+
+ private:
+  std::size_t capacity_;
+  std::unique_ptr<Doubles[]> block_;
+};
+
+namespace lane_detail {
+
+inline constexpr double kAcceptRatio = 1e-4;
+inline constexpr double kBelowOne = 0.9999999999999998;
+inline constexpr double kAboveOne = 1.0000000000000002;
+inline constexpr double kPoorRatio = 0.25;
+inline constexpr double kGoodRatio = 0.75;
+inline constexpr double kHalfStep = 0.5;
+inline constexpr double kTenth = 0.1;
+inline constexpr double kDowndateWeight = 0.05;
+inline constexpr double kDeltaTolerance = 0.1;
+inline constexpr double kMinNormal = std::numeric_limits<double>::min();
+inline constexpr int kMaxSolves = 10;
+
+inline Ints status_code(SolverStatus status) {
+  return splat_int(static_cast<std::int64_t>(status));
+}
+
+// v[ipvt[j]] for each lane's own permutation.
+template <int N>
+Doubles permuted(const std::array<Doubles, N>& v, Ints index) {
+  Doubles out = v[0];
+  for (int k = 1; k < N; ++k) out = (index == k) ? v[k] : out;
+  return out;
+}
+
+// out[ipvt[j]] = w[j] for every j, each lane by its own permutation.
+template <int N>
+void scatter(const std::array<Doubles, N>& w, const std::array<Ints, N>& ipvt,
+             std::array<Doubles, N>& out) {
+  for (int k = 0; k < N; ++k) {
+    Doubles v = out[k];
+    for (int j = 0; j < N; ++j) v = (ipvt[j] == k) ? w[j] : v;
+    out[k] = v;
+  }
+}
+
+}  // namespace lane_detail
+
+// The lanes' state between rounds; fields are the scalar run's, one lane
+// each. No member initialisers: GCC would generate the constructor for the
+// baseline instruction set (as it does lambdas), and it cannot move a
+// vector there; LaneSolver zero-fills the state instead.
+template <int N>
+struct LaneState {
+  using Vec = std::array<Doubles, N>;
+  Vec x, xnew, diag, qtf, wa1, acnorm, lower, upper;
+  std::array<Ints, N> ipvt;
+  std::array<Vec, N> r;  // r[i][j] = R[i, j] for i <= j
+  Doubles fnorm, fnorm1, xnorm, delta, par, gnorm, orignorm;
+  Doubles alpha, pnorm;  // of the trial in flight
+  Doubles ftol, xtol, gtol, step_factor;
+  Ints iter, nfev, max_iter, maxfev;
+  Ints m;
+  Ints status;  // 0 while running, else a SolverStatus code
+  Ints error;   // 0, or 1 + a SolverError code
+};
+
+template <int N, class Model>
+class LaneSolver {
+ public:
+  using Vec = std::array<Doubles, N>;
+  using Outcome = LaneOutcome<N>;
+
+  LaneSolver(Model& model, LaneWorkspace<N>& work) : model_(model), w_(work) {
+    std::memset(static_cast<void*>(&s_), 0, sizeof s_);
+  }
+
+  // Runs until `next(lane)` has no problem left for any lane: it loads the
+  // model with a problem's samples for that lane and describes it, or
+  // returns nothing. `done(lane, outcome)` receives every run's end.
+  template <class Next, class Done>
+  void run(Next&& next, Done&& done) {
+    Mask idle = splat_int(-1);
+    Mask fresh = splat_int(0), need_jacobian = splat_int(0), propose = splat_int(0),
+         trial = splat_int(0), ended = splat_int(0);
+    bool exhausted = false;
+    // A lane refused before it starts is answered at once and refilled.
+    auto refill = [&](Mask lanes) {
+      for_each_lane(lanes, [&](int k) {
+        for (;;) {
+          const std::optional<LaneProblem> p = exhausted ? std::nullopt : next(k);
+          if (!p) {
+            exhausted = true;
+            return;
+          }
+          if (p->m > w_.capacity() || p->constraints.size() != N ||
+              !lane_shaped(*p->config, p->constraints)) {
+            throw std::logic_error("a problem of another shape was handed to the lanes");
+          }
+          if (const auto refused = refuse_input(p->m, *p->config, p->constraints, p->xall, {})) {
+            Outcome o;
+            o.error = *refused;
+            done(k, o);
+            continue;
+          }
+          start_lane(k, *p);
+          lane(idle, k) = 0;
+          lane(fresh, k) = -1;
+          return;
+        }
+      });
+    };
+    refill(idle);
+
+    while (any(~idle)) {
+      if (any(trial)) {
+        evaluate_trial(trial);
+        Mask accepted_or_nan, ended_here;
+        judge(trial, accepted_or_nan, ended_here);
+        ended |= ended_here;
+        need_jacobian |= trial & accepted_or_nan & ~ended_here;
+        propose |= trial & ~accepted_or_nan & ~ended_here;
+        trial = splat_int(0);
+      }
+      for (;;) {
+        if (any(ended)) {
+          finish(ended, done);
+          idle |= ended;
+          const Mask refilled = ended;
+          ended = splat_int(0);
+          refill(refilled);
+          fresh |= refilled & ~idle;
+        }
+        if (any(fresh)) {
+          const Mask bad = start_point(fresh);
+          ended |= bad;
+          need_jacobian |= fresh & ~bad;
+          fresh = splat_int(0);
+        }
+        if (any(need_jacobian)) {
+          const Mask stop = factor(need_jacobian);
+          ended |= stop;
+          propose |= need_jacobian & ~stop;
+          need_jacobian = splat_int(0);
+        }
+        if (!any(ended)) break;
+      }
+      if (any(propose)) {
+        propose_step(propose);
+        trial = propose;
+        propose = splat_int(0);
+      }
+    }
+  }
+
+ private:
+  std::size_t rows() const {
+    std::int64_t most = 0;
+    for (int k = 0; k < kLanes; ++k) most = std::max(most, s_.m[k]);
+    return static_cast<std::size_t>(most);
+  }
+
+  Doubles norm_m(const Doubles* v, std::size_t first, Mask lanes) {
+    return norm(v, first, rows(), s_.m, lanes, w_.scratch);
+  }
+  Doubles norm_n(const Vec& v, Mask lanes) {
+    return norm(v.data(), 0, N, splat_int(N), lanes, w_.scratch);
+  }
+
+  void start_lane(int k, const LaneProblem& p) {
+    lane(s_.m, k) = static_cast<std::int64_t>(p.m);
+    for (int j = 0; j < N; ++j) {
+      lane(s_.x[j], k) = p.xall[j];
+      lane(s_.xnew[j], k) = p.xall[j];
+      lane(s_.lower[j], k) = p.constraints[j].lower;
+      lane(s_.upper[j], k) = p.constraints[j].upper;
+      lane(s_.diag[j], k) = 0.0;
+    }
+    const SolverConfig& c = *p.config;
+    lane(s_.ftol, k) = c.ftol;
+    lane(s_.xtol, k) = c.xtol;
+    lane(s_.gtol, k) = c.gtol;
+    lane(s_.step_factor, k) = c.step_factor;
+    lane(s_.max_iter, k) =
+        static_cast<std::int64_t>(std::min<std::uint64_t>(c.max_iter, INT64_MAX));
+    lane(s_.maxfev, k) = static_cast<std::int64_t>(
+        std::min<std::uint64_t>(resolve_max_fev(c.max_fev, N), INT64_MAX));
+    lane(s_.fnorm, k) = -1.0;
+    lane(s_.fnorm1, k) = -1.0;
+    lane(s_.xnorm, k) = -1.0;
+    lane(s_.delta, k) = 0.0;
+    lane(s_.par, k) = 0.0;
+    lane(s_.gnorm, k) = 0.0;
+    lane(s_.iter, k) = 1;
+    lane(s_.nfev, k) = 1;
+    lane(s_.status, k) = 0;
+    lane(s_.error, k) = 0;
+  }
+
+  // The first evaluation: fnorm and orignorm. Returns the lanes whose
+  // starting norm is not finite (they end with NonFinite).
+  Mask start_point(Mask lanes) {
+    model_.evaluate(lanes, s_.x, w_.fvec, rows());
+    s_.nfev = lanes ? s_.nfev + 1 : s_.nfev;
+    const Doubles fnorm = norm_m(w_.fvec, 0, lanes);
+    s_.fnorm = lanes ? fnorm : s_.fnorm;
+    s_.orignorm = lanes ? fnorm * fnorm : s_.orignorm;
+    const Mask bad = lanes & ~(abs(fnorm) <= std::numeric_limits<double>::max());
+    s_.error = bad ? splat_int(1 + static_cast<std::int64_t>(SolverError::NonFinite)) : s_.error;
+    return bad;
+  }
+
+  void evaluate_trial(Mask lanes) {
+    model_.evaluate(lanes, s_.xnew, w_.wa4, rows());
+    s_.nfev = lanes ? s_.nfev + 1 : s_.nfev;
+  }
+
+  // A fresh Jacobian at x, frozen columns, the factorisation with Q^T fvec,
+  // the first scaling, the non-finite check and the gradient test. Returns
+  // the lanes whose run ends here.
+  Mask factor(Mask lanes) {
+    using namespace lane_detail;
+    const std::size_t m = rows();
+    model_.evaluate_with_derivs(lanes, s_.x, w_.fjac, m);
+    s_.nfev = lanes ? s_.nfev + 1 : s_.nfev;
+
+    // Columns of parameters resting on a limit with outward gradient.
+    for (int j = 0; j < N; ++j) {
+      const Mask at_lower = lanes & (s_.lower[j] == s_.x[j]);
+      const Mask at_upper = lanes & (s_.upper[j] == s_.x[j]);
+      if (!any(at_lower | at_upper)) continue;
+      Doubles grad = splat(0.0);
+      Doubles* const col = w_.fjac[j];
+      for (std::size_t i = 0; i < m; ++i) {
+        const Mask live = splat_int(static_cast<std::int64_t>(i)) < s_.m;
+        grad = live ? grad + w_.fvec[i] * col[i] : grad;
+      }
+      const Mask zero = (at_lower & (grad > 0.0)) | (at_upper & (grad < 0.0));
+      if (!any(zero)) continue;
+      for (std::size_t i = 0; i < m; ++i) col[i] = zero ? splat(0.0) : col[i];
+    }
+
+    Vec acnorm, rdiag, qtf;
+    std::array<Ints, N> ipvt;
+    qr_factor_qtf(lanes, m, acnorm, rdiag, ipvt, qtf);
+
+    // First iteration: scale by the column norms, bound the step.
+    const Mask first = lanes & (s_.iter == 1);
+    Vec diag = s_.diag;
+    if (any(first)) {
+      Vec scaled;
+      for (int j = 0; j < N; ++j) {
+        diag[j] = first ? ((acnorm[j] == 0.0) ? splat(1.0) : acnorm[j]) : diag[j];
+        scaled[j] = diag[j] * s_.x[j];
+      }
+      const Doubles xnorm = norm_n(scaled, first);
+      Doubles delta = s_.step_factor * xnorm;
+      delta = (delta == 0.0) ? s_.step_factor : delta;
+      s_.xnorm = first ? xnorm : s_.xnorm;
+      s_.delta = first ? delta : s_.delta;
+    }
+
+    // Non-finite factored Jacobian: v * 0 is NaN exactly for a non-finite v.
+    Mask non_finite = splat_int(0);
+    for (int j = 0; j < N; ++j) {
+      const Doubles* const col = w_.fjac[j];
+      for (std::size_t i = 0; i < m; ++i) {
+        const Doubles probe = col[i] * 0.0;
+        non_finite |= (probe != probe) & (splat_int(static_cast<std::int64_t>(i)) < s_.m);
+      }
+    }
+    non_finite &= lanes;
+
+    // R into the state.
+    for (int i = 0; i < N; ++i) {
+      for (int j = i; j < N; ++j) s_.r[i][j] = lanes ? w_.fjac[j][i] : s_.r[i][j];
+    }
+    for (int j = 0; j < N; ++j) {
+      s_.acnorm[j] = lanes ? acnorm[j] : s_.acnorm[j];
+      s_.qtf[j] = lanes ? qtf[j] : s_.qtf[j];
+      s_.ipvt[j] = lanes ? ipvt[j] : s_.ipvt[j];
+      s_.diag[j] = lanes ? diag[j] : s_.diag[j];
+    }
+
+    // Gradient test: the largest cosine between residuals and a column.
+    Doubles gnorm = splat(0.0);
+    const Mask moving = s_.fnorm != 0.0;
+    for (int j = 0; j < N; ++j) {
+      const Doubles colnorm = permuted<N>(s_.acnorm, s_.ipvt[j]);
+      Doubles sum = splat(0.0);
+      for (int i = 0; i <= j; ++i) sum = sum + s_.r[i][j] * (s_.qtf[i] / s_.fnorm);
+      gnorm = (moving & (colnorm != 0.0)) ? nan_max(gnorm, abs(sum / colnorm)) : gnorm;
+    }
+    s_.gnorm = lanes ? gnorm : s_.gnorm;
+
+    const Mask go = lanes & ~non_finite;
+    const Mask gtol = go & (gnorm <= s_.gtol);
+    const Mask no_iter = go & ~gtol & (s_.max_iter == 0);
+    s_.error =
+        non_finite ? splat_int(1 + static_cast<std::int64_t>(SolverError::NonFinite)) : s_.error;
+    s_.status = gtol ? splat_int(static_cast<std::int64_t>(SolverStatus::GtolReached)) : s_.status;
+    s_.status =
+        no_iter ? splat_int(static_cast<std::int64_t>(SolverStatus::MaxIterReached)) : s_.status;
+    const Mask scale = go & ~gtol & ~no_iter;
+    for (int j = 0; j < N; ++j) {
+      s_.diag[j] = scale ? nan_max(s_.diag[j], s_.acnorm[j]) : s_.diag[j];
+    }
+    return non_finite | gtol | no_iter;
+  }
+
+  // Householder QR with column pivoting of the lanes' Jacobians, forming
+  // Q^T fvec alongside: qr_factor_qtf per lane.
+  void qr_factor_qtf(Mask lanes, std::size_t m, Vec& acnorm, Vec& rdiag, std::array<Ints, N>& ipvt,
+                     Vec& qtf) {
+    using namespace lane_detail;
+    Doubles* const work = w_.work;
+    for (std::size_t i = 0; i < m; ++i) work[i] = w_.fvec[i];
+    Vec refnorm;
+    for (int j = 0; j < N; ++j) {
+      acnorm[j] = norm_m(w_.fjac[j], 0, lanes);
+      rdiag[j] = acnorm[j];
+      refnorm[j] = acnorm[j];
+      ipvt[j] = splat_int(j);
+    }
+
+    for (int j = 0; j < N; ++j) {
+      Doubles* const cj = w_.fjac[j];
+      // Pivot: strictly greater wins, so ties keep the lower index.
+      Ints kmax = splat_int(j);
+      Doubles best = rdiag[j];
+      for (int k = j + 1; k < N; ++k) {
+        const Mask greater = rdiag[k] > best;
+        kmax = greater ? splat_int(k) : kmax;
+        best = greater ? rdiag[k] : best;
+      }
+      for (int k = j + 1; k < N; ++k) {
+        const Mask swap = lanes & (kmax == k);
+        if (!any(swap)) continue;
+        Doubles* const ck = w_.fjac[k];
+        for (std::size_t i = 0; i < m; ++i) {
+          const Doubles a = cj[i];
+          cj[i] = swap ? ck[i] : a;
+          ck[i] = swap ? a : ck[i];
+        }
+        rdiag[k] = swap ? rdiag[j] : rdiag[k];
+        refnorm[k] = swap ? refnorm[j] : refnorm[k];
+        const Ints pj = ipvt[j];
+        ipvt[j] = swap ? ipvt[k] : pj;
+        ipvt[k] = swap ? pj : ipvt[k];
+      }
+
+      Doubles cnorm = j == 0 ? permuted<N>(acnorm, ipvt[0]) : norm_m(cj, j, lanes);
+      const Mask reflect = lanes & (cnorm != 0.0);
+      if (any(reflect)) {
+        cnorm = (reflect & (cj[j] < 0.0)) ? -cnorm : cnorm;
+        for (std::size_t i = j; i < m; ++i) cj[i] = reflect ? cj[i] / cnorm : cj[i];
+        cj[j] = reflect ? cj[j] + 1.0 : cj[j];
+
+        // Products with the later columns and the work vector, before any
+        // of them changes.
+        std::array<Doubles, N + 1> s;
+        s.fill(splat(0.0));
+        for (std::size_t i = j; i < m; ++i) {
+          const Mask live = splat_int(static_cast<std::int64_t>(i)) < s_.m;
+          for (int k = j + 1; k < N; ++k) s[k] = live ? s[k] + cj[i] * w_.fjac[k][i] : s[k];
+          s[N] = live ? s[N] + cj[i] * work[i] : s[N];
+        }
+        for (int k = j + 1; k < N; ++k) {
+          Doubles* const ck = w_.fjac[k];
+          Doubles t = s[k] / cj[j];
+          for (std::size_t i = j; i < m; ++i) ck[i] = reflect ? ck[i] - t * cj[i] : ck[i];
+
+          const Mask downdate = reflect & (rdiag[k] != 0.0);
+          t = ck[j] / rdiag[k];
+          const Doubles shrunk = rdiag[k] * sqrt(nan_max(splat(0.0), 1.0 - t * t));
+          rdiag[k] = downdate ? shrunk : rdiag[k];
+          t = rdiag[k] / refnorm[k];
+          const Mask recompute = downdate & (kDowndateWeight * t * t < kEpsilon);
+          if (any(recompute)) {
+            const Doubles fresh = norm_m(ck, j + 1, recompute);
+            rdiag[k] = recompute ? fresh : rdiag[k];
+            refnorm[k] = recompute ? fresh : refnorm[k];
+          }
+        }
+        const Doubles d = cj[j];
+        const Mask apply = reflect & (d != 0.0);
+        const Doubles t = -s[N] / d;
+        for (std::size_t i = j; i < m; ++i) work[i] = apply ? work[i] + cj[i] * t : work[i];
+      }
+      rdiag[j] = -cnorm;
+      cj[j] = rdiag[j];
+      qtf[j] = work[j];
+    }
+  }
+
+  // The damped system R u ~ qtb, diag(damp) P^T u ~ 0 by Givens rotations:
+  // qr_solve per lane. `lower` receives the rotated factor's strict lower
+  // triangle (lower[i][j], i > j), `sdiag` its diagonal.
+  void qr_solve(const Vec& damp, Vec& u, Vec& sdiag, std::array<Vec, N>& lower) const {
+    using namespace lane_detail;
+    Vec w = s_.qtf;
+    Vec diag_work;
+    for (int j = 0; j < N; ++j) {
+      diag_work[j] = s_.r[j][j];
+      for (int i = j + 1; i < N; ++i) lower[i][j] = s_.r[j][i];
+    }
+    for (int j = 0; j < N; ++j) {
+      const Doubles dl = permuted<N>(damp, s_.ipvt[j]);
+      const Mask go = dl != 0.0;
+      for (int k = j + 1; k < N; ++k) sdiag[k] = go ? splat(0.0) : sdiag[k];
+      sdiag[j] = go ? dl : sdiag[j];
+      Doubles qtbpj = splat(0.0);
+      for (int k = j; k < N; ++k) {
+        const Mask rotate = go & (sdiag[k] != 0.0);
+        const Doubles rkk = diag_work[k];
+        const Mask cot = abs(sdiag[k]) > abs(rkk);
+        const Doubles cotan = rkk / sdiag[k];
+        const Doubles sin1 = 0.5 / sqrt(0.25 + 0.25 * (cotan * cotan));
+        const Doubles cos1 = sin1 * cotan;
+        const Doubles tan = sdiag[k] / rkk;
+        const Doubles cos2 = 0.5 / sqrt(0.25 + 0.25 * (tan * tan));
+        const Doubles sin2 = cos2 * tan;
+        const Doubles cos = cot ? cos1 : cos2;
+        const Doubles sin = cot ? sin1 : sin2;
+        diag_work[k] = rotate ? cos * rkk + sin * sdiag[k] : diag_work[k];
+        const Doubles wk = cos * w[k] + sin * qtbpj;
+        const Doubles q = cos * qtbpj - sin * w[k];
+        w[k] = rotate ? wk : w[k];
+        qtbpj = rotate ? q : qtbpj;
+        for (int i = k + 1; i < N; ++i) {
+          const Doubles l = cos * lower[i][k] + sin * sdiag[i];
+          const Doubles sd = cos * sdiag[i] - sin * lower[i][k];
+          lower[i][k] = rotate ? l : lower[i][k];
+          sdiag[i] = rotate ? sd : sdiag[i];
+        }
+      }
+      sdiag[j] = diag_work[j];
+    }
+    Ints nsing = splat_int(N);
+    for (int j = 0; j < N; ++j) {
+      nsing = ((sdiag[j] == 0.0) & (nsing == N)) ? splat_int(j) : nsing;
+      w[j] = (nsing < N) ? splat(0.0) : w[j];
+    }
+    for (int j = N - 1; j >= 0; --j) {
+      const Mask solve = splat_int(j) < nsing;
+      Doubles s = splat(0.0);
+      for (int i = j + 1; i < N; ++i) s = (splat_int(i) < nsing) ? s + lower[i][j] * w[i] : s;
+      w[j] = solve ? (w[j] - s) / sdiag[j] : w[j];
+    }
+    scatter<N>(w, s_.ipvt, u);
+  }
+
+  // out[j] = (v[ipvt[j]] / vnorm) * diag[ipvt[j]].
+  Vec newton_scaled_step(const Vec& v, Doubles vnorm) const {
+    Vec out;
+    for (int j = 0; j < N; ++j) {
+      out[j] = (lane_detail::permuted<N>(v, s_.ipvt[j]) / vnorm) *
+               lane_detail::permuted<N>(s_.diag, s_.ipvt[j]);
+    }
+    return out;
+  }
+
+  // lm_parameter per lane: the step u for the bound delta, and par.
+  void lm_parameter(Mask lanes, Vec& u_out) {
+    using namespace lane_detail;
+    const Doubles delta = s_.delta;
+    const auto& r = s_.r;
+    Vec w1, w2, u{};
+    Ints nsing = splat_int(N);
+    for (int j = 0; j < N; ++j) {
+      w1[j] = s_.qtf[j];
+      nsing = ((r[j][j] == 0.0) & (nsing == N)) ? splat_int(j) : nsing;
+      w1[j] = (nsing < N) ? splat(0.0) : w1[j];
+    }
+    for (int j = N - 1; j >= 0; --j) {
+      const Mask solve = splat_int(j) < nsing;
+      w1[j] = solve ? w1[j] / r[j][j] : w1[j];
+      const Doubles t = w1[j];
+      for (int i = 0; i < j; ++i) w1[i] = solve ? w1[i] - r[i][j] * t : w1[i];
+    }
+    scatter<N>(w1, s_.ipvt, u);
+    for (int j = 0; j < N; ++j) w2[j] = s_.diag[j] * u[j];
+    Doubles dxnorm = norm_n(w2, lanes);
+    Doubles fp = dxnorm - delta;
+    // Gauss–Newton steps short enough are taken with par = 0.
+    const Mask newton = lanes & (fp <= kDeltaTolerance * delta);
+    s_.par = newton ? splat(0.0) : s_.par;
+    for (int j = 0; j < N; ++j) u_out[j] = newton ? u[j] : u_out[j];
+    Mask live = lanes & ~newton;
+    if (!any(live)) return;
+
+    Doubles parl = splat(0.0);
+    const Mask regular = nsing == N;
+    {
+      Vec a = newton_scaled_step(w2, dxnorm);
+      for (int j = 0; j < N; ++j) {
+        Doubles s = splat(0.0);
+        for (int i = 0; i < j; ++i) s = s + r[i][j] * a[i];
+        a[j] = (a[j] - s) / r[j][j];
+      }
+      const Doubles tn = norm_n(a, live & regular);
+      parl = regular ? ((fp / delta) / tn) / tn : parl;
+    }
+    for (int j = 0; j < N; ++j) {
+      Doubles s = splat(0.0);
+      for (int i = 0; i <= j; ++i) s = s + r[i][j] * s_.qtf[i];
+      w1[j] = s / permuted<N>(s_.diag, s_.ipvt[j]);
+    }
+    const Doubles qnorm = norm_n(w1, live);
+    Doubles paru = qnorm / delta;
+    paru = (paru == 0.0) ? kMinNormal / nan_min(delta, splat(kDeltaTolerance)) : paru;
+
+    Doubles par = nan_max(s_.par, parl);
+    par = nan_min(par, paru);
+    par = (par == 0.0) ? qnorm / dxnorm : par;
+
+    for (int solves = 1;; ++solves) {
+      par = (par == 0.0) ? nan_max(splat(kMinNormal), 0.001 * paru) : par;
+      const Doubles t = sqrt(par);
+      Vec damp;
+      for (int j = 0; j < N; ++j) damp[j] = t * s_.diag[j];
+      Vec sdiag{};
+      std::array<Vec, N> lower{};
+      qr_solve(damp, u, sdiag, lower);
+      for (int j = 0; j < N; ++j) w2[j] = s_.diag[j] * u[j];
+      dxnorm = norm_n(w2, live);
+      const Doubles fp_prev = fp;
+      fp = dxnorm - delta;
+
+      s_.par = live ? par : s_.par;
+      for (int j = 0; j < N; ++j) u_out[j] = live ? u[j] : u_out[j];
+      const Mask stop = (abs(fp) <= kDeltaTolerance * delta) |
+                        ((parl == 0.0) & (fp <= fp_prev) & (fp_prev < 0.0)) |
+                        splat_int(solves == kMaxSolves ? -1 : 0);
+      live &= ~stop;
+      if (!any(live)) return;
+
+      Vec a = newton_scaled_step(w2, dxnorm);
+      for (int j = 0; j < N; ++j) {
+        a[j] = a[j] / sdiag[j];
+        const Doubles tj = a[j];
+        for (int i = j + 1; i < N; ++i) a[i] = a[i] - lower[i][j] * tj;
+      }
+      const Doubles tn = norm_n(a, live);
+      const Doubles parc = ((fp / delta) / tn) / tn;
+      parl = (fp > 0.0) ? nan_max(parl, par) : parl;
+      paru = (fp < 0.0) ? nan_min(paru, par) : paru;
+      par = nan_max(parl, par + parc);
+    }
+  }
+
+  // lm_parameter, the limits' shortening, pnorm and the trial point.
+  void propose_step(Mask lanes) {
+    using namespace lane_detail;
+    Vec wa1 = s_.wa1;
+    lm_parameter(lanes, wa1);
+    for (int j = 0; j < N; ++j) wa1[j] = -wa1[j];
+
+    Doubles alpha = splat(1.0);
+    Ints limiting = splat_int(-1);
+    Mask limiting_upper = splat_int(0);
+    for (int j = 0; j < N; ++j) {
+      const Doubles x = s_.x[j], lo = s_.lower[j], up = s_.upper[j];
+      const Mask pegged_low = x <= lo;
+      const Mask pegged_high = x >= up;
+      const Mask moves = abs(wa1[j]) > kEpsilon;
+      wa1[j] = (pegged_low & (wa1[j] < 0.0)) ? splat(0.0) : wa1[j];
+      wa1[j] = (pegged_high & (wa1[j] > 0.0)) ? splat(0.0) : wa1[j];
+      {
+        const Doubles t = (lo - x) / wa1[j];
+        const Mask lowers = moves & (x + wa1[j] < lo) & (t < alpha);
+        alpha = lowers ? t : alpha;
+        limiting = lowers ? splat_int(j) : limiting;
+        limiting_upper = lowers ? splat_int(0) : limiting_upper;
+      }
+      {
+        const Doubles t = (up - x) / wa1[j];
+        const Mask lowers = moves & (x + wa1[j] > up) & (t < alpha);
+        alpha = lowers ? t : alpha;
+        limiting = lowers ? splat_int(j) : limiting;
+        limiting_upper = lowers ? splat_int(-1) : limiting_upper;
+      }
+    }
+    Vec trial;
+    for (int j = 0; j < N; ++j) {
+      const Doubles lo = s_.lower[j], up = s_.upper[j];
+      wa1[j] = wa1[j] * alpha;
+      Doubles v = s_.x[j] + wa1[j];
+      v = (limiting == j) ? (limiting_upper ? up : lo) : v;
+      {
+        const Doubles f = (up >= 0.0) ? splat(kBelowOne) : splat(kAboveOne);
+        const Doubles g = (up == 0.0) ? splat(kEpsilon) : splat(0.0);
+        v = (v >= up * f - g) ? up : v;
+      }
+      {
+        const Doubles f = (lo >= 0.0) ? splat(kAboveOne) : splat(kBelowOne);
+        const Doubles g = (lo == 0.0) ? splat(kEpsilon) : splat(0.0);
+        v = (v <= lo * f + g) ? lo : v;
+      }
+      trial[j] = v;
+    }
+    Vec wa3;
+    for (int j = 0; j < N; ++j) wa3[j] = s_.diag[j] * wa1[j];
+    const Doubles pnorm = norm_n(wa3, lanes);
+    s_.delta = (lanes & (s_.iter == 1)) ? nan_min(s_.delta, pnorm) : s_.delta;
+    for (int j = 0; j < N; ++j) {
+      s_.wa1[j] = lanes ? wa1[j] : s_.wa1[j];
+      s_.xnew[j] = lanes ? trial[j] : s_.xnew[j];
+    }
+    s_.alpha = lanes ? alpha : s_.alpha;
+    s_.pnorm = lanes ? pnorm : s_.pnorm;
+  }
+
+  // judge_step per lane, with the trial residuals in wa4. `fresh_jacobian`
+  // gets the lanes whose next step needs a new Jacobian (the ratio is not
+  // below 1e-4), `stopped` those whose run ends.
+  void judge(Mask lanes, Mask& fresh_jacobian, Mask& stopped) {
+    using namespace lane_detail;
+    const std::size_t m = rows();
+    const Doubles fnorm1 = norm_m(w_.wa4, 0, lanes);
+    s_.fnorm1 = lanes ? fnorm1 : s_.fnorm1;
+    const Doubles fnorm = s_.fnorm;
+    const Doubles actred =
+        (kTenth * fnorm1 < fnorm) ? 1.0 - (fnorm1 / fnorm) * (fnorm1 / fnorm) : splat(-1.0);
+
+    Vec wa3;
+    wa3.fill(splat(0.0));
+    for (int j = 0; j < N; ++j) {
+      const Doubles t = permuted<N>(s_.wa1, s_.ipvt[j]);
+      for (int i = 0; i <= j; ++i) wa3[i] = wa3[i] + s_.r[i][j] * t;
+    }
+    const Doubles t1 = norm_n(wa3, lanes) * s_.alpha / fnorm;
+    const Doubles t2 = sqrt(s_.alpha * s_.par) * s_.pnorm / fnorm;
+    const Doubles prered = t1 * t1 + t2 * t2 / 0.5;
+    const Doubles dirder = -(t1 * t1 + t2 * t2);
+    const Doubles ratio = (prered != 0.0) ? actred / prered : splat(0.0);
+
+    // The step bound.
+    {
+      const Mask poor = ratio <= kPoorRatio;
+      Doubles temp =
+          (actred >= 0.0) ? splat(kHalfStep) : dirder * kHalfStep / (dirder + kHalfStep * actred);
+      temp = ((kTenth * fnorm1 >= fnorm) | (temp < kTenth)) ? splat(kTenth) : temp;
+      const Doubles poor_delta = temp * nan_min(s_.delta, s_.pnorm / kTenth);
+      const Doubles poor_par = s_.par / temp;
+      const Mask good = ~poor & ((s_.par == 0.0) | (ratio >= kGoodRatio));
+      Doubles delta = poor ? poor_delta : s_.delta;
+      Doubles par = poor ? poor_par : s_.par;
+      delta = good ? s_.pnorm / kHalfStep : delta;
+      par = good ? kHalfStep * s_.par : par;
+      s_.delta = lanes ? delta : s_.delta;
+      s_.par = lanes ? par : s_.par;
+    }
+
+    const Mask accept = lanes & (ratio >= kAcceptRatio);
+    if (any(accept)) {
+      Vec scaled;
+      for (int j = 0; j < N; ++j) {
+        s_.x[j] = accept ? s_.xnew[j] : s_.x[j];
+        scaled[j] = s_.diag[j] * s_.x[j];
+      }
+      for (std::size_t i = 0; i < m; ++i) w_.fvec[i] = accept ? w_.wa4[i] : w_.fvec[i];
+      const Doubles xnorm = norm_n(scaled, accept);
+      s_.xnorm = accept ? xnorm : s_.xnorm;
+      s_.fnorm = accept ? fnorm1 : s_.fnorm;
+      s_.iter = accept ? s_.iter + 1 : s_.iter;
+    }
+
+    // The convergence tests, then the termination tests (a later one wins).
+    const Mask ftol = (abs(actred) <= s_.ftol) & (prered <= s_.ftol) & (0.5 * ratio <= 1.0);
+    const Mask xtol = s_.delta <= s_.xtol * s_.xnorm;
+    Ints status = splat_int(0);
+    status = ftol ? status_code(SolverStatus::FtolReached) : status;
+    status = xtol ? status_code(SolverStatus::XtolReached) : status;
+    status = (ftol & xtol) ? status_code(SolverStatus::FtolXtolReached) : status;
+    Ints limits = splat_int(0);
+    limits = ((s_.maxfev > 0) & (s_.nfev >= s_.maxfev)) ? status_code(SolverStatus::MaxIterReached)
+                                                        : limits;
+    limits = (s_.iter >= s_.max_iter) ? status_code(SolverStatus::MaxIterReached) : limits;
+    limits = ((abs(actred) <= kEpsilon) & (prered <= kEpsilon) & (0.5 * ratio <= 1.0))
+                 ? status_code(SolverStatus::FtolTooSmall)
+                 : limits;
+    limits = (s_.delta <= kEpsilon * s_.xnorm) ? status_code(SolverStatus::XtolTooSmall) : limits;
+    limits = (s_.gnorm <= kEpsilon) ? status_code(SolverStatus::GtolTooSmall) : limits;
+    status = (status == 0) ? limits : status;
+    s_.status = lanes ? status : s_.status;
+
+    stopped = lanes & (status != 0);
+    fresh_jacobian = lanes & ~(ratio < kAcceptRatio);
+  }
+
+  template <class Done>
+  void finish(Mask lanes, Done& done) {
+    for_each_lane(lanes, [&](int k) {
+      Outcome o;
+      const std::int64_t error = lane(s_.error, k);
+      if (error != 0) {
+        o.error = static_cast<SolverError>(error - 1);
+      } else {
+        o.status = static_cast<SolverStatus>(lane(s_.status, k));
+        for (int j = 0; j < N; ++j) o.x[j] = lane(s_.x[j], k);
+        const double fnorm = lane(s_.fnorm, k);
+        const double fnorm1 = lane(s_.fnorm1, k);
+        const double largest = std::isnan(fnorm)    ? fnorm1
+                               : std::isnan(fnorm1) ? fnorm
+                               : fnorm < fnorm1     ? fnorm1
+                                                    : fnorm;
+        o.bestnorm = largest * largest;
+      }
+      lane(s_.m, k) = 0;
+      done(k, o);
+    });
+  }
+
+  Model& model_;
+  LaneWorkspace<N>& w_;
+  LaneState<N> s_;
+};
+
+}  // namespace quillet::solver::QUILLET_LANE_ISA

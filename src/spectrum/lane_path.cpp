@@ -1,0 +1,76 @@
+#include "spectrum/lane_path.hpp"
+
+#include <cstdlib>
+#include <stdexcept>
+#include <string_view>
+
+namespace quillet {
+
+#if defined(__x86_64__)
+namespace avx2 {
+void fit_rows_in_lanes(const BatchInput& input, AxisOrder order, BatchOutput& output,
+                       WorkerPool::Claims& claims);
+}
+namespace avx512 {
+void fit_rows_in_lanes(const BatchInput& input, AxisOrder order, BatchOutput& output,
+                       WorkerPool::Claims& claims);
+}
+#endif
+
+bool row_path_runs_here(RowPath path) {
+  switch (path) {
+    case RowPath::Scalar:
+      return true;
+#if defined(__x86_64__)
+    // libgcc's test also asks the operating system whether it saves the
+    // vector registers.
+    case RowPath::Avx2:
+      return __builtin_cpu_supports("avx2");
+    case RowPath::Avx512:
+      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
+#else
+    case RowPath::Avx2:
+    case RowPath::Avx512:
+      return false;
+#endif
+  }
+  return false;
+}
+
+namespace {
+
+RowPath widest_row_path() {
+  if (row_path_runs_here(RowPath::Avx512)) return RowPath::Avx512;
+  if (row_path_runs_here(RowPath::Avx2)) return RowPath::Avx2;
+  return RowPath::Scalar;
+}
+
+}  // namespace
+
+std::optional<RowPath> row_path_named(const char* value) {
+  const std::string_view name = value == nullptr ? std::string_view{} : value;
+  if (name.empty()) return widest_row_path();
+  if (name == "scalar") return RowPath::Scalar;
+  if (name == "avx2") return RowPath::Avx2;
+  if (name == "avx512") return RowPath::Avx512;
+  return std::nullopt;
+}
+
+RowPath process_row_path() {
+  static const RowPath path = [] {
+    const std::optional<RowPath> named = row_path_named(std::getenv("QUILLET_LANES"));
+    return named && row_path_runs_here(*named) ? *named : widest_row_path();
+  }();
+  return path;
+}
+
+void fit_rows_in_lanes(RowPath path, const BatchInput& input, AxisOrder order, BatchOutput& output,
+                       WorkerPool::Claims& claims) {
+#if defined(__x86_64__)
+  if (path == RowPath::Avx512) return avx512::fit_rows_in_lanes(input, order, output, claims);
+  if (path == RowPath::Avx2) return avx2::fit_rows_in_lanes(input, order, output, claims);
+#endif
+  throw std::logic_error("rows handed to lanes this build or processor does not have");
+}
+
+}  // namespace quillet

@@ -1,0 +1,33 @@
+// Every header the lane code includes, for the translation units of the
+// lanes to include before they switch the instruction set on: an inline
+// function of a shared header compiled after the switch could be linked in
+// place of the baseline one and run where the instructions do not exist.
+#pragma once
+
+#include <immintrin.h>
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <variant>
+
+#include "gaussian/fit_bounded_gaussian.hpp"
+#include "gaussian/gaussian_solver_setup.hpp"
+#include "gaussian/gaussian_uncertainties.hpp"
+#include "solver/driver_steps.hpp"
+#include "solver/euclid_norm.hpp"
+#include "solver/solver_types.hpp"
+#include "spectrum/batch_rows.hpp"
+#include "spectrum/fit_spectrum_window.hpp"
+#include "spectrum/row_fault_injection.hpp"
+#include "spectrum/window_samples.hpp"
+#include "spectrum/worker_pool.hpp"
