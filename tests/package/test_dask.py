@@ -3,8 +3,10 @@ on a real two-process LocalCluster on loopback, through a worker's death."""
 
 from __future__ import annotations
 
+import gzip
 import logging
 import os
+import pickle
 import signal
 import time
 import warnings
@@ -15,6 +17,7 @@ import dask.array as da
 import numpy as np
 import pytest
 from distributed import Client, LocalCluster, as_completed, futures_of
+from fits_cubes import REAL_DATA
 
 import quillet
 import quillet.dask
@@ -214,3 +217,23 @@ def test_fits_and_zarr_outputs_stream_and_read_back_equal(client, tmp_path, sche
     assert stored["centre"].encoding["chunks"] == (7, 8)  # written block by block
     assert stored["flag"].attrs["flag_meanings"] == "success no_local_maximum no_convergence"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["maps.fits", "maps.zarr"]
+
+
+def test_a_fits_cube_read_in_blocks_by_the_workers(client, tmp_path):
+    muse = REAL_DATA / "muse_a478_halpha.fits"
+    options = dict(rest_wavelength="6562.8 Angstrom", redshift=0.0858)
+    reference = quillet.fit_cube(quillet.read_cube(muse, **options), continuum="edges")
+    cube = quillet.read_cube(muse, chunks=(9, 16), **options)
+    assert isinstance(cube.data, da.Array) and cube.data.chunks[-1] == (64,)
+    assert isinstance(cube.noise, da.Array) and cube.noise.chunks == cube.data.chunks
+    # A task carries the file's path and the data's place, never the data.
+    assert len(pickle.dumps(cube.data.__dask_graph__())) < 100_000
+    assert_same_maps(quillet.fit_cube(cube, continuum="edges").compute(), reference)
+
+
+def test_a_compressed_file_cannot_be_read_in_blocks(tmp_path):
+    packed = tmp_path / "cube.fits.gz"
+    with gzip.open(packed, "wb") as out:
+        out.write((REAL_DATA / "muse_a478_halpha.fits").read_bytes())
+    with pytest.raises(ValueError, match=r"is compressed.*decompress it"):
+        quillet.read_cube(packed, rest_wavelength="6562.8 Angstrom", chunks="auto")
