@@ -128,6 +128,13 @@ def fit_cube(
 
     Ctrl-C stops the fit within one block with KeyboardInterrupt; nothing is
     returned and nothing is left half-done.
+
+    When ``data`` (or ``noise``, ``guide``, ``velocity_offset``,
+    ``continuum`` or ``mask``) is a Dask array, nothing is fitted yet: the
+    maps come back lazy, one task per block of the cube, with the same bits
+    once computed (`LineFit.compute`, `LineFit.persist`, which take the
+    progress bar); every check of the input is made here, before any graph
+    is run.
     """
     from .files import Cube  # files needs astropy; importing it here keeps the fit path light
 

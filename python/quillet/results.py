@@ -269,11 +269,14 @@ class LineFit:
         # stable type for them; the long name says which edge is which.
         return xarray.Dataset(variables, attrs=attrs)
 
-    def write_fits(self, path: str | Path, *, overwrite: bool = False) -> Path:
-        """Writes the maps to a FITS file; see `quillet.maps_files.write_maps`."""
+    def write_fits(
+        self, path: str | Path, *, overwrite: bool = False, progress: bool | None = False
+    ) -> Path:
+        """Writes the maps to a FITS file, lazy maps block by block as they
+        are computed; see `quillet.maps_files.write_maps`."""
         from .maps_files import write_maps
 
-        return write_maps(self, path, overwrite=overwrite)
+        return write_maps(self, path, overwrite=overwrite, progress=progress)
 
     @classmethod
     def read_fits(cls, path: str | Path) -> LineFit:
