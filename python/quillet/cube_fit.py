@@ -12,7 +12,8 @@ from __future__ import annotations
 import math
 import operator
 import sys
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
+from concurrent.futures import ThreadPoolExecutor
 from contextlib import contextmanager
 from typing import TYPE_CHECKING, Any, NamedTuple
 
@@ -239,20 +240,24 @@ def fit_cube(
     subtracted = None if continuum_mode == "none" else np.empty(rows, dtype=np.float32)
     changes = mask is not None or continuum_mode != "none"
 
+    def prepare(block: RowBlock) -> PreparedBlock:
+        here = slice(block.start, block.start + block.count)
+        return prepare_block(
+            take_rows(data, block, axis, writable=changes),
+            velocity32,
+            settings,
+            noise=noise_rows(block),
+            mask=None if mask is None else take_rows(mask, block, axis, dtype=np.bool_),
+            guides=_slice_of(guides, here),
+            offsets=None if offsets is None else _slice_of(offsets, here),
+            continuum=continuum_mode if continuum_mode in ("none", "edges")
+            else _slice_of(continuum_values, here),
+        )  # fmt: skip
+
     with progress_bar(rows, progress) as bar:
-        for block in row_blocks(spatial, chunk_rows):
+        for block, prepared in _ahead(prepare, row_blocks(spatial, chunk_rows)):
             here = slice(block.start, block.start + block.count)
-            result = fit_block(
-                take_rows(data, block, axis, writable=changes),
-                velocity32,
-                settings,
-                noise=noise_rows(block),
-                mask=None if mask is None else take_rows(mask, block, axis, dtype=np.bool_),
-                guides=_slice_of(guides, here),
-                offsets=None if offsets is None else _slice_of(offsets, here),
-                continuum=continuum_mode if continuum_mode in ("none", "edges")
-                else _slice_of(continuum_values, here),
-            )  # fmt: skip
+            result = fit_prepared(prepared, velocity32, settings)
             for column, quantity in enumerate(QUANTITIES):
                 maps[quantity.name][here] = result.fits[:, column]
             flags[here] = result.fits[:, 7]
@@ -280,7 +285,19 @@ class BlockResult(NamedTuple):
     continuum: np.ndarray | None
 
 
-def fit_block(
+class PreparedBlock(NamedTuple):
+    """A block of spectra ready for the kernel: its float32 rows, noise and
+    guides on the shared axis, the offsets to add to its centres and the
+    continuum taken off it (None for none)."""
+
+    spectra: np.ndarray
+    noise: np.ndarray
+    guides: np.ndarray
+    offsets: Any
+    continuum: np.ndarray | None
+
+
+def prepare_block(
     spectra: np.ndarray,
     velocity32: np.ndarray,
     settings: LineSettings,
@@ -290,8 +307,8 @@ def fit_block(
     guides: Any = 0.0,
     offsets: Any = None,
     continuum: Any = "none",
-) -> BlockResult:
-    """Fits a block of spectra with one kernel call; what every path of
+) -> PreparedBlock:
+    """Everything a block needs before its kernel call; what every path of
     `fit_cube` (in process, or one Dask task per block) runs.
 
     ``spectra`` is (n, channels) float32, C-contiguous and aligned; it is
@@ -302,9 +319,6 @@ def fit_block(
     ``continuum`` is "none", "edges" or the levels to subtract.
     """
     count = spectra.shape[0]
-    # An axis that reached a worker by pickle may be contiguous yet
-    # unaligned, which the kernel refuses.
-    velocity32 = np.require(velocity32, dtype=np.float32, requirements=["C", "A"])
     if mask is not None:
         spectra[mask] = np.nan
     if noise is None:
@@ -318,15 +332,44 @@ def fit_block(
     if isinstance(continuum, str) and continuum == "edges":
         level = _edges_continuum(spectra, velocity32, fit_guides, settings)
     elif not isinstance(continuum, str):
-        level = np.broadcast_to(np.asarray(continuum, dtype=np.float32), (count,))
+        level = np.array(np.broadcast_to(np.asarray(continuum, dtype=np.float32), (count,)))
     if level is not None:
         spectra -= level[:, None]
+    return PreparedBlock(spectra, noise, fit_guides, offsets, level)
+
+
+def fit_prepared(
+    block: PreparedBlock, velocity32: np.ndarray, settings: LineSettings
+) -> BlockResult:
+    """The kernel call of a prepared block, with its offsets added."""
+    # An axis that reached a worker by pickle may be contiguous yet
+    # unaligned, which the kernel refuses.
+    velocity32 = np.require(velocity32, dtype=np.float32, requirements=["C", "A"])
     fits, windows = _quillet.fit_spectra_batch_guided(
-        spectra, velocity32, noise, fit_guides, **settings.as_kwargs()
+        block.spectra, velocity32, block.noise, block.guides, **settings.as_kwargs()
     )
-    if offsets is not None:
-        fits[:, 1] = (fits[:, 1].astype(np.float64) + offsets).astype(np.float32)
-    return BlockResult(fits, windows, None if level is None else np.array(level))
+    if block.offsets is not None:
+        fits[:, 1] = (fits[:, 1].astype(np.float64) + block.offsets).astype(np.float32)
+    return BlockResult(fits, windows, block.continuum)
+
+
+def _ahead(
+    prepare: Callable[[RowBlock], PreparedBlock], blocks: Iterator[RowBlock]
+) -> Iterator[tuple[RowBlock, PreparedBlock]]:
+    """The blocks with their preparation, each prepared on a thread of its
+    own while the kernel fits the one before: converting a block (a float64
+    cube with its spectral axis first, say, is cast and transposed) then
+    costs no time of its own, since both the kernel and NumPy's copies run
+    without the GIL. One block is prepared ahead, so memory stays at two."""
+    with ThreadPoolExecutor(max_workers=1, thread_name_prefix="quillet-prepare") as pool:
+        pending = None
+        for block in blocks:
+            upcoming = (block, pool.submit(prepare, block))
+            if pending is not None:
+                yield pending[0], pending[1].result()
+            pending = upcoming
+        if pending is not None:
+            yield pending[0], pending[1].result()
 
 
 def _fit_lazily(
@@ -411,7 +454,7 @@ def _fit_records(
             return np.asarray(named[name], dtype=np.float64).reshape(-1)
         return constants.get(name, default)
 
-    result = fit_block(
+    prepared = prepare_block(
         as_rows(data, count, writable=changes),
         velocity32,
         settings,
@@ -422,6 +465,7 @@ def _fit_records(
         continuum=continuum_mode if continuum_mode in ("none", "edges")
         else per_spectrum("continuum", None),
     )  # fmt: skip
+    result = fit_prepared(prepared, velocity32, settings)
     records = np.empty(count, RECORD_DTYPE)
     for column, quantity in enumerate(QUANTITIES):
         records[quantity.name] = result.fits[:, column]
