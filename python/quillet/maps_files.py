@@ -242,7 +242,8 @@ def write_maps(
                       shape=shape)
             for image, offset in zip(images, offsets, strict=True)
         ] if math.prod(shape) else []  # fmt: skip
-        for where, block in _blocks_of_maps(fit, progress):
+        blocks = _blocks_of_maps(fit, progress) if maps else iter(())
+        for where, block in blocks:
             for image, stored in zip(images, maps, strict=True):
                 stored[where] = block[image.field]
             tally = np.bincount(np.asarray(block["flag"], np.intp).ravel(), minlength=3)

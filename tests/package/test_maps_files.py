@@ -216,3 +216,11 @@ def test_a_file_that_is_not_a_maps_file(tmp_path, muse_fit):
         hdul.writeto(tmp_path / "no_settings.fits")
     with pytest.raises(ValueError, match=r"not a maps file .* records no setting npix, dv$"):
         quillet.read_maps(tmp_path / "no_settings.fits")
+
+
+def test_maps_of_no_spectra_are_written_and_read_back(tmp_path):
+    velocity = np.linspace(-300.0, 300.0, 31)
+    fit = quillet.fit_cube(np.zeros((0, 5, 31)), velocity, noise=1.0)
+    back = quillet.read_maps(fit.write_fits(tmp_path / "empty.fits"))
+    assert back.shape == (0, 5) and back.window.shape == (0, 5, 2)
+    assert back.flag_counts() == {"success": 0, "no_local_maximum": 0, "no_convergence": 0}
