@@ -74,7 +74,10 @@ _SETTING_OPTIONS: dict[str, type] = {
 
 def _reading_options(parser: argparse.ArgumentParser) -> None:
     group = parser.add_argument_group("reading the cube")
-    group.add_argument("--hdu", help="name or index of the data HDU (default: the first image)")
+    group.add_argument(
+        "--hdu",
+        help="name or index of the data HDU (default: the first image with a spectral axis)",
+    )
     group.add_argument(
         "--error-hdu", help="name or index of the noise HDU (default: ERR, STAT, VAR... if present)"
     )
@@ -142,7 +145,7 @@ def build_parser() -> argparse.ArgumentParser:
         "fit",
         help="fit every spectrum and write maps",
         description="Fit a Gaussian line to every spectrum of a FITS cube and write the maps "
-        "of its parameters to a FITS file.",
+        "of its parameters to a FITS file or a Zarr store, in this process or on a Dask cluster.",
         epilog=EPILOG_FIT,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
