@@ -135,10 +135,12 @@ class FitsData:
 
     It pickles as the file's path and the data's place in it, never as data,
     so a cluster's workers read their blocks from storage they share instead
-    of receiving the cube from the client. Each read maps the file, copies
-    the block out and lets the map go: a worker that kept maps open would
-    count the file's pages it touched as its own memory, once per map, and
-    Dask pauses a worker whose memory looks that full.
+    of receiving the cube from the client. Each read maps the file afresh
+    and hands out a view of the block, so the map lives as long as the block
+    (until the task has converted it), not as long as the reader: a worker
+    that kept maps open would count the file's pages it touched as its own
+    memory, once per map, and Dask pauses a worker whose memory looks that
+    full.
     """
 
     def __init__(
@@ -166,8 +168,7 @@ class FitsData:
         mapped = np.memmap(
             self.path, dtype=self.dtype, mode="r", offset=self.offset, shape=self.stored_shape
         )
-        block = np.array(mapped[self.drop][key])
-        del mapped  # the map closes with its last view
+        block: np.ndarray = mapped[self.drop][key]
         return block
 
 
