@@ -33,6 +33,7 @@
 #include "solver/driver_steps.hpp"
 #include "solver/lane_vectors.hpp"
 #include "solver/solver_types.hpp"
+#include "solver/step_constants.hpp"
 
 namespace quillet::solver::QUILLET_LANE_ISA {
 
@@ -93,18 +94,6 @@ class LaneWorkspace {
 };
 
 namespace lane_detail {
-
-inline constexpr double kAcceptRatio = 1e-4;
-inline constexpr double kBelowOne = 0.9999999999999998;
-inline constexpr double kAboveOne = 1.0000000000000002;
-inline constexpr double kPoorRatio = 0.25;
-inline constexpr double kGoodRatio = 0.75;
-inline constexpr double kHalfStep = 0.5;
-inline constexpr double kTenth = 0.1;
-inline constexpr double kDowndateWeight = 0.05;
-inline constexpr double kDeltaTolerance = 0.1;
-inline constexpr double kMinNormal = std::numeric_limits<double>::min();
-inline constexpr int kMaxSolves = 10;
 
 inline Ints status_code(SolverStatus status) {
   return splat_int(static_cast<std::int64_t>(status));
@@ -460,7 +449,7 @@ class LaneSolver {
           const Doubles shrunk = rdiag[k] * sqrt(nan_max(splat(0.0), 1.0 - t * t));
           rdiag[k] = downdate ? shrunk : rdiag[k];
           t = rdiag[k] / refnorm[k];
-          const Mask recompute = downdate & (kDowndateWeight * t * t < kEpsilon);
+          const Mask recompute = downdate & (kDowndateWeight * t * t < kDowndateFloor);
           if (any(recompute)) {
             const Doubles fresh = norm_m(ck, j + 1, recompute);
             rdiag[k] = recompute ? fresh : rdiag[k];
