@@ -65,20 +65,17 @@ inline bool lane_shaped(const SolverConfig& config, std::span<const ParamConstra
 }
 
 // The rows of every lane (m per lane, `capacity` at most): the residuals,
-// the trial residuals, Q^T fvec's work vector, the Jacobian columns, and the
-// scratch of the fallback norm. One allocation, made before the lanes run.
+// the trial residuals, Q^T fvec's work vector and the Jacobian columns. One
+// allocation, made before the lanes run.
 template <int N>
 class LaneWorkspace {
  public:
   explicit LaneWorkspace(std::size_t capacity)
-      : capacity_(capacity), block_(new Doubles[(3 + N) * capacity + capacity / kLanes + 1]()) {
+      : capacity_(capacity), block_(new Doubles[(3 + N) * capacity]()) {
     fvec = block_.get();
     wa4 = fvec + capacity;
     work = wa4 + capacity;
     for (int c = 0; c < N; ++c) fjac[c] = work + capacity + c * capacity;
-    // The scratch of a fallback norm holds one lane's rows: `capacity`
-    // doubles, in the capacity / kLanes + 1 vectors behind the columns.
-    scratch = reinterpret_cast<double*>(fjac[N - 1] + capacity);
   }
   std::size_t capacity() const { return capacity_; }
 
@@ -86,7 +83,6 @@ class LaneWorkspace {
   Doubles* wa4;
   Doubles* work;
   std::array<Doubles*, N> fjac;
-  double* scratch;
 
  private:
   std::size_t capacity_;
@@ -235,11 +231,9 @@ class LaneSolver {
   }
 
   Doubles norm_m(const Doubles* v, std::size_t first, Mask lanes) {
-    return norm(v, first, rows(), s_.m, lanes, w_.scratch);
+    return norm(v, first, rows(), s_.m, lanes);
   }
-  Doubles norm_n(const Vec& v, Mask lanes) {
-    return norm(v.data(), 0, N, splat_int(N), lanes, w_.scratch);
-  }
+  Doubles norm_n(const Vec& v, Mask lanes) { return norm(v.data(), 0, N, splat_int(N), lanes); }
 
   void start_lane(int k, const LaneProblem& p) {
     lane(s_.m, k) = static_cast<std::int64_t>(p.m);

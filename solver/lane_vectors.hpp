@@ -23,10 +23,8 @@
 #include <immintrin.h>
 
 #include <bit>
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <span>
 
 #include "solver/euclid_norm.hpp"
 
@@ -92,36 +90,101 @@ inline Doubles nan_min(Doubles a, Doubles b) {
   return (a != a) ? b : ((b != b) ? a : (b < a ? b : a));
 }
 
-// Euclidean norm, per lane, of rows [first, count) of `v`, where count is the
-// lane's own (v[i] holds row i of every lane; rows at and past a lane's
-// count are not read for it). Each lane's result is euclid_norm of its rows
-// to the bit: the sum of squares when every component is intermediate or
-// zero (the common case, summed for all lanes at once; see euclid_norm for
-// why that is exact), else euclid_norm itself on the
-// lane's rows gathered into `scratch` (at least `rows` doubles). Lanes
-// outside `active` get a meaningless value.
-inline Doubles norm(const Doubles* v, std::size_t first, std::size_t rows, Ints count, Mask active,
-                    double* scratch) {
-  constexpr double kRdwarf = std::bit_cast<double>(std::uint64_t{0x20387EB19CE0551C});
-  constexpr double kRgiant = std::bit_cast<double>(std::uint64_t{0x5FB99999956F781C});
-  const Doubles agiant = splat(kRgiant) / to_doubles(count - static_cast<std::int64_t>(first));
-  Doubles s2 = splat(0.0);
-  Mask all_intermediate = splat_int(-1);
+// euclid_norm per lane. Its common case (every component intermediate or
+// zero, where the result is the square root of the plain sum of squares;
+// see euclid_norm) is summed in one pass, for several vectors at once where
+// a kernel has them side by side; the lanes it does not cover take the
+// three-range sums, also in vector form. In both, each lane makes exactly
+// the comparisons, quotients and sums of the scalar function, in its order,
+// on its own components: rows at and past a lane's count are not read for
+// it, and lanes outside the `active` mask get meaningless values.
+
+// rgiant / n for lanes of n components: euclid_norm's bound of the
+// intermediate range.
+inline Doubles agiant_of(Ints components) { return splat(kRgiant) / to_doubles(components); }
+
+// The common case's pass, one component at a time: the sum of squares and
+// whether every component so far is intermediate or zero.
+struct SquareSum {
+  Doubles s2;
+  Mask all_intermediate;
+};
+
+inline SquareSum no_squares() { return {splat(0.0), splat_int(-1)}; }
+
+inline void add_square(SquareSum& sum, Doubles x, Mask live, Doubles agiant) {
+  const Doubles a = abs(x);
+  sum.all_intermediate &= ((a > kRdwarf) & (a < agiant)) | (a == 0.0) | ~live;
+  sum.s2 = live ? sum.s2 + x * x : sum.s2;
+}
+
+// The lane that holds `b` where `m` is set, else `a`'s.
+inline SquareSum select(Mask m, const SquareSum& b, const SquareSum& a) {
+  return {m ? b.s2 : a.s2, m ? b.all_intermediate : a.all_intermediate};
+}
+
+// euclid_norm's three-range sums and result, per lane, over rows [first,
+// count) of v. Where a lane's component sets a new maximum the quotient is
+// maximum / component, else component / maximum, as in the scalar branches;
+// one division serves the large and the small range, as a component is in
+// one of them only.
+inline Doubles three_range_norm(const Doubles* v, std::size_t first, std::size_t rows, Ints count,
+                                Mask active) {
+  const Doubles agiant = agiant_of(count - static_cast<std::int64_t>(first));
+  Doubles s1 = splat(0.0), s2 = splat(0.0), s3 = splat(0.0);
+  Doubles x1max = splat(0.0), x3max = splat(0.0);
   for (std::size_t i = first; i < rows; ++i) {
-    const Mask live = splat_int(static_cast<std::int64_t>(i)) < count;
+    const Mask live = active & (splat_int(static_cast<std::int64_t>(i)) < count);
     const Doubles x = v[i];
     const Doubles a = abs(x);
-    all_intermediate &= ((a > kRdwarf) & (a < agiant)) | (a == 0.0) | ~live;
-    s2 = live ? s2 + x * x : s2;
+    const Mask above_dwarf = a > kRdwarf;
+    const Mask intermediate = above_dwarf & (a < agiant);
+    s2 = (live & intermediate) ? s2 + x * x : s2;
+    // Most rows of a vector that needs this pass are intermediate in every
+    // lane; the others take the large and small ranges' quotients.
+    const Mask outside = live & ~intermediate;
+    if (!any(outside)) continue;
+    const Mask large = outside & above_dwarf;
+    // Below rdwarf, and NaN, which fails every comparison.
+    const Mask small = outside & ~above_dwarf;
+    const Doubles xmax = large ? x1max : x3max;
+    const Mask grows = a > xmax;
+    const Doubles r = (grows ? xmax : a) / (grows ? a : xmax);
+    const Doubles s = large ? s1 : s3;
+    const Doubles sum = grows ? s * r * r + 1.0 : s + r * r;
+    const Mask counted = large | (small & (grows | (x != 0.0)));
+    s1 = (counted & large) ? sum : s1;
+    s3 = (counted & small) ? sum : s3;
+    x1max = (large & grows) ? a : x1max;
+    x3max = (small & grows) ? a : x3max;
   }
-  Doubles result = sqrt(s2);
-  for_each_lane(active & ~all_intermediate, [&](int k) {
-    const auto n = static_cast<std::size_t>(lane(count, k));
-    for (std::size_t i = first; i < n; ++i)
-      scratch[i - first] = reinterpret_cast<const double*>(&v[i])[k];
-    lane(result, k) = euclid_norm(std::span<const double>(scratch, n - first));
-  });
-  return result;
+  const Doubles large_result = x1max * sqrt(s1 + (s2 / x1max) / x1max);
+  const Doubles above_small = sqrt(s2 * (1.0 + (x3max / s2) * (x3max * s3)));
+  const Doubles below_small = sqrt(x3max * (s2 / x3max + x3max * s3));
+  const Doubles small_result = x3max * sqrt(s3);
+  const Doubles intermediate_result = (s2 >= x3max) ? above_small : below_small;
+  return (s1 != 0.0) ? large_result : ((s2 != 0.0) ? intermediate_result : small_result);
+}
+
+// The norm of rows [first, count) of v from the common case's pass over
+// them: its square root where it covers the lane, else the three-range sums.
+inline Doubles finish_norm(const SquareSum& sum, const Doubles* v, std::size_t first,
+                           std::size_t rows, Ints count, Mask active) {
+  const Doubles result = sqrt(sum.s2);
+  const Mask general = active & ~sum.all_intermediate;
+  if (!any(general)) return result;
+  return general ? three_range_norm(v, first, rows, count, general) : result;
+}
+
+// The norm of rows [first, count) of v, per lane.
+inline Doubles norm(const Doubles* v, std::size_t first, std::size_t rows, Ints count,
+                    Mask active) {
+  const Doubles agiant = agiant_of(count - static_cast<std::int64_t>(first));
+  SquareSum sum = no_squares();
+  for (std::size_t i = first; i < rows; ++i) {
+    add_square(sum, v[i], splat_int(static_cast<std::int64_t>(i)) < count, agiant);
+  }
+  return finish_norm(sum, v, first, rows, count, active);
 }
 
 }  // namespace quillet::solver::QUILLET_LANE_ISA

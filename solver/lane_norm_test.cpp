@@ -1,0 +1,185 @@
+// The lanes' Euclidean norm against euclid_norm, bit for bit, in each
+// instruction set's lanes this processor runs: vectors of every range side
+// by side in the lanes, each lane with its own length, and rows past a
+// lane's length holding values that must not be read. The kernels are built
+// for their instruction sets in lane_norm_*_kernel_test.cpp.
+#if defined(__x86_64__)
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <ostream>
+#include <span>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "solver/euclid_norm.hpp"
+#include "solver/lane_norm_kernel_test_support.hpp"
+
+namespace quillet::solver {
+namespace {
+
+using LaneNorms = void (*)(const double* values, const std::int64_t* counts, std::size_t first,
+                           std::size_t rows, double* out);
+
+// What fills a lane's rows.
+enum class Fill { Intermediate, TinyTails, Giants, Waves, NaNs, Zeros, Boundaries, Mixture };
+
+struct LaneNormCase {
+  const char* name;
+  Fill fill;
+  std::size_t first;
+  std::uint64_t seed = 0;
+};
+
+double value_for(Fill fill, std::uint64_t seed, std::size_t lane, std::size_t row,
+                 std::size_t length) {
+  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  std::uint64_t h = (lane * 0x9E3779B97F4A7C15ull) ^ (row * 0xC2B2AE3D27D4EB4Full) ^ seed;
+  h = (h ^ (h >> 29)) * 0xBF58476D1CE4E5B9ull;
+  h ^= h >> 32;
+  const double unit = static_cast<double>((h >> 11) % 1000001) / 1000000.0;  // [0, 1]
+  const double sign = (h & 1) != 0 ? -1.0 : 1.0;
+  const double agiant = kRgiant / static_cast<double>(length);
+  switch (fill) {
+    case Fill::Intermediate:
+      return sign * (0.5 + unit);
+    case Fill::TinyTails:
+      // A Gaussian's far flanks: normal, sub-normal and vanishing values
+      // beside ordinary ones, as a narrow line's Jacobian columns hold.
+      return sign * std::exp(-0.5 * std::pow(static_cast<double>(row) * (1.0 + unit), 2.0));
+    case Fill::Giants:
+      return row % 3 == lane % 3 ? sign * 1e200 * (1.0 + unit) : row % 5 == 0 ? kInf : unit;
+    case Fill::Waves:
+      // Magnitudes that rise and fall, so that the large and the small
+      // range each meet new maxima after sums have built up.
+      return sign * (1.0 + unit) *
+             (row % 2 == 0 ? 1e-200 * static_cast<double>((row * 7 + lane) % 11 + 1)
+                           : 1e200 * static_cast<double>((row * 5 + lane) % 13 + 1));
+    case Fill::NaNs:
+      return row == lane % 4 ? kNaN : lane % 2 == 0 ? sign * 1e-200 * unit : sign * 1e180;
+    case Fill::Zeros:
+      return (row + lane) % 2 == 0 ? 0.0 : -0.0;
+    case Fill::Boundaries:
+      return (row + lane) % 3 == 0   ? kRdwarf
+             : (row + lane) % 3 == 1 ? agiant
+                                     : std::nextafter(agiant, 0.0);
+    case Fill::Mixture:
+      switch (h % 7) {
+        case 0:
+          return sign * 1e-170 * unit;
+        case 1:
+          return sign * 1e170 * unit;
+        case 2:
+          return 0.0;
+        case 3:
+          return std::nextafter(kRdwarf, 1.0);
+        default:
+          return sign * unit;
+      }
+  }
+  return 0.0;
+}
+
+// Lane k's length is first + 3 k + (k % 2 ? 0 : 11), so lanes of every
+// parity and the empty vector (lane 0 with first at its end) meet.
+void expect_lanes_match_euclid_norm(LaneNorms lane_norms, int width, const LaneNormCase& c) {
+  const auto lanes = static_cast<std::size_t>(width);
+  std::vector<std::int64_t> counts(lanes);
+  std::size_t rows = 0;
+  for (std::size_t k = 0; k < lanes; ++k) {
+    const std::size_t count = c.first + 3 * k + (k % 2 != 0 ? 0 : 11) - (k == 0 ? 11 : 0);
+    counts[k] = static_cast<std::int64_t>(count);
+    rows = std::max(rows, count);
+  }
+  ASSERT_LE(rows, kMaxLaneNormRows);
+  // Rows outside a lane's vector hold NaN and ordinary values in turn: read
+  // by mistake, either one changes the lane's result.
+  std::vector<double> values(rows * lanes);
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    values[i] = i % 3 == 0 ? std::numeric_limits<double>::quiet_NaN() : 0.75;
+  }
+  for (std::size_t k = 0; k < lanes; ++k) {
+    const auto count = static_cast<std::size_t>(counts[k]);
+    for (std::size_t i = c.first; i < count; ++i) {
+      values[i * lanes + k] = value_for(c.fill, c.seed, k, i, count - c.first);
+    }
+  }
+  std::vector<double> out(lanes);
+  lane_norms(values.data(), counts.data(), c.first, rows, out.data());
+  for (std::size_t k = 0; k < lanes; ++k) {
+    std::vector<double> own;
+    for (std::size_t i = c.first; i < static_cast<std::size_t>(counts[k]); ++i) {
+      own.push_back(values[i * lanes + k]);
+    }
+    const double expected = euclid_norm(own);
+    if (std::isnan(expected)) {
+      EXPECT_TRUE(std::isnan(out[k])) << "lane " << k << ": " << out[k];
+    } else {
+      EXPECT_EQ(std::bit_cast<std::uint64_t>(out[k]), std::bit_cast<std::uint64_t>(expected))
+          << "lane " << k << ": " << out[k] << " against " << expected;
+    }
+  }
+}
+
+const LaneNormCase kLaneNormCases[] = {
+    {"Intermediate", Fill::Intermediate, 0},
+    {"TinyTails", Fill::TinyTails, 0},
+    {"TinyTailsBelowFirst", Fill::TinyTails, 5},
+    {"Giants", Fill::Giants, 0},
+    {"Waves", Fill::Waves, 0},
+    {"WavesBelowFirst", Fill::Waves, 3},
+    {"NaNs", Fill::NaNs, 0},
+    {"Zeros", Fill::Zeros, 0},
+    {"Boundaries", Fill::Boundaries, 0},
+    {"Mixture", Fill::Mixture, 0},
+    {"MixtureBelowFirst", Fill::Mixture, 2},
+    {"MixtureSeed1", Fill::Mixture, 0, 1},
+    {"MixtureSeed2", Fill::Mixture, 0, 2},
+    {"MixtureSeed3", Fill::Mixture, 1, 3},
+    {"MixtureSeed4", Fill::Mixture, 0, 4},
+};
+
+void PrintTo(const LaneNormCase& c, std::ostream* out) { *out << c.name; }
+
+struct Isa {
+  const char* name;
+  LaneNorms kernel;
+  int width;
+  bool (*runs_here)();
+};
+
+const Isa kIsas[] = {
+    {"Avx2", &avx2::lane_norms, 4, [] { return __builtin_cpu_supports("avx2") != 0; }},
+    {"Avx512", &avx512::lane_norms, 8,
+     [] {
+       return __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512dq") != 0;
+     }},
+};
+
+void PrintTo(const Isa& isa, std::ostream* out) { *out << isa.name; }
+
+class LaneNorm : public testing::TestWithParam<std::tuple<Isa, LaneNormCase>> {};
+
+TEST_P(LaneNorm, EveryLaneIsEuclidNorm) {
+  const auto& [isa, c] = GetParam();
+  if (!isa.runs_here()) GTEST_SKIP() << "this processor lacks " << isa.name;
+  expect_lanes_match_euclid_norm(isa.kernel, isa.width, c);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ranges, LaneNorm, testing::Combine(testing::ValuesIn(kIsas), testing::ValuesIn(kLaneNormCases)),
+    [](const testing::TestParamInfo<LaneNorm::ParamType>& param) {
+      return std::string(std::get<0>(param.param).name) + "_" + std::get<1>(param.param).name;
+    });
+
+}  // namespace
+}  // namespace quillet::solver
+#endif
