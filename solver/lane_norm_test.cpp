@@ -2,7 +2,7 @@
 // instruction set's lanes this processor runs: vectors of every range side
 // by side in the lanes, each lane with its own length, and rows past a
 // lane's length holding values that must not be read. The kernels are built
-// for their instruction sets in lane_norm_*_kernel_test.cpp.
+// for their instruction sets in lane_kernels_*_test.cpp.
 #if defined(__x86_64__)
 #include <gtest/gtest.h>
 
@@ -20,13 +20,12 @@
 #include <vector>
 
 #include "solver/euclid_norm.hpp"
-#include "solver/lane_norm_kernel_test_support.hpp"
+#include "solver/lane_kernels_test_support.hpp"
 
 namespace quillet::solver {
 namespace {
 
-using LaneNorms = void (*)(const double* values, const std::int64_t* counts, std::size_t first,
-                           std::size_t rows, double* out);
+using LaneNorms = decltype(LaneKernels::lane_norms);
 
 // What fills a lane's rows.
 enum class Fill { Intermediate, TinyTails, Giants, Waves, NaNs, Zeros, Boundaries, Mixture };
@@ -149,36 +148,21 @@ const LaneNormCase kLaneNormCases[] = {
 
 void PrintTo(const LaneNormCase& c, std::ostream* out) { *out << c.name; }
 
-struct Isa {
-  const char* name;
-  LaneNorms kernel;
-  int width;
-  bool (*runs_here)();
-};
-
-const Isa kIsas[] = {
-    {"Avx2", &avx2::lane_norms, 4, [] { return __builtin_cpu_supports("avx2") != 0; }},
-    {"Avx512", &avx512::lane_norms, 8,
-     [] {
-       return __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512dq") != 0;
-     }},
-};
-
-void PrintTo(const Isa& isa, std::ostream* out) { *out << isa.name; }
-
-class LaneNorm : public testing::TestWithParam<std::tuple<Isa, LaneNormCase>> {};
+class LaneNorm : public ::testing::TestWithParam<std::tuple<LaneKernels, LaneNormCase>> {};
 
 TEST_P(LaneNorm, EveryLaneIsEuclidNorm) {
-  const auto& [isa, c] = GetParam();
-  if (!isa.runs_here()) GTEST_SKIP() << "this processor lacks " << isa.name;
-  expect_lanes_match_euclid_norm(isa.kernel, isa.width, c);
+  const auto& [kernels, c] = GetParam();
+  if (!kernels.runs_here()) GTEST_SKIP() << "this processor lacks " << kernels.name;
+  expect_lanes_match_euclid_norm(kernels.lane_norms, kernels.width, c);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Ranges, LaneNorm, testing::Combine(testing::ValuesIn(kIsas), testing::ValuesIn(kLaneNormCases)),
-    [](const testing::TestParamInfo<LaneNorm::ParamType>& param) {
-      return std::string(std::get<0>(param.param).name) + "_" + std::get<1>(param.param).name;
-    });
+INSTANTIATE_TEST_SUITE_P(Ranges, LaneNorm,
+                         ::testing::Combine(::testing::ValuesIn(kLaneKernels),
+                                            ::testing::ValuesIn(kLaneNormCases)),
+                         [](const ::testing::TestParamInfo<LaneNorm::ParamType>& param) {
+                           return std::string(std::get<0>(param.param).name) + "_" +
+                                  std::get<1>(param.param).name;
+                         });
 
 }  // namespace
 }  // namespace quillet::solver

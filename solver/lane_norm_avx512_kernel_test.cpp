@@ -1,8 +1,0 @@
-// lane_norm_test.cpp's kernel in AVX-512 (eight lanes).
-#if defined(__x86_64__)
-#include "solver/lane_norm_kernel_test_support.hpp"
-#pragma GCC target("avx512f,avx512dq")
-#define QUILLET_LANE_ISA avx512
-#define QUILLET_LANE_WIDTH 8
-#include "solver/lane_norm_kernel_test_support.hpp"
-#endif
