@@ -28,7 +28,18 @@ namespace {
 using LaneNorms = decltype(LaneKernels::lane_norms);
 
 // What fills a lane's rows.
-enum class Fill { Intermediate, TinyTails, Giants, Waves, NaNs, Zeros, Boundaries, Mixture };
+enum class Fill {
+  Intermediate,
+  TinyTails,
+  Giants,
+  Waves,
+  NaNs,
+  Zeros,
+  Boundaries,
+  ExactlyRdwarf,
+  ExactlyAgiant,
+  Mixture
+};
 
 struct LaneNormCase {
   const char* name;
@@ -70,6 +81,12 @@ double value_for(Fill fill, std::uint64_t seed, std::size_t lane, std::size_t ro
       return (row + lane) % 3 == 0   ? kRdwarf
              : (row + lane) % 3 == 1 ? agiant
                                      : std::nextafter(agiant, 0.0);
+    case Fill::ExactlyRdwarf:
+      // rdwarf is small: alone (six of them would sum to another value as
+      // intermediates) and beside intermediate values.
+      return lane % 2 != 0 || row % 2 == 0 ? kRdwarf : sign * unit;
+    case Fill::ExactlyAgiant:
+      return (row + lane) % 2 == 0 ? agiant : sign * unit;
     case Fill::Mixture:
       switch (h % 7) {
         case 0:
@@ -99,11 +116,11 @@ void expect_lanes_match_euclid_norm(LaneNorms lane_norms, int width, const LaneN
     rows = std::max(rows, count);
   }
   ASSERT_LE(rows, kMaxLaneNormRows);
-  // Rows outside a lane's vector hold NaN and ordinary values in turn: read
-  // by mistake, either one changes the lane's result.
+  // Rows outside a lane's vector hold an ordinary value in even lanes and
+  // NaN in odd ones: read by mistake, either changes the lane's result.
   std::vector<double> values(rows * lanes);
   for (std::size_t i = 0; i < values.size(); ++i) {
-    values[i] = i % 3 == 0 ? std::numeric_limits<double>::quiet_NaN() : 0.75;
+    values[i] = (i % lanes) % 2 == 0 ? 0.75 : std::numeric_limits<double>::quiet_NaN();
   }
   for (std::size_t k = 0; k < lanes; ++k) {
     const auto count = static_cast<std::size_t>(counts[k]);
@@ -138,6 +155,8 @@ const LaneNormCase kLaneNormCases[] = {
     {"NaNs", Fill::NaNs, 0},
     {"Zeros", Fill::Zeros, 0},
     {"Boundaries", Fill::Boundaries, 0},
+    {"ExactlyRdwarf", Fill::ExactlyRdwarf, 0},
+    {"ExactlyAgiant", Fill::ExactlyAgiant, 0},
     {"Mixture", Fill::Mixture, 0},
     {"MixtureBelowFirst", Fill::Mixture, 2},
     {"MixtureSeed1", Fill::Mixture, 0, 1},

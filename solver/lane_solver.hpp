@@ -388,12 +388,11 @@ class LaneSolver {
   void qr_factor_qtf(Mask lanes, std::size_t m, Vec& acnorm, Vec& rdiag, std::array<Ints, N>& ipvt,
                      Vec& qtf) {
     {
-      const Doubles agiant = agiant_of(s_.m);
       std::array<SquareSum, N> sums;
       sums.fill(no_squares());
       for (std::size_t i = 0; i < m; ++i) {
-        const Mask live = splat_int(static_cast<std::int64_t>(i)) < s_.m;
-        for (int j = 0; j < N; ++j) add_square(sums[j], w_.fjac[j][i], live, agiant);
+        const Ints magnitude = magnitude_bits(splat_int(static_cast<std::int64_t>(i)) < s_.m);
+        for (int j = 0; j < N; ++j) add_square(sums[j], w_.fjac[j][i], magnitude);
       }
       for (int j = 0; j < N; ++j) acnorm[j] = finish_norm(sums[j], w_.fjac[j], 0, m, s_.m, lanes);
     }
@@ -477,17 +476,16 @@ class LaneSolver {
     for (int c = 0; c < kLater; ++c) t[c] = s[c] / d;
     const Mask apply = reflect & (d != 0.0);
     t[kLater] = -s[kLater] / d;
-    const Doubles agiant = agiant_of(s_.m - (J + 1));
     std::array<SquareSum, kLater + 1> sums;
     sums.fill(no_squares());
     for (std::size_t i = J; i < m; ++i) {
-      const Mask live = splat_int(static_cast<std::int64_t>(i)) < s_.m;
+      const Ints magnitude = magnitude_bits(splat_int(static_cast<std::int64_t>(i)) < s_.m);
       const Doubles v = cj[i];
       for (int c = 0; c < kLater; ++c) {
         Doubles* const ck = w_.fjac[J + 1 + c];
         const Doubles x = reflect ? ck[i] - t[c] * v : ck[i];
         ck[i] = x;
-        if (i > J) add_square(sums[c], x, live, agiant);
+        if (i > J) add_square(sums[c], x, magnitude);
       }
       work[i] = apply ? source[i] + v * t[kLater] : source[i];
     }

@@ -36,6 +36,7 @@ using Doubles = double __attribute__((vector_size(kLanes * sizeof(double))));
 // Lane integers, and masks: a comparison gives -1 (all bits) where it holds.
 using Ints = std::int64_t __attribute__((vector_size(kLanes * sizeof(double))));
 using Mask = Ints;
+using Uints = std::uint64_t __attribute__((vector_size(kLanes * sizeof(double))));
 
 inline Doubles splat(double v) { return Doubles{} + v; }
 inline Ints splat_int(std::int64_t v) { return Ints{} + v; }
@@ -103,24 +104,47 @@ inline Doubles nan_min(Doubles a, Doubles b) {
 // intermediate range.
 inline Doubles agiant_of(Ints components) { return splat(kRgiant) / to_doubles(components); }
 
-// The common case's pass, one component at a time: the sum of squares and
-// whether every component so far is intermediate or zero.
+// The common case's pass, one component at a time: the sum of squares, and
+// what decides whether every component is intermediate or zero. Magnitudes
+// order as their bit patterns do (a NaN's lies above every number's), so
+// that decision needs only the largest pattern, below rgiant / n's, and the
+// smallest pattern of a non-zero magnitude, above rdwarf's. That one is kept
+// as pattern + INT64_MAX, wrapped: a zero's becomes the largest of all and
+// never the least, and the order of the others is kept.
 struct SquareSum {
   Doubles s2;
-  Mask all_intermediate;
+  Ints top;
+  Ints bottom;
 };
 
-inline SquareSum no_squares() { return {splat(0.0), splat_int(-1)}; }
+inline SquareSum no_squares() { return {splat(0.0), splat_int(0), splat_int(INT64_MAX)}; }
 
-inline void add_square(SquareSum& sum, Doubles x, Mask live, Doubles agiant) {
-  const Doubles a = abs(x);
-  sum.all_intermediate &= ((a > kRdwarf) & (a < agiant)) | (a == 0.0) | ~live;
-  sum.s2 = live ? sum.s2 + x * x : sum.s2;
+// The bits that keep a component's magnitude in a live row, and zero it in
+// another (a zero adds nothing to the sum of squares and moves neither
+// extreme).
+inline Ints magnitude_bits(Mask live) { return live & INT64_MAX; }
+
+inline void add_square(SquareSum& sum, Doubles x, Ints magnitude) {
+  const Ints bits = reinterpret_cast<Ints>(x) & magnitude;
+  const Doubles a = reinterpret_cast<Doubles>(bits);
+  sum.s2 = sum.s2 + a * a;
+  sum.top = bits > sum.top ? bits : sum.top;
+  const Ints shifted = reinterpret_cast<Ints>(reinterpret_cast<Uints>(bits) + INT64_MAX);
+  sum.bottom = shifted < sum.bottom ? shifted : sum.bottom;
+}
+
+// Whether every component summed is intermediate or zero, for vectors of n
+// components.
+inline Mask all_intermediate(const SquareSum& sum, Ints components) {
+  const Ints agiant = reinterpret_cast<Ints>(agiant_of(components));
+  const auto dwarf = std::bit_cast<std::int64_t>(kRdwarf);
+  const auto floor = static_cast<std::int64_t>(static_cast<std::uint64_t>(dwarf) + INT64_MAX + 1);
+  return (sum.top < agiant) & (sum.bottom >= floor);
 }
 
 // The lane that holds `b` where `m` is set, else `a`'s.
 inline SquareSum select(Mask m, const SquareSum& b, const SquareSum& a) {
-  return {m ? b.s2 : a.s2, m ? b.all_intermediate : a.all_intermediate};
+  return {m ? b.s2 : a.s2, m ? b.top : a.top, m ? b.bottom : a.bottom};
 }
 
 // euclid_norm's three-range sums and result, per lane, over rows [first,
@@ -171,7 +195,8 @@ inline Doubles three_range_norm(const Doubles* v, std::size_t first, std::size_t
 inline Doubles finish_norm(const SquareSum& sum, const Doubles* v, std::size_t first,
                            std::size_t rows, Ints count, Mask active) {
   const Doubles result = sqrt(sum.s2);
-  const Mask general = active & ~sum.all_intermediate;
+  const Mask general =
+      active & ~all_intermediate(sum, count - static_cast<std::int64_t>(first));
   if (!any(general)) return result;
   return general ? three_range_norm(v, first, rows, count, general) : result;
 }
@@ -179,10 +204,9 @@ inline Doubles finish_norm(const SquareSum& sum, const Doubles* v, std::size_t f
 // The norm of rows [first, count) of v, per lane.
 inline Doubles norm(const Doubles* v, std::size_t first, std::size_t rows, Ints count,
                     Mask active) {
-  const Doubles agiant = agiant_of(count - static_cast<std::int64_t>(first));
   SquareSum sum = no_squares();
   for (std::size_t i = first; i < rows; ++i) {
-    add_square(sum, v[i], splat_int(static_cast<std::int64_t>(i)) < count, agiant);
+    add_square(sum, v[i], magnitude_bits(splat_int(static_cast<std::int64_t>(i)) < count));
   }
   return finish_norm(sum, v, first, rows, count, active);
 }
