@@ -38,6 +38,9 @@ enum class Fill {
   Boundaries,
   ExactlyRdwarf,
   ExactlyAgiant,
+  NearDwarf,
+  LowIntermediate,
+  Negligible,
   Mixture
 };
 
@@ -87,6 +90,23 @@ double value_for(Fill fill, std::uint64_t seed, std::size_t lane, std::size_t ro
       return lane % 2 != 0 || row % 2 == 0 ? kRdwarf : sign * unit;
     case Fill::ExactlyAgiant:
       return (row + lane) % 2 == 0 ? agiant : sign * unit;
+    // Small components beside intermediate ones that the plain sum of
+    // squares may not stand for: within a factor of two of rdwarf on both
+    // sides; intermediate ones whose squares lie below the small ones
+    // (the other formula of the three-range result); and small ones just
+    // too large, or just small enough, to vanish beside the least
+    // intermediate one, both sides of 2^-480.
+    case Fill::NearDwarf:
+      return sign * kRdwarf * (row % 2 == 0 ? 0.6 + 0.4 * unit : 1.0 + unit);
+    case Fill::LowIntermediate:
+      return sign * (row % 3 == 0 ? 1e-160 * (1.0 + unit) : 1e-140 * (1.0 + unit));
+    case Fill::Negligible: {
+      const double least = lane % 4 < 2 ? 0x1p-480 : 0x1p-481;
+      const double factor = lane % 2 == 0 ? 1.0 : 0x1p24;
+      return row % 2 == 0 ? sign * least * (1.0 + unit)
+                          : sign * factor * least * (0.5 + 0.5 * unit) /
+                                (static_cast<double>(length) * 0x1p32);
+    }
     case Fill::Mixture:
       switch (h % 7) {
         case 0:
@@ -157,6 +177,9 @@ const LaneNormCase kLaneNormCases[] = {
     {"Boundaries", Fill::Boundaries, 0},
     {"ExactlyRdwarf", Fill::ExactlyRdwarf, 0},
     {"ExactlyAgiant", Fill::ExactlyAgiant, 0},
+    {"NearDwarf", Fill::NearDwarf, 0},
+    {"LowIntermediate", Fill::LowIntermediate, 0},
+    {"Negligible", Fill::Negligible, 0},
     {"Mixture", Fill::Mixture, 0},
     {"MixtureBelowFirst", Fill::Mixture, 2},
     {"MixtureSeed1", Fill::Mixture, 0, 1},

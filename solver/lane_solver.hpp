@@ -394,7 +394,9 @@ class LaneSolver {
         const Ints magnitude = magnitude_bits(splat_int(static_cast<std::int64_t>(i)) < s_.m);
         for (int j = 0; j < N; ++j) add_square(sums[j], w_.fjac[j][i], magnitude);
       }
-      for (int j = 0; j < N; ++j) acnorm[j] = finish_norm(sums[j], w_.fjac[j], 0, m, s_.m, lanes);
+      std::array<const Doubles*, N> columns;
+      for (int j = 0; j < N; ++j) columns[j] = w_.fjac[j];
+      acnorm = finish_norms<N>(sums, columns, 0, m, s_.m, lanes);
     }
     Vec refnorm;
     for (int j = 0; j < N; ++j) {

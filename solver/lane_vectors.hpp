@@ -22,6 +22,7 @@
 
 #include <immintrin.h>
 
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -105,100 +106,168 @@ inline Doubles nan_min(Doubles a, Doubles b) {
 inline Doubles agiant_of(Ints components) { return splat(kRgiant) / to_doubles(components); }
 
 // The common case's pass, one component at a time: the sum of squares, and
-// what decides whether every component is intermediate or zero. Magnitudes
-// order as their bit patterns do (a NaN's lies above every number's), so
-// that decision needs only the largest pattern, below rgiant / n's, and the
-// smallest pattern of a non-zero magnitude, above rdwarf's. That one is kept
-// as pattern + INT64_MAX, wrapped: a zero's becomes the largest of all and
-// never the least, and the order of the others is kept.
+// the two magnitudes beside it that decide whether it is the norm: the
+// largest small one (at most rdwarf) and the least above rdwarf.
+// Magnitudes order as their bit patterns do, so each is found from the
+// patterns' distances to rdwarf's, unsigned: D - p for a small magnitude of
+// pattern p is at most D, and for any other it wraps past every small one's;
+// p - D - 1 for a magnitude above rdwarf likewise. The least distance of
+// each kind gives the magnitude (UINT64_MAX while there is none).
 struct SquareSum {
   Doubles s2;
-  Ints top;
-  Ints bottom;
+  Uints below_dwarf;  // min of D - p
+  Uints above_dwarf;  // min of p - D - 1
 };
 
-inline SquareSum no_squares() { return {splat(0.0), splat_int(0), splat_int(INT64_MAX)}; }
+inline constexpr std::uint64_t kDwarfBits = std::bit_cast<std::uint64_t>(kRdwarf);
+
+inline SquareSum no_squares() {
+  const Uints none = reinterpret_cast<Uints>(splat_int(-1));
+  return {splat(0.0), none, none};
+}
 
 // The bits that keep a component's magnitude in a live row, and zero it in
-// another (a zero adds nothing to the sum of squares and moves neither
-// extreme).
+// another: a zero adds nothing to the sum of squares, and its distance D
+// below rdwarf's pattern never brings a small magnitude above 0.
 inline Ints magnitude_bits(Mask live) { return live & INT64_MAX; }
 
 inline void add_square(SquareSum& sum, Doubles x, Ints magnitude) {
   const Ints bits = reinterpret_cast<Ints>(x) & magnitude;
   const Doubles a = reinterpret_cast<Doubles>(bits);
   sum.s2 = sum.s2 + a * a;
-  sum.top = bits > sum.top ? bits : sum.top;
-  const Ints shifted = reinterpret_cast<Ints>(reinterpret_cast<Uints>(bits) + INT64_MAX);
-  sum.bottom = shifted < sum.bottom ? shifted : sum.bottom;
+  const Uints pattern = reinterpret_cast<Uints>(bits);
+  const Uints below = kDwarfBits - pattern;
+  const Uints above = pattern - (kDwarfBits + 1);
+  sum.below_dwarf = below < sum.below_dwarf ? below : sum.below_dwarf;
+  sum.above_dwarf = above < sum.above_dwarf ? above : sum.above_dwarf;
 }
 
-// Whether every component summed is intermediate or zero, for vectors of n
-// components.
-inline Mask all_intermediate(const SquareSum& sum, Ints components) {
-  const Ints agiant = reinterpret_cast<Ints>(agiant_of(components));
-  const auto dwarf = std::bit_cast<std::int64_t>(kRdwarf);
-  const auto floor = static_cast<std::int64_t>(static_cast<std::uint64_t>(dwarf) + INT64_MAX + 1);
-  return (sum.top < agiant) & (sum.bottom >= floor);
+// Whether euclid_norm of the components summed, n of them, is the square
+// root of their sum of squares s2. None may be large (at least rgiant / n)
+// or NaN: such a one makes s2 at least (rgiant / n)^2, or NaN, and the
+// others only bring s2 there from below; so s2 below that bound rules them
+// out. Then s2 is the norm when no component is small (every one
+// intermediate or zero; see euclid_norm), and also when the small ones are
+// too small to matter beside the intermediate ones: with M the largest small
+// magnitude and a the least intermediate one, M n 2^32 <= a, a >= 2^-480 and
+// s2 >= M. For then each small square, and their sum before the first
+// intermediate one, is below half an ulp of every partial sum of
+// intermediate squares (those are at least a^2, a normal number, and the
+// small squares at most about n M^2 <= a^2 2^-64 / n, sub-normal rounding
+// included), so adding them changes no partial sum and s2 is the
+// three-range s2 to the bit; and the three-range result, from s1 = 0 and
+// s2 >= x3max = M, is sqrt(s2 (1 + (M / s2) (M s3))), where the term beside
+// 1 is at most about n M^2 / a^2 < 2^-53, so that 1 + it rounds to 1.
+inline Mask plain_sum_is_norm(const SquareSum& sum, Ints components) {
+  const Doubles agiant = agiant_of(components);
+  const Mask no_large = sum.s2 < agiant * agiant;
+  const Uints dwarf = reinterpret_cast<Uints>(splat_int(static_cast<std::int64_t>(kDwarfBits)));
+  const Mask some_small = sum.below_dwarf < dwarf;
+  const Mask some_above = reinterpret_cast<Ints>(sum.above_dwarf) >= 0;
+  const Doubles small = reinterpret_cast<Doubles>(dwarf - sum.below_dwarf);
+  const Doubles least = reinterpret_cast<Doubles>(sum.above_dwarf + (kDwarfBits + 1));
+  constexpr double kTwoTo32 = 4294967296.0;
+  constexpr double kLeastIntermediate = 0x1p-480;
+  const Mask negligible = some_above & (least >= kLeastIntermediate) &
+                          (small * to_doubles(components) * kTwoTo32 <= least) & (sum.s2 >= small);
+  return no_large & (~some_small | negligible);
 }
 
 // The lane that holds `b` where `m` is set, else `a`'s.
 inline SquareSum select(Mask m, const SquareSum& b, const SquareSum& a) {
-  return {m ? b.s2 : a.s2, m ? b.top : a.top, m ? b.bottom : a.bottom};
+  return {m ? b.s2 : a.s2, m ? b.below_dwarf : a.below_dwarf, m ? b.above_dwarf : a.above_dwarf};
 }
 
-// euclid_norm's three-range sums and result, per lane, over rows [first,
-// count) of v. Where a lane's component sets a new maximum the quotient is
+// euclid_norm's three-range sums and results, per lane, over rows [first,
+// count) of each of C vectors taken side by side (vector c for the lanes of
+// active[c]). Where a lane's component sets a new maximum the quotient is
 // maximum / component, else component / maximum, as in the scalar branches;
 // one division serves the large and the small range, as a component is in
-// one of them only.
-inline Doubles three_range_norm(const Doubles* v, std::size_t first, std::size_t rows, Ints count,
-                                Mask active) {
+// one of them only. Of the results, only those some lane needs are formed.
+template <std::size_t C>
+std::array<Doubles, C> three_range_norms(const std::array<const Doubles*, C>& v, std::size_t first,
+                                         std::size_t rows, Ints count,
+                                         const std::array<Mask, C>& active) {
   const Doubles agiant = agiant_of(count - static_cast<std::int64_t>(first));
-  Doubles s1 = splat(0.0), s2 = splat(0.0), s3 = splat(0.0);
-  Doubles x1max = splat(0.0), x3max = splat(0.0);
-  for (std::size_t i = first; i < rows; ++i) {
-    const Mask live = active & (splat_int(static_cast<std::int64_t>(i)) < count);
-    const Doubles x = v[i];
-    const Doubles a = abs(x);
-    const Mask above_dwarf = a > kRdwarf;
-    const Mask intermediate = above_dwarf & (a < agiant);
-    s2 = (live & intermediate) ? s2 + x * x : s2;
-    // Most rows of a vector that needs this pass are intermediate in every
-    // lane; the others take the large and small ranges' quotients.
-    const Mask outside = live & ~intermediate;
-    if (!any(outside)) continue;
-    const Mask large = outside & above_dwarf;
-    // Below rdwarf, and NaN, which fails every comparison.
-    const Mask small = outside & ~above_dwarf;
-    const Doubles xmax = large ? x1max : x3max;
-    const Mask grows = a > xmax;
-    const Doubles r = (grows ? xmax : a) / (grows ? a : xmax);
-    const Doubles s = large ? s1 : s3;
-    const Doubles sum = grows ? s * r * r + 1.0 : s + r * r;
-    const Mask counted = large | (small & (grows | (x != 0.0)));
-    s1 = (counted & large) ? sum : s1;
-    s3 = (counted & small) ? sum : s3;
-    x1max = (large & grows) ? a : x1max;
-    x3max = (small & grows) ? a : x3max;
+  std::array<Doubles, C> s1, s2, s3, x1max, x3max;
+  for (std::size_t c = 0; c < C; ++c) {
+    s1[c] = s2[c] = s3[c] = x1max[c] = x3max[c] = splat(0.0);
   }
-  const Doubles large_result = x1max * sqrt(s1 + (s2 / x1max) / x1max);
-  const Doubles above_small = sqrt(s2 * (1.0 + (x3max / s2) * (x3max * s3)));
-  const Doubles below_small = sqrt(x3max * (s2 / x3max + x3max * s3));
-  const Doubles small_result = x3max * sqrt(s3);
-  const Doubles intermediate_result = (s2 >= x3max) ? above_small : below_small;
-  return (s1 != 0.0) ? large_result : ((s2 != 0.0) ? intermediate_result : small_result);
+  for (std::size_t i = first; i < rows; ++i) {
+    const Mask row_live = splat_int(static_cast<std::int64_t>(i)) < count;
+    for (std::size_t c = 0; c < C; ++c) {
+      const Mask live = active[c] & row_live;
+      const Doubles x = v[c][i];
+      const Doubles a = abs(x);
+      const Mask above_dwarf = a > kRdwarf;
+      const Mask intermediate = above_dwarf & (a < agiant);
+      s2[c] = (live & intermediate) ? s2[c] + x * x : s2[c];
+      // Most rows of a vector that needs these sums are intermediate in
+      // every lane; the others take the large and small ranges' quotients.
+      const Mask outside = live & ~intermediate;
+      if (!any(outside)) continue;
+      const Mask large = outside & above_dwarf;
+      // Below rdwarf, and NaN, which fails every comparison.
+      const Mask small = outside & ~above_dwarf;
+      const Doubles xmax = large ? x1max[c] : x3max[c];
+      const Mask grows = a > xmax;
+      const Doubles r = (grows ? xmax : a) / (grows ? a : xmax);
+      const Doubles s = large ? s1[c] : s3[c];
+      const Doubles sum = grows ? s * r * r + 1.0 : s + r * r;
+      const Mask counted = large | (small & (grows | (x != 0.0)));
+      s1[c] = (counted & large) ? sum : s1[c];
+      s3[c] = (counted & small) ? sum : s3[c];
+      x1max[c] = (large & grows) ? a : x1max[c];
+      x3max[c] = (small & grows) ? a : x3max[c];
+    }
+  }
+  std::array<Doubles, C> result;
+  for (std::size_t c = 0; c < C; ++c) {
+    const Mask with_large = active[c] & (s1[c] != 0.0);
+    const Mask with_intermediate = active[c] & ~with_large & (s2[c] != 0.0);
+    const Mask above_small = with_intermediate & (s2[c] >= x3max[c]);
+    const Mask below_small = with_intermediate & ~above_small;
+    const Mask only_small = active[c] & ~with_large & ~with_intermediate;
+    Doubles r = splat(0.0);
+    if (any(with_large)) {
+      r = with_large ? x1max[c] * sqrt(s1[c] + (s2[c] / x1max[c]) / x1max[c]) : r;
+    }
+    if (any(above_small)) {
+      r = above_small ? sqrt(s2[c] * (1.0 + (x3max[c] / s2[c]) * (x3max[c] * s3[c]))) : r;
+    }
+    if (any(below_small)) {
+      r = below_small ? sqrt(x3max[c] * (s2[c] / x3max[c] + x3max[c] * s3[c])) : r;
+    }
+    if (any(only_small)) r = only_small ? x3max[c] * sqrt(s3[c]) : r;
+    result[c] = r;
+  }
+  return result;
 }
 
-// The norm of rows [first, count) of v from the common case's pass over
-// them: its square root where it covers the lane, else the three-range sums.
+// The norms of rows [first, count) of C vectors from the common case's pass
+// over them: its square root where it covers the lane, else the three-range
+// sums.
+template <std::size_t C>
+std::array<Doubles, C> finish_norms(const std::array<SquareSum, C>& sums,
+                                    const std::array<const Doubles*, C>& v, std::size_t first,
+                                    std::size_t rows, Ints count, Mask active) {
+  std::array<Doubles, C> result;
+  std::array<Mask, C> general;
+  Mask any_general = splat_int(0);
+  for (std::size_t c = 0; c < C; ++c) {
+    result[c] = sqrt(sums[c].s2);
+    general[c] = active & ~plain_sum_is_norm(sums[c], count - static_cast<std::int64_t>(first));
+    any_general |= general[c];
+  }
+  if (!any(any_general)) return result;
+  const std::array<Doubles, C> fallback = three_range_norms<C>(v, first, rows, count, general);
+  for (std::size_t c = 0; c < C; ++c) result[c] = general[c] ? fallback[c] : result[c];
+  return result;
+}
+
 inline Doubles finish_norm(const SquareSum& sum, const Doubles* v, std::size_t first,
                            std::size_t rows, Ints count, Mask active) {
-  const Doubles result = sqrt(sum.s2);
-  const Mask general =
-      active & ~all_intermediate(sum, count - static_cast<std::int64_t>(first));
-  if (!any(general)) return result;
-  return general ? three_range_norm(v, first, rows, count, general) : result;
+  return finish_norms<1>({sum}, {v}, first, rows, count, active)[0];
 }
 
 // The norm of rows [first, count) of v, per lane.
