@@ -95,14 +95,15 @@ double value_for(Fill fill, std::uint64_t seed, std::size_t lane, std::size_t ro
     // sides; intermediate ones whose squares lie below the small ones
     // (the other formula of the three-range result); and small ones just
     // too large, or just small enough, to vanish beside the least
-    // intermediate one, both sides of 2^-480.
+    // intermediate one, which lies just above rdwarf.
     case Fill::NearDwarf:
       return sign * kRdwarf * (row % 2 == 0 ? 0.6 + 0.4 * unit : 1.0 + unit);
     case Fill::LowIntermediate:
       return sign * (row % 3 == 0 ? 1e-160 * (1.0 + unit) : 1e-140 * (1.0 + unit));
     case Fill::Negligible: {
-      const double least = lane % 4 < 2 ? 0x1p-480 : 0x1p-481;
+      const double least = std::nextafter(kRdwarf, 1.0) * (lane % 4 < 2 ? 1.0 : 1.5);
       const double factor = lane % 2 == 0 ? 1.0 : 0x1p24;
+      if (row == 0) return 1.0;  // s2 above every small magnitude
       return row % 2 == 0 ? sign * least * (1.0 + unit)
                           : sign * factor * least * (0.5 + 0.5 * unit) /
                                 (static_cast<double>(length) * 0x1p32);

@@ -149,16 +149,18 @@ inline void add_square(SquareSum& sum, Doubles x, Ints magnitude) {
 // out. Then s2 is the norm when no component is small (every one
 // intermediate or zero; see euclid_norm), and also when the small ones are
 // too small to matter beside the intermediate ones: with M the largest small
-// magnitude and a the least intermediate one, M n 2^32 <= a, a >= 2^-480 and
-// s2 >= M. For then each small square, and their sum before the first
-// intermediate one, is below half an ulp of every partial sum of
-// intermediate squares (those are at least a^2, a normal number, and the
-// small squares at most about n M^2 <= a^2 2^-64 / n, sub-normal rounding
-// included), so adding them changes no partial sum and s2 is the
-// three-range s2 to the bit; and the three-range result, from s1 = 0 and
-// s2 >= x3max = M, is sqrt(s2 (1 + (M / s2) (M s3))), where the term beside
-// 1 is at most about n M^2 / a^2 < 2^-53, so that 1 + it rounds to 1.
+// magnitude and a the least intermediate one, M n 2^32 <= a, a^2 >= n 2^-1018
+// and s2 >= M. For then each small square, and their sum before the first
+// intermediate one, stays below a^2 2^-55: the squares' part is at most
+// about n M^2 <= a^2 2^-64 / n, and their sub-normal rounding at most
+// n 2^-1074 <= a^2 2^-56 (for any n below 2^40). That is less than half an
+// ulp of every partial sum of intermediate squares (those are at least a^2,
+// a normal number), so adding them changes none, and s2 is the three-range
+// s2 to the bit. And the three-range result, from s1 = 0 and s2 >= x3max =
+// M, is sqrt(s2 (1 + (M / s2) (M s3))), where the term beside 1 is at most
+// about n M^2 / a^2 < 2^-53, so that 1 + it rounds to 1.
 inline Mask plain_sum_is_norm(const SquareSum& sum, Ints components) {
+  const Doubles n = to_doubles(components);
   const Doubles agiant = agiant_of(components);
   const Mask no_large = sum.s2 < agiant * agiant;
   const Uints dwarf = reinterpret_cast<Uints>(splat_int(static_cast<std::int64_t>(kDwarfBits)));
@@ -166,10 +168,10 @@ inline Mask plain_sum_is_norm(const SquareSum& sum, Ints components) {
   const Mask some_above = reinterpret_cast<Ints>(sum.above_dwarf) >= 0;
   const Doubles small = reinterpret_cast<Doubles>(dwarf - sum.below_dwarf);
   const Doubles least = reinterpret_cast<Doubles>(sum.above_dwarf + (kDwarfBits + 1));
-  constexpr double kTwoTo32 = 4294967296.0;
-  constexpr double kLeastIntermediate = 0x1p-480;
-  const Mask negligible = some_above & (least >= kLeastIntermediate) &
-                          (small * to_doubles(components) * kTwoTo32 <= least) & (sum.s2 >= small);
+  constexpr double kTwoTo32 = 0x1p32;
+  constexpr double kRoundingFloor = 0x1p-1018;
+  const Mask negligible = some_above & (least * least >= n * kRoundingFloor) &
+                          (small * n * kTwoTo32 <= least) & (sum.s2 >= small);
   return no_large & (~some_small | negligible);
 }
 
