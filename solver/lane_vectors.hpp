@@ -92,14 +92,14 @@ inline Doubles nan_min(Doubles a, Doubles b) {
   return (a != a) ? b : ((b != b) ? a : (b < a ? b : a));
 }
 
-// euclid_norm per lane. Its common case (every component intermediate or
-// zero, where the result is the square root of the plain sum of squares;
-// see euclid_norm) is summed in one pass, for several vectors at once where
-// a kernel has them side by side; the lanes it does not cover take the
-// three-range sums, also in vector form. In both, each lane makes exactly
-// the comparisons, quotients and sums of the scalar function, in its order,
-// on its own components: rows at and past a lane's count are not read for
-// it, and lanes outside the `active` mask get meaningless values.
+// euclid_norm per lane. One pass sums the squares, for several vectors at
+// once where a kernel has them side by side, and keeps what shows whether
+// that sum's square root is euclid_norm's result to the bit (see
+// plain_sum_is_norm); the lanes where it is not take the three-range sums,
+// also in vector form, with exactly the comparisons, quotients and sums of
+// the scalar function in its order. Each lane works on its own components:
+// rows at and past a lane's count are not read for it, and lanes outside
+// the `active` mask get meaningless values.
 
 // rgiant / n for lanes of n components: euclid_norm's bound of the
 // intermediate range.
