@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdint>
 #include <deque>
+#include <iterator>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -168,46 +169,28 @@ Family refused() {
 }
 
 // Every way a run stops: iteration and evaluation limits, tolerances loose
-// and below the rounding floor.
+// and below the rounding floor, the last beside a line under noise thirty
+// times its height, fitted to the last bit, whose gradient test falls to
+// rounding level.
 Family stops() {
+  constexpr double kTiny = 1e-300;
+  const SolverConfig configs[] = {
+      {.max_iter = 1},
+      {.max_iter = 3},
+      {.max_fev = MaxFev::at_most(4)},
+      {.ftol = kTiny, .xtol = kTiny, .gtol = kTiny},
+      {.ftol = 0.5},
+      {.xtol = 0.5},
+      {.gtol = 0.9},
+      {.max_iter = 0},
+      {.ftol = kTiny, .xtol = kTiny, .gtol = kTiny},
+  };
   Family f;
   for (std::size_t k = 0; k < 54; ++k) {
-    SolverConfig c;
-    double noise = k % 2 == 0 ? 0.0 : 0.05;
-    switch (k % 9) {
-      case 0:
-        c.max_iter = 1;
-        break;
-      case 1:
-        c.max_iter = 3;
-        break;
-      case 2:
-        c.max_fev = MaxFev::at_most(4);
-        break;
-      case 3:
-        c.ftol = c.xtol = c.gtol = 1e-300;
-        break;
-      case 4:
-        c.ftol = 0.5;
-        break;
-      case 5:
-        c.xtol = 0.5;
-        break;
-      case 6:
-        c.gtol = 0.9;
-        break;
-      case 7:
-        c.max_iter = 0;
-        break;
-      default:
-        // A line under noise thirty times its height, fitted to the last
-        // bit: the gradient test falls to rounding level.
-        c.ftol = c.xtol = c.gtol = 1e-300;
-        noise = 30.0;
-        break;
-    }
+    const std::size_t kind = k % std::size(configs);
+    const double noise = kind + 1 == std::size(configs) ? 30.0 : k % 2 == 0 ? 0.0 : 0.05;
     f.add(testing::gaussian, testing::gaussian_grad, 7 + k % 23, -3.0, 0.25, {1.0, 0.2, 0.7}, noise,
-          {0.5, -0.5, 1.5}, {0.0, 5.0, -2.0, 2.0, 0.05, 5.0}, c);
+          {0.5, -0.5, 1.5}, {0.0, 5.0, -2.0, 2.0, 0.05, 5.0}, configs[kind]);
   }
   return f;
 }
