@@ -2,26 +2,16 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 
 #include "solver/euclid_norm.hpp"
 #include "solver/lm_parameter.hpp"
 #include "solver/nan_minmax.hpp"
 #include "solver/non_finite.hpp"
 #include "solver/qr_factor.hpp"
+#include "solver/step_constants.hpp"
 
 namespace quillet::solver {
 namespace {
-
-// A step is accepted when it achieves at least this fraction of the
-// reduction the linear model predicted.
-constexpr double kAcceptRatio = 1e-4;
-
-// 1 - eps and 1 + eps: a trial value within a relative eps of a limit is
-// snapped onto it, so that rounding in x + step cannot leave a parameter a
-// hair inside (or outside) the limit it was meant to reach.
-constexpr double kBelowOne = 0.9999999999999998;
-constexpr double kAboveOne = 1.0000000000000002;
 
 // A parameter resting on an active limit whose gradient points
 // outward would only be pushed back onto the limit; zeroing its column
@@ -122,19 +112,6 @@ double limit_step(RunState& s) {
   }
   return alpha;
 }
-
-// How the step bound answers the ratio of actual to predicted reduction:
-// at most a quarter of the prediction is a poor step and shrinks it; at
-// least three quarters (or any step without damping) is a good one and lets
-// it grow to twice the step taken, with half the damping.
-constexpr double kPoorRatio = 0.25;
-constexpr double kGoodRatio = 0.75;
-// A poor step with a reduction still shrinks the bound by half; one that
-// made things worse by the factor its quadratic model suggests.
-constexpr double kHalfStep = 0.5;
-// The bound never shrinks below a tenth per step, and a trial ten times
-// worse than the current point counts as no reduction at all (actred -1).
-constexpr double kTenth = 0.1;
 
 // Shrinks the step bound after a poor step, grows it after a good one.
 void update_step_bound(RunState& s, double actred, double dirder, double ratio, double pnorm) {

@@ -33,6 +33,7 @@
 #include "solver/driver_steps.hpp"
 #include "solver/lane_vectors.hpp"
 #include "solver/solver_types.hpp"
+#include "solver/step_constants.hpp"
 
 namespace quillet::solver::QUILLET_LANE_ISA {
 
@@ -64,20 +65,17 @@ inline bool lane_shaped(const SolverConfig& config, std::span<const ParamConstra
 }
 
 // The rows of every lane (m per lane, `capacity` at most): the residuals,
-// the trial residuals, Q^T fvec's work vector, the Jacobian columns, and the
-// scratch of the fallback norm. One allocation, made before the lanes run.
+// the trial residuals, Q^T fvec's work vector and the Jacobian columns. One
+// allocation, made before the lanes run.
 template <int N>
 class LaneWorkspace {
  public:
   explicit LaneWorkspace(std::size_t capacity)
-      : capacity_(capacity), block_(new Doubles[(3 + N) * capacity + capacity / kLanes + 1]()) {
+      : capacity_(capacity), block_(new Doubles[(3 + N) * capacity]()) {
     fvec = block_.get();
     wa4 = fvec + capacity;
     work = wa4 + capacity;
     for (int c = 0; c < N; ++c) fjac[c] = work + capacity + c * capacity;
-    // The scratch of a fallback norm holds one lane's rows: `capacity`
-    // doubles, in the capacity / kLanes + 1 vectors behind the columns.
-    scratch = reinterpret_cast<double*>(fjac[N - 1] + capacity);
   }
   std::size_t capacity() const { return capacity_; }
 
@@ -85,7 +83,6 @@ class LaneWorkspace {
   Doubles* wa4;
   Doubles* work;
   std::array<Doubles*, N> fjac;
-  double* scratch;
 
  private:
   std::size_t capacity_;
@@ -93,18 +90,6 @@ class LaneWorkspace {
 };
 
 namespace lane_detail {
-
-inline constexpr double kAcceptRatio = 1e-4;
-inline constexpr double kBelowOne = 0.9999999999999998;
-inline constexpr double kAboveOne = 1.0000000000000002;
-inline constexpr double kPoorRatio = 0.25;
-inline constexpr double kGoodRatio = 0.75;
-inline constexpr double kHalfStep = 0.5;
-inline constexpr double kTenth = 0.1;
-inline constexpr double kDowndateWeight = 0.05;
-inline constexpr double kDeltaTolerance = 0.1;
-inline constexpr double kMinNormal = std::numeric_limits<double>::min();
-inline constexpr int kMaxSolves = 10;
 
 inline Ints status_code(SolverStatus status) {
   return splat_int(static_cast<std::int64_t>(status));
@@ -246,11 +231,9 @@ class LaneSolver {
   }
 
   Doubles norm_m(const Doubles* v, std::size_t first, Mask lanes) {
-    return norm(v, first, rows(), s_.m, lanes, w_.scratch);
+    return norm(v, first, rows(), s_.m, lanes);
   }
-  Doubles norm_n(const Vec& v, Mask lanes) {
-    return norm(v.data(), 0, N, splat_int(N), lanes, w_.scratch);
-  }
+  Doubles norm_n(const Vec& v, Mask lanes) { return norm(v.data(), 0, N, splat_int(N), lanes); }
 
   void start_lane(int k, const LaneProblem& p) {
     lane(s_.m, k) = static_cast<std::int64_t>(p.m);
@@ -345,16 +328,15 @@ class LaneSolver {
       s_.delta = first ? delta : s_.delta;
     }
 
-    // Non-finite factored Jacobian: v * 0 is NaN exactly for a non-finite v.
-    Mask non_finite = splat_int(0);
-    for (int j = 0; j < N; ++j) {
-      const Doubles* const col = w_.fjac[j];
-      for (std::size_t i = 0; i < m; ++i) {
-        const Doubles probe = col[i] * 0.0;
-        non_finite |= (probe != probe) & (splat_int(static_cast<std::int64_t>(i)) < s_.m);
-      }
+    // Non-finite factored Jacobian: v * 0 is NaN exactly for a non-finite v,
+    // else a zero, and a sum of such products is NaN exactly when one is.
+    Doubles probes = splat(0.0);
+    for (std::size_t i = 0; i < m; ++i) {
+      Doubles row = w_.fjac[0][i] * 0.0;
+      for (int j = 1; j < N; ++j) row = row + w_.fjac[j][i] * 0.0;
+      probes = (splat_int(static_cast<std::int64_t>(i)) < s_.m) ? probes + row : probes;
     }
-    non_finite &= lanes;
+    const Mask non_finite = lanes & (probes != probes);
 
     // R into the state.
     for (int i = 0; i < N; ++i) {
@@ -394,88 +376,142 @@ class LaneSolver {
   }
 
   // Householder QR with column pivoting of the lanes' Jacobians, forming
-  // Q^T fvec alongside: qr_factor_qtf per lane.
+  // Q^T fvec alongside: qr_factor_qtf per lane. The column norms are summed
+  // in one pass over the rows; then each step reads its rows twice, once to
+  // scale its column and take the column's products with the later columns
+  // and the work vector, once to apply the reflection to them. That second
+  // pass also sums the squares of each later column below the step's row:
+  // they are the next step's column norm (whichever column the pivoting
+  // brings) and any norm the downdating recomputes, the same components in
+  // the same order. The first step reads fvec where the work vector would
+  // hold its copy.
   void qr_factor_qtf(Mask lanes, std::size_t m, Vec& acnorm, Vec& rdiag, std::array<Ints, N>& ipvt,
                      Vec& qtf) {
-    using namespace lane_detail;
-    Doubles* const work = w_.work;
-    for (std::size_t i = 0; i < m; ++i) work[i] = w_.fvec[i];
+    {
+      std::array<SquareSum, N> sums;
+      sums.fill(no_squares());
+      for (std::size_t i = 0; i < m; ++i) {
+        const Ints magnitude = magnitude_bits(splat_int(static_cast<std::int64_t>(i)) < s_.m);
+        for (int j = 0; j < N; ++j) add_square(sums[j], w_.fjac[j][i], magnitude);
+      }
+      std::array<const Doubles*, N> columns;
+      for (int j = 0; j < N; ++j) columns[j] = w_.fjac[j];
+      acnorm = finish_norms<N>(sums, columns, 0, m, s_.m, lanes);
+    }
     Vec refnorm;
     for (int j = 0; j < N; ++j) {
-      acnorm[j] = norm_m(w_.fjac[j], 0, lanes);
       rdiag[j] = acnorm[j];
       refnorm[j] = acnorm[j];
       ipvt[j] = splat_int(j);
     }
+    // below[k]: the squares of column k from the next step's row down.
+    std::array<SquareSum, N> below;
+    householder_steps<0>(lanes, m, acnorm, rdiag, refnorm, ipvt, qtf, below);
+  }
 
-    for (int j = 0; j < N; ++j) {
-      Doubles* const cj = w_.fjac[j];
-      // Pivot: strictly greater wins, so ties keep the lower index.
-      Ints kmax = splat_int(j);
-      Doubles best = rdiag[j];
-      for (int k = j + 1; k < N; ++k) {
-        const Mask greater = rdiag[k] > best;
-        kmax = greater ? splat_int(k) : kmax;
-        best = greater ? rdiag[k] : best;
-      }
-      for (int k = j + 1; k < N; ++k) {
-        const Mask swap = lanes & (kmax == k);
-        if (!any(swap)) continue;
-        Doubles* const ck = w_.fjac[k];
-        for (std::size_t i = 0; i < m; ++i) {
-          const Doubles a = cj[i];
-          cj[i] = swap ? ck[i] : a;
-          ck[i] = swap ? a : ck[i];
-        }
-        rdiag[k] = swap ? rdiag[j] : rdiag[k];
-        refnorm[k] = swap ? refnorm[j] : refnorm[k];
-        const Ints pj = ipvt[j];
-        ipvt[j] = swap ? ipvt[k] : pj;
-        ipvt[k] = swap ? pj : ipvt[k];
-      }
-
-      Doubles cnorm = j == 0 ? permuted<N>(acnorm, ipvt[0]) : norm_m(cj, j, lanes);
-      const Mask reflect = lanes & (cnorm != 0.0);
-      if (any(reflect)) {
-        cnorm = (reflect & (cj[j] < 0.0)) ? -cnorm : cnorm;
-        for (std::size_t i = j; i < m; ++i) cj[i] = reflect ? cj[i] / cnorm : cj[i];
-        cj[j] = reflect ? cj[j] + 1.0 : cj[j];
-
-        // Products with the later columns and the work vector, before any
-        // of them changes.
-        std::array<Doubles, N + 1> s;
-        s.fill(splat(0.0));
-        for (std::size_t i = j; i < m; ++i) {
-          const Mask live = splat_int(static_cast<std::int64_t>(i)) < s_.m;
-          for (int k = j + 1; k < N; ++k) s[k] = live ? s[k] + cj[i] * w_.fjac[k][i] : s[k];
-          s[N] = live ? s[N] + cj[i] * work[i] : s[N];
-        }
-        for (int k = j + 1; k < N; ++k) {
-          Doubles* const ck = w_.fjac[k];
-          Doubles t = s[k] / cj[j];
-          for (std::size_t i = j; i < m; ++i) ck[i] = reflect ? ck[i] - t * cj[i] : ck[i];
-
-          const Mask downdate = reflect & (rdiag[k] != 0.0);
-          t = ck[j] / rdiag[k];
-          const Doubles shrunk = rdiag[k] * sqrt(nan_max(splat(0.0), 1.0 - t * t));
-          rdiag[k] = downdate ? shrunk : rdiag[k];
-          t = rdiag[k] / refnorm[k];
-          const Mask recompute = downdate & (kDowndateWeight * t * t < kEpsilon);
-          if (any(recompute)) {
-            const Doubles fresh = norm_m(ck, j + 1, recompute);
-            rdiag[k] = recompute ? fresh : rdiag[k];
-            refnorm[k] = recompute ? fresh : refnorm[k];
-          }
-        }
-        const Doubles d = cj[j];
-        const Mask apply = reflect & (d != 0.0);
-        const Doubles t = -s[N] / d;
-        for (std::size_t i = j; i < m; ++i) work[i] = apply ? work[i] + cj[i] * t : work[i];
-      }
-      rdiag[j] = -cnorm;
-      cj[j] = rdiag[j];
-      qtf[j] = work[j];
+  template <int J>
+  void householder_steps(Mask lanes, std::size_t m, const Vec& acnorm, Vec& rdiag, Vec& refnorm,
+                         std::array<Ints, N>& ipvt, Vec& qtf, std::array<SquareSum, N>& below) {
+    if constexpr (J < N) {
+      householder_step<J>(lanes, m, acnorm, rdiag, refnorm, ipvt, qtf, below);
+      householder_steps<J + 1>(lanes, m, acnorm, rdiag, refnorm, ipvt, qtf, below);
     }
+  }
+
+  template <int J>
+  void householder_step(Mask lanes, std::size_t m, const Vec& acnorm, Vec& rdiag, Vec& refnorm,
+                        std::array<Ints, N>& ipvt, Vec& qtf, std::array<SquareSum, N>& below) {
+    constexpr int kLater = N - 1 - J;
+    Doubles* const cj = w_.fjac[J];
+    // Pivot: strictly greater wins, so ties keep the lower index.
+    Ints kmax = splat_int(J);
+    Doubles best = rdiag[J];
+    for (int k = J + 1; k < N; ++k) {
+      const Mask greater = rdiag[k] > best;
+      kmax = greater ? splat_int(k) : kmax;
+      best = greater ? rdiag[k] : best;
+    }
+    for (int k = J + 1; k < N; ++k) {
+      const Mask swap = lanes & (kmax == k);
+      if (!any(swap)) continue;
+      Doubles* const ck = w_.fjac[k];
+      for (std::size_t i = 0; i < m; ++i) {
+        const Doubles a = cj[i];
+        cj[i] = swap ? ck[i] : a;
+        ck[i] = swap ? a : ck[i];
+      }
+      rdiag[k] = swap ? rdiag[J] : rdiag[k];
+      refnorm[k] = swap ? refnorm[J] : refnorm[k];
+      const Ints pj = ipvt[J];
+      ipvt[J] = swap ? ipvt[k] : pj;
+      ipvt[k] = swap ? pj : ipvt[k];
+      const SquareSum bj = below[J];
+      below[J] = select(swap, below[k], bj);
+      below[k] = select(swap, bj, below[k]);
+    }
+
+    // The first step's column is whole and unchanged: its norm is acnorm's.
+    Doubles cnorm = J == 0 ? lane_detail::permuted<N>(acnorm, ipvt[0])
+                           : finish_norm(below[J], cj, J, m, s_.m, lanes);
+    const Mask reflect = lanes & (cnorm != 0.0);
+    cnorm = (reflect & (cj[J] < 0.0)) ? -cnorm : cnorm;
+    const Doubles* const source = J == 0 ? w_.fvec : w_.work;
+    Doubles* const work = w_.work;
+
+    // The Householder vector, and its products with the later columns and
+    // the work vector before any of them changes.
+    std::array<Doubles, kLater + 1> s;
+    s.fill(splat(0.0));
+    for (std::size_t i = J; i < m; ++i) {
+      const Mask live = splat_int(static_cast<std::int64_t>(i)) < s_.m;
+      Doubles v = reflect ? cj[i] / cnorm : cj[i];
+      if (i == J) v = reflect ? v + 1.0 : v;
+      cj[i] = v;
+      for (int c = 0; c < kLater; ++c) s[c] = live ? s[c] + v * w_.fjac[J + 1 + c][i] : s[c];
+      s[kLater] = live ? s[kLater] + v * source[i] : s[kLater];
+    }
+
+    // The reflection applied, with the squares of the later columns below
+    // this step's row.
+    const Doubles d = cj[J];
+    std::array<Doubles, kLater + 1> t;
+    for (int c = 0; c < kLater; ++c) t[c] = s[c] / d;
+    const Mask apply = reflect & (d != 0.0);
+    t[kLater] = -s[kLater] / d;
+    std::array<SquareSum, kLater + 1> sums;
+    sums.fill(no_squares());
+    for (std::size_t i = J; i < m; ++i) {
+      const Ints magnitude = magnitude_bits(splat_int(static_cast<std::int64_t>(i)) < s_.m);
+      const Doubles v = cj[i];
+      for (int c = 0; c < kLater; ++c) {
+        Doubles* const ck = w_.fjac[J + 1 + c];
+        const Doubles x = reflect ? ck[i] - t[c] * v : ck[i];
+        ck[i] = x;
+        if (i > J) add_square(sums[c], x, magnitude);
+      }
+      work[i] = apply ? source[i] + v * t[kLater] : source[i];
+    }
+
+    // The later columns' norms, downdated or recomputed.
+    for (int c = 0; c < kLater; ++c) {
+      const int k = J + 1 + c;
+      const Doubles* const ck = w_.fjac[k];
+      const Mask downdate = reflect & (rdiag[k] != 0.0);
+      Doubles ratio = ck[J] / rdiag[k];
+      const Doubles shrunk = rdiag[k] * sqrt(nan_max(splat(0.0), 1.0 - ratio * ratio));
+      rdiag[k] = downdate ? shrunk : rdiag[k];
+      ratio = rdiag[k] / refnorm[k];
+      const Mask recompute = downdate & (kDowndateWeight * ratio * ratio < kDowndateFloor);
+      if (any(recompute)) {
+        const Doubles fresh = finish_norm(sums[c], ck, J + 1, m, s_.m, recompute);
+        rdiag[k] = recompute ? fresh : rdiag[k];
+        refnorm[k] = recompute ? fresh : refnorm[k];
+      }
+      below[k] = sums[c];
+    }
+    rdiag[J] = -cnorm;
+    cj[J] = rdiag[J];
+    qtf[J] = work[J];
   }
 
   // The damped system R u ~ qtb, diag(damp) P^T u ~ 0 by Givens rotations:
@@ -498,15 +534,15 @@ class LaneSolver {
       for (int k = j; k < N; ++k) {
         const Mask rotate = go & (sdiag[k] != 0.0);
         const Doubles rkk = diag_work[k];
+        // The cotangent form where |sdiag| > |rkk|, else the tangent form:
+        // each lane's ratio, and the sine or cosine taken from it, come from
+        // one division and one square root whichever form it takes.
         const Mask cot = abs(sdiag[k]) > abs(rkk);
-        const Doubles cotan = rkk / sdiag[k];
-        const Doubles sin1 = 0.5 / sqrt(0.25 + 0.25 * (cotan * cotan));
-        const Doubles cos1 = sin1 * cotan;
-        const Doubles tan = sdiag[k] / rkk;
-        const Doubles cos2 = 0.5 / sqrt(0.25 + 0.25 * (tan * tan));
-        const Doubles sin2 = cos2 * tan;
-        const Doubles cos = cot ? cos1 : cos2;
-        const Doubles sin = cot ? sin1 : sin2;
+        const Doubles ratio = (cot ? rkk : sdiag[k]) / (cot ? sdiag[k] : rkk);
+        const Doubles first = 0.5 / sqrt(0.25 + 0.25 * (ratio * ratio));
+        const Doubles second = first * ratio;
+        const Doubles cos = cot ? second : first;
+        const Doubles sin = cot ? first : second;
         diag_work[k] = rotate ? cos * rkk + sin * sdiag[k] : diag_work[k];
         const Doubles wk = cos * w[k] + sin * qtbpj;
         const Doubles q = cos * qtbpj - sin * w[k];

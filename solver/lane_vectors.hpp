@@ -22,11 +22,10 @@
 
 #include <immintrin.h>
 
+#include <array>
 #include <bit>
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <span>
 
 #include "solver/euclid_norm.hpp"
 
@@ -38,6 +37,7 @@ using Doubles = double __attribute__((vector_size(kLanes * sizeof(double))));
 // Lane integers, and masks: a comparison gives -1 (all bits) where it holds.
 using Ints = std::int64_t __attribute__((vector_size(kLanes * sizeof(double))));
 using Mask = Ints;
+using Uints = std::uint64_t __attribute__((vector_size(kLanes * sizeof(double))));
 
 inline Doubles splat(double v) { return Doubles{} + v; }
 inline Ints splat_int(std::int64_t v) { return Ints{} + v; }
@@ -92,36 +92,194 @@ inline Doubles nan_min(Doubles a, Doubles b) {
   return (a != a) ? b : ((b != b) ? a : (b < a ? b : a));
 }
 
-// Euclidean norm, per lane, of rows [first, count) of `v`, where count is the
-// lane's own (v[i] holds row i of every lane; rows at and past a lane's
-// count are not read for it). Each lane's result is euclid_norm of its rows
-// to the bit: the sum of squares when every component is intermediate or
-// zero (the common case, summed for all lanes at once; see euclid_norm for
-// why that is exact), else euclid_norm itself on the
-// lane's rows gathered into `scratch` (at least `rows` doubles). Lanes
-// outside `active` get a meaningless value.
-inline Doubles norm(const Doubles* v, std::size_t first, std::size_t rows, Ints count, Mask active,
-                    double* scratch) {
-  constexpr double kRdwarf = std::bit_cast<double>(std::uint64_t{0x20387EB19CE0551C});
-  constexpr double kRgiant = std::bit_cast<double>(std::uint64_t{0x5FB99999956F781C});
-  const Doubles agiant = splat(kRgiant) / to_doubles(count - static_cast<std::int64_t>(first));
-  Doubles s2 = splat(0.0);
-  Mask all_intermediate = splat_int(-1);
-  for (std::size_t i = first; i < rows; ++i) {
-    const Mask live = splat_int(static_cast<std::int64_t>(i)) < count;
-    const Doubles x = v[i];
-    const Doubles a = abs(x);
-    all_intermediate &= ((a > kRdwarf) & (a < agiant)) | (a == 0.0) | ~live;
-    s2 = live ? s2 + x * x : s2;
+// euclid_norm per lane. One pass sums the squares, for several vectors at
+// once where a kernel has them side by side, and keeps what shows whether
+// that sum's square root is euclid_norm's result to the bit (see
+// plain_sum_is_norm); the lanes where it is not take the three-range sums,
+// also in vector form, with exactly the comparisons, quotients and sums of
+// the scalar function in its order. Each lane works on its own components:
+// rows at and past a lane's count are not read for it, and lanes outside
+// the `active` mask get meaningless values.
+
+// rgiant / n for lanes of n components: euclid_norm's bound of the
+// intermediate range.
+inline Doubles agiant_of(Ints components) { return splat(kRgiant) / to_doubles(components); }
+
+// The common case's pass, one component at a time: the sum of squares, and
+// the two magnitudes beside it that decide whether it is the norm: the
+// largest small one (at most rdwarf) and the least above rdwarf.
+// Magnitudes order as their bit patterns do, so each is found from the
+// patterns' distances to rdwarf's, unsigned: D - p for a small magnitude of
+// pattern p is at most D, and for any other it wraps past every small one's;
+// p - D - 1 for a magnitude above rdwarf likewise. The least distance of
+// each kind gives the magnitude (UINT64_MAX while there is none).
+struct SquareSum {
+  Doubles s2;
+  Uints below_dwarf;  // min of D - p
+  Uints above_dwarf;  // min of p - D - 1
+};
+
+inline constexpr std::uint64_t kDwarfBits = std::bit_cast<std::uint64_t>(kRdwarf);
+
+inline SquareSum no_squares() {
+  const Uints none = reinterpret_cast<Uints>(splat_int(-1));
+  return {splat(0.0), none, none};
+}
+
+// The bits that keep a component's magnitude in a live row, and zero it in
+// another: a zero adds nothing to the sum of squares, and its distance D
+// below rdwarf's pattern never brings a small magnitude above 0.
+inline Ints magnitude_bits(Mask live) { return live & INT64_MAX; }
+
+inline void add_square(SquareSum& sum, Doubles x, Ints magnitude) {
+  const Ints bits = reinterpret_cast<Ints>(x) & magnitude;
+  const Doubles a = reinterpret_cast<Doubles>(bits);
+  sum.s2 = sum.s2 + a * a;
+  const Uints pattern = reinterpret_cast<Uints>(bits);
+  const Uints below = kDwarfBits - pattern;
+  const Uints above = pattern - (kDwarfBits + 1);
+  sum.below_dwarf = below < sum.below_dwarf ? below : sum.below_dwarf;
+  sum.above_dwarf = above < sum.above_dwarf ? above : sum.above_dwarf;
+}
+
+// Whether euclid_norm of the components summed, n of them, is the square
+// root of their sum of squares s2. None may be large (at least rgiant / n)
+// or NaN: such a one makes s2 at least (rgiant / n)^2, or NaN, and the
+// others only bring s2 there from below; so s2 below that bound rules them
+// out. Then s2 is the norm when no component is small (every one
+// intermediate or zero; see euclid_norm), and also when the small ones are
+// too small to matter beside the intermediate ones: with M the largest small
+// magnitude and a the least intermediate one, M n 2^32 <= a, a^2 >= n 2^-1018
+// and s2 >= M. For then each small square, and their sum before the first
+// intermediate one, stays below a^2 2^-55: the squares' part is at most
+// about n M^2 <= a^2 2^-64 / n, and their sub-normal rounding at most
+// n 2^-1074 <= a^2 2^-56 (for any n below 2^40). That is less than half an
+// ulp of every partial sum of intermediate squares (those are at least a^2,
+// a normal number), so adding them changes none, and s2 is the three-range
+// s2 to the bit. And the three-range result, from s1 = 0 and s2 >= x3max =
+// M, is sqrt(s2 (1 + (M / s2) (M s3))), where the term beside 1 is at most
+// about n M^2 / a^2 < 2^-53, so that 1 + it rounds to 1.
+inline Mask plain_sum_is_norm(const SquareSum& sum, Ints components) {
+  const Doubles n = to_doubles(components);
+  const Doubles agiant = agiant_of(components);
+  const Mask no_large = sum.s2 < agiant * agiant;
+  const Uints dwarf = reinterpret_cast<Uints>(splat_int(static_cast<std::int64_t>(kDwarfBits)));
+  const Mask some_small = sum.below_dwarf < dwarf;
+  const Mask some_above = reinterpret_cast<Ints>(sum.above_dwarf) >= 0;
+  const Doubles small = reinterpret_cast<Doubles>(dwarf - sum.below_dwarf);
+  const Doubles least = reinterpret_cast<Doubles>(sum.above_dwarf + (kDwarfBits + 1));
+  constexpr double kTwoTo32 = 0x1p32;
+  constexpr double kRoundingFloor = 0x1p-1018;
+  const Mask negligible = some_above & (least * least >= n * kRoundingFloor) &
+                          (small * n * kTwoTo32 <= least) & (sum.s2 >= small);
+  return no_large & (~some_small | negligible);
+}
+
+// The lane that holds `b` where `m` is set, else `a`'s.
+inline SquareSum select(Mask m, const SquareSum& b, const SquareSum& a) {
+  return {m ? b.s2 : a.s2, m ? b.below_dwarf : a.below_dwarf, m ? b.above_dwarf : a.above_dwarf};
+}
+
+// euclid_norm's three-range sums and results, per lane, over rows [first,
+// count) of each of C vectors taken side by side (vector c for the lanes of
+// active[c]). Where a lane's component sets a new maximum the quotient is
+// maximum / component, else component / maximum, as in the scalar branches;
+// one division serves the large and the small range, as a component is in
+// one of them only. Of the results, only those some lane needs are formed.
+template <std::size_t C>
+std::array<Doubles, C> three_range_norms(const std::array<const Doubles*, C>& v, std::size_t first,
+                                         std::size_t rows, Ints count,
+                                         const std::array<Mask, C>& active) {
+  const Doubles agiant = agiant_of(count - static_cast<std::int64_t>(first));
+  std::array<Doubles, C> s1, s2, s3, x1max, x3max;
+  for (std::size_t c = 0; c < C; ++c) {
+    s1[c] = s2[c] = s3[c] = x1max[c] = x3max[c] = splat(0.0);
   }
-  Doubles result = sqrt(s2);
-  for_each_lane(active & ~all_intermediate, [&](int k) {
-    const auto n = static_cast<std::size_t>(lane(count, k));
-    for (std::size_t i = first; i < n; ++i)
-      scratch[i - first] = reinterpret_cast<const double*>(&v[i])[k];
-    lane(result, k) = euclid_norm(std::span<const double>(scratch, n - first));
-  });
+  for (std::size_t i = first; i < rows; ++i) {
+    const Mask row_live = splat_int(static_cast<std::int64_t>(i)) < count;
+    for (std::size_t c = 0; c < C; ++c) {
+      const Mask live = active[c] & row_live;
+      const Doubles x = v[c][i];
+      const Doubles a = abs(x);
+      const Mask above_dwarf = a > kRdwarf;
+      const Mask intermediate = above_dwarf & (a < agiant);
+      s2[c] = (live & intermediate) ? s2[c] + x * x : s2[c];
+      // Most rows of a vector that needs these sums are intermediate in
+      // every lane; the others take the large and small ranges' quotients.
+      const Mask outside = live & ~intermediate;
+      if (!any(outside)) continue;
+      const Mask large = outside & above_dwarf;
+      // Below rdwarf, and NaN, which fails every comparison.
+      const Mask small = outside & ~above_dwarf;
+      const Doubles xmax = large ? x1max[c] : x3max[c];
+      const Mask grows = a > xmax;
+      const Doubles r = (grows ? xmax : a) / (grows ? a : xmax);
+      const Doubles s = large ? s1[c] : s3[c];
+      const Doubles sum = grows ? s * r * r + 1.0 : s + r * r;
+      const Mask counted = large | (small & (grows | (x != 0.0)));
+      s1[c] = (counted & large) ? sum : s1[c];
+      s3[c] = (counted & small) ? sum : s3[c];
+      x1max[c] = (large & grows) ? a : x1max[c];
+      x3max[c] = (small & grows) ? a : x3max[c];
+    }
+  }
+  std::array<Doubles, C> result;
+  for (std::size_t c = 0; c < C; ++c) {
+    const Mask with_large = active[c] & (s1[c] != 0.0);
+    const Mask with_intermediate = active[c] & ~with_large & (s2[c] != 0.0);
+    const Mask above_small = with_intermediate & (s2[c] >= x3max[c]);
+    const Mask below_small = with_intermediate & ~above_small;
+    const Mask only_small = active[c] & ~with_large & ~with_intermediate;
+    Doubles r = splat(0.0);
+    if (any(with_large)) {
+      r = with_large ? x1max[c] * sqrt(s1[c] + (s2[c] / x1max[c]) / x1max[c]) : r;
+    }
+    if (any(above_small)) {
+      r = above_small ? sqrt(s2[c] * (1.0 + (x3max[c] / s2[c]) * (x3max[c] * s3[c]))) : r;
+    }
+    if (any(below_small)) {
+      r = below_small ? sqrt(x3max[c] * (s2[c] / x3max[c] + x3max[c] * s3[c])) : r;
+    }
+    if (any(only_small)) r = only_small ? x3max[c] * sqrt(s3[c]) : r;
+    result[c] = r;
+  }
   return result;
+}
+
+// The norms of rows [first, count) of C vectors from the common case's pass
+// over them: its square root where it covers the lane, else the three-range
+// sums.
+template <std::size_t C>
+std::array<Doubles, C> finish_norms(const std::array<SquareSum, C>& sums,
+                                    const std::array<const Doubles*, C>& v, std::size_t first,
+                                    std::size_t rows, Ints count, Mask active) {
+  std::array<Doubles, C> result;
+  std::array<Mask, C> general;
+  Mask any_general = splat_int(0);
+  for (std::size_t c = 0; c < C; ++c) {
+    result[c] = sqrt(sums[c].s2);
+    general[c] = active & ~plain_sum_is_norm(sums[c], count - static_cast<std::int64_t>(first));
+    any_general |= general[c];
+  }
+  if (!any(any_general)) return result;
+  const std::array<Doubles, C> fallback = three_range_norms<C>(v, first, rows, count, general);
+  for (std::size_t c = 0; c < C; ++c) result[c] = general[c] ? fallback[c] : result[c];
+  return result;
+}
+
+inline Doubles finish_norm(const SquareSum& sum, const Doubles* v, std::size_t first,
+                           std::size_t rows, Ints count, Mask active) {
+  return finish_norms<1>({sum}, {v}, first, rows, count, active)[0];
+}
+
+// The norm of rows [first, count) of v, per lane.
+inline Doubles norm(const Doubles* v, std::size_t first, std::size_t rows, Ints count,
+                    Mask active) {
+  SquareSum sum = no_squares();
+  for (std::size_t i = first; i < rows; ++i) {
+    add_square(sum, v[i], magnitude_bits(splat_int(static_cast<std::int64_t>(i)) < count));
+  }
+  return finish_norm(sum, v, first, rows, count, active);
 }
 
 }  // namespace quillet::solver::QUILLET_LANE_ISA

@@ -1,28 +1,12 @@
 #include "solver/lm_parameter.hpp"
 
 #include <cmath>
-#include <limits>
 
 #include "solver/euclid_norm.hpp"
 #include "solver/nan_minmax.hpp"
+#include "solver/step_constants.hpp"
 
 namespace quillet::solver {
-
-namespace {
-
-// Smallest normal double, 2^-1022: the floor that keeps par and its upper
-// bound positive when the data give zero.
-constexpr double kMinNormal = std::numeric_limits<double>::min();
-
-// A step whose scaled length is within this fraction of delta is taken as
-// it is: the search for par needs no more accuracy than the trust region
-// itself, which the driver resizes by factors of two and ten.
-constexpr double kDeltaTolerance = 0.1;
-
-// Damped solves allowed per call before the current par is taken as it is.
-constexpr int kMaxSolves = 10;
-
-}  // namespace
 
 void newton_scaled_step(std::size_t n, std::span<const std::size_t> ipvt,
                         std::span<const std::size_t> ifree, std::span<const double> diag,

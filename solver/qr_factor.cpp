@@ -3,22 +3,14 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <limits>
 
 #include "solver/euclid_norm.hpp"
 #include "solver/nan_minmax.hpp"
+#include "solver/step_constants.hpp"
 
 namespace quillet::solver {
 
 namespace {
-
-// A downdated column norm is trusted only while it keeps a fair share of its
-// reference value: once 0.05 (norm / reference)^2 falls below epsilon, the
-// cancellation in sqrt(1 - t^2) has eaten most of its digits and the norm is
-// recomputed from the column. The weight 0.05 makes the test fire while
-// about a fifth of the digits remain, before they are all gone.
-constexpr double kDowndateWeight = 0.05;
-constexpr double kDowndateFloor = std::numeric_limits<double>::epsilon();
 
 // Dot products taken side by side at most; more columns go in turns.
 constexpr std::size_t kMaxDotTargets = 4;

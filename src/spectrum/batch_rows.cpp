@@ -5,28 +5,38 @@
 
 namespace quillet {
 
-// Rows lie far apart in memory, and a row's fit reads only a short stretch
-// of it round its guide, which no hardware prefetcher foresees; so each row
-// job asks for the next row's stretch (its peak search run, widened by the
-// window's reach) while it fits its own. Only a hint: nothing depends on it.
-void prefetch_row(const BatchInput& input, AxisOrder order, std::size_t i) {
-  if (i >= input.rows || order == AxisOrder::Unsorted) return;
-  const SpectrumFitParams& p = input.params;
-  const float radius = static_cast<float>(p.npix_slack) * p.dv + p.velocity_range;
-  const PixelRun run = search_run(input.dopp_slit, input.guides[i], radius, order);
-  const auto reach = static_cast<std::size_t>(std::max(p.npix, std::int32_t{0})) + 1;
-  const std::size_t used = input.dopp_slit.size();
-  const std::size_t begin = run.begin > reach ? run.begin - reach : 0;
-  const std::size_t end = std::min(used, run.end + reach);
-  if (begin >= end) return;
-  constexpr std::size_t kFloatsPerLine = 64 / sizeof(float);
-  const float* const spectrum = input.spectra.data() + i * input.columns;
-  const float* const noise = input.spec_noise.data() + i * input.columns;
-  for (std::size_t k = begin; k < end + kFloatsPerLine - 1; k += kFloatsPerLine) {
-    const std::size_t at = std::min(k, end - 1);
-    __builtin_prefetch(spectrum + at);
-    __builtin_prefetch(noise + at);
+RowClaims::RowClaims(const BatchInput& input, AxisOrder order, WorkerPool::Claims& claims)
+    : input_(input), order_(order), claims_(claims), ahead_(claim()) {}
+
+std::optional<RowClaims::Row> RowClaims::claim() {
+  const std::optional<std::size_t> i = claims_.next();
+  if (!i) return std::nullopt;
+  const Row row{*i, window_search_run(input_.dopp_slit, input_.guides[*i], input_.params, order_)};
+  // The stretch the fit will read: the search's run widened by the window's
+  // reach (on an unsorted axis the search reads the whole row, and nothing
+  // is asked for). Written here rather than in a function of its own, whose
+  // calls the compiler may drop: a prefetch changes nothing it can see.
+  if (order_ != AxisOrder::Unsorted) {
+    const SpectrumFitParams& p = input_.params;
+    const auto reach = static_cast<std::size_t>(std::max(p.npix, std::int32_t{0})) + 1;
+    const std::size_t begin = row.search.begin > reach ? row.search.begin - reach : 0;
+    const std::size_t end = std::min(input_.dopp_slit.size(), row.search.end + reach);
+    constexpr std::size_t kFloatsPerLine = 64 / sizeof(float);
+    const float* const spectrum = input_.spectra.data() + *i * input_.columns;
+    const float* const noise = input_.spec_noise.data() + *i * input_.columns;
+    for (std::size_t k = begin; k < end + kFloatsPerLine - 1 && begin < end; k += kFloatsPerLine) {
+      const std::size_t at = std::min(k, end - 1);
+      __builtin_prefetch(spectrum + at);
+      __builtin_prefetch(noise + at);
+    }
   }
+  return row;
+}
+
+std::optional<RowClaims::Row> RowClaims::next() {
+  std::optional<Row> row = ahead_;
+  if (row) ahead_ = claim();
+  return row;
 }
 
 std::span<const float> row_spectrum(const BatchInput& input, std::size_t i) {

@@ -87,14 +87,19 @@ BatchOutput allocate_batch_output(std::size_t rows) {
 
 namespace {
 
-// Row i of the batch, fitted exactly as the single-spectrum call fits one
-// spectrum, written to row i of both buffers and nowhere else.
-void fit_batch_row(const BatchInput& input, AxisOrder order, BatchOutput& output, std::size_t i) {
-  prefetch_row(input, order, i + 1);
-  inject_row_fault(i);
-  write_row(output, i,
-            fit_spectrum_window(row_spectrum(input, i), input.dopp_slit, row_noise(input, i),
-                                input.guides[i], input.params, order));
+// The rows a participant claims, each fitted exactly as the single-spectrum
+// call fits one spectrum and written to its row of both buffers and nowhere
+// else.
+void fit_batch_rows_one_by_one(const BatchInput& input, AxisOrder order, BatchOutput& output,
+                               WorkerPool::Claims& claims) {
+  RowClaims rows(input, order, claims);
+  while (const std::optional<RowClaims::Row> row = rows.next()) {
+    const std::size_t i = row->index;
+    inject_row_fault(i);
+    write_row(output, i,
+              fit_spectrum_window(row_spectrum(input, i), input.dopp_slit, row_noise(input, i),
+                                  input.guides[i], input.params, row->search));
+  }
 }
 
 }  // namespace
@@ -115,15 +120,14 @@ void fit_batch_rows(const BatchInput& input, BatchOutput& output, RowPath path) 
   const AxisOrder order = axis_order(input.dopp_slit);
   const bool lanes = path != RowPath::Scalar && row_path_runs_here(path) && input.rows > 1 &&
                      window_capacity(input.params) <= kMaxLaneSamples;
-  if (!lanes) {
-    pool.for_each_index(input.rows, [&input, order, &output](std::size_t i) {
-      fit_batch_row(input, order, output, i);
-    });
-    return;
-  }
-  pool.for_each_participant(input.rows, [&input, order, &output, path](WorkerPool::Claims& claims) {
-    fit_rows_in_lanes(path, input, order, output, claims);
-  });
+  pool.for_each_participant(input.rows,
+                            [&input, order, &output, path, lanes](WorkerPool::Claims& claims) {
+                              if (lanes) {
+                                fit_rows_in_lanes(path, input, order, output, claims);
+                              } else {
+                                fit_batch_rows_one_by_one(input, order, output, claims);
+                              }
+                            });
 }
 
 }  // namespace quillet

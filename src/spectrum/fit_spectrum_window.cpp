@@ -37,21 +37,29 @@ SpectrumFitOutcome no_local_max(Window window = {0, 0}) {
   return {FitResult::failure(kFlagNoLocalMax), window};
 }
 
+// The search reaches npix_slack pixels beyond velocity_range, so that a
+// brighter neighbour just outside the accepted interval is seen and makes
+// the spectrum be rejected rather than fitted on the flank of that line.
+float search_radius(const SpectrumFitParams& params) {
+  const float slack = static_cast<float>(params.npix_slack) * params.dv;
+  return slack + params.velocity_range;
+}
+
 }  // namespace
+
+PixelRun window_search_run(std::span<const float> dopp_slit, float guide,
+                           const SpectrumFitParams& params, AxisOrder order) {
+  return search_run(dopp_slit.first(static_cast<std::size_t>(params.sg_xpixels)), guide,
+                    search_radius(params), order);
+}
 
 std::variant<SpectrumFitOutcome, WindowProblem> prepare_window_fit(
     std::span<const float> spectrum, std::span<const float> dopp_slit,
     std::span<const float> spec_noise, float guide, const SpectrumFitParams& params,
-    AxisOrder order, SampleBuffers& samples) {
+    PixelRun search, SampleBuffers& samples) {
   const std::int64_t n = params.sg_xpixels;
-
-  // The search reaches npix_slack pixels beyond velocity_range, so that a
-  // brighter neighbour just outside the accepted interval is seen and makes
-  // the spectrum be rejected rather than fitted on the flank of that line.
-  const float slack = static_cast<float>(params.npix_slack) * params.dv;
-  const float radius = slack + params.velocity_range;
-  const std::optional<Peak> peak =
-      find_peak(spectrum, dopp_slit.first(static_cast<std::size_t>(n)), guide, radius, order);
+  const std::optional<Peak> peak = find_peak_in(
+      spectrum, dopp_slit.first(static_cast<std::size_t>(n)), guide, search_radius(params), search);
   if (!peak) return no_local_max();
 
   const float best = peak->value;
@@ -108,9 +116,17 @@ SpectrumFitOutcome fit_spectrum_window(std::span<const float> spectrum,
                                        std::span<const float> dopp_slit,
                                        std::span<const float> spec_noise, float guide,
                                        const SpectrumFitParams& params, AxisOrder order) {
+  return fit_spectrum_window(spectrum, dopp_slit, spec_noise, guide, params,
+                             window_search_run(dopp_slit, guide, params, order));
+}
+
+SpectrumFitOutcome fit_spectrum_window(std::span<const float> spectrum,
+                                       std::span<const float> dopp_slit,
+                                       std::span<const float> spec_noise, float guide,
+                                       const SpectrumFitParams& params, PixelRun search) {
   SampleBuffers samples;
   auto prepared =
-      prepare_window_fit(spectrum, dopp_slit, spec_noise, guide, params, order, samples);
+      prepare_window_fit(spectrum, dopp_slit, spec_noise, guide, params, search, samples);
   if (const auto* outcome = std::get_if<SpectrumFitOutcome>(&prepared)) return *outcome;
   const WindowProblem& window = std::get<WindowProblem>(prepared);
   return window_fit_outcome(window.best, window.window, window.problem.x.size(),

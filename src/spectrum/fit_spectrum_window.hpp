@@ -39,11 +39,25 @@ SpectrumFitOutcome fit_spectrum_window(std::span<const float> spectrum,
                                        const SpectrumFitParams& params,
                                        AxisOrder order = AxisOrder::Unsorted);
 
+// The same with the peak search's run already found (window_search_run).
+SpectrumFitOutcome fit_spectrum_window(std::span<const float> spectrum,
+                                       std::span<const float> dopp_slit,
+                                       std::span<const float> spec_noise, float guide,
+                                       const SpectrumFitParams& params, PixelRun search);
+
+// The pixels of `dopp_slit` (sg_xpixels of them) that the peak search of a
+// window fit round `guide` reads (see search_run): its radius reaches
+// npix_slack pixels beyond velocity_range.
+PixelRun window_search_run(std::span<const float> dopp_slit, float guide,
+                           const SpectrumFitParams& params, AxisOrder order);
+
 // The two halves of fit_spectrum_window, for a caller that runs the bounded
 // fit itself (the batch's lanes): first everything before the fit, which
 // either ends in an outcome (no acceptable peak, too few samples) or yields
 // the problem to fit over `samples`' buffers; then the outcome of that fit,
-// from the peak value, the window and the number of samples fitted.
+// from the peak value, the window and the number of samples fitted. `search`
+// is what window_search_run gives for the row (a batch finds it when it
+// claims the row).
 struct WindowProblem {
   BoundedGaussianProblem problem;
   float best;  // the peak value the window was divided by
@@ -52,7 +66,7 @@ struct WindowProblem {
 std::variant<SpectrumFitOutcome, WindowProblem> prepare_window_fit(
     std::span<const float> spectrum, std::span<const float> dopp_slit,
     std::span<const float> spec_noise, float guide, const SpectrumFitParams& params,
-    AxisOrder order, SampleBuffers& samples);
+    PixelRun search, SampleBuffers& samples);
 SpectrumFitOutcome window_fit_outcome(float best, Window window, std::size_t samples,
                                       const std::optional<GaussianFit>& fit);
 

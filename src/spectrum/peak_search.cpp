@@ -113,10 +113,14 @@ PixelRun search_run(std::span<const float> axis, float guide, float radius, Axis
 
 std::optional<Peak> find_peak(std::span<const float> spectrum, std::span<const float> axis,
                               float guide, float radius, AxisOrder order) {
-  const PixelRun scan = search_run(axis, guide, radius, order);
-  const float best = brightest(spectrum, axis, guide, radius, scan);
+  return find_peak_in(spectrum, axis, guide, radius, search_run(axis, guide, radius, order));
+}
+
+std::optional<Peak> find_peak_in(std::span<const float> spectrum, std::span<const float> axis,
+                                 float guide, float radius, PixelRun run) {
+  const float best = brightest(spectrum, axis, guide, radius, run);
   if (!(best > 0.0f)) return std::nullopt;
-  return Peak{static_cast<std::int64_t>(first_at(spectrum, axis, guide, radius, scan, best)), best};
+  return Peak{static_cast<std::int64_t>(first_at(spectrum, axis, guide, radius, run, best)), best};
 }
 
 }  // namespace quillet

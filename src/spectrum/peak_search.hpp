@@ -47,4 +47,9 @@ struct Peak {
 std::optional<Peak> find_peak(std::span<const float> spectrum, std::span<const float> axis,
                               float guide, float radius, AxisOrder order);
 
+// The same peak, over the run that search_run gives for this axis, guide,
+// radius and order (a batch finds it once, when it claims the row).
+std::optional<Peak> find_peak_in(std::span<const float> spectrum, std::span<const float> axis,
+                                 float guide, float radius, PixelRun run);
+
 }  // namespace quillet

@@ -42,14 +42,14 @@ void fit_rows_in_lanes(const BatchInput& input, AxisOrder order, BatchOutput& ou
   const auto lanes = std::make_unique<RowLanes>(window_capacity(input.params));
   solver::QUILLET_LANE_ISA::LaneSolver<3, GaussianLanes> solver(lanes->model, lanes->work);
 
+  RowClaims rows(input, order, claims);
   const auto next = [&](int k) -> std::optional<LaneProblem> {
-    while (const std::optional<std::size_t> claimed = claims.next()) {
-      const std::size_t i = *claimed;
-      prefetch_row(input, order, i + 1);
+    while (const std::optional<RowClaims::Row> row = rows.next()) {
+      const std::size_t i = row->index;
       inject_row_fault(i);
       const auto prepared =
           prepare_window_fit(row_spectrum(input, i), input.dopp_slit, row_noise(input, i),
-                             input.guides[i], input.params, order, lanes->samples);
+                             input.guides[i], input.params, row->search, lanes->samples);
       if (const auto* outcome = std::get_if<SpectrumFitOutcome>(&prepared)) {
         write_row(output, i, *outcome);
         continue;

@@ -26,6 +26,7 @@
 #include "solver/driver_steps.hpp"
 #include "solver/euclid_norm.hpp"
 #include "solver/solver_types.hpp"
+#include "solver/step_constants.hpp"
 #include "spectrum/batch_rows.hpp"
 #include "spectrum/fit_spectrum_window.hpp"
 #include "spectrum/row_fault_injection.hpp"

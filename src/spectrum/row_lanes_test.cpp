@@ -146,9 +146,9 @@ std::set<int> scalar_statuses(const Batch& b) {
   std::set<int> seen;
   for (std::size_t r = 0; r < b.rows; ++r) {
     SampleBuffers samples;
-    const auto prepared =
-        prepare_window_fit(row_spectrum(input, r), input.dopp_slit, row_noise(input, r),
-                           input.guides[r], input.params, order, samples);
+    const auto prepared = prepare_window_fit(
+        row_spectrum(input, r), input.dopp_slit, row_noise(input, r), input.guides[r], input.params,
+        window_search_run(input.dopp_slit, input.guides[r], input.params, order), samples);
     const auto* window = std::get_if<WindowProblem>(&prepared);
     if (window == nullptr) continue;
     std::optional<GaussianSolverSetup> setup = gaussian_solver_setup(window->problem);
