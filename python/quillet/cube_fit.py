@@ -24,7 +24,7 @@ import _quillet
 from .dask import RECORD_DTYPE, is_dask_array
 from .noise import der_snr_rows, row_nanmedian
 from .results import QUANTITIES, LineFit
-from .rows import RowBlock, as_rows, row_blocks, take_rows
+from .rows import RowBlock, row_blocks, take_rows
 from .settings import LineSettings, velocity_axis
 
 if TYPE_CHECKING:
@@ -222,50 +222,23 @@ def fit_cube(
         )  # fmt: skip
         return line_fit_of_records(records, continuum_mode != "none", **described)
 
-    def noise_rows(block: RowBlock) -> np.ndarray | None:
-        if noise_source.kind == "estimate":
-            return None
-        if noise_source.kind == "constant":
-            return np.full((block.count, channels), np.float32(noise_source.value))
-        return take_rows(noise_source.value, block, axis)
-
-    guides, offsets, continuum_values = (
-        v.reshape(-1) if isinstance(v, np.ndarray) else v
-        for v in (guides, offsets, continuum_values)
-    )
-
     maps: dict[str, Any] = {q.name: np.empty(rows, dtype=np.float32) for q in QUANTITIES}
     flags = np.empty(rows, dtype=np.int8)
     windows = np.empty((rows, 2), dtype=np.int32)
     subtracted = None if continuum_mode == "none" else np.empty(rows, dtype=np.float32)
-    changes = mask is not None or continuum_mode != "none"
 
-    def prepare(block: RowBlock) -> PreparedBlock:
-        here = slice(block.start, block.start + block.count)
-        return prepare_block(
-            take_rows(data, block, axis, writable=changes),
-            velocity32,
-            settings,
-            noise=noise_rows(block),
-            mask=None if mask is None else take_rows(mask, block, axis, dtype=np.bool_),
-            guides=_slice_of(guides, here),
-            offsets=None if offsets is None else _slice_of(offsets, here),
-            continuum=continuum_mode if continuum_mode in ("none", "edges")
-            else _slice_of(continuum_values, here),
-        )  # fmt: skip
+    def keep(here: slice, result: BlockResult) -> None:
+        for column, quantity in enumerate(QUANTITIES):
+            maps[quantity.name][here] = result.fits[:, column]
+        flags[here] = result.fits[:, 7]
+        windows[here] = result.windows
+        if subtracted is not None:
+            subtracted[here] = result.continuum
 
-    with progress_bar(rows, progress) as bar:
-        for block, prepared in _ahead(prepare, row_blocks(spatial, chunk_rows)):
-            here = slice(block.start, block.start + block.count)
-            result = fit_prepared(prepared, velocity32, settings)
-            for column, quantity in enumerate(QUANTITIES):
-                maps[quantity.name][here] = result.fits[:, column]
-            flags[here] = result.fits[:, 7]
-            windows[here] = result.windows
-            if subtracted is not None:
-                subtracted[here] = result.continuum
-            bar.update(block.count)
-
+    _fit_in_blocks(
+        data, axis, velocity32, settings, noise_source, mask, guides, offsets, continuum_mode,
+        continuum_values, chunk_rows, keep, progress,
+    )  # fmt: skip
     return LineFit(
         **{name: values.reshape(spatial) for name, values in maps.items()},
         flag=flags.reshape(spatial),
@@ -353,6 +326,70 @@ def fit_prepared(
     return BlockResult(fits, windows, block.continuum)
 
 
+def _fit_in_blocks(
+    data: Any,
+    axis: int,
+    velocity32: np.ndarray,
+    settings: LineSettings,
+    noise: NoiseSource,
+    mask: Any,
+    guides: Any,
+    offsets: Any,
+    continuum_mode: str,
+    continuum_values: Any,
+    chunk_rows: int,
+    keep: Callable[[slice, BlockResult], None],
+    progress: bool | None = False,
+    *,
+    ahead: bool = True,
+) -> None:
+    """Fits every spectrum of ``data`` a block of rows at a time, each block
+    prepared while the one before is fitted, and hands each block's result
+    (with the flat range of its rows) to ``keep``; what `fit_cube` runs in
+    this process, and what each Dask task runs on its block (``ahead``
+    False: each block prepared just before its fit, on the same thread)."""
+    shape = tuple(int(n) for n in data.shape)
+    spatial = shape[:axis] + shape[axis + 1 :]
+    channels = shape[axis]
+    guides, offsets, continuum_values = (
+        v.reshape(-1) if isinstance(v, np.ndarray) else v
+        for v in (guides, offsets, continuum_values)
+    )
+    changes = mask is not None or continuum_mode != "none"
+
+    def noise_rows(block: RowBlock) -> np.ndarray | None:
+        if noise.kind == "estimate":
+            return None
+        if noise.kind == "constant":
+            return np.full((block.count, channels), np.float32(noise.value))
+        return take_rows(noise.value, block, axis)
+
+    def prepare(block: RowBlock) -> PreparedBlock:
+        here = slice(block.start, block.start + block.count)
+        return prepare_block(
+            take_rows(data, block, axis, writable=changes),
+            velocity32,
+            settings,
+            noise=noise_rows(block),
+            mask=None if mask is None else take_rows(mask, block, axis, dtype=np.bool_),
+            guides=_slice_of(guides, here),
+            offsets=None if offsets is None else _slice_of(offsets, here),
+            continuum=continuum_mode if continuum_mode in ("none", "edges")
+            else _slice_of(continuum_values, here),
+        )  # fmt: skip
+
+    with progress_bar(math.prod(spatial), progress) as bar:
+        blocks = row_blocks(spatial, chunk_rows)
+        prepared_blocks = (
+            _ahead(prepare, blocks) if ahead else ((block, prepare(block)) for block in blocks)
+        )
+        for block, prepared in prepared_blocks:
+            keep(slice(block.start, block.start + block.count), fit_prepared(
+                prepared, velocity32, settings
+            ))  # fmt: skip
+            bar.update(block.count)
+
+
 def _ahead(
     prepare: Callable[[RowBlock], PreparedBlock], blocks: Iterator[RowBlock]
 ) -> Iterator[tuple[RowBlock, PreparedBlock]]:
@@ -417,7 +454,9 @@ def _fit_lazily(
         spatial_index,
         *arguments,
         dtype=RECORD_DTYPE,
-        concatenate=True,
+        # The spectral axis is one chunk: each task gets its block as a list
+        # of one, which it unwraps, where concatenating would copy it whole.
+        concatenate=False,
         meta=np.empty((0,) * (cube.ndim - 1), RECORD_DTYPE),
         present=tuple(present),
         constants=constants,
@@ -438,42 +477,47 @@ def _fit_records(
 ) -> np.ndarray:
     """One Dask task: the records of one block of the cube (spectral axis
     last), prepared exactly as the in-process fit prepares its blocks."""
-    named = dict(zip(present, blocks, strict=True))
+    data = _one_block(data)
+    named = {name: _one_block(block) for name, block in zip(present, blocks, strict=True)}
     spatial = data.shape[:-1]
     count = math.prod(spatial)
-    changes = "mask" in named or continuum_mode != "none"
     if "noise" in named:
-        noise: np.ndarray | None = as_rows(named["noise"], count)
+        noise = NoiseSource("array", named["noise"], "")
     elif "noise" in constants:
-        noise = np.full((count, data.shape[-1]), np.float32(constants["noise"]))
+        noise = NoiseSource("constant", constants["noise"], "")
     else:
-        noise = None
+        noise = NoiseSource("estimate", None, "")
 
     def per_spectrum(name: str, default: Any) -> Any:
-        if name in named:
-            return np.asarray(named[name], dtype=np.float64).reshape(-1)
-        return constants.get(name, default)
+        return named[name] if name in named else constants.get(name, default)
 
-    prepared = prepare_block(
-        as_rows(data, count, writable=changes),
-        velocity32,
-        settings,
-        noise=noise,
-        mask=as_rows(named["mask"], count, dtype=np.bool_) if "mask" in named else None,
-        guides=per_spectrum("guides", 0.0),
-        offsets=per_spectrum("offsets", None),
-        continuum=continuum_mode if continuum_mode in ("none", "edges")
-        else per_spectrum("continuum", None),
-    )  # fmt: skip
-    result = fit_prepared(prepared, velocity32, settings)
     records = np.empty(count, RECORD_DTYPE)
-    for column, quantity in enumerate(QUANTITIES):
-        records[quantity.name] = result.fits[:, column]
-    records["flag"] = result.fits[:, 7]
-    records["window_left"] = result.windows[:, 0]
-    records["window_right"] = result.windows[:, 1]
-    records["continuum"] = np.nan if result.continuum is None else result.continuum
+
+    def keep(here: slice, result: BlockResult) -> None:
+        for column, quantity in enumerate(QUANTITIES):
+            records[quantity.name][here] = result.fits[:, column]
+        records["flag"][here] = result.fits[:, 7]
+        records["window_left"][here] = result.windows[:, 0]
+        records["window_right"][here] = result.windows[:, 1]
+        records["continuum"][here] = np.nan if result.continuum is None else result.continuum
+
+    # The block in one piece, prepared on the task's own thread: a worker
+    # runs as many tasks as it has threads, which keep its cores busy, and a
+    # thread of preparation beside each would only contend with them.
+    _fit_in_blocks(
+        data, data.ndim - 1, velocity32, settings, noise, named.get("mask"),
+        per_spectrum("guides", 0.0), per_spectrum("offsets", None), continuum_mode,
+        per_spectrum("continuum", None), max(count, 1), keep, ahead=False,
+    )  # fmt: skip
     return records.reshape(spatial)
+
+
+def _one_block(blocks: Any) -> Any:
+    """The block of an argument whose spectral axis is one chunk: Dask hands
+    a task the blocks along an axis its result drops as a list."""
+    while isinstance(blocks, list):
+        (blocks,) = blocks
+    return blocks
 
 
 # --- inputs -----------------------------------------------------------------

@@ -174,8 +174,11 @@ def computed_blocks(records: da.Array) -> Iterator[tuple[tuple[slice, ...], np.n
         futures = client.compute([block for _, block in pairs])
         where_of = {future.key: where for future, (where, _) in zip(futures, pairs, strict=True)}
         try:
-            for future, block in as_completed(futures, with_results=True):
-                yield where_of[future.key], block
+            # Fetched in batches of what has finished: a round trip per batch,
+            # not per block.
+            for batch in as_completed(futures, with_results=True).batches():
+                for future, block in batch:
+                    yield where_of[future.key], block
         except BaseException:
             # Stop the work nobody will read (Ctrl-C, a failed block). On
             # success the futures are just let go: their keys may be shared
