@@ -212,14 +212,15 @@ def fit_cube(
     described: dict[str, Any] = dict(
         settings=settings, velocity=axis_values, unit=unit, wcs=wcs, provenance=provenance
     )
-    inputs = (data, noise_source.value, mask, guides, offsets, continuum_values)
-    if any(is_dask_array(value) for value in inputs):
+    inputs = CubeInputs(
+        data, axis, velocity32, settings, noise_source, mask, guides, offsets, continuum_mode,
+        continuum_values,
+    )  # fmt: skip
+    arrays = (data, noise_source.value, mask, guides, offsets, continuum_values)
+    if any(is_dask_array(value) for value in arrays):
         from .dask import line_fit_of_records
 
-        records = _fit_lazily(
-            data, axis, velocity32, settings, noise_source, mask, guides, offsets,
-            continuum_mode, continuum_values,
-        )  # fmt: skip
+        records = _fit_lazily(inputs)
         return line_fit_of_records(records, continuum_mode != "none", **described)
 
     maps: dict[str, Any] = {q.name: np.empty(rows, dtype=np.float32) for q in QUANTITIES}
@@ -235,10 +236,7 @@ def fit_cube(
         if subtracted is not None:
             subtracted[here] = result.continuum
 
-    _fit_in_blocks(
-        data, axis, velocity32, settings, noise_source, mask, guides, offsets, continuum_mode,
-        continuum_values, chunk_rows, keep, progress,
-    )  # fmt: skip
+    _fit_in_blocks(inputs, chunk_rows, keep, progress)
     return LineFit(
         **{name: values.reshape(spatial) for name, values in maps.items()},
         flag=flags.reshape(spatial),
@@ -326,17 +324,26 @@ def fit_prepared(
     return BlockResult(fits, windows, block.continuum)
 
 
+class CubeInputs(NamedTuple):
+    """What a fit of a cube reads, checked: the data and its spectral axis,
+    the shared axis as the kernel takes it, the settings, and the noise, mask,
+    guides, offsets and continuum (each None, one value, or one per pixel or
+    spectrum, as NumPy, array-like or Dask arrays)."""
+
+    data: Any
+    axis: int
+    velocity32: np.ndarray
+    settings: LineSettings
+    noise: NoiseSource
+    mask: Any
+    guides: Any
+    offsets: Any
+    continuum_mode: str
+    continuum_values: Any
+
+
 def _fit_in_blocks(
-    data: Any,
-    axis: int,
-    velocity32: np.ndarray,
-    settings: LineSettings,
-    noise: NoiseSource,
-    mask: Any,
-    guides: Any,
-    offsets: Any,
-    continuum_mode: str,
-    continuum_values: Any,
+    inputs: CubeInputs,
     chunk_rows: int,
     keep: Callable[[slice, BlockResult], None],
     progress: bool | None = False,
@@ -348,6 +355,8 @@ def _fit_in_blocks(
     (with the flat range of its rows) to ``keep``; what `fit_cube` runs in
     this process, and what each Dask task runs on its block (``ahead``
     False: each block prepared just before its fit, on the same thread)."""
+    data, axis, velocity32, settings, noise, mask = inputs[:6]
+    guides, offsets, continuum_mode, continuum_values = inputs[6:]
     shape = tuple(int(n) for n in data.shape)
     spatial = shape[:axis] + shape[axis + 1 :]
     channels = shape[axis]
@@ -409,23 +418,15 @@ def _ahead(
             yield pending[0], pending[1].result()
 
 
-def _fit_lazily(
-    data: Any,
-    axis: int,
-    velocity32: np.ndarray,
-    settings: LineSettings,
-    noise: NoiseSource,
-    mask: Any,
-    guides: Any,
-    offsets: Any,
-    continuum_mode: str,
-    continuum_values: Any,
-) -> Any:
+def _fit_lazily(inputs: CubeInputs) -> Any:
     """A lazy Dask array of `RECORD_DTYPE`, one record per spectrum: one
     task per block of the cube, each running `_fit_records`."""
     import dask.array as da
 
     from .dask import like_cube, like_spatial, spectral_last
+
+    data, axis, velocity32, settings, noise, mask = inputs[:6]
+    guides, offsets, continuum_mode, continuum_values = inputs[6:]
 
     if not is_dask_array(data):
         data = da.from_array(data, chunks={axis: -1})
@@ -504,11 +505,12 @@ def _fit_records(
     # The block in one piece, prepared on the task's own thread: a worker
     # runs as many tasks as it has threads, which keep its cores busy, and a
     # thread of preparation beside each would only contend with them.
-    _fit_in_blocks(
+    block = CubeInputs(
         data, data.ndim - 1, velocity32, settings, noise, named.get("mask"),
         per_spectrum("guides", 0.0), per_spectrum("offsets", None), continuum_mode,
-        per_spectrum("continuum", None), max(count, 1), keep, ahead=False,
+        per_spectrum("continuum", None),
     )  # fmt: skip
+    _fit_in_blocks(block, max(count, 1), keep, ahead=False)
     return records.reshape(spatial)
 
 
