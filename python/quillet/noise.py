@@ -29,11 +29,21 @@ def estimate_noise(spectra: ArrayLike, axis: int = -1) -> np.ndarray:
     part: a second difference is used only where its three pixels are all
     finite. A spectrum with no such difference (fewer than five channels, or
     too many missing) gets NaN. The differences are taken in single
-    precision, as the fit sees the spectrum.
+    precision, as the fit sees the spectrum, a block of spectra at a time,
+    so a memory-mapped cube is never converted whole.
     """
-    array = np.moveaxis(np.asarray(spectra), axis, -1)
-    rows = np.ascontiguousarray(array, dtype=np.float32).reshape(-1, array.shape[-1])
-    return der_snr_rows(rows).reshape(array.shape[:-1])
+    from .cube_fit import default_chunk_rows
+    from .rows import row_blocks, take_rows
+
+    array = spectra if hasattr(spectra, "shape") else np.asarray(spectra)
+    ndim = len(array.shape)
+    axis = axis % ndim
+    spatial = tuple(int(n) for i, n in enumerate(array.shape) if i != axis)
+    noise = np.empty(math.prod(spatial))
+    for block in row_blocks(spatial, default_chunk_rows(int(array.shape[axis]))):
+        rows = take_rows(array, block, axis)
+        noise[block.start : block.start + block.count] = der_snr_rows(rows)
+    return noise.reshape(spatial)
 
 
 def der_snr_rows(rows: np.ndarray) -> np.ndarray:

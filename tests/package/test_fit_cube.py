@@ -179,6 +179,13 @@ def test_estimate_noise_finds_the_noise_of_a_smooth_spectrum(level):
     np.testing.assert_allclose(np.median(estimate), level, rtol=0.02)
 
 
+def test_estimate_noise_is_the_same_for_every_layout(tmp_path):
+    want = quillet.estimate_noise(SPECTRA)
+    np.save(tmp_path / "first.npy", moved(SPECTRA, 0))
+    for data, axis in ((moved(SPECTRA, 2), 2), (np.load(tmp_path / "first.npy", mmap_mode="r"), 0)):
+        np.testing.assert_array_equal(quillet.estimate_noise(data, axis=axis), want)
+
+
 def test_estimate_noise_of_spectra_it_cannot_measure():
     estimate = quillet.estimate_noise(np.array([[1.0, 2.0, 3.0, 4.0], [np.nan] * 4]))
     assert np.isnan(estimate).all()
