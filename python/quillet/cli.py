@@ -3,8 +3,15 @@
 Every mistake of the user's (a missing file, an HDU that is not there, an
 axis that is not spectral, a setting out of range, an output that exists)
 ends with one line on standard error that says what is wrong and how to mend
-it, and exit status 2; Ctrl-C ends with status 130. No output file is ever
-left half-written, and none is replaced without ``--overwrite``.
+it, and exit status 2: the package raises a `QuilletError` for each, or an
+OSError for a file it cannot read or write. Anything else is a fault of
+quillet's and keeps its traceback (exit status 1). Ctrl-C ends with status
+130. No output file is ever left half-written, and none is replaced without
+``--overwrite``.
+
+The parser is built one subcommand at a time; the fit settings' options are
+made from `LineSettings`'s own fields (help, unit and default), and every
+choice offered is one of the package's own constants.
 """
 
 from __future__ import annotations
@@ -12,15 +19,21 @@ from __future__ import annotations
 import argparse
 import contextlib
 import math
+import re
 import sys
 import time
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import Any, NoReturn
 
 import numpy as np
 
+from .errors import QuilletError
+from .fit_inputs import CONTINUUM_MODES
+from .fits_images import ERROR_KINDS
+from .plots import DIAGNOSTIC_SELECTIONS
 from .settings import LineSettings
+from .units import CONVENTION_NAMES
 
 EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
@@ -36,11 +49,19 @@ Settings not given are derived from the velocity axis and --line-sigma
 (see quillet.LineSettings.for_axis); the command prints them before fitting.
 """
 
-
 _FITS_SUFFIXES = (".fits", ".fit", ".fts")
 
+# The kernel's integer settings are 32-bit (npix, npix_slack) or 64-bit
+# (sg_xpixels, max_iter) signed integers.
+_INTEGER_LIMITS = {"npix": 2**31 - 1, "npix_slack": 2**31 - 1}
+_INT64_MAX = 2**63 - 1
 
-class UsageError(Exception):
+# Settings the cube's own axis fixes (its step and channel count): not
+# options of the command line.
+_AXIS_SETTINGS = frozenset({"dv", "sg_xpixels"})
+
+
+class UsageError(QuilletError):
     """A mistake in the command line that argparse cannot see."""
 
 
@@ -53,65 +74,49 @@ class _Parser(argparse.ArgumentParser):
         self.exit(EXIT_USAGE, f"{self.prog}: error: {message}; see '{self.prog} --help'\n")
 
 
-# --- the arguments -------------------------------------------------------------
-
-# Settings that may be given on the command line, with their types.
-_SETTING_OPTIONS: dict[str, type] = {
-    "velocity_range": float,
-    "npix": int,
-    "npix_slack": int,
-    "width_min": float,
-    "width_max": float,
-    "width_guess": float,
-    "amplitude_rel_min": float,
-    "amplitude_rel_max": float,
-    "xtol": float,
-    "ftol": float,
-    "gtol": float,
-    "max_iter": int,
-}
+# --- values, checked where they are parsed ------------------------------------
 
 
-def _reading_options(parser: argparse.ArgumentParser) -> None:
-    group = parser.add_argument_group("reading the cube")
-    group.add_argument(
-        "--hdu",
-        help="name or index of the data HDU (default: the first image with a spectral axis)",
-    )
-    group.add_argument(
-        "--error-hdu", help="name or index of the noise HDU (default: ERR, STAT, VAR... if present)"
-    )
-    group.add_argument(
-        "--error-kind",
-        choices=("sigma", "variance", "inverse_variance"),
-        help="what the noise HDU holds (default: from its BUNIT or name)",
-    )
-    group.add_argument(
-        "--rest-wavelength",
-        metavar="VALUE[UNIT]",
-        help="rest wavelength or frequency of the line, e.g. '6562.8 Angstrom', "
-        "'1420.405751 MHz'; a bare number is in the axis's own unit "
-        "(default: RESTFRQ or RESTWAV of the header)",
-    )
-    group.add_argument(
-        "--redshift",
-        type=float,
-        default=0.0,
-        metavar="Z",
-        help="redshift of the source: velocities are relative to the shifted line",
-    )
-    group.add_argument(
-        "--convention",
-        choices=("optical", "radio", "relativistic"),
-        help="Doppler convention of the velocities (default: optical, or the axis's own "
-        "for an axis of velocities)",
-    )
+def _number(text: str, *, positive: bool = False) -> float:
+    """A finite number (positive, if asked); argparse names the option."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"{text!r} is not a finite number")
+    if positive and value <= 0:
+        raise argparse.ArgumentTypeError(f"{text!r} must be positive")
+    return value
+
+
+def _positive(text: str) -> float:
+    return _number(text, positive=True)
+
+
+def _whole(low: int, high: int) -> Callable[[str], int]:
+    """A parser of whole numbers from ``low`` to ``high``."""
+
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
+        if not low <= value <= high:
+            raise argparse.ArgumentTypeError(f"{text} is out of range: give {low} to {high}")
+        return value
+
+    parse.__name__ = "whole number"  # argparse names the type in its messages
+    return parse
 
 
 def _hdu(value: str | None) -> int | str | None:
     if value is None:
         return None
     return int(value) if value.lstrip("-").isdigit() else value
+
+
+# --- the arguments ------------------------------------------------------------
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -124,7 +129,13 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("--version", action="version", version=f"quillet {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    _add_info(commands)
+    _add_fit(commands)
+    _add_plot(commands)
+    return parser
 
+
+def _add_info(commands: Any) -> None:
     info = commands.add_parser(
         "info",
         help="show what would be read from a cube",
@@ -135,12 +146,14 @@ def build_parser() -> argparse.ArgumentParser:
     _reading_options(info)
     info.add_argument(
         "--line-sigma",
-        type=float,
+        type=_positive,
         metavar="KM_S",
-        help="expected line sigma, for the settings shown",
+        help="expected line sigma in km/s, for the settings shown (default: two channels)",
     )
     info.set_defaults(run=run_info)
 
+
+def _add_fit(commands: Any) -> None:
     fit = commands.add_parser(
         "fit",
         help="fit every spectrum and write maps",
@@ -158,46 +171,128 @@ def build_parser() -> argparse.ArgumentParser:
         help="the maps to write: a FITS file, or a Zarr store (a folder)",
     )
     _reading_options(fit)
-    where = fit.add_argument_group("where the line is")
+    _line_options(fit)
+    _setting_options(fit)
+    _dask_options(fit)
+    _output_options(fit)
+    fit.set_defaults(run=run_fit)
+
+
+def _add_plot(commands: Any) -> None:
+    plot = commands.add_parser(
+        "plot",
+        help="draw the maps of a maps file",
+        description="Draw amplitude, centre, sigma and flags of a maps file written by "
+        "quillet fit.",
+    )
+    plot.add_argument("maps", type=Path, metavar="MAPS.fits")
+    plot.add_argument("--out", type=Path, required=True, metavar="MAPS.png")
+    plot.add_argument("--overwrite", action="store_true", help="replace the picture if it exists")
+    plot.set_defaults(run=run_plot)
+
+
+def _reading_options(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group("reading the cube")
+    group.add_argument(
+        "--hdu",
+        help="name or index of the data HDU (default: the first image with a spectral axis)",
+    )
+    group.add_argument(
+        "--error-hdu", help="name or index of the noise HDU (default: ERR, STAT, VAR... if present)"
+    )
+    group.add_argument(
+        "--error-kind",
+        choices=ERROR_KINDS,
+        help="what the noise HDU holds (default: from its BUNIT or name)",
+    )
+    group.add_argument(
+        "--rest-wavelength",
+        metavar="VALUE[UNIT]",
+        help="rest wavelength or frequency of the line, e.g. '6562.8 Angstrom', "
+        "'1420.405751 MHz'; a bare number is in the axis's own unit "
+        "(default: RESTFRQ or RESTWAV of the header)",
+    )
+    group.add_argument(
+        "--redshift",
+        type=_number,
+        default=0.0,
+        metavar="Z",
+        help="redshift of the source: velocities are relative to the shifted line (default: 0)",
+    )
+    group.add_argument(
+        "--convention",
+        choices=CONVENTION_NAMES,
+        help="Doppler convention of the velocities (default: optical, or the axis's own "
+        "for an axis of velocities)",
+    )
+
+
+def _line_options(parser: argparse.ArgumentParser) -> None:
+    where = parser.add_argument_group("where the line is")
     guide = where.add_mutually_exclusive_group()
     guide.add_argument(
         "--guide",
-        type=float,
+        type=_number,
         default=0.0,
         metavar="KM_S",
-        help="velocity near which every line is sought (default: 0)",
+        help="velocity in km/s near which every line is sought (default: 0)",
     )
     guide.add_argument(
         "--guide-map",
         type=Path,
         metavar="FITS",
-        help="FITS image of one guide velocity per spectrum (km/s, or BUNIT)",
+        help="FITS image of one guide velocity per spectrum (km/s, or its BUNIT)",
     )
     where.add_argument(
         "--line-sigma",
-        type=float,
+        type=_positive,
         metavar="KM_S",
-        help="expected line sigma (default: two channels)",
+        help="expected line sigma in km/s (default: two channels)",
     )
     where.add_argument(
         "--noise",
         default="auto",
         metavar="auto|VALUE",
         help="noise per pixel: auto (the file's noise HDU, else estimated from "
-        "each spectrum) or one value in the data's unit",
+        "each spectrum) or one value in the data's unit (default: auto)",
     )
     where.add_argument(
         "--continuum",
-        choices=("none", "edges"),
+        choices=CONTINUUM_MODES,
         default="none",
-        help="subtract the median of the channels outside the search radius (edges)",
+        help="subtract the median of the channels outside the search radius (edges) "
+        "(default: none)",
     )
-    settings = fit.add_argument_group("fit settings (default: derived from the axis)")
-    for name, kind in _SETTING_OPTIONS.items():
-        settings.add_argument(
-            f"--{name.replace('_', '-')}", type=kind, dest=name, metavar=kind.__name__.upper()
+
+
+def _setting_options(parser: argparse.ArgumentParser) -> None:
+    """One option per field of `LineSettings`, with its help, unit and
+    default as the settings describe them."""
+    group = parser.add_argument_group("fit settings (default: derived from the axis)")
+    for name in _setting_names():
+        what, unit, derived = LineSettings.describe(name)
+        if name in LineSettings.INTEGER_FIELDS:
+            kind: Callable[[str], Any] = _whole(0, _INTEGER_LIMITS.get(name, _INT64_MAX))
+            metavar = "N"
+        else:
+            kind, metavar = _number, ("KM_S" if unit == "km/s" else "X")
+        shown_unit = f"in {unit}; " if unit else ""
+        group.add_argument(
+            f"--{name.replace('_', '-')}",
+            type=kind,
+            dest=name,
+            metavar=metavar,
+            help=f"{what} ({shown_unit}default: {derived})",
         )
-    dask = fit.add_argument_group("on a Dask cluster")
+
+
+def _setting_names() -> list[str]:
+    """The settings that are options of ``quillet fit``."""
+    return [name for name in LineSettings.names() if name not in _AXIS_SETTINGS]
+
+
+def _dask_options(parser: argparse.ArgumentParser) -> None:
+    dask = parser.add_argument_group("on a Dask cluster")
     dask.add_argument(
         "--scheduler",
         metavar="tcp://HOST:PORT|local:N",
@@ -206,7 +301,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     dask.add_argument(
         "--connect-timeout",
-        type=float,
+        type=_positive,
         default=10.0,
         metavar="SECONDS",
         help="how long to wait for the scheduler, and for it to come back if lost (default: 10)",
@@ -217,10 +312,13 @@ def build_parser() -> argparse.ArgumentParser:
         help="block size with --scheduler: auto (about 16 MB), N spectra, or a block length "
         "per spatial axis (default: auto)",
     )
-    output = fit.add_argument_group("output")
+
+
+def _output_options(parser: argparse.ArgumentParser) -> None:
+    output = parser.add_argument_group("output")
     output.add_argument(
         "--chunk-rows",
-        type=int,
+        type=_whole(1, _INT64_MAX),
         metavar="N",
         help="spectra per block in this process (default: about 16 MB)",
     )
@@ -233,39 +331,26 @@ def build_parser() -> argparse.ArgumentParser:
     )
     output.add_argument(
         "--diagnostics-of",
-        choices=("failed", "all"),
+        choices=DIAGNOSTIC_SELECTIONS,
         default="failed",
         help="which fits get a diagnostic picture (default: failed)",
     )
     output.add_argument(
         "--diagnostics-max",
-        type=int,
+        type=_whole(0, _INT64_MAX),
         default=100,
         metavar="N",
         help="at most this many pictures (default: 100)",
     )
     output.add_argument("--overwrite", action="store_true", help="replace outputs that exist")
     output.add_argument("--quiet", action="store_true", help="print nothing but errors")
-    fit.set_defaults(run=run_fit)
-
-    plot = commands.add_parser(
-        "plot",
-        help="draw the maps of a maps file",
-        description="Draw amplitude, centre, sigma and flags of a maps file written by "
-        "quillet fit.",
-    )
-    plot.add_argument("maps", type=Path, metavar="MAPS.fits")
-    plot.add_argument("--out", type=Path, required=True, metavar="MAPS.png")
-    plot.add_argument("--overwrite", action="store_true", help="replace the picture if it exists")
-    plot.set_defaults(run=run_plot)
-    return parser
 
 
-# --- the commands ----------------------------------------------------------------
+# --- the commands ---------------------------------------------------------------
 
 
 def _read(args: argparse.Namespace, chunks: Any = None) -> Any:
-    from .files import read_cube
+    from .cube_files import read_cube
 
     if not args.cube.is_file():
         raise UsageError(f"{args.cube}: no such file")
@@ -288,8 +373,7 @@ def _check_some_finite(cube: Any, path: Path) -> None:
     """A cube of NaN only would end as a run with every flag 1, reported as
     done: say so before any work. Blocks are read until the first finite
     pixel, so a cube with data costs one block."""
-    from .cube_fit import default_chunk_rows
-    from .rows import row_blocks, take_rows
+    from .rows import default_chunk_rows, row_blocks, take_rows
 
     data = cube.data
     for block in row_blocks(cube.spatial_shape, default_chunk_rows(data.shape[-1])):
@@ -303,7 +387,7 @@ def _check_some_finite(cube: Any, path: Path) -> None:
 def _overrides(args: argparse.Namespace) -> dict[str, Any]:
     return {
         name: getattr(args, name)
-        for name in _SETTING_OPTIONS
+        for name in _setting_names()
         if getattr(args, name, None) is not None
     }
 
@@ -401,7 +485,7 @@ def _noise(args: argparse.Namespace) -> Any:
 
 
 def _check_outputs(args: argparse.Namespace) -> None:
-    from .maps_files import refuse_existing
+    from .outputs import refuse_existing
 
     outputs = [args.out] + ([args.plot] if args.plot is not None else [])
     for path in outputs:
@@ -412,12 +496,8 @@ def _check_outputs(args: argparse.Namespace) -> None:
         raise UsageError(f"--out {args.out}: write the maps to a .fits file or a .zarr store")
     if args.chunks is not None and args.scheduler is None:
         raise UsageError("--chunks sets the blocks of a Dask run: give --scheduler too")
-    if args.diagnostics_max < 0:
-        raise UsageError("--diagnostics-max takes zero or more")
     if args.diagnostics is not None:
         _check_diagnostics_folder(args.diagnostics, args.overwrite)
-    if args.chunk_rows is not None and args.chunk_rows < 1:
-        raise UsageError("--chunk-rows takes a positive number of spectra")
 
 
 def _check_diagnostics_folder(folder: Path, overwrite: bool) -> None:
@@ -571,10 +651,10 @@ def _flag_table(fit: Any, elapsed: float) -> str:
 
 def run_plot(args: argparse.Namespace) -> int:
     from .maps_files import read_maps
+    from .outputs import refuse_existing
 
     if not args.maps.is_file():
         raise UsageError(f"{args.maps}: no such file")
-    from .maps_files import refuse_existing
 
     refuse_existing(args.out, args.overwrite)
     fit = read_maps(args.maps)
@@ -602,9 +682,39 @@ def main(argv: Sequence[str] | None = None) -> int:
         message = "quillet: interrupted; no output was written for the unfinished step"
         print(("\n" if stderr.in_line else "") + message, file=sys.stderr)
         return EXIT_INTERRUPTED
-    except (UsageError, ValueError, TypeError, OSError, ImportError) as error:
-        print(f"quillet: error: {_one_line(error)}", file=sys.stderr)
+    except (QuilletError, OSError) as error:
+        print(f"quillet: error: {_as_options(_one_line(error))}", file=sys.stderr)
         return EXIT_USAGE
+
+
+# A keyword named in a message of the package, as `name=`, `name=True` or
+# `name='value'`: the command line speaks of its option instead.
+_KEYWORD = re.compile(r"\b([a-z][a-z0-9_]*)=(True\b|'[^']*'|(?=[\s,;:)]|$))")
+
+
+def _as_options(text: str) -> str:
+    """A library message with the keywords it names as the options of the
+    command line (``velocity_range=`` as ``--velocity-range``); keywords
+    with no option are left as they are."""
+    options = _option_names()
+
+    def option(match: re.Match[str]) -> str:
+        name, value = match.group(1), match.group(2)
+        if name not in options:
+            return match.group(0)
+        flag = f"--{name.replace('_', '-')}"
+        return flag if value in ("", "True") else f"{flag} {value.strip(chr(39))}"
+
+    return _KEYWORD.sub(option, text)
+
+
+def _option_names() -> set[str]:
+    names: set[str] = set()
+    parser = build_parser()
+    for action in parser._subparsers._group_actions if parser._subparsers else ():
+        for sub in getattr(action, "choices", {}).values():
+            names.update(a.dest for a in sub._actions)
+    return names
 
 
 class _LineEnds:

@@ -1,6 +1,8 @@
 """quillet on Dask: one task per block of spectra, the same bits as in process.
 
-`fit_cube` hands a Dask array here. Each block of the cube (spatial chunks
+All of quillet's Dask graph and cluster code is here (the computing of lazy
+results block by block is `quillet.lazy`'s). `fit_cube` hands its inputs
+here when any is a Dask array (`fit_lazily`). Each block of the cube (spatial chunks
 of any shape, the spectral axis whole) becomes one task that prepares its
 spectra exactly as the in-process fit does and makes one kernel call, so a
 spectrum's result depends on that spectrum alone: not on the chunking, the
@@ -23,45 +25,29 @@ in every worker before its first task; `worker_options` gives the same to a
 from __future__ import annotations
 
 import contextlib
-import math
-import os
 import warnings
 from collections.abc import Iterator
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from .results import QUANTITIES, LineFit
+from .arrays import is_dask_array
+from .block_fit import fit_block_records
+from .errors import InputError, QuilletError
+from .fit_inputs import CubeInputs, NoiseSource
+from .results import RECORD_DTYPE
+from .settings import LineSettings
 
 if TYPE_CHECKING:
     import dask.array as da
 
 __all__ = [
-    "RECORD_DTYPE",
-    "blocks_of",
-    "is_dask_array",
-    "line_fit_of_records",
+    "SchedulerError",
+    "connect",
+    "fit_lazily",
     "pool_size",
     "worker_options",
 ]
-
-#: One fit per record: the seven float maps, the flag, the window's two
-#: ends and the continuum subtracted (NaN when none was).
-RECORD_DTYPE = np.dtype(
-    [(q.name, np.float32) for q in QUANTITIES]
-    + [
-        ("flag", np.int8),
-        ("window_left", np.int32),
-        ("window_right", np.int32),
-        ("continuum", np.float32),
-    ]
-)
-
-
-def is_dask_array(value: Any) -> bool:
-    """True for a Dask array, without importing Dask when it is not one."""
-    module = type(value).__module__
-    return module.startswith("dask.") and hasattr(value, "chunks") and hasattr(value, "dask")
 
 
 def pool_size(nthreads: int, cores: int | None = None) -> int:
@@ -130,133 +116,110 @@ def like_cube(value: Any, chunks: tuple[tuple[int, ...], ...], axis: int) -> da.
     return da.from_array(np.broadcast_to(np.asarray(moved), shape), chunks=chunks)
 
 
-def blocks_of(records: da.Array) -> Iterator[tuple[tuple[slice, ...], Any]]:
-    """The blocks of a lazy array as (where, delayed block) pairs."""
-    from itertools import product
+def fit_lazily(inputs: CubeInputs) -> da.Array:
+    """A lazy Dask array of `RECORD_DTYPE`, one record per spectrum: one
+    task per block of the cube, each running `quillet.block_fit`'s loop on
+    its block, prepared exactly as the in-process fit prepares its blocks."""
+    import dask.array as da
 
-    starts = [np.cumsum((0, *c)) for c in records.chunks]
-    delayed = records.to_delayed()
-    for index in product(*(range(len(c)) for c in records.chunks)):
-        where = tuple(slice(int(s[i]), int(s[i + 1])) for s, i in zip(starts, index, strict=True))
-        yield where, delayed[index]
-
-
-def distributed_client() -> Any:
-    """The distributed Client that Dask would compute with: the default one,
-    unless Dask is told to use a local scheduler; None when Dask runs
-    locally."""
-    import dask
-
-    if dask.config.get("scheduler", None) not in (None, "dask.distributed", "distributed"):
-        return None
-    try:
-        from distributed import default_client
-    except ImportError:
-        return None
-    try:
-        return default_client()
-    except ValueError:
-        return None
-
-
-def computed_blocks(records: da.Array) -> Iterator[tuple[tuple[slice, ...], np.ndarray]]:
-    """Computes the blocks of a lazy array and yields each as it is done:
-    on a distributed cluster in the order they finish (a block is fetched
-    and let go, so the client holds one at a time), on a local scheduler a
-    few blocks at a time."""
-    import dask
-
-    pairs = list(blocks_of(records))
-    client = distributed_client()
-    if client is not None:
-        from distributed import as_completed
-
-        futures = client.compute([block for _, block in pairs])
-        where_of = {future.key: where for future, (where, _) in zip(futures, pairs, strict=True)}
-        try:
-            # Fetched in batches of what has finished: a round trip per batch,
-            # not per block.
-            for batch in as_completed(futures, with_results=True).batches():
-                for future, block in batch:
-                    yield where_of[future.key], block
-        except BaseException:
-            # Stop the work nobody will read (Ctrl-C, a failed block). On
-            # success the futures are just let go: their keys may be shared
-            # with a persisted copy, which cancelling would cancel too.
-            client.cancel(futures)
-            raise
-        return
-    group = max(1, 2 * (os.cpu_count() or 1))
-    for first in range(0, len(pairs), group):
-        chosen = pairs[first : first + group]
-        for (where, _), block in zip(chosen, dask.compute(*[b for _, b in chosen]), strict=True):
-            yield where, block
-
-
-def rows_in(where: tuple[slice, ...]) -> int:
-    return math.prod(s.stop - s.start for s in where)
-
-
-def line_fit_of_records(records: Any, with_continuum: bool, **described: Any) -> LineFit:
-    """A `LineFit` of records (`RECORD_DTYPE`, one per spectrum): lazy
-    fields of lazy records, so that computing them fits each block once, or
-    contiguous maps of records in memory."""
-    if is_dask_array(records):
-        import dask.array as da
-
-        window = da.stack([records["window_left"], records["window_right"]], axis=-1)
-        window = window.rechunk({window.ndim - 1: 2})
-        fields = {name: records[name] for name in RECORD_DTYPE.names or ()}
-        kept = records
-    else:
-        window = np.stack([records["window_left"], records["window_right"]], axis=-1)
-        fields = {name: np.ascontiguousarray(records[name]) for name in RECORD_DTYPE.names or ()}
-        kept = None
-    return LineFit(
-        **{q.name: fields[q.name] for q in QUANTITIES},
-        flag=fields["flag"],
-        window=window,
-        continuum=fields["continuum"] if with_continuum else None,
-        records=kept,
-        **described,
+    data, axis = inputs.data, inputs.axis
+    if not is_dask_array(data):
+        data = da.from_array(data, chunks={axis: -1})
+    cube = spectral_last(data, axis)
+    spatial_index = "".join(chr(ord("a") + i) for i in range(cube.ndim - 1))
+    pixel_index = spatial_index + "z"
+    arguments: list[Any] = [cube, pixel_index]
+    present: list[str] = []
+    constants: dict[str, float] = {}
+    noise = inputs.noise
+    if noise.kind == "array":
+        arguments += [like_cube(noise.value, cube.chunks, axis), pixel_index]
+        present.append("noise")
+    elif noise.kind == "map":
+        arguments += [like_spatial(noise.value, cube.chunks[:-1]), spatial_index]
+        present.append("noise_map")
+    elif noise.kind == "constant":
+        constants["noise"] = noise.value
+    if inputs.mask is not None:
+        arguments += [like_cube(inputs.mask, cube.chunks, axis), pixel_index]
+        present.append("mask")
+    per_spectrum = (
+        ("guides", inputs.guides),
+        ("offsets", inputs.offsets),
+        ("continuum", inputs.continuum_values),
+    )
+    for name, value in per_spectrum:
+        if isinstance(value, float):
+            constants[name] = value
+        elif value is not None:
+            arguments += [like_spatial(value, cube.chunks[:-1]), spatial_index]
+            present.append(name)
+    return da.blockwise(
+        _fit_task,
+        spatial_index,
+        *arguments,
+        dtype=RECORD_DTYPE,
+        # The spectral axis is one chunk: each task gets its block as a list
+        # of one, which it unwraps, where concatenating would copy it whole.
+        concatenate=False,
+        meta=np.empty((0,) * (cube.ndim - 1), RECORD_DTYPE),
+        present=tuple(present),
+        constants=constants,
+        continuum_mode=inputs.continuum_mode,
+        velocity32=inputs.velocity32,
+        settings=inputs.settings,
     )
 
 
-def compute_records(records: da.Array, *, progress: bool | None = False) -> np.ndarray:
-    """Lazy records computed into memory block by block, as blocks finish."""
-    from .cube_fit import progress_bar
+def _fit_task(
+    data: np.ndarray,
+    *blocks: np.ndarray,
+    present: tuple[str, ...],
+    constants: dict[str, float],
+    continuum_mode: str,
+    velocity32: np.ndarray,
+    settings: LineSettings,
+) -> np.ndarray:
+    """One Dask task: the records of one block of the cube (spectral axis
+    last)."""
+    data = _one_block(data)
+    named = {name: _one_block(block) for name, block in zip(present, blocks, strict=True)}
+    if "noise" in named:
+        noise = NoiseSource("array", named["noise"])
+    elif "noise_map" in named:
+        noise = NoiseSource("map", named["noise_map"])
+    elif "noise" in constants:
+        noise = NoiseSource("constant", constants["noise"])
+    else:
+        noise = NoiseSource("estimate")
 
-    out = np.empty(records.shape, RECORD_DTYPE)
-    with progress_bar(math.prod(records.shape), progress) as bar:
-        for where, block in computed_blocks(records):
-            out[where] = block
-            bar.update(rows_in(where))
-    return out
+    def per_spectrum(name: str, default: Any) -> Any:
+        return named[name] if name in named else constants.get(name, default)
+
+    block = CubeInputs(
+        data=data,
+        axis=data.ndim - 1,
+        velocity32=velocity32,
+        settings=settings,
+        noise=noise,
+        mask=named.get("mask"),
+        guides=per_spectrum("guides", 0.0),
+        offsets=per_spectrum("offsets", None),
+        continuum_mode=continuum_mode,
+        continuum_values=per_spectrum("continuum", None),
+    )
+    return fit_block_records(block)
 
 
-def persist_records(records: da.Array, *, progress: bool | None = False) -> da.Array:
-    """Lazy records computed and kept: on a distributed cluster's workers
-    (the client receives nothing but news of each block), or in memory."""
-    import dask.array as da
-
-    client = distributed_client()
-    if client is None:
-        return da.from_array(compute_records(records, progress=progress), chunks=records.chunks)
-    from distributed import as_completed, futures_of
-
-    from .cube_fit import progress_bar
-
-    persisted = client.persist(records)
-    with progress_bar(math.prod(records.shape), progress) as bar:
-        for future in as_completed(futures_of(persisted)):
-            future.result()  # raises what the task raised
-            # A block's key is (name, i, j, ...): its index in the chunks.
-            index = future.key[1:]
-            bar.update(math.prod(c[i] for c, i in zip(records.chunks, index, strict=True)))
-    return persisted
+def _one_block(blocks: Any) -> Any:
+    """The block of an argument whose spectral axis is one chunk: Dask hands
+    a task the blocks along an axis its result drops as a list."""
+    while isinstance(blocks, list):
+        (blocks,) = blocks
+    return blocks
 
 
-class SchedulerError(ConnectionError):
+class SchedulerError(QuilletError, ConnectionError):
     """A Dask scheduler that cannot be reached, or was lost during a run."""
 
 
@@ -292,8 +255,8 @@ def connect(scheduler: str, *, timeout: float = 10.0, quiet: bool = False) -> It
     if scheduler.startswith("local:"):
         count = scheduler.removeprefix("local:")
         if not count.isdigit() or int(count) < 1:
-            raise ValueError(
-                f"--scheduler {scheduler}: write local:N with N the number of worker "
+            raise InputError(
+                f"scheduler={scheduler!r}: write local:N with N the number of worker "
                 "processes, such as local:4"
             )
         cluster = LocalCluster(
@@ -308,7 +271,7 @@ def connect(scheduler: str, *, timeout: float = 10.0, quiet: bool = False) -> It
             raise SchedulerError(
                 f"cannot reach the Dask scheduler at {scheduler} ({error}); check the "
                 "address and that a scheduler runs there (dask scheduler), or start one "
-                "here with --scheduler local:N"
+                "here with scheduler='local:N'"
             ) from None
     try:
         client.register_plugin(QuilletWorkerPlugin())

@@ -1,21 +1,17 @@
 """Maps on disk: a `LineFit` written as FITS (one image per quantity, with
 its WCS and unit, every setting in the header) or as Zarr, and read back.
 
-Every output is written under a temporary name in its folder and renamed
-into place when complete (`atomic_output`), so a crash or Ctrl-C never
-leaves a partial file under the final name, and nothing that exists is
-replaced unless asked. Maps that are lazy Dask arrays are written block by
+Every output is written whole or not at all (`quillet.outputs`), and
+nothing that exists is replaced unless asked. Maps that are lazy Dask arrays are written block by
 block as their blocks are computed: the maps of an archive never have to fit
 in one machine's memory.
 """
 
 from __future__ import annotations
 
-import contextlib
 import datetime
 import math
 import os
-import tempfile
 import urllib.parse
 import warnings
 from collections.abc import Iterator
@@ -27,18 +23,15 @@ import numpy as np
 from astropy.io import fits
 from astropy.wcs import WCS, FITSFixedWarning
 
-from .files import header_unit
+from .errors import InputError
+from .lazy import computed_blocks, rows_in
+from .outputs import atomic_output
+from .progress import progress_bar
 from .results import FLAG_MEANINGS, QUANTITIES, LineFit
 from .settings import LineSettings
+from .units import header_unit
 
-__all__ = [
-    "atomic_output",
-    "maps_header",
-    "read_maps",
-    "refuse_existing",
-    "write_maps",
-    "write_zarr",
-]
+__all__ = ["maps_header", "read_maps", "write_maps", "write_zarr"]
 
 _KEY_PREFIX = "QUILLET "  # written as HIERARCH QUILLET <NAME>
 # How many spatial axes the maps have: a FITS image has at least one, so the
@@ -47,82 +40,6 @@ _MAP_AXES = f"{_KEY_PREFIX}MAP AXES"
 # FITS headers hold printable ASCII only: any other character of a recorded
 # value (an input path in données/, say) is written %-escaped, as is % itself.
 _HEADER_SAFE = "".join(chr(c) for c in range(32, 127) if chr(c) != "%")
-
-
-@contextlib.contextmanager
-def atomic_output(path: str | os.PathLike[str], *, overwrite: bool = False) -> Iterator[Path]:
-    """A temporary path in the target's folder that becomes ``path`` only
-    when the block ends without an error: a crash or Ctrl-C never leaves a
-    partial file under the final name, and an existing file is replaced only
-    with ``overwrite``."""
-    target = Path(path)
-    refuse_existing(target, overwrite)
-    folder = target.parent
-    if not folder.is_dir():
-        raise FileNotFoundError(f"the folder {folder} of {target} does not exist; create it first")
-    handle, temporary = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".part", dir=folder)
-    os.close(handle)
-    os.unlink(temporary)  # the writer makes the file (or folder) itself
-    temp = Path(temporary)
-    try:
-        yield temp
-        if overwrite:
-            _replace(temp, target)
-        else:
-            _place_new(temp, target)
-    except BaseException:
-        _remove(temp)
-        raise
-
-
-def refuse_existing(target: Path, overwrite: bool) -> None:
-    if target.exists() and not overwrite:
-        raise FileExistsError(
-            f"{target} exists; choose another name, or allow replacing it "
-            "(overwrite=True, --overwrite)"
-        )
-
-
-def _place_new(temp: Path, target: Path) -> None:
-    """Moves ``temp`` to a ``target`` that must not exist, without a window in
-    which another writer's file could be replaced."""
-    if temp.is_dir():
-        try:
-            os.rename(temp, target)  # fails on a non-empty existing folder
-        except OSError:
-            refuse_existing(target, False)
-            raise
-        return
-    try:
-        os.link(temp, target)
-    except FileExistsError:
-        refuse_existing(target, False)
-    except OSError:  # a file system with no hard links
-        refuse_existing(target, False)
-        os.replace(temp, target)
-        return
-    os.unlink(temp)
-
-
-def _replace(temp: Path, target: Path) -> None:
-    if temp.is_dir() and target.exists():
-        old = target.with_name(f".{target.name}.old")
-        _remove(old)
-        os.rename(target, old)
-        os.rename(temp, target)
-        _remove(old)
-        return
-    os.replace(temp, target)
-
-
-def _remove(path: Path) -> None:
-    if path.is_dir() and not path.is_symlink():
-        import shutil
-
-        shutil.rmtree(path, ignore_errors=True)
-    else:
-        with contextlib.suppress(FileNotFoundError):
-            path.unlink()
 
 
 def _version() -> str:
@@ -291,9 +208,6 @@ def _blocks_of_maps(fit: LineFit, progress: bool | None) -> Iterator[tuple[tuple
     """The maps as (where, records) blocks: the whole of maps in memory at
     once, lazy maps block by block as they are computed."""
     if fit.lazy:
-        from .cube_fit import progress_bar
-        from .dask import computed_blocks, rows_in
-
         with progress_bar(math.prod(fit.shape), progress) as bar:
             for where, block in computed_blocks(fit.records):
                 yield where, block
@@ -344,7 +258,7 @@ def read_maps(path: str | os.PathLike[str]) -> LineFit:
             name for name in ("FLAG", "WINDOW_LEFT", "WINDOW_RIGHT") if name not in names
         ]
         if missing:
-            raise ValueError(
+            raise InputError(
                 f"{path} is not a maps file written by quillet: it has no "
                 f"{', '.join(missing)} extension{'s' if len(missing) > 1 else ''}"
             )
@@ -352,7 +266,7 @@ def read_maps(path: str | os.PathLike[str]) -> LineFit:
         keys = {name: f"{_KEY_PREFIX}{name.upper()}" for name in LineSettings.names()}
         absent = [name for name, key in keys.items() if key not in primary]
         if absent:
-            raise ValueError(
+            raise InputError(
                 f"{path} is not a maps file written by quillet: its primary header records "
                 f"no setting {', '.join(absent)}"
             )

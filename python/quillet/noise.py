@@ -15,6 +15,8 @@ import math
 import numpy as np
 from numpy.typing import ArrayLike
 
+from .rows import default_chunk_rows, row_blocks, take_rows
+
 __all__ = ["DER_SNR_FACTOR", "estimate_noise"]
 
 #: 1.482602 / sqrt(6): turns the median second difference into a sigma.
@@ -32,9 +34,6 @@ def estimate_noise(spectra: ArrayLike, axis: int = -1) -> np.ndarray:
     precision, as the fit sees the spectrum, a block of spectra at a time,
     so a memory-mapped cube is never converted whole.
     """
-    from .cube_fit import default_chunk_rows
-    from .rows import row_blocks, take_rows
-
     array = spectra if hasattr(spectra, "shape") else np.asarray(spectra)
     ndim = len(array.shape)
     axis = axis % ndim

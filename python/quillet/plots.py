@@ -16,6 +16,8 @@ from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
 
+from .errors import InputError, MissingDependency
+from .outputs import atomic_output
 from .results import FLAG_MEANINGS, QUANTITIES, FitRow, LineFit
 
 if TYPE_CHECKING:
@@ -27,6 +29,9 @@ __all__ = ["plot_fit", "plot_maps", "write_diagnostics"]
 #: How the names of the pictures of `write_diagnostics` begin: fit_<position>.png.
 DIAGNOSTIC_PREFIX = "fit_"
 
+#: Which fits `write_diagnostics` draws.
+DIAGNOSTIC_SELECTIONS = ("failed", "all")
+
 # Flag colours: green for success, then the two ways a fit ends without one.
 _FLAG_COLOURS = ("#2ca02c", "#7f7f7f", "#d62728")
 
@@ -35,7 +40,7 @@ def _figure(**kwargs: Any) -> Figure:
     try:
         from matplotlib.figure import Figure
     except ImportError:
-        raise ImportError("drawing needs matplotlib: pip install 'quillet[plot]'") from None
+        raise MissingDependency("drawing needs matplotlib: pip install 'quillet[plot]'") from None
     return Figure(**kwargs)
 
 
@@ -43,8 +48,6 @@ def save_figure(figure: Figure, path: str | os.PathLike[str], *, overwrite: bool
     """Saves a figure through a temporary file, in the format of the path's
     suffix (png, pdf, svg...), replacing an existing file only with
     ``overwrite``."""
-    from .maps_files import atomic_output
-
     target = Path(path)
     fmt = target.suffix.lstrip(".").lower() or "png"
     with atomic_output(target, overwrite=overwrite) as temp:
@@ -75,7 +78,7 @@ def plot_maps(
     """
     ndim = len(fit.shape)
     if ndim > 2:
-        raise ValueError(
+        raise InputError(
             f"plot_maps draws maps of one or two axes, not {ndim}; "
             "select a plane or a row of the fit first"
         )
@@ -227,7 +230,7 @@ def plot_fit(
     values = np.asarray(spectrum, dtype=np.float64).reshape(-1)
     axis = np.asarray(velocity, dtype=np.float64).reshape(-1)
     if values.size != axis.size:
-        raise ValueError(
+        raise InputError(
             f"the spectrum has {values.size} channels but the velocity axis {axis.size}"
         )
     row = [float(v) for v in list(result_row)[:8]]  # type: ignore[arg-type]
@@ -305,10 +308,10 @@ def write_diagnostics(
     `plot_fit` with the flag and the position in its title. Returns the
     files written.
     """
-    if which not in ("failed", "all"):
-        raise ValueError(f"which must be 'failed' or 'all', not {which!r}")
+    if which not in DIAGNOSTIC_SELECTIONS:
+        raise InputError(f"which must be one of {', '.join(DIAGNOSTIC_SELECTIONS)}, not {which!r}")
     if limit < 0:
-        raise ValueError(f"limit must be zero or more, not {limit}")
+        raise InputError(f"limit must be zero or more, not {limit}")
     folder = Path(directory)
     folder.mkdir(parents=True, exist_ok=True)
     flags = np.asarray(fit.flag)

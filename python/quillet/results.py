@@ -17,7 +17,11 @@ import numpy as np
 
 import _quillet
 
+from .arrays import is_dask_array
+from .errors import MissingDependency
+from .lazy import compute_records, persist_records
 from .settings import LineSettings
+from .units import VELOCITY_UNIT
 
 if TYPE_CHECKING:
     import astropy.units as u
@@ -31,6 +35,7 @@ __all__ = [
     "FLAG_NO_LOCAL_MAX",
     "FLAG_SUCCESS",
     "QUANTITIES",
+    "RECORD_DTYPE",
     "FitRow",
     "LineFit",
     "Quantity",
@@ -47,8 +52,6 @@ FLAG_MEANINGS: dict[int, str] = {
     int(FLAG_NO_LOCAL_MAX): "no_local_maximum",
     int(FLAG_NO_CONVERGENCE): "no_convergence",
 }
-
-VELOCITY_UNIT = "km/s"
 
 
 class Quantity(NamedTuple):
@@ -70,6 +73,19 @@ QUANTITIES: tuple[Quantity, ...] = (
     Quantity("centre_error", "CENTRE_ERR", VELOCITY_UNIT, "one-sigma error of the centre"),
     Quantity("sigma_error", "SIGMA_ERR", VELOCITY_UNIT, "one-sigma error of the sigma"),
     Quantity("reduced_chi2", "REDUCED_CHI2", "", "reduced chi-square of the fit"),
+)
+
+
+#: One fit per record: the seven float maps, the flag, the window's two
+#: ends and the continuum subtracted (NaN when none was).
+RECORD_DTYPE = np.dtype(
+    [(q.name, np.float32) for q in QUANTITIES]
+    + [
+        ("flag", np.int8),
+        ("window_left", np.int32),
+        ("window_right", np.int32),
+        ("continuum", np.float32),
+    ]
 )
 
 
@@ -124,6 +140,36 @@ class LineFit:
     #: one per spectrum, so that computing them fits each block once.
     records: Any = dataclasses.field(default=None, repr=False)
 
+    @classmethod
+    def from_records(cls, records: Any, with_continuum: bool, **described: Any) -> LineFit:
+        """A `LineFit` of records (`RECORD_DTYPE`, one per spectrum): lazy
+        fields of lazy records, so that computing them fits each block once,
+        or contiguous maps of records in memory. ``described`` gives the
+        settings, velocity, unit, WCS and provenance."""
+        if is_dask_array(records):
+            import dask.array as da
+
+            window = da.stack([records["window_left"], records["window_right"]], axis=-1)
+            window = window.rechunk({window.ndim - 1: 2})
+            fields = {name: records[name] for name in RECORD_DTYPE.names or ()}
+            kept = records
+        else:
+            window = np.stack([records["window_left"], records["window_right"]], axis=-1)
+            # asarray keeps the no axes of a single spectrum's maps, which
+            # ascontiguousarray would turn into one.
+            fields = {
+                name: np.asarray(records[name], order="C") for name in RECORD_DTYPE.names or ()
+            }
+            kept = None
+        return cls(
+            **{q.name: fields[q.name] for q in QUANTITIES},
+            flag=fields["flag"],
+            window=window,
+            continuum=fields["continuum"] if with_continuum else None,
+            records=kept,
+            **described,
+        )
+
     @property
     def shape(self) -> tuple[int, ...]:
         """The spatial shape of the maps."""
@@ -161,10 +207,8 @@ class LineFit:
         returned as they are."""
         if not self.lazy:
             return self
-        from .dask import compute_records, line_fit_of_records
-
         records = compute_records(self.records, progress=progress)
-        return line_fit_of_records(records, self.continuum is not None, **self._description())
+        return LineFit.from_records(records, self.continuum is not None, **self._description())
 
     def persist(self, *, progress: bool | None = False) -> LineFit:
         """Lazy maps computed and kept where they are: on the workers of a
@@ -172,10 +216,8 @@ class LineFit:
         still lazy, and cheap to compute, write or draw."""
         if not self.lazy:
             return self
-        from .dask import line_fit_of_records, persist_records
-
         records = persist_records(self.records, progress=progress)
-        return line_fit_of_records(records, self.continuum is not None, **self._description())
+        return LineFit.from_records(records, self.continuum is not None, **self._description())
 
     def _description(self) -> dict[str, Any]:
         return {
@@ -223,7 +265,7 @@ class LineFit:
         try:
             import xarray
         except ImportError:
-            raise ImportError(
+            raise MissingDependency(
                 "LineFit.to_xarray needs xarray: pip install 'quillet[xarray]'"
             ) from None
         dims = spatial_dims(len(self.shape))

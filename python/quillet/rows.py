@@ -6,7 +6,8 @@ rows is always a box of the array, a run along one spatial axis with the
 axes before it fixed and the axes after it whole, so it is taken by basic
 indexing alone: a view of a NumPy array or memmap, one read of an array-like
 (h5py, zarr, a lazily scaled FITS image). Only the block is ever converted
-or copied, never the cube.
+or copied, never the cube. How many rows a block holds (in process, and
+in a Dask task) is decided here too.
 """
 
 from __future__ import annotations
@@ -18,9 +19,31 @@ from typing import Any
 
 import numpy as np
 
-__all__ = ["RowBlock", "as_rows", "row_blocks", "take_rows"]
+from .errors import InputError
+
+__all__ = [
+    "DEFAULT_CHUNK_BYTES",
+    "RowBlock",
+    "as_rows",
+    "dask_chunks",
+    "default_chunk_rows",
+    "row_blocks",
+    "take_rows",
+]
 
 Index = tuple[int | slice, ...]
+
+#: Data per block of rows, as float32: large enough that one kernel call
+#: fits thousands of spectra (its own cost is then negligible), small enough
+#: that a few blocks (data, noise, the noise estimate's sort) stay well inside
+#: a laptop's cache-friendly tens of megabytes, and a block takes a few tens of
+#: milliseconds, so Ctrl-C and the progress bar answer at once.
+DEFAULT_CHUNK_BYTES = 16 * 2**20
+
+
+def default_chunk_rows(channels: int) -> int:
+    """Spectra per block for spectra of ``channels`` channels."""
+    return max(256, DEFAULT_CHUNK_BYTES // (4 * max(channels, 1)))
 
 
 @dataclass(frozen=True)
@@ -37,7 +60,7 @@ def row_blocks(spatial_shape: tuple[int, ...], chunk_rows: int) -> Iterator[RowB
     """Blocks of at most ``chunk_rows`` consecutive rows that cover every
     row once, in order."""
     if chunk_rows < 1:
-        raise ValueError(f"chunk_rows must be a positive number of spectra, not {chunk_rows}")
+        raise InputError(f"chunk_rows must be a positive number of spectra, not {chunk_rows}")
     if math.prod(spatial_shape) == 0:
         return
     start = 0
@@ -111,3 +134,30 @@ def as_rows(
     else:
         rows = np.array(box, dtype=dtype, order="C")
     return rows.reshape(count, channels)
+
+
+def dask_chunks(spatial: tuple[int, ...], chunks: Any, channels: int) -> tuple[Any, ...]:
+    """Dask chunks for a cube of ``spatial`` shape with its spectral axis
+    last and whole: from "auto" (about 16 MB of float32 per block), a number
+    of spectra per block (whole trailing axes, as `quillet.rows` takes its
+    blocks), or one block length per spatial axis."""
+    if isinstance(chunks, str):
+        if chunks != "auto":
+            raise InputError(f"chunks must be 'auto', a number or a tuple, not {chunks!r}")
+        chunks = default_chunk_rows(channels)
+    if isinstance(chunks, (int, np.integer)):
+        if chunks < 1:
+            raise InputError(f"chunks must be a positive number of spectra, not {chunks}")
+        lengths = []
+        inner = 1
+        for size in reversed(spatial):
+            take = max(1, min(size, int(chunks) // inner))
+            lengths.append(take)
+            inner *= take
+        return (*reversed(lengths), -1)
+    given = tuple(chunks)
+    if len(given) != len(spatial):
+        raise InputError(
+            f"chunks {given} must give one block length per spatial axis, {len(spatial)} here"
+        )
+    return (*given, -1)

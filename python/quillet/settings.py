@@ -19,6 +19,8 @@ from numpy.typing import ArrayLike
 
 import _quillet
 
+from .errors import InputError, InputOverflowError, InputTypeError
+
 __all__ = ["LineSettings", "velocity_axis"]
 
 # The kernel's own defaults of its four solver settings.
@@ -30,6 +32,17 @@ DEFAULT_MAX_ITER = 2000
 # The one message with which a batch of no rows and no columns answers
 # settings that passed every check: the next check is on the columns.
 _SETTINGS_ACCEPTED = "spectra columns must be at least sg_xpixels"
+
+
+_MISSING: Any = dataclasses.MISSING
+
+
+def _setting(help: str, unit: str, derived: str, default: Any = _MISSING) -> Any:
+    """A field of `LineSettings` with what a user is told of it: what it
+    does, its unit ("" for a pure number) and its default when derived by
+    `LineSettings.for_axis`. The command line makes its options of these."""
+    metadata = {"help": help, "unit": unit, "derived": derived}
+    return dataclasses.field(default=default, metadata=metadata)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -65,20 +78,36 @@ class LineSettings:
     `OverflowError` for values it cannot convert) before any work.
     """
 
-    velocity_range: float
-    npix: int
-    npix_slack: int
-    dv: float
-    width_min: float
-    sg_xpixels: int
-    amplitude_rel_min: float
-    amplitude_rel_max: float
-    width_max: float
-    width_guess: float
-    xtol: float = DEFAULT_XTOL
-    ftol: float = DEFAULT_FTOL
-    gtol: float = DEFAULT_GTOL
-    max_iter: int = DEFAULT_MAX_ITER
+    velocity_range: float = _setting(
+        "the brightest pixel must lie within this distance of the guide", "km/s", "4 x line sigma"
+    )
+    npix: int = _setting(
+        "half-width of the window fitted round the brightest pixel", "channels",
+        "ceil(3 x line sigma / dv), at least 2",
+    )  # fmt: skip
+    npix_slack: int = _setting(
+        "channels beyond velocity_range that the peak search also reaches", "channels", "2"
+    )
+    dv: float = _setting("velocity step of one channel", "km/s", "the median channel width")
+    width_min: float = _setting("lower bound of the fitted sigma", "km/s", "dv")
+    sg_xpixels: int = _setting(
+        "leading channels of each spectrum that are used", "channels", "every channel"
+    )
+    amplitude_rel_min: float = _setting(
+        "lower bound of the amplitude, relative to the brightest pixel", "", "0.2"
+    )
+    amplitude_rel_max: float = _setting(
+        "upper bound of the amplitude, relative to the brightest pixel", "", "3"
+    )
+    width_max: float = _setting(
+        "upper bound of the fitted sigma", "km/s", "a quarter of the axis span, at least 2 dv"
+    )
+    width_guess: float = _setting("starting sigma", "km/s", "line sigma")
+    xtol: float = _setting("solver's relative tolerance on the parameters", "", "1e-6",
+                           DEFAULT_XTOL)  # fmt: skip
+    ftol: float = _setting("solver's relative tolerance on chi-square", "", "1e-6", DEFAULT_FTOL)
+    gtol: float = _setting("solver's tolerance on the gradient's angle", "", "1e-6", DEFAULT_GTOL)
+    max_iter: int = _setting("solver's iteration limit", "", "2000", DEFAULT_MAX_ITER)
 
     #: Settings whose values are whole numbers.
     INTEGER_FIELDS: ClassVar[frozenset[str]] = frozenset(
@@ -91,14 +120,21 @@ class LineSettings:
         for name in self.names():
             value = getattr(self, name)
             if isinstance(value, bool) or not isinstance(value, (int, float, np.number)):
-                raise TypeError(f"setting {name} must be a number, not {type(value).__name__}")
+                raise InputTypeError(f"setting {name} must be a number, not {type(value).__name__}")
             if name in self.INTEGER_FIELDS:
                 if not float(value).is_integer():
-                    raise TypeError(f"setting {name} must be a whole number, not {value!r}")
+                    raise InputTypeError(f"setting {name} must be a whole number, not {value!r}")
                 object.__setattr__(self, name, int(value))
             else:
                 object.__setattr__(self, name, float(value))
         _check_with_kernel(self)
+
+    @classmethod
+    def describe(cls, name: str) -> tuple[str, str, str]:
+        """What the setting ``name`` does, its unit ("" for a pure number)
+        and its default when derived from the axis."""
+        meta = next(f.metadata for f in dataclasses.fields(cls) if f.name == name)
+        return meta["help"], meta["unit"], meta["derived"]
 
     @classmethod
     def names(cls) -> tuple[str, ...]:
@@ -169,7 +205,7 @@ class LineSettings:
         span = float(abs(axis[-1] - axis[0]))
         sigma = 2.0 * dv if line_sigma is None else float(line_sigma)
         if not (math.isfinite(sigma) and sigma > 0.0):
-            raise ValueError(f"line_sigma must be a positive number of km/s, not {line_sigma!r}")
+            raise InputError(f"line_sigma must be a positive number of km/s, not {line_sigma!r}")
         _reject_unknown(overrides)
         derived: dict[str, Any] = dict(
             velocity_range=4.0 * sigma,
@@ -198,24 +234,24 @@ def velocity_axis(velocity: ArrayLike) -> np.ndarray:
         try:
             values = velocity.to_value(u.km / u.s)  # type: ignore[union-attr]
         except u.UnitConversionError:
-            raise ValueError(
+            raise InputError(
                 f"the velocity axis is in {unit}, which is not a velocity; "
                 "convert it to km/s (quillet.read_cube does this for FITS files)"
             ) from None
     axis = np.asarray(values, dtype=np.float64)
     if axis.ndim != 1:
-        raise ValueError(f"the velocity axis must be 1-D, not of shape {axis.shape}")
+        raise InputError(f"the velocity axis must be 1-D, not of shape {axis.shape}")
     if axis.size < 3:
-        raise ValueError(f"the velocity axis has {axis.size} channels; a line fit needs at least 3")
+        raise InputError(f"the velocity axis has {axis.size} channels; a line fit needs at least 3")
     if not np.all(np.isfinite(axis)):
         bad = int(np.flatnonzero(~np.isfinite(axis))[0])
-        raise ValueError(
+        raise InputError(
             f"the velocity axis holds a non-finite value at channel {bad}; "
             "every channel needs a finite velocity"
         )
     steps = np.diff(axis)
     if not (np.all(steps > 0) or np.all(steps < 0)):
-        raise ValueError(
+        raise InputError(
             "the velocity axis is not strictly monotonic (it must increase or decrease "
             "at every channel); sort the channels, or check the spectral WCS"
         )
@@ -225,7 +261,7 @@ def velocity_axis(velocity: ArrayLike) -> np.ndarray:
 def _reject_unknown(names: Mapping[str, Any]) -> None:
     unknown = sorted(set(names) - set(LineSettings.names()))
     if unknown:
-        raise TypeError(
+        raise InputTypeError(
             f"unknown setting {', '.join(map(repr, unknown))}; "
             f"the settings are {', '.join(LineSettings.names())}"
         )
@@ -246,6 +282,10 @@ def _check_with_kernel(settings: LineSettings) -> None:
         )
     except ValueError as error:
         if str(error) != _SETTINGS_ACCEPTED:
-            raise
+            raise InputError(str(error)) from None
         return
+    except OverflowError as error:  # a whole number too large for the kernel's integers
+        raise InputOverflowError(str(error)) from None
+    except TypeError as error:
+        raise InputTypeError(str(error)) from None
     raise AssertionError("a batch of no columns must not accept sg_xpixels > 0")

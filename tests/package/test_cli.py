@@ -360,7 +360,7 @@ MISTAKES = {
     "npix 0": ("CUBE", None, "fit --out m.fits --npix 0", ["npix must be positive"]),
     "max-iter 0": ("CUBE", None, "fit --out m.fits --max-iter 0", ["max_iter must be positive"]),
     "widths": ("CUBE", None, "fit --out m.fits --width-min 200", ["width_min, width_max"]),
-    "line sigma": ("CUBE", None, "fit --out m.fits --line-sigma -3", ["line_sigma"]),
+    "line sigma": ("CUBE", None, "fit --out m.fits --line-sigma -3", ["--line-sigma", "positive"]),
     "noise word": ("CUBE", None, "fit --out m.fits --noise loud", ["--noise", "'loud'"]),
     "noise negative": ("CUBE", None, "fit --out m.fits --noise -1", ["--noise", "'-1'"]),
     "rest not spectral": ("CUBE", None, "info --rest-wavelength '3 kg'", ["not a wavelength"]),

@@ -188,7 +188,7 @@ def test_a_killed_worker_costs_only_its_tasks(client):
             os.kill(victim, signal.SIGKILL)
             break
     assert done == 5  # the kill came while most of the fit was still to run
-    result = quillet.dask.line_fit_of_records(
+    result = quillet.LineFit.from_records(
         records, True, settings=fit.settings, velocity=fit.velocity
     ).compute()
     assert_same_maps(result, reference)

@@ -1,0 +1,383 @@
+"""`read_cube`: a spectral cube (or slit, or spectrum) read from a FITS file.
+
+It finds the data HDU (the first image with a spectral axis, unless named),
+the spectral axis in its WCS (converted to km/s by `quillet.spectral_axis`),
+the noise in an error extension (sigma, variance or inverse variance, by
+name or by unit), and the celestial WCS of the spatial axes; the data stay
+on disk, memory-mapped or read in blocks (`quillet.fits_images`).
+"""
+
+from __future__ import annotations
+
+import contextlib
+import math
+import os
+import warnings
+from pathlib import Path
+from typing import Any
+
+import astropy.units as u
+from astropy.io import fits
+from astropy.wcs import WCS, FITSFixedWarning, WcsError
+
+from .cube import Cube
+from .errors import InputError
+from .fits_images import ERROR_KINDS, ImageSource, Scaling, ToSigma, image_as_dask, image_in_memory
+from .rows import dask_chunks
+from .spectral_axis import (
+    CONVENTIONS,
+    SPECTRAL_TYPES,
+    VELOCITY_TYPES,
+    WAVELENGTH_TYPES,
+    channel_velocities,
+)
+from .units import header_unit
+
+__all__ = ["read_cube"]
+
+# Extension names that mark an error extension, and what they hold when the
+# header does not say it through BUNIT. STAT is the MUSE pipeline's name for
+# its variance cube.
+_ERROR_NAMES = {
+    "ERR": "sigma",
+    "ERROR": "sigma",
+    "ERRORS": "sigma",
+    "SIGMA": "sigma",
+    "UNCERT": "sigma",
+    "UNCERTAINTY": "sigma",
+    "NOISE": "sigma",
+    "VAR": "variance",
+    "VARIANCE": "variance",
+    "STAT": "variance",
+    "IVAR": "inverse_variance",
+}
+
+
+def read_cube(
+    path: str | os.PathLike[str],
+    *,
+    hdu: int | str | None = None,
+    error_hdu: int | str | None = None,
+    error_kind: str | None = None,
+    rest_wavelength: Any = None,
+    redshift: float = 0.0,
+    convention: str | None = None,
+    chunks: Any = None,
+) -> Cube:
+    """Read a spectral cube (or slit, or spectrum) from a FITS image.
+
+    Parameters
+    ----------
+    path
+        The FITS file.
+    hdu
+        Name or index of the HDU holding the data; by default the first HDU
+        with an image of one to three axes.
+    error_hdu
+        Name or index of the HDU holding the noise; by default an HDU of the
+        data's shape named ERR, ERROR, SIGMA, UNCERT, NOISE, VAR, VARIANCE,
+        STAT or IVAR, if there is one.
+    error_kind
+        What the error HDU holds: "sigma", "variance" or "inverse_variance".
+        By default its BUNIT says it (the data's unit: sigma; its square:
+        variance; its inverse square: inverse variance; in any scale of
+        these, so mJy errors of Jy data are read as thousandths of a Jy),
+        or failing that its name does (VAR, VARIANCE and MUSE's STAT are
+        variances, IVAR an inverse variance, the others sigmas). A scaled
+        integer error image is scaled as the data are, BLANK giving NaN.
+    rest_wavelength
+        The line's rest wavelength or frequency: an astropy Quantity, a
+        string such as "6562.8 Angstrom" or "1420.405751 MHz", or a number
+        in the unit the header gives the spectral axis (CUNITn). By default
+        the header's RESTFRQ or RESTWAV. For an air-wavelength axis (AWAV) a
+        wavelength given here is read as an air wavelength, like the axis; a
+        frequency, or a rest value from the header (a vacuum value by the
+        FITS standard), is compared with the axis converted to vacuum. At a
+        redshift both are taken to vacuum, where the shift is exactly 1 + z.
+    redshift
+        Redshift of the source: the rest value is shifted to the observed
+        frame, so velocities are relative to the redshifted line.
+    convention
+        Doppler convention of the velocities: "optical", "radio" or
+        "relativistic". By default optical, except for an axis that already
+        holds velocities (VRAD, VOPT, VELO...), which keeps its own; such an
+        axis is converted to another convention through the rest value.
+    chunks
+        None (the default) for NumPy arrays (memory maps of the file), or
+        Dask arrays read block by block in whichever process computes them:
+        "auto" (blocks of about 16 MB), a number of spectra per block, or one
+        block length per spatial axis. The spectral axis is never split.
+
+    Raises ``ValueError`` with a message that says what is wrong with the
+    file and how to mend it; ``OSError`` when it cannot be read.
+    """
+    path = Path(path)
+    if convention is not None and convention not in CONVENTIONS:
+        raise InputError(f"convention must be one of {', '.join(CONVENTIONS)}, not {convention!r}")
+    if error_kind is not None and error_kind not in ERROR_KINDS:
+        raise InputError(f"error_kind must be one of {', '.join(ERROR_KINDS)}, not {error_kind!r}")
+    try:
+        z = float(redshift)
+    except (TypeError, ValueError):
+        z = math.nan
+    if not (math.isfinite(z) and z > -1.0):
+        raise InputError(
+            f"redshift must be a finite number above -1 (0 for a source at rest), not {redshift!r}"
+        )
+
+    with fits.open(path, memmap=True, do_not_scale_image_data=True) as hdul:
+        data_hdu = _data_hdu(hdul, hdu, path)
+        header = data_hdu.header.copy()
+        hdu_name = data_hdu.name or "PRIMARY"
+        wcs = _wcs_of(header, hdul, hdu_name, path)
+        spec = _spectral_axis_of(wcs, int(header["NAXIS"]), hdu_name, path, hdul)
+        keep = _kept_axes(header, spec, hdu_name, path)
+        wcs = wcs.sub([axis + 1 for axis in keep])
+        spec = keep.index(spec)
+        ndim = len(keep)
+        velocity, spectral_notes = channel_velocities(
+            wcs,
+            header,
+            keep[spec],
+            spec,
+            int(header[f"NAXIS{keep[spec] + 1}"]),
+            rest_wavelength,
+            z,
+            convention,
+            path,
+        )
+        numpy_axis = ndim - 1 - spec
+        drop = _dropped_index(header, keep)
+        unit = header_unit(header, "BUNIT")
+        data_image = ImageSource(hdul.index(data_hdu), Scaling.of(header, data_hdu.data.dtype))
+        noise_image, noise_note = _noise_image(hdul, data_hdu, error_hdu, error_kind, unit, path)
+        spatial_wcs = _spatial_wcs(wcs, spec, ndim)
+        if chunks is None:
+            data = image_in_memory(hdul, data_image, drop, numpy_axis)
+            noise = (
+                None
+                if noise_image is None
+                else image_in_memory(hdul, noise_image, drop, numpy_axis)
+            )
+        else:
+            blocks = dask_chunks(
+                tuple(n for i, n in enumerate(data_hdu.data[drop].shape) if i != numpy_axis),
+                chunks,
+                velocity.size,
+            )
+            data = image_as_dask(path, hdul, data_image, drop, numpy_axis, blocks)
+            noise = None if noise_image is None else image_as_dask(
+                path, hdul, noise_image, drop, numpy_axis, blocks
+            )  # fmt: skip
+
+    provenance = {
+        "input": str(path.resolve()),
+        "hdu": data_hdu.name or "PRIMARY",
+        **spectral_notes,
+        "noise": noise_note,
+    }
+    return Cube(
+        data=data,
+        velocity=velocity,
+        noise=noise,
+        wcs=spatial_wcs,
+        header=header,
+        unit=unit,
+        provenance=provenance,
+    )
+
+
+def _describe_hdus(hdul: fits.HDUList) -> str:
+    parts = []
+    for index, item in enumerate(hdul):
+        naxis = int(item.header.get("NAXIS", 0))
+        dims = [int(item.header.get(f"NAXIS{i}", 0)) for i in range(naxis, 0, -1)]
+        kind = "x".join(map(str, dims)) + " image" if naxis and item.is_image else "no image"
+        parts.append(f"{index}: {item.name or 'PRIMARY'} ({kind})")
+    return "; ".join(parts)
+
+
+def _data_hdu(hdul: fits.HDUList, hdu: int | str | None, path: Path) -> Any:
+    if hdu is not None:
+        try:
+            chosen = hdul[hdu]
+        except (KeyError, IndexError):
+            raise InputError(f"{path} has no HDU {hdu!r}; it has {_describe_hdus(hdul)}") from None
+        if not chosen.is_image or int(chosen.header.get("NAXIS", 0)) < 1:
+            raise InputError(
+                f"HDU {hdu!r} of {path} holds no image; the file has {_describe_hdus(hdul)}"
+            )
+        return chosen
+    images = [item for item in hdul if item.is_image and int(item.header.get("NAXIS", 0)) >= 1]
+    if not images:
+        raise InputError(f"{path} holds no image; it has {_describe_hdus(hdul)}")
+    # The first image with a spectral axis: a file may open with a picture
+    # of the field before its cube. With none, the first image, whose lack
+    # of a spectral axis the caller then explains.
+    for item in images:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            try:
+                if WCS(item.header, hdul).wcs.spec >= 0:
+                    return item
+            except (ValueError, MemoryError, WcsError):
+                continue
+    return images[0]
+
+
+def _kept_axes(header: fits.Header, spec: int, hdu_name: str, path: Path) -> list[int]:
+    """The FITS axes (0-based) read: all of them for up to three, else the
+    spectral axis and every axis longer than one pixel (a radio cube's
+    Stokes axis of one plane, say)."""
+    naxis = int(header["NAXIS"])
+    if naxis <= 3:
+        return list(range(naxis))
+    keep = [a for a in range(naxis) if a == spec or int(header[f"NAXIS{a + 1}"]) > 1]
+    if len(keep) > 3:
+        raise InputError(
+            f"HDU {hdu_name} of {path} has {len(keep)} axes longer than one pixel; quillet "
+            "reads images of one to three (the spectral axis and up to two spatial axes)"
+        )
+    return keep
+
+
+def _dropped_index(header: fits.Header, keep: list[int]) -> tuple[int | slice, ...]:
+    """NumPy index that drops the one-pixel axes not kept."""
+    naxis = int(header["NAXIS"])
+    return tuple(slice(None) if a in keep else 0 for a in range(naxis - 1, -1, -1))
+
+
+def _wcs_of(header: fits.Header, hdul: fits.HDUList, hdu_name: str, path: Path) -> WCS:
+    """The WCS of the data HDU, or a ValueError that gives wcslib's reason
+    without its source-file lines."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", FITSFixedWarning)
+        try:
+            return WCS(header, hdul)
+        except WcsError as error:
+            reason = " ".join(
+                line.strip()
+                for line in str(error).splitlines()
+                if line.strip() and not line.startswith("ERROR ")
+            )
+    raise InputError(
+        f"the WCS of HDU {hdu_name} of {path} cannot be used: {reason or 'wcslib refuses it'} "
+        "Check the axis keywords (CTYPE, CUNIT, CRVAL, CDELT or CD, PC, CRPIX); a CDELT of 0 "
+        "or a unit wcslib does not know (write 'Angstrom', 'nm', 'Hz', 'm/s') is the usual cause"
+    )
+
+
+def _spectral_axis_of(wcs: WCS, ndim: int, hdu_name: str, path: Path, hdul: fits.HDUList) -> int:
+    """The index (0-based, FITS order) of the spectral axis of the WCS."""
+    spec = int(wcs.wcs.spec)
+    ctypes = [c or "(none)" for c in wcs.wcs.ctype]
+    if spec < 0:
+        known = ", ".join([*WAVELENGTH_TYPES, *SPECTRAL_TYPES, *VELOCITY_TYPES])
+        raise InputError(
+            f"HDU {hdu_name} of {path} has no spectral axis in its WCS (CTYPEs: "
+            f"{', '.join(ctypes)}); one axis needs a spectral CTYPE ({known}) with "
+            "CRVAL, CDELT (or CD) and CRPIX, so that each channel has a wavelength, "
+            "frequency or velocity. If the spectra are in another HDU, name it (hdu=); "
+            f"the file has {_describe_hdus(hdul)}"
+        )
+    if spec >= ndim:
+        raise InputError(
+            f"the spectral axis of HDU {hdu_name} of {path} is WCS axis {spec + 1}, "
+            f"but the image has only {ndim} axes"
+        )
+    return spec
+
+
+def _noise_image(
+    hdul: fits.HDUList,
+    data_hdu: Any,
+    error_hdu: int | str | None,
+    error_kind: str | None,
+    unit: u.UnitBase | None,
+    path: Path,
+) -> tuple[ImageSource | None, str]:
+    """Where the noise is (an HDU, and what turns its values into sigmas),
+    and a few words on it."""
+    shape = tuple(data_hdu.shape)
+    if error_hdu is None:
+        named = [
+            item
+            for item in hdul
+            if item is not data_hdu and item.is_image and (item.name or "").upper() in _ERROR_NAMES
+        ]
+        candidates = [item for item in named if tuple(item.shape) == shape]
+        if not candidates:
+            if error_kind is not None:
+                raise InputError(
+                    f"error_kind={error_kind!r} was given, but {path} has no "
+                    "error HDU of the data's shape named ERR, STAT, VAR...; name it with "
+                    f"error_hdu=; the file has {_describe_hdus(hdul)}"
+                )
+            if named:
+                warnings.warn(
+                    f"{path}: HDU {named[0].name} looks like noise but is "
+                    f"{tuple(named[0].shape)}, not the data's {shape}; it is not used "
+                    "(name the noise HDU with error_hdu=)",
+                    stacklevel=3,
+                )
+                return None, f"none used ({named[0].name} is not of the data's shape)"
+            return None, "none in the file"
+        item = candidates[0]
+    else:
+        try:
+            item = hdul[error_hdu]
+        except (KeyError, IndexError):
+            raise InputError(
+                f"{path} has no HDU {error_hdu!r} to read the noise from; it has "
+                f"{_describe_hdus(hdul)}"
+            ) from None
+        if not item.is_image or tuple(item.shape) != shape:
+            raise InputError(
+                f"the error HDU {error_hdu!r} of {path} must be an image of the data's shape "
+                f"{shape}, not {tuple(item.shape) if item.is_image else 'a table'}"
+            )
+    name = item.name or str(error_hdu)
+    kind, factor = _error_kind(item, unit, error_kind)
+    if kind is None:
+        raise InputError(
+            f"cannot tell whether HDU {name} of {path} holds sigmas or variances: its BUNIT "
+            "is neither the data's unit nor its square and its name does not say; give "
+            "error_kind='sigma' or 'variance'"
+        )
+    scaling = Scaling.of(item.header, item.data.dtype)
+    note = f"{name} ({kind.replace('_', ' ')})"
+    if factor != 1.0:
+        note += f", from {header_unit(item.header, 'BUNIT')} to the unit of the data, {unit}"
+    if kind == "sigma" and scaling is None and factor == 1.0:
+        return ImageSource(hdul.index(item), None), note
+    return ImageSource(hdul.index(item), ToSigma(kind, factor, scaling)), note
+
+
+def _error_kind(
+    item: Any, unit: u.UnitBase | None, error_kind: str | None
+) -> tuple[str | None, float]:
+    """What an error HDU holds, and the factor that brings its values to the
+    data's unit (its square for a variance, its inverse square for an
+    inverse variance): mJy errors of Jy data are read as 0.001 Jy."""
+    error_unit = header_unit(item.header, "BUNIT")
+    factors: dict[str, float] = {}
+    if unit is not None and error_unit is not None:
+        for kind, power in (("sigma", 1), ("variance", 2), ("inverse_variance", -2)):
+            with contextlib.suppress(u.UnitsError):
+                factor = float(error_unit.to(unit**power))
+                factors[kind] = 1.0 if math.isclose(factor, 1.0, rel_tol=1e-9) else factor
+    if error_kind is not None:
+        return error_kind, factors.get(error_kind, 1.0)
+    # A dimensionless unit is its own square: its BUNIT cannot tell the kinds apart.
+    if len(factors) == 1:
+        ((kind, factor),) = factors.items()
+        return kind, factor
+    return _ERROR_NAMES.get((item.name or "").upper()), 1.0
+
+
+def _spatial_wcs(wcs: WCS, spec: int, ndim: int) -> WCS | None:
+    if ndim == 1:
+        return None
+    if wcs.has_celestial and wcs.celestial.naxis == ndim - 1:
+        return wcs.celestial
+    return wcs.dropaxis(spec)

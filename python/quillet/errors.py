@@ -1,0 +1,44 @@
+"""The package's own errors: what a user did wrong, told in one line.
+
+Every mistake the package can see in what it is given (an array of the wrong
+shape, a setting out of range, a file that is not a cube, an output that
+exists) raises a `QuilletError`, whose message says what is wrong and how to
+mend it. The command line shows these as one line and exit status 2; any
+other exception is a fault of the package and keeps its traceback. Each
+error also derives from the built-in exception a Python caller would expect
+(ValueError, TypeError, OverflowError, ImportError), so ``except ValueError`` still works.
+
+Messages name Python keywords (``velocity_range=``); the command line
+speaks of its options instead.
+"""
+
+from __future__ import annotations
+
+__all__ = [
+    "InputError",
+    "InputOverflowError",
+    "InputTypeError",
+    "MissingDependency",
+    "QuilletError",
+]
+
+
+class QuilletError(Exception):
+    """A mistake in what the package was given: its message says what is
+    wrong and how to mend it."""
+
+
+class InputError(QuilletError, ValueError):
+    """A value the package cannot use: a shape, a setting, a file's content."""
+
+
+class InputTypeError(QuilletError, TypeError):
+    """A value of a kind the package does not take, or an unknown keyword."""
+
+
+class InputOverflowError(QuilletError, OverflowError):
+    """A whole number too large for the kernel's integers."""
+
+
+class MissingDependency(QuilletError, ImportError):
+    """An optional dependency that a call needs is not installed."""
