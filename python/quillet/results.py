@@ -89,6 +89,12 @@ RECORD_DTYPE = np.dtype(
 )
 
 
+_SQRT_2PI = float(np.sqrt(2.0 * np.pi))
+# The correlation of a Gaussian's fitted amplitude and sigma when the
+# samples are dense across the line and the noise is even: -1/sqrt(3).
+_RHO_AMPLITUDE_SIGMA = -1.0 / float(np.sqrt(3.0))
+
+
 class FitRow(NamedTuple):
     """The result of one spectrum: the kernel's eight values and its window,
     the half-open range of channels [left, right) offered to the fit."""
@@ -190,6 +196,28 @@ class LineFit:
         """Amplitude over its error: how clearly each line stands out."""
         with np.errstate(divide="ignore", invalid="ignore"):
             return self.amplitude / self.amplitude_error
+
+    @property
+    def flux(self) -> Any:
+        """The line's integrated flux, sqrt(2 pi) amplitude sigma, in the
+        data's unit times km/s (float64; lazy for lazy maps)."""
+        return _SQRT_2PI * self.amplitude.astype(np.float64) * self.sigma
+
+    @property
+    def flux_error(self) -> Any:
+        """One-sigma error of `flux`, from the amplitude's and the sigma's
+        errors and their correlation. The kernel gives no covariance; the
+        correlation of amplitude and sigma of a Gaussian whose samples are
+        dense across it, with noise of one level, is -1/sqrt(3) whatever its
+        width and height (the Fisher matrix's off-diagonal term over the
+        root of its diagonal ones), and that is the value taken."""
+        relative_a = self.amplitude_error.astype(np.float64) / self.amplitude
+        relative_s = self.sigma_error.astype(np.float64) / self.sigma
+        variance = (
+            relative_a**2 + relative_s**2 + 2.0 * _RHO_AMPLITUDE_SIGMA * relative_a * relative_s
+        )
+        with np.errstate(invalid="ignore"):
+            return np.abs(self.flux) * np.sqrt(np.maximum(variance, 0.0))
 
     def flag_counts(self) -> dict[str, int]:
         """How many fits ended with each flag, by flag meaning (computed
