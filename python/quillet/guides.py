@@ -1,0 +1,179 @@
+"""Guides from the data: where in each spectrum its line is sought.
+
+The kernel looks for a line only within its search radius of a guide
+velocity. This module owns the guide a spectrum gives itself
+(`find_guides`) and the check that a guide a user gave can reach the axis
+at all (`check_guide_on_axis`), so that a guide off the axis is an error
+before any work rather than a map of "no local maximum".
+
+Every guide depends on its own spectrum alone, so guides, and the fits
+that follow them, never depend on block size, threads or scheduler.
+"""
+
+from __future__ import annotations
+
+import math
+from typing import Literal
+
+import numpy as np
+from numpy.typing import ArrayLike
+
+__all__ = ["GUIDE_METHODS", "check_guide_on_axis", "find_guides"]
+
+GuideMethod = Literal["peak", "moment"]
+
+#: The two ways a guide is found: the peak of the spectrum smoothed over
+#: one line width (the default), or its intensity-weighted velocity.
+GUIDE_METHODS: tuple[GuideMethod, ...] = ("peak", "moment")
+
+# The smoothing kernel reaches this many of its sigmas on each side.
+_KERNEL_REACH = 3.0
+
+
+def find_guides(
+    rows: np.ndarray,
+    velocity: ArrayLike,
+    noise: ArrayLike,
+    *,
+    line_sigma: float,
+    velocity_window: tuple[float, float] | None = None,
+    method: GuideMethod = "peak",
+) -> np.ndarray:
+    """Each spectrum's guide velocity (km/s, float32, one per row), from the
+    spectrum itself; NaN for a spectrum with no finite pixel (or none within
+    ``velocity_window``).
+
+    ``rows`` is (N, M) float32, one spectrum per row, on the shared
+    ``velocity`` axis (M channels, km/s); ``noise`` is its one-sigma noise,
+    one value, one per row (N,), or one per pixel (N, M); NaN or
+    non-positive noise marks a pixel as missing. ``line_sigma`` is the
+    expected line sigma in km/s; ``velocity_window=(lo, hi)`` restricts the
+    search to channels within it.
+
+    ``method="peak"`` (the default): the channel where the spectrum,
+    smoothed by a Gaussian of ``line_sigma`` with inverse-variance weights
+    (missing pixels take no part), is brightest. ``method="moment"``: the
+    intensity-weighted mean velocity of the positive pixels.
+
+    Why the peak: on the three real sets and on synthetic cubes (lines
+    anywhere on the axis, an axis of 326 to 789 km/s, pure noise) it gave
+    the same or more good fits than the moment (docs/trust_figures.md). The
+    moment is pulled towards the middle of the axis by the noise of every
+    channel and by any second line or continuum left in the spectrum, while
+    the smoothed peak sits on the line as soon as the line beats the noise
+    smoothed over one line width, which is the same condition the kernel's
+    fit needs anyway.
+    """
+    data = np.asarray(rows)
+    if data.ndim != 2:
+        raise ValueError(f"rows must be 2-D (spectra x channels), not of shape {data.shape}")
+    axis = np.asarray(velocity, dtype=np.float64)
+    count, channels = data.shape
+    if axis.shape != (channels,):
+        raise ValueError(
+            f"the velocity axis has {axis.size} values but the rows have {channels} channels"
+        )
+    if not (math.isfinite(line_sigma) and line_sigma > 0.0):
+        raise ValueError(f"line_sigma must be a positive number of km/s, not {line_sigma!r}")
+    if method not in GUIDE_METHODS:
+        raise ValueError(f"method must be one of {', '.join(GUIDE_METHODS)}, not {method!r}")
+    weight = _inverse_variance(noise, data)
+    values = np.where(weight > 0.0, data.astype(np.float64), 0.0)
+    inside = np.ones(channels, dtype=bool)
+    if velocity_window is not None:
+        lo, hi = sorted(float(v) for v in velocity_window)
+        inside = (axis >= lo) & (axis <= hi)
+        if not inside.any():
+            raise ValueError(
+                f"velocity_window ({lo:g}, {hi:g}) km/s holds no channel of the axis "
+                f"({axis.min():g} to {axis.max():g} km/s); give a window on the axis"
+            )
+    weight = weight * inside
+    has_data = (weight > 0.0).any(axis=1)
+    if method == "peak":
+        guides = _smoothed_peak(values, weight, axis, line_sigma)
+    else:
+        positive = np.clip(values, 0.0, None) * (weight > 0.0)
+        total = positive.sum(axis=1)
+        with np.errstate(invalid="ignore", divide="ignore"):
+            guides = (positive * axis).sum(axis=1) / total
+        # A spectrum with no positive pixel has no weighted velocity; its
+        # brightest pixel is as good a guide as any.
+        flat = ~(total > 0.0)
+        if flat.any():
+            guides[flat] = axis[_masked_argmax(values[flat], weight[flat] > 0.0)]
+    guides = np.where(has_data, guides, np.nan)
+    return np.asarray(guides, dtype=np.float32).reshape(count)
+
+
+def _inverse_variance(noise: ArrayLike, data: np.ndarray) -> np.ndarray:
+    """1/noise² for every pixel, 0 where the pixel or its noise is missing."""
+    sigma = np.asarray(noise, dtype=np.float64)
+    if sigma.ndim == 1 and sigma.shape[0] == data.shape[0]:
+        sigma = sigma[:, None]
+    try:
+        sigma = np.broadcast_to(sigma, data.shape)
+    except ValueError:
+        raise ValueError(
+            f"noise of shape {sigma.shape} does not match rows of shape {data.shape}; "
+            "give one value, one per row, or one per pixel"
+        ) from None
+    usable = np.isfinite(sigma) & (sigma > 0.0) & np.isfinite(data)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        return np.where(usable, 1.0 / np.where(usable, sigma, 1.0) ** 2, 0.0)
+
+
+def _smoothed_peak(
+    values: np.ndarray, weight: np.ndarray, axis: np.ndarray, line_sigma: float
+) -> np.ndarray:
+    """Velocity of the brightest channel of each row smoothed by a Gaussian
+    of ``line_sigma``, weighted by ``weight``: sum(k w x) / sum(k w) at each
+    channel that has any weight within reach."""
+    channels = axis.size
+    dv = float(np.median(np.abs(np.diff(axis))))
+    width = line_sigma / dv
+    reach = min(math.ceil(_KERNEL_REACH * width), channels - 1)
+    taps = np.exp(-0.5 * (np.arange(-reach, reach + 1) / width) ** 2)
+    top = np.zeros_like(values)
+    bottom = np.zeros_like(values)
+    weighted = values * weight
+    # One shifted sum per tap, each row on its own: a row's result is the
+    # same whatever rows share its block.
+    for offset, tap in zip(range(-reach, reach + 1), taps, strict=True):
+        lo, hi = max(0, -offset), min(channels, channels - offset)
+        top[:, lo:hi] += tap * weighted[:, lo + offset : hi + offset]
+        bottom[:, lo:hi] += tap * weight[:, lo + offset : hi + offset]
+    with np.errstate(invalid="ignore", divide="ignore"):
+        smoothed = top / bottom
+    # Channels with data within reach, but not where only the kernel's far
+    # tail touches a pixel (an edge of the data would then count as a peak).
+    own = bottom >= taps[reach]
+    channel = _masked_argmax(smoothed, own & (weight > 0.0))
+    return np.asarray(axis[channel])
+
+
+def _masked_argmax(values: np.ndarray, usable: np.ndarray) -> np.ndarray:
+    """Index of the largest usable value of each row (the first on a tie); 0
+    for a row with none."""
+    return np.asarray(np.argmax(np.where(usable, values, -np.inf), axis=1))
+
+
+def check_guide_on_axis(guide: ArrayLike, velocity: ArrayLike, search_radius: float) -> None:
+    """Raise ValueError when a guide (one value or a map, km/s) lies farther
+    than ``search_radius`` (``LineSettings.search_radius``: velocity_range +
+    npix_slack * dv) from every channel of the axis: the kernel would find no
+    line near it. NaN guides (spectra left out) are not checked."""
+    axis = np.asarray(velocity, dtype=np.float64)
+    lo, hi = float(axis.min()), float(axis.max())
+    guides = np.asarray(guide, dtype=np.float64).reshape(-1)
+    distance = np.maximum(np.maximum(lo - guides, guides - hi), 0.0)
+    off = np.flatnonzero(distance > search_radius)
+    if off.size == 0:
+        return
+    first = int(off[0])
+    which = "guide" if guides.size == 1 else f"{off.size} of {guides.size} guides; the first,"
+    raise ValueError(
+        f"{which} {guides[first]:g} km/s lies {distance[first]:g} km/s from the axis "
+        f"({lo:.1f} to {hi:.1f} km/s), beyond the search radius of {search_radius:g} km/s; "
+        "give a guide on the axis, or --guide auto"
+    )
