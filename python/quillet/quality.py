@@ -18,13 +18,16 @@ from typing import Any
 import numpy as np
 
 from .settings import LineSettings
+from .windows import DEFAULT_MAX_ROUNDS, DEFAULT_WINDOW_SIGMAS, RowLimits, fit_rows_adaptive
 
 __all__ = [
     "BIT_DESCRIPTIONS",
     "BOUND_TOLERANCE",
     "DEFAULT_SNR_MIN",
     "Quality",
+    "bit_counts",
     "cf_attributes",
+    "fit_and_judge",
     "fits_cards",
     "is_good",
     "quality_bits",
@@ -102,7 +105,7 @@ def quality_bits(
     settings: LineSettings,
     snr_min: float = DEFAULT_SNR_MIN,
     *,
-    limits: Any,
+    limits: RowLimits,
     wider: np.ndarray | None = None,
     refitted: np.ndarray | None = None,
 ) -> np.ndarray:
@@ -190,3 +193,28 @@ def fits_cards() -> list[tuple[str, Any, str]]:
         cards.append((f"QBIT{position}", str(bit.name), text[:47]))
     cards.append(("QGOOD", "flag 0, no bit but REFITTED", "what a good fit is"))
     return cards
+
+
+def fit_and_judge(
+    rows: np.ndarray,
+    velocity: np.ndarray,
+    noise: np.ndarray,
+    guides: np.ndarray,
+    settings: LineSettings,
+    *,
+    snr_min: float = DEFAULT_SNR_MIN,
+    window_sigmas: float = DEFAULT_WINDOW_SIGMAS,
+    max_rounds: int = DEFAULT_MAX_ROUNDS,
+) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """The fits, windows and quality bits of a block of rows: the kernel's
+    batch with windows that follow the line (``max_rounds=0`` for the
+    batch's windows alone), judged. The arguments are the batch's."""
+    fit = fit_rows_adaptive(
+        rows, velocity, noise, guides, settings, window_sigmas=window_sigmas,
+        max_rounds=max_rounds,
+    )  # fmt: skip
+    finite = np.count_nonzero(np.isfinite(rows[:, : settings.sg_xpixels]), axis=1)
+    bits = quality_bits(
+        fit.fits, fit.windows, finite, settings, snr_min, limits=fit.limits, wider=fit.wider
+    )
+    return fit.fits, fit.windows, bits
