@@ -136,18 +136,21 @@ def _smoothed_peak(
     taps = np.exp(-0.5 * (np.arange(-reach, reach + 1) / width) ** 2)
     top = np.zeros_like(values)
     bottom = np.zeros_like(values)
+    cover = np.zeros_like(values)
     weighted = values * weight
+    present = (weight > 0.0).astype(np.float64)
     # One shifted sum per tap, each row on its own: a row's result is the
     # same whatever rows share its block.
     for offset, tap in zip(range(-reach, reach + 1), taps, strict=True):
         lo, hi = max(0, -offset), min(channels, channels - offset)
         top[:, lo:hi] += tap * weighted[:, lo + offset : hi + offset]
         bottom[:, lo:hi] += tap * weight[:, lo + offset : hi + offset]
+        cover[:, lo:hi] += tap * present[:, lo + offset : hi + offset]
     with np.errstate(invalid="ignore", divide="ignore"):
         smoothed = top / bottom
     # Channels with data within reach, but not where only the kernel's far
     # tail touches a pixel (an edge of the data would then count as a peak).
-    own = bottom >= taps[reach]
+    own = cover >= taps[reach]
     channel = _masked_argmax(smoothed, own & (weight > 0.0))
     return np.asarray(axis[channel])
 

@@ -56,7 +56,7 @@ BIT_DESCRIPTIONS: dict[Quality, str] = {
     Quality.AMPLITUDE_AT_BOUND: "amplitude at a bound relative to the brightest pixel",
     Quality.CENTRE_AT_EDGE: "centre at the edge of the range the window allows",
     Quality.LOW_SNR: "amplitude / its error below snr_min",
-    Quality.WIDER_THAN_WINDOW: "centre ± window_sigmas sigma still beyond the window after refits",
+    Quality.WIDER_THAN_WINDOW: "centre +- window_sigmas sigma still beyond the window after refits",
     Quality.REFITTED: "refitted with guide and width from good neighbours (not a fault)",
 }
 
@@ -64,7 +64,7 @@ BIT_DESCRIPTIONS: dict[Quality, str] = {
 _BENIGN = Quality.REFITTED
 
 #: Default S/N threshold; see `signal_to_noise` and docs/trust_figures.md.
-DEFAULT_SNR_MIN = 3.0
+DEFAULT_SNR_MIN = 4.0
 
 #: A parameter is "at" a bound when within this fraction of the bound's
 #: scale of it. The solver holds a parameter that meets its bound exactly on
@@ -182,16 +182,19 @@ def cf_attributes() -> dict[str, Any]:
 
 
 def fits_cards() -> list[tuple[str, Any, str]]:
-    """Header cards of a QUALITY image: the extension's name and one card
-    per bit, ``QBIT<k>`` = the bit's name, its comment the description
-    (cut to fit the card)."""
+    """Header cards of a QUALITY image: the extension's name, one card per
+    bit (``QBIT<k>`` = the bit's name, for bit value 2**k), what a good fit
+    is, and the bits' descriptions as COMMENT cards (a card's comment
+    holds too little for them)."""
     cards: list[tuple[str, Any, str]] = [
-        ("EXTNAME", "QUALITY", "quality bits of the line fit; 0 = nothing to doubt"),
+        ("EXTNAME", "QUALITY", "quality bits of the line fit; 0: no doubt"),
     ]
-    for bit, text in BIT_DESCRIPTIONS.items():
+    for bit in Quality:
         position = int(bit).bit_length() - 1
-        cards.append((f"QBIT{position}", str(bit.name), text[:47]))
-    cards.append(("QGOOD", "flag 0, no bit but REFITTED", "what a good fit is"))
+        cards.append((f"QBIT{position}", str(bit.name), f"quality bit of value {int(bit)}"))
+    cards.append(("QGOOD", "flag 0 and no bit but REFITTED", "a good fit"))
+    for bit, text in BIT_DESCRIPTIONS.items():
+        cards.append(("COMMENT", f"{bit.name}: {text}", ""))
     return cards
 
 
