@@ -104,12 +104,15 @@ def row_limits(
     settings: LineSettings,
     npix: np.ndarray | int | None = None,
     width_max: np.ndarray | float | None = None,
+    *,
+    peaks: tuple[np.ndarray, np.ndarray] | None = None,
 ) -> RowLimits:
     """The limits of each row's fit for the given (per-row) ``npix`` and
     ``width_max`` (by default the settings'), computed as the kernel
-    computes them in single precision."""
+    computes them in single precision; ``peaks`` is what `peak_search`
+    gives for these rows, if it is already known."""
     count = rows.shape[0]
-    channel, value = peak_search(rows, velocity32, guides, settings)
+    channel, value = peak_search(rows, velocity32, guides, settings) if peaks is None else peaks
     half = np.broadcast_to(np.asarray(settings.npix if npix is None else npix), (count,))
     hw = np.float32(settings.dv) * half.astype(np.float32)
     w = np.where(channel >= 0, velocity32[np.maximum(channel, 0)], np.float32(np.nan))
@@ -175,8 +178,8 @@ def fit_rows_adaptive(
     rounds = np.zeros(count, dtype=np.uint8)
     active = np.ones(count, dtype=bool)
     axis = np.asarray(velocity[:channels], dtype=np.float64)
-    channel, _ = peak_search(rows, velocity, guides, settings)
-    peak_velocity = axis[np.maximum(channel, 0)]
+    peaks = peak_search(rows, velocity, guides, settings)
+    peak_velocity = axis[np.maximum(peaks[0], 0)]
     for _ in range(max_rounds):
         # Only a side where the window may still grow asks for a refit: a
         # line that runs off an end of the axis stays wider than its window.
@@ -211,7 +214,7 @@ def fit_rows_adaptive(
             active[group[~took]] = False
     before, after = _reaches_beyond(fits, windows, axis, window_sigmas)
     wider = before | after
-    limits = row_limits(rows, velocity, guides, settings, npix, width_max)
+    limits = row_limits(rows, velocity, guides, settings, npix, width_max, peaks=peaks)
     return AdaptiveFit(fits, windows, npix.astype(np.int32), rounds, wider, limits)
 
 
