@@ -26,6 +26,9 @@ GuideMethod = Literal["peak", "moment"]
 #: one line width (the default), or its intensity-weighted velocity.
 GUIDE_METHODS: tuple[GuideMethod, ...] = ("peak", "moment")
 
+# Values of the float64 work arrays per piece of rows (8 MB each).
+_PIECE_VALUES = 2**20
+
 # The smoothing kernel reaches this many of its sigmas on each side.
 _KERNEL_REACH = 3.0
 
@@ -68,6 +71,17 @@ def find_guides(
     kernel's fit needs anyway.
     """
     data = np.asarray(rows)
+    if data.ndim == 2 and data.shape[0] * data.shape[1] > _PIECE_VALUES and data.shape[0] > 1:
+        # In pieces of rows, to bound the float64 work arrays: each row's
+        # guide is its own, so the pieces give the same guides.
+        step = max(1, _PIECE_VALUES // max(data.shape[1], 1))
+        pieces = [
+            find_guides(data[start : start + step], velocity,
+                        _rows_of(noise, data, start, step), line_sigma=line_sigma,
+                        velocity_window=velocity_window, method=method)
+            for start in range(0, data.shape[0], step)
+        ]  # fmt: skip
+        return np.concatenate(pieces)
     if data.ndim != 2:
         raise ValueError(f"rows must be 2-D (spectra x channels), not of shape {data.shape}")
     axis = np.asarray(velocity, dtype=np.float64)
@@ -107,6 +121,15 @@ def find_guides(
             guides[flat] = axis[_masked_argmax(values[flat], weight[flat] > 0.0)]
     guides = np.where(has_data, guides, np.nan)
     return np.asarray(guides, dtype=np.float32).reshape(count)
+
+
+def _rows_of(noise: ArrayLike, data: np.ndarray, start: int, step: int) -> ArrayLike:
+    """The noise of rows ``start`` to ``start + step``: one value stands for
+    all rows, one per row or per pixel is sliced."""
+    sigma = np.asarray(noise)
+    if sigma.ndim in (1, 2) and sigma.shape[0] == data.shape[0]:
+        return sigma[start : start + step]
+    return sigma
 
 
 def _inverse_variance(noise: ArrayLike, data: np.ndarray) -> np.ndarray:

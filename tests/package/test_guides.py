@@ -57,7 +57,10 @@ def test_velocity_window_picks_the_line_within_it():
         find_guides(rows, velocity, noise, line_sigma=10.0, velocity_window=(400, 500))
 
 
-def test_guides_do_not_depend_on_the_rows_beside_them():
+@pytest.mark.parametrize("piece", [None, 500])
+def test_guides_do_not_depend_on_the_rows_beside_them(piece, monkeypatch):
+    if piece is not None:  # a block larger than one piece is found piece by piece
+        monkeypatch.setattr("quillet.guides._PIECE_VALUES", piece)
     velocity = AXES["round zero"]
     rows, noise = gaussian_rows(velocity, np.linspace(0, 8, 50), np.linspace(-200, 200, 50), 15.0,
                                 noise=1.0, seed=3)  # fmt: skip
