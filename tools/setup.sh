@@ -22,3 +22,8 @@ fi
 # container that is root's, and pip's warning about it is noise there.
 export PIP_ROOT_USER_ACTION=ignore PIP_DISABLE_PIP_VERSION_CHECK=1
 python3 -m pip install -q -r "$quillet_root/requirements-dev.txt"
+
+# pip builds quillet in a temporary folder unless told otherwise; the scripts
+# keep theirs in build/ instead, so that running one again rebuilds only what
+# changed.
+export SKBUILD_BUILD_DIR="$quillet_root/build/{wheel_tag}"

@@ -5,7 +5,8 @@
 # ThreadSanitizer), the Python suite (the extension's tests and the quillet
 # package's) against the ASan + UBSan build of the extension and its batch
 # and thread tests against the TSan build, the Python suite against the
-# installed package, and last the batch of 1,000,000 rows. The three C++
+# installed package, a repaired wheel installed and run where no compiler can
+# be found, and last the batch of 1,000,000 rows. The three C++
 # builds also make the extension with the test-only row-fault hook, so the
 # internal-fault tests run against each; the installed extension, like every
 # wheel, has no hook.
@@ -88,6 +89,9 @@ timeout 900 python3 -m pytest tests -q
 echo "== Python batch tests forced onto the scalar path"
 QUILLET_LANES=scalar timeout 900 python3 -m pytest -q tests/test_regression_guard.py \
   tests/test_reference_bits.py tests/test_batch.py tests/test_hostile_input.py
+
+echo "== wheel, installed without a compiler"
+CMAKE_BUILD_PARALLEL_LEVEL="$jobs" bash tools/wheel.sh
 
 echo "== 1,000,000-row batch"
 QUILLET_SCALE=1 timeout 300 python3 -m pytest tests/test_scale.py -q
