@@ -34,6 +34,7 @@ PATH="$scripts:$PATH" auditwheel repair -w "$work/repaired" "$work"/raw/quillet-
 wheel="$(ls "$work"/repaired/quillet-*.whl)"
 auditwheel show "$wheel"
 mkdir -p dist
+rm -f dist/quillet-*.whl  # one wheel here: the one just built
 cp "$wheel" dist/
 wheel="dist/$(basename "$wheel")"
 
