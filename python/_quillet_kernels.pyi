@@ -1,5 +1,8 @@
 # Types of the _quillet_kernels extension module, for type checkers.
 
+import numpy as np
+from numpy.typing import NDArray
+
 __all__: list[str]
 
 def check_spectrum_settings(
@@ -18,3 +21,4 @@ def check_spectrum_settings(
     gtol: float = 1e-6,
     max_iter: int = 2000,
 ) -> None: ...
+def estimate_noise(spectra: NDArray[np.float32]) -> NDArray[np.float64]: ...

@@ -15,6 +15,7 @@ namespace quillet::api {
 std::span<PyMethodDef* const> kernel_methods() {
   static PyMethodDef* const methods[] = {
       QUILLET_KERNEL(check_spectrum_settings),
+      QUILLET_KERNEL(estimate_noise),
   };
   return methods;
 }
