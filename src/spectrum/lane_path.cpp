@@ -4,18 +4,9 @@
 #include <stdexcept>
 #include <string_view>
 
-namespace quillet {
+#include "spectrum/row_lanes_entries.hpp"
 
-#if defined(__x86_64__)
-namespace avx2 {
-void fit_rows_in_lanes(const BatchInput& input, AxisOrder order, BatchOutput& output,
-                       WorkerPool::Claims& claims);
-}
-namespace avx512 {
-void fit_rows_in_lanes(const BatchInput& input, AxisOrder order, BatchOutput& output,
-                       WorkerPool::Claims& claims);
-}
-#endif
+namespace quillet {
 
 bool row_path_runs_here(RowPath path) {
   switch (path) {

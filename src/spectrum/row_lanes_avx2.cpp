@@ -10,5 +10,12 @@
 #define QUILLET_LANE_ISA avx2
 #define QUILLET_LANE_WIDTH 4
 #include "spectrum/row_lanes.hpp"
+
+namespace quillet::avx2 {
+void fit_rows_in_lanes(const BatchInput& input, AxisOrder order, BatchOutput& output,
+                       WorkerPool::Claims& claims) {
+  fit_rows_in_lane_set(input, order, output, claims);
+}
+}  // namespace quillet::avx2
 #pragma GCC pop_options
 #endif
