@@ -1,3 +1,24 @@
 # Types of the _quillet_kernels extension module, for type checkers.
 
+import numpy as np
+from numpy.typing import NDArray
+
 __all__: list[str]
+
+def check_spectrum_settings(
+    velocity_range: float,
+    npix: int,
+    npix_slack: int,
+    dv: float,
+    width_min: float,
+    sg_xpixels: int,
+    amplitude_rel_min: float,
+    amplitude_rel_max: float,
+    width_max: float,
+    width_guess: float,
+    xtol: float = 1e-6,
+    ftol: float = 1e-6,
+    gtol: float = 1e-6,
+    max_iter: int = 2000,
+) -> None: ...
+def estimate_noise(spectra: NDArray[np.float32]) -> NDArray[np.float64]: ...

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "solver/kernel_test_support.hpp"
+#include "solver/testing/factored_jacobian.hpp"
 
 namespace quillet::solver {
 namespace {

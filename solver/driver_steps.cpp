@@ -33,21 +33,21 @@ void freeze_outward_columns(RunState& s) {
 // for a zero column), and start the step bound in proportion to the scaled
 // starting point.
 void set_initial_scale(RunState& s, const SolverConfig& config) {
-  const std::span<const double> acnorm = s.wa2.first(s.nfree);
+  const std::span<const double> acnorm = s.acnorm;
   if (!config.user_scale) {
     for (std::size_t j = 0; j < s.nfree; ++j) {
       s.diag[s.ifree[j]] = acnorm[j] == 0 ? 1.0 : acnorm[j];
     }
   }
-  for (std::size_t j = 0; j < s.nfree; ++j) s.wa3[j] = s.diag[s.ifree[j]] * s.x[j];
-  s.xnorm = euclid_norm(s.wa3);
+  for (std::size_t j = 0; j < s.nfree; ++j) s.scaled_start[j] = s.diag[s.ifree[j]] * s.x[j];
+  s.xnorm = euclid_norm(s.scaled_start);
   s.delta = config.step_factor * s.xnorm;
   if (s.delta == 0) s.delta = config.step_factor;
 }
 
 // The gradient test's measure: the largest cosine between the residuals and a Jacobian column.
 double gradient_norm(const RunState& s) {
-  const std::span<const double> acnorm = s.wa2.first(s.nfree);
+  const std::span<const double> acnorm = s.acnorm;
   double gnorm = 0.0;
   // A NaN fnorm counts as nonzero.
   if (s.fnorm == 0) return gnorm;
@@ -61,9 +61,9 @@ double gradient_norm(const RunState& s) {
   return gnorm;
 }
 
-// With active limits: shortens the step in `wa1` by the common
+// With active limits: shortens the step in `lm_step` by the common
 // factor that brings the first parameter to meet a limit exactly onto it,
-// and writes the trial free values into `wa2`. Returns the factor.
+// and writes the trial free values into `trial_x`. Returns the factor.
 double limit_step(RunState& s) {
   constexpr std::size_t kNone = static_cast<std::size_t>(-1);
   double alpha = 1.0;
@@ -72,19 +72,19 @@ double limit_step(RunState& s) {
   for (std::size_t j = 0; j < s.nfree; ++j) {
     const bool pegged_low = s.has_lower[j] && s.x[j] <= s.lower[j];
     const bool pegged_high = s.has_upper[j] && s.x[j] >= s.upper[j];
-    const bool moves = std::fabs(s.wa1[j]) > kEpsilon;
-    if (pegged_low && s.wa1[j] < 0) s.wa1[j] = 0.0;
-    if (pegged_high && s.wa1[j] > 0) s.wa1[j] = 0.0;
-    if (moves && s.has_lower[j] && s.x[j] + s.wa1[j] < s.lower[j]) {
-      const double t = (s.lower[j] - s.x[j]) / s.wa1[j];
+    const bool moves = std::fabs(s.lm_step[j]) > kEpsilon;
+    if (pegged_low && s.lm_step[j] < 0) s.lm_step[j] = 0.0;
+    if (pegged_high && s.lm_step[j] > 0) s.lm_step[j] = 0.0;
+    if (moves && s.has_lower[j] && s.x[j] + s.lm_step[j] < s.lower[j]) {
+      const double t = (s.lower[j] - s.x[j]) / s.lm_step[j];
       if (t < alpha) {
         alpha = t;
         limiting = j;
         limiting_upper = false;
       }
     }
-    if (moves && s.has_upper[j] && s.x[j] + s.wa1[j] > s.upper[j]) {
-      const double t = (s.upper[j] - s.x[j]) / s.wa1[j];
+    if (moves && s.has_upper[j] && s.x[j] + s.lm_step[j] > s.upper[j]) {
+      const double t = (s.upper[j] - s.x[j]) / s.lm_step[j];
       if (t < alpha) {
         alpha = t;
         limiting = j;
@@ -94,20 +94,20 @@ double limit_step(RunState& s) {
   }
 
   for (std::size_t j = 0; j < s.nfree; ++j) {
-    s.wa1[j] = s.wa1[j] * alpha;
-    s.wa2[j] = s.x[j] + s.wa1[j];
-    if (j == limiting) s.wa2[j] = limiting_upper ? s.upper[j] : s.lower[j];
+    s.lm_step[j] = s.lm_step[j] * alpha;
+    s.trial_x[j] = s.x[j] + s.lm_step[j];
+    if (j == limiting) s.trial_x[j] = limiting_upper ? s.upper[j] : s.lower[j];
     if (s.has_upper[j]) {
       const double u = s.upper[j];
       const double f = u >= 0 ? kBelowOne : kAboveOne;
       const double g = u == 0 ? kEpsilon : 0.0;
-      if (s.wa2[j] >= u * f - g) s.wa2[j] = u;
+      if (s.trial_x[j] >= u * f - g) s.trial_x[j] = u;
     }
     if (s.has_lower[j]) {
       const double l = s.lower[j];
       const double f = l >= 0 ? kAboveOne : kBelowOne;
       const double g = l == 0 ? kEpsilon : 0.0;
-      if (s.wa2[j] <= l * f + g) s.wa2[j] = l;
+      if (s.trial_x[j] <= l * f + g) s.trial_x[j] = l;
     }
   }
   return alpha;
@@ -210,10 +210,10 @@ bool measure_start(RunState& s) {
 
 bool factor_jacobian(RunState& s, const SolverConfig& config) {
   if (s.qanylim) freeze_outward_columns(s);
-  // rdiag goes to wa1, the column norms acnorm to wa2, and Q^T fvec is
-  // formed in wa4 along the way (the scaling below reads none of these but
-  // acnorm, so it may follow the whole factorisation).
-  qr_factor_qtf(s.m, s.nfree, s.fjac, s.ipvt, s.wa1, s.wa2, s.refnorm, s.fvec, s.wa4, s.qtf);
+  // Q^T fvec is formed in full along the way (the scaling below reads
+  // nothing of the factorisation but acnorm, so it may follow all of it).
+  qr_factor_qtf(s.m, s.nfree, s.fjac, s.ipvt, s.rdiag, s.acnorm, s.refnorm, s.fvec, s.full_qtf,
+                s.qtf);
   if (s.iter == 1) set_initial_scale(s, config);
   if (!config.no_finite_check && has_non_finite(s.fjac)) return false;
 
@@ -225,50 +225,50 @@ bool factor_jacobian(RunState& s, const SolverConfig& config) {
   } else if (!config.user_scale) {
     for (std::size_t j = 0; j < s.nfree; ++j) {
       double& d = s.diag[s.ifree[j]];
-      d = nan_max(d, s.wa2[j]);
+      d = nan_max(d, s.acnorm[j]);
     }
   }
   return true;
 }
 
 TrialStep propose_step(RunState& s) {
-  lm_parameter(s.nfree, s.fjac, s.m, s.ipvt, s.ifree, s.diag, s.qtf, s.delta, s.par, s.wa1, s.sdiag,
-               s.lm_w1, s.lm_w2);
-  for (double& component : s.wa1) component = -component;
+  lm_parameter(s.nfree, s.fjac, s.m, s.ipvt, s.ifree, s.diag, s.qtf, s.delta, s.par, s.lm_step,
+               s.sdiag, s.lm_w1, s.lm_w2);
+  for (double& component : s.lm_step) component = -component;
 
   double alpha = 1.0;
   if (s.qanylim) {
     alpha = limit_step(s);
   } else {
-    for (std::size_t j = 0; j < s.nfree; ++j) s.wa2[j] = s.x[j] + s.wa1[j];
+    for (std::size_t j = 0; j < s.nfree; ++j) s.trial_x[j] = s.x[j] + s.lm_step[j];
   }
 
-  for (std::size_t j = 0; j < s.nfree; ++j) s.wa3[j] = s.diag[s.ifree[j]] * s.wa1[j];
-  const double pnorm = euclid_norm(s.wa3);
+  for (std::size_t j = 0; j < s.nfree; ++j) s.scaled_step[j] = s.diag[s.ifree[j]] * s.lm_step[j];
+  const double pnorm = euclid_norm(s.scaled_step);
   // The first step also tightens the bound to its own length.
   if (s.iter == 1) s.delta = nan_min(s.delta, pnorm);
 
-  for (std::size_t j = 0; j < s.nfree; ++j) s.xnew[s.ifree[j]] = s.wa2[j];
+  for (std::size_t j = 0; j < s.nfree; ++j) s.xnew[s.ifree[j]] = s.trial_x[j];
   return {alpha, pnorm};
 }
 
 bool judge_step(RunState& s, const SolverConfig& config, const TrialStep& trial) {
   const std::size_t m = s.m;
-  s.fnorm1 = euclid_norm(s.wa4);
+  s.fnorm1 = euclid_norm(s.trial_fvec);
 
   // A trial ten times worse (or NaN) counts as no reduction at all.
   double actred = -1.0;
   if (kTenth * s.fnorm1 < s.fnorm) actred = 1.0 - (s.fnorm1 / s.fnorm) * (s.fnorm1 / s.fnorm);
 
   // R times the step, in pivoted order.
-  std::ranges::fill(s.wa3, 0.0);
+  std::ranges::fill(s.r_step, 0.0);
   for (std::size_t j = 0; j < s.nfree; ++j) {
-    const double t = s.wa1[s.ipvt[j]];
-    for (std::size_t i = 0; i <= j; ++i) s.wa3[i] += s.fjac[i + m * j] * t;
+    const double t = s.lm_step[s.ipvt[j]];
+    for (std::size_t i = 0; i <= j; ++i) s.r_step[i] += s.fjac[i + m * j] * t;
   }
-  // wa1 already carries alpha; t1 applies it once more. Kept so: the
+  // lm_step already carries alpha; t1 applies it once more. Kept so: the
   // solver's results are defined with this predicted reduction.
-  const double t1 = euclid_norm(s.wa3) * trial.alpha / s.fnorm;
+  const double t1 = euclid_norm(s.r_step) * trial.alpha / s.fnorm;
   const double t2 = std::sqrt(trial.alpha * s.par) * trial.pnorm / s.fnorm;
   const double prered = t1 * t1 + t2 * t2 / 0.5;
   const double dirder = -(t1 * t1 + t2 * t2);
@@ -278,11 +278,11 @@ bool judge_step(RunState& s, const SolverConfig& config, const TrialStep& trial)
 
   if (ratio >= kAcceptRatio) {
     for (std::size_t j = 0; j < s.nfree; ++j) {
-      s.x[j] = s.wa2[j];
-      s.wa2[j] = s.diag[s.ifree[j]] * s.x[j];
+      s.x[j] = s.trial_x[j];
+      s.scaled_x[j] = s.diag[s.ifree[j]] * s.x[j];
     }
-    std::ranges::copy(s.wa4, s.fvec.begin());
-    s.xnorm = euclid_norm(s.wa2.first(s.nfree));
+    std::ranges::copy(s.trial_fvec, s.fvec.begin());
+    s.xnorm = euclid_norm(s.scaled_x);
     s.fnorm = s.fnorm1;
     s.iter += 1;
   }

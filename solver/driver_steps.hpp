@@ -54,7 +54,7 @@ struct TrialStep {
 // it exactly), and puts the trial point into `xnew`.
 TrialStep propose_step(RunState& s);
 
-// With the trial residuals in `wa4`: compares the actual and predicted
+// With the trial residuals in `trial_fvec`: compares the actual and predicted
 // reductions, updates delta and par, accepts the point when the ratio is at
 // least 1e-4, and runs the convergence and termination tests (setting
 // `status`). True when the next step needs a fresh Jacobian, false when it

@@ -5,10 +5,10 @@
 #include <optional>
 #include <vector>
 
-#include "solver/case_names_test_support.hpp"
-#include "solver/curve_model_test_support.hpp"
 #include "solver/driver_steps.hpp"
 #include "solver/solver.hpp"
+#include "solver/testing/case_names.hpp"
+#include "solver/testing/curve_model.hpp"
 
 namespace quillet::solver {
 namespace {

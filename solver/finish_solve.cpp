@@ -26,7 +26,7 @@ SolverResult finish_solve(RunState&& state, const SolverConfig& config,
   // The covariance is the only O(nfree^3) work of the ending; a caller that
   // reads neither it nor the errors gets both zero.
   const std::size_t covariant = config.no_covariance ? 0 : nfree;
-  if (covariant > 0) covariance(nfree, s.fjac, m, s.ipvt, config.covtol, s.wa2);
+  if (covariant > 0) covariance(nfree, s.fjac, m, s.ipvt, config.covtol, s.covariance_work);
   for (std::size_t j = 0; j < covariant; ++j) {
     for (std::size_t k = 0; k < nfree; ++k) {
       s.covar[s.ifree[j] * npar + s.ifree[k]] = s.fjac[k + m * j];

@@ -41,7 +41,8 @@ inline double finite_difference_step(const RunState& s, std::size_t j, double v,
 // column, which replaces the model's after the two are printed side by side.
 //
 // Raises `nfev` by the evaluations made; leaves `xnew` and `fvec` as they
-// were; overwrites `wa4` (and `wa2` for a `Both` column). Allocates nothing.
+// were; overwrites `jac_fvec` (and `forward_fvec` for a `Both` column).
+// Allocates nothing.
 template <ResidualModel Model>
 void compute_jacobian(Model& model, RunState& s, double epsfcn) {
   const std::size_t m = s.m;
@@ -64,7 +65,7 @@ void compute_jacobian(Model& model, RunState& s, double epsfcn) {
       if (s.side[j] == DerivSide::Analytic || s.deriv_debug[j])
         s.deriv_slots[s.ifree[j]] = column(j);
     }
-    model.evaluate_with_derivs(std::span<const double>(s.xnew), s.wa4,
+    model.evaluate_with_derivs(std::span<const double>(s.xnew), s.jac_fvec,
                                std::span<const std::span<double>>(s.deriv_slots));
     s.nfev += 1;
   }
@@ -80,22 +81,23 @@ void compute_jacobian(Model& model, RunState& s, double epsfcn) {
     const double h = finite_difference_step(s, j, v, eps);
 
     s.xnew[p] = v + h;
-    model.evaluate(std::span<const double>(s.xnew), s.wa4);
+    model.evaluate(std::span<const double>(s.xnew), s.jac_fvec);
     s.nfev += 1;
     s.xnew[p] = v;
 
     const bool central = s.side[j] == DerivSide::Both;
     if (central) {
-      std::ranges::copy(s.wa4, s.wa2.begin());
+      std::ranges::copy(s.jac_fvec, s.forward_fvec.begin());
       s.xnew[p] = v - h;
-      model.evaluate(std::span<const double>(s.xnew), s.wa4);
+      model.evaluate(std::span<const double>(s.xnew), s.jac_fvec);
       s.nfev += 1;
       s.xnew[p] = v;
     }
 
     std::span<double> col = column(j);
     for (std::size_t i = 0; i < m; ++i) {
-      const double d = central ? (s.wa2[i] - s.wa4[i]) / (h + h) : (s.wa4[i] - s.fvec[i]) / h;
+      const double d =
+          central ? (s.forward_fvec[i] - s.jac_fvec[i]) / (h + h) : (s.jac_fvec[i] - s.fvec[i]) / h;
       if (s.deriv_debug[j] &&
           deriv_debug_row_shown(col[i], d, s.deriv_rel_tol[j], s.deriv_abs_tol[j])) {
         write_deriv_debug_row(i, s.fvec[i], col[i], d);

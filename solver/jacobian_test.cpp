@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "solver/case_names_test_support.hpp"
-#include "solver/curve_model_test_support.hpp"
+#include "solver/testing/case_names.hpp"
+#include "solver/testing/curve_model.hpp"
 
 namespace quillet::solver {
 namespace {

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "solver/euclid_norm.hpp"
-#include "solver/lane_kernels_test_support.hpp"
+#include "solver/testing/lane_kernels.hpp"
 
 namespace quillet::solver {
 namespace {

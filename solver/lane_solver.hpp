@@ -73,14 +73,14 @@ class LaneWorkspace {
   explicit LaneWorkspace(std::size_t capacity)
       : capacity_(capacity), block_(new Doubles[(3 + N) * capacity]()) {
     fvec = block_.get();
-    wa4 = fvec + capacity;
-    work = wa4 + capacity;
+    trial_fvec = fvec + capacity;
+    work = trial_fvec + capacity;
     for (int c = 0; c < N; ++c) fjac[c] = work + capacity + c * capacity;
   }
   std::size_t capacity() const { return capacity_; }
 
   Doubles* fvec;
-  Doubles* wa4;
+  Doubles* trial_fvec;
   Doubles* work;
   std::array<Doubles*, N> fjac;
 
@@ -123,7 +123,7 @@ void scatter(const std::array<Doubles, N>& w, const std::array<Ints, N>& ipvt,
 template <int N>
 struct LaneState {
   using Vec = std::array<Doubles, N>;
-  Vec x, xnew, diag, qtf, wa1, acnorm, lower, upper;
+  Vec x, xnew, diag, qtf, lm_step, acnorm, lower, upper;  // lm_step: the step in flight
   std::array<Ints, N> ipvt;
   std::array<Vec, N> r;  // r[i][j] = R[i, j] for i <= j
   Doubles fnorm, fnorm1, xnorm, delta, par, gnorm, orignorm;
@@ -279,7 +279,7 @@ class LaneSolver {
   }
 
   void evaluate_trial(Mask lanes) {
-    model_.evaluate(lanes, s_.xnew, w_.wa4, rows());
+    model_.evaluate(lanes, s_.xnew, w_.trial_fvec, rows());
     s_.nfev = lanes ? s_.nfev + 1 : s_.nfev;
   }
 
@@ -673,9 +673,9 @@ class LaneSolver {
   // lm_parameter, the limits' shortening, pnorm and the trial point.
   void propose_step(Mask lanes) {
     using namespace lane_detail;
-    Vec wa1 = s_.wa1;
-    lm_parameter(lanes, wa1);
-    for (int j = 0; j < N; ++j) wa1[j] = -wa1[j];
+    Vec step = s_.lm_step;
+    lm_parameter(lanes, step);
+    for (int j = 0; j < N; ++j) step[j] = -step[j];
 
     Doubles alpha = splat(1.0);
     Ints limiting = splat_int(-1);
@@ -684,19 +684,19 @@ class LaneSolver {
       const Doubles x = s_.x[j], lo = s_.lower[j], up = s_.upper[j];
       const Mask pegged_low = x <= lo;
       const Mask pegged_high = x >= up;
-      const Mask moves = abs(wa1[j]) > kEpsilon;
-      wa1[j] = (pegged_low & (wa1[j] < 0.0)) ? splat(0.0) : wa1[j];
-      wa1[j] = (pegged_high & (wa1[j] > 0.0)) ? splat(0.0) : wa1[j];
+      const Mask moves = abs(step[j]) > kEpsilon;
+      step[j] = (pegged_low & (step[j] < 0.0)) ? splat(0.0) : step[j];
+      step[j] = (pegged_high & (step[j] > 0.0)) ? splat(0.0) : step[j];
       {
-        const Doubles t = (lo - x) / wa1[j];
-        const Mask lowers = moves & (x + wa1[j] < lo) & (t < alpha);
+        const Doubles t = (lo - x) / step[j];
+        const Mask lowers = moves & (x + step[j] < lo) & (t < alpha);
         alpha = lowers ? t : alpha;
         limiting = lowers ? splat_int(j) : limiting;
         limiting_upper = lowers ? splat_int(0) : limiting_upper;
       }
       {
-        const Doubles t = (up - x) / wa1[j];
-        const Mask lowers = moves & (x + wa1[j] > up) & (t < alpha);
+        const Doubles t = (up - x) / step[j];
+        const Mask lowers = moves & (x + step[j] > up) & (t < alpha);
         alpha = lowers ? t : alpha;
         limiting = lowers ? splat_int(j) : limiting;
         limiting_upper = lowers ? splat_int(-1) : limiting_upper;
@@ -705,8 +705,8 @@ class LaneSolver {
     Vec trial;
     for (int j = 0; j < N; ++j) {
       const Doubles lo = s_.lower[j], up = s_.upper[j];
-      wa1[j] = wa1[j] * alpha;
-      Doubles v = s_.x[j] + wa1[j];
+      step[j] = step[j] * alpha;
+      Doubles v = s_.x[j] + step[j];
       v = (limiting == j) ? (limiting_upper ? up : lo) : v;
       {
         const Doubles f = (up >= 0.0) ? splat(kBelowOne) : splat(kAboveOne);
@@ -720,37 +720,37 @@ class LaneSolver {
       }
       trial[j] = v;
     }
-    Vec wa3;
-    for (int j = 0; j < N; ++j) wa3[j] = s_.diag[j] * wa1[j];
-    const Doubles pnorm = norm_n(wa3, lanes);
+    Vec scaled_step;
+    for (int j = 0; j < N; ++j) scaled_step[j] = s_.diag[j] * step[j];
+    const Doubles pnorm = norm_n(scaled_step, lanes);
     s_.delta = (lanes & (s_.iter == 1)) ? nan_min(s_.delta, pnorm) : s_.delta;
     for (int j = 0; j < N; ++j) {
-      s_.wa1[j] = lanes ? wa1[j] : s_.wa1[j];
+      s_.lm_step[j] = lanes ? step[j] : s_.lm_step[j];
       s_.xnew[j] = lanes ? trial[j] : s_.xnew[j];
     }
     s_.alpha = lanes ? alpha : s_.alpha;
     s_.pnorm = lanes ? pnorm : s_.pnorm;
   }
 
-  // judge_step per lane, with the trial residuals in wa4. `fresh_jacobian`
+  // judge_step per lane, with the trial residuals in trial_fvec. `fresh_jacobian`
   // gets the lanes whose next step needs a new Jacobian (the ratio is not
   // below 1e-4), `stopped` those whose run ends.
   void judge(Mask lanes, Mask& fresh_jacobian, Mask& stopped) {
     using namespace lane_detail;
     const std::size_t m = rows();
-    const Doubles fnorm1 = norm_m(w_.wa4, 0, lanes);
+    const Doubles fnorm1 = norm_m(w_.trial_fvec, 0, lanes);
     s_.fnorm1 = lanes ? fnorm1 : s_.fnorm1;
     const Doubles fnorm = s_.fnorm;
     const Doubles actred =
         (kTenth * fnorm1 < fnorm) ? 1.0 - (fnorm1 / fnorm) * (fnorm1 / fnorm) : splat(-1.0);
 
-    Vec wa3;
-    wa3.fill(splat(0.0));
+    Vec r_step;
+    r_step.fill(splat(0.0));
     for (int j = 0; j < N; ++j) {
-      const Doubles t = permuted<N>(s_.wa1, s_.ipvt[j]);
-      for (int i = 0; i <= j; ++i) wa3[i] = wa3[i] + s_.r[i][j] * t;
+      const Doubles t = permuted<N>(s_.lm_step, s_.ipvt[j]);
+      for (int i = 0; i <= j; ++i) r_step[i] = r_step[i] + s_.r[i][j] * t;
     }
-    const Doubles t1 = norm_n(wa3, lanes) * s_.alpha / fnorm;
+    const Doubles t1 = norm_n(r_step, lanes) * s_.alpha / fnorm;
     const Doubles t2 = sqrt(s_.alpha * s_.par) * s_.pnorm / fnorm;
     const Doubles prered = t1 * t1 + t2 * t2 / 0.5;
     const Doubles dirder = -(t1 * t1 + t2 * t2);
@@ -780,7 +780,7 @@ class LaneSolver {
         s_.x[j] = accept ? s_.xnew[j] : s_.x[j];
         scaled[j] = s_.diag[j] * s_.x[j];
       }
-      for (std::size_t i = 0; i < m; ++i) w_.fvec[i] = accept ? w_.wa4[i] : w_.fvec[i];
+      for (std::size_t i = 0; i < m; ++i) w_.fvec[i] = accept ? w_.trial_fvec[i] : w_.fvec[i];
       const Doubles xnorm = norm_n(scaled, accept);
       s_.xnorm = accept ? xnorm : s_.xnorm;
       s_.fnorm = accept ? fnorm1 : s_.fnorm;

@@ -17,9 +17,9 @@
 #include <tuple>
 #include <vector>
 
-#include "solver/curve_model_test_support.hpp"
-#include "solver/lane_kernels_test_support.hpp"
 #include "solver/solver.hpp"
+#include "solver/testing/curve_model.hpp"
+#include "solver/testing/lane_kernels.hpp"
 
 namespace quillet::solver {
 namespace {

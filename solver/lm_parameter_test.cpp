@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "solver/case_names_test_support.hpp"
-#include "solver/kernel_test_support.hpp"
+#include "solver/testing/case_names.hpp"
+#include "solver/testing/factored_jacobian.hpp"
 
 namespace quillet::solver {
 namespace {

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "solver/curve_model_test_support.hpp"
 #include "solver/solver.hpp"
+#include "solver/testing/curve_model.hpp"
 
 namespace quillet::solver {
 namespace {

@@ -58,10 +58,14 @@ void carve(BlockCarver& block, RunState& s) {
   s.fjac = block.take<double>(m * n);
   s.qtf = block.take<double>(n);
   s.diag = block.take<double>(np);
-  s.wa1 = block.take<double>(n);
-  s.wa2 = block.take<double>(m);
-  s.wa3 = block.take<double>(n);
-  s.wa4 = block.take<double>(m);
+  // The four work buffers, each under the names of its purposes (run_state.hpp).
+  s.rdiag = s.lm_step = block.take<double>(n);
+  s.forward_fvec = block.take<double>(m);
+  // (Empty while measuring.)
+  s.acnorm = s.trial_x = s.scaled_x = s.covariance_work =
+      s.forward_fvec.first(std::min(n, s.forward_fvec.size()));
+  s.scaled_start = s.scaled_step = s.r_step = block.take<double>(n);
+  s.full_qtf = s.jac_fvec = s.trial_fvec = block.take<double>(m);
   s.refnorm = block.take<double>(n);
   s.sdiag = block.take<double>(n);
   s.lm_w1 = block.take<double>(n);

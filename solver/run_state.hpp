@@ -36,20 +36,40 @@ struct RunState {
   std::span<double> deriv_abs_tol;
   bool qanylim = false;  // some free parameter has an active limit
 
-  std::span<double> x;        // current free values
-  std::span<double> xnew;     // full parameter vector handed to the model
-  std::span<double> fvec;     // residuals at the current point (m)
-  std::span<double> fjac;     // Jacobian, m x nfree column-major; then R, then the covariance
-  std::span<double> qtf;      // first nfree components of Q^T fvec
-  std::span<double> diag;     // scale factor per parameter
-  std::span<double> wa1;      // the step; rdiag while factoring
-  std::span<double> wa2;      // acnorm; trial free values; scaled x (m)
-  std::span<double> wa3;      // diag * step; R * step
-  std::span<double> wa4;      // residuals of the latest evaluation (m)
-  std::span<double> refnorm;  // qr_factor scratch
-  std::span<double> sdiag;    // lm_parameter's diagonal of S
-  std::span<double> lm_w1;    // lm_parameter scratch
-  std::span<double> lm_w2;    // lm_parameter scratch
+  std::span<double> x;     // current free values
+  std::span<double> xnew;  // full parameter vector handed to the model
+  std::span<double> fvec;  // residuals at the current point (m)
+  std::span<double> fjac;  // Jacobian, m x nfree column-major; then R, then the covariance
+  std::span<double> qtf;   // first nfree components of Q^T fvec
+  std::span<double> diag;  // scale factor per parameter
+
+  // Four work buffers, each serving several purposes in turn: the names
+  // below are views of them, one per purpose, and two names over the same
+  // buffer are never in use at once.
+  //
+  // Buffer 1 (nfree):
+  std::span<double> rdiag;    // factor_jacobian: R's diagonal, until form_qtf puts it into fjac
+  std::span<double> lm_step;  // propose_step, judge_step: the step, negated and shortened by limits
+  // Buffer 2 (m; the first nfree entries unless said):
+  std::span<double> acnorm;           // factor_jacobian: the Jacobian's column norms
+  std::span<double> trial_x;          // propose_step, judge_step: the trial's free values
+  std::span<double> scaled_x;         // judge_step, on acceptance: diag * x
+  std::span<double> forward_fvec;     // compute_jacobian: residuals at x + h (all m), for a
+                                      // central difference
+  std::span<double> covariance_work;  // finish_solve: the covariance's scratch
+  // Buffer 3 (nfree):
+  std::span<double> scaled_start;  // factor_jacobian, first iteration: diag * x
+  std::span<double> scaled_step;   // propose_step: diag * lm_step
+  std::span<double> r_step;        // judge_step: R times lm_step, in pivoted order
+  // Buffer 4 (m):
+  std::span<double> full_qtf;    // factor_jacobian: Q^T fvec in full, formed while factoring
+  std::span<double> jac_fvec;    // compute_jacobian: residuals of its evaluations (at x
+                                 // beside the derivatives, or at x +- h)
+  std::span<double> trial_fvec;  // solve, judge_step: residuals at the trial point
+  std::span<double> refnorm;     // qr_factor scratch
+  std::span<double> sdiag;       // lm_parameter's diagonal of S
+  std::span<double> lm_w1;       // lm_parameter scratch
+  std::span<double> lm_w2;       // lm_parameter scratch
 
   // One slot per parameter for evaluate_with_derivs; a present slot views
   // its free parameter's column of fjac, so the model writes straight into

@@ -6,9 +6,9 @@
 #include <cmath>
 #include <vector>
 
-#include "solver/allocation_counter_test_support.hpp"
-#include "solver/curve_model_test_support.hpp"
 #include "solver/solver.hpp"
+#include "solver/testing/allocation_counter.hpp"
+#include "solver/testing/curve_model.hpp"
 
 namespace quillet::solver {
 namespace {

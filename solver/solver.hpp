@@ -80,7 +80,7 @@ std::expected<SolverResult, SolverError> solve(Model& model, const SolverConfig&
     // Trial steps on this Jacobian until one asks for a new one or the run ends.
     while (!s.status) {
       const TrialStep trial = propose_step(s);
-      model.evaluate(std::span<const double>(s.xnew), s.wa4);
+      model.evaluate(std::span<const double>(s.xnew), s.trial_fvec);
       s.nfev += 1;
       if (judge_step(s, config, trial)) break;
     }

@@ -7,11 +7,13 @@
 # so that everything else runs on a baseline x86-64.
 set -euo pipefail
 dir="$1"
-module="$(ls "$dir"/src/api/_quillet*.so)"
-if objdump -d "$module" | grep -qE '\svfn?m(add|sub)'; then
-  echo "fused multiply-add in $module" >&2
-  exit 1
-fi
+# Every extension module (_quillet, _quillet_kernels), each on its own.
+for module in "$dir"/src/api/_quillet*.so; do
+  if objdump -d "$module" | grep -qE '\svfn?m(add|sub)'; then
+    echo "fused multiply-add in $module" >&2
+    exit 1
+  fi
+done
 for isa in avx2 avx512; do
   object="$(find "$dir" -name "row_lanes_$isa.cpp.o")"
   outside="$(objdump -d -C "$object" |

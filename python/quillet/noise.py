@@ -15,6 +15,8 @@ import math
 import numpy as np
 from numpy.typing import ArrayLike
 
+import _quillet_kernels
+
 from .rows import default_chunk_rows, row_blocks, take_rows
 
 __all__ = ["DER_SNR_FACTOR", "estimate_noise"]
@@ -46,16 +48,13 @@ def estimate_noise(spectra: ArrayLike, axis: int = -1) -> np.ndarray:
 
 
 def der_snr_rows(rows: np.ndarray) -> np.ndarray:
-    """DER_SNR of each row of a 2-D float32 array, as float64."""
-    if rows.shape[1] < 5:
-        return np.full(rows.shape[0], np.nan)
-    second = rows[:, 2:-2] * np.float32(2.0)
-    second -= rows[:, :-4]
-    second -= rows[:, 4:]
-    np.abs(second, out=second)
-    # inf - inf is NaN and so drops out with the missing pixels; a lone
-    # infinite pixel stays infinite, which the median shrugs off.
-    return DER_SNR_FACTOR * row_nanmedian(second)
+    """DER_SNR of each row of a 2-D float32 array, as float64.
+
+    The rows must be C-contiguous and aligned, as blocks of spectra are.
+    The differences are formed in float32 as ``2 f_i - f_(i-2) - f_(i+2)``;
+    inf - inf is NaN and so drops out with the missing pixels, while a lone
+    infinite pixel stays infinite, which the median shrugs off."""
+    return _quillet_kernels.estimate_noise(rows)
 
 
 def row_nanmedian(values: np.ndarray) -> np.ndarray:

@@ -2,8 +2,8 @@
 
 namespace quillet::api {
 
-bool convert_spectrum_fit_params(const ArgumentConverter& convert, SpectrumFitParams& params) {
-  constexpr std::size_t first = kFirstSpectrumSetting;
+bool convert_spectrum_fit_params(const ArgumentConverter& convert, SpectrumFitParams& params,
+                                 std::size_t first) {
   FitTolerances& tolerances = params.tolerances;
   return convert.real(first + 0, params.velocity_range) && convert.int32(first + 1, params.npix) &&
          convert.int32(first + 2, params.npix_slack) && convert.real(first + 3, params.dv) &&

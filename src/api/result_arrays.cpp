@@ -133,4 +133,9 @@ PyRef window_rows_array(std::unique_ptr<std::int32_t[]> buffer, std::size_t rows
   return array_over(std::move(buffer), NPY_INT32, 2, shape);
 }
 
+PyRef float64_array(std::unique_ptr<double[]> buffer, std::size_t count) {
+  const npy_intp shape[1] = {static_cast<npy_intp>(count)};
+  return array_over(std::move(buffer), NPY_FLOAT64, 1, shape);
+}
+
 }  // namespace quillet::api

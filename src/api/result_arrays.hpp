@@ -24,4 +24,7 @@ PyRef fit_rows_array(std::unique_ptr<float[]> buffer, std::size_t rows);
 // `rows` windows (i_left, i_right), row-major, as an int32 array of shape (rows, 2).
 PyRef window_rows_array(std::unique_ptr<std::int32_t[]> buffer, std::size_t rows);
 
+// `count` float64 values as an array of shape (count,).
+PyRef float64_array(std::unique_ptr<double[]> buffer, std::size_t count);
+
 }  // namespace quillet::api

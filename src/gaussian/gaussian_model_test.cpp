@@ -8,7 +8,7 @@
 #include "gaussian/gaussian_residuals.hpp"
 #include "gaussian/gaussian_uncertainties.hpp"
 #include "gaussian/reduced_chi2.hpp"
-#include "solver/case_names_test_support.hpp"
+#include "solver/testing/case_names.hpp"
 
 namespace quillet {
 namespace {

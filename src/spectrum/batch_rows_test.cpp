@@ -8,8 +8,8 @@
 #include <mutex>
 #include <vector>
 
-#include "spectrum/example_spectrum_params.hpp"
 #include "spectrum/worker_pool.hpp"
+#include "testing/example_spectrum_params.hpp"
 
 namespace quillet {
 namespace {

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "gaussian/fit_result.hpp"
-#include "spectrum/example_spectrum_params.hpp"
 #include "spectrum/fit_spectrum_window.hpp"
+#include "testing/example_spectrum_params.hpp"
 
 namespace quillet {
 namespace {

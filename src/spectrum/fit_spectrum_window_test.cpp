@@ -14,8 +14,8 @@
 
 #include "gaussian/fit_bounded_gaussian.hpp"
 #include "gaussian/reduced_chi2.hpp"
-#include "solver/case_names_test_support.hpp"
-#include "spectrum/example_spectrum_params.hpp"
+#include "solver/testing/case_names.hpp"
+#include "testing/example_spectrum_params.hpp"
 
 namespace quillet {
 namespace {

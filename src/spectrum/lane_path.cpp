@@ -4,24 +4,15 @@
 #include <stdexcept>
 #include <string_view>
 
-namespace quillet {
+#include "spectrum/row_lanes_entries.hpp"
 
-#if defined(__x86_64__)
-namespace avx2 {
-void fit_rows_in_lanes(const BatchInput& input, AxisOrder order, BatchOutput& output,
-                       WorkerPool::Claims& claims);
-}
-namespace avx512 {
-void fit_rows_in_lanes(const BatchInput& input, AxisOrder order, BatchOutput& output,
-                       WorkerPool::Claims& claims);
-}
-#endif
+namespace quillet {
 
 bool row_path_runs_here(RowPath path) {
   switch (path) {
     case RowPath::Scalar:
       return true;
-#if defined(__x86_64__)
+#if QUILLET_HAS_LANES
     // libgcc's test also asks the operating system whether it saves the
     // vector registers.
     case RowPath::Avx2:
@@ -66,7 +57,7 @@ RowPath process_row_path() {
 
 void fit_rows_in_lanes(RowPath path, const BatchInput& input, AxisOrder order, BatchOutput& output,
                        WorkerPool::Claims& claims) {
-#if defined(__x86_64__)
+#if QUILLET_HAS_LANES
   if (path == RowPath::Avx512) return avx512::fit_rows_in_lanes(input, order, output, claims);
   if (path == RowPath::Avx2) return avx2::fit_rows_in_lanes(input, order, output, claims);
 #endif

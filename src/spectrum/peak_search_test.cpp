@@ -11,7 +11,7 @@
 #include <random>
 #include <vector>
 
-#include "solver/case_names_test_support.hpp"
+#include "solver/testing/case_names.hpp"
 
 namespace quillet {
 namespace {

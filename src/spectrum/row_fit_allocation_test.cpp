@@ -10,13 +10,13 @@
 #include <cmath>
 #include <vector>
 
-#include "solver/allocation_counter_test_support.hpp"
-#include "solver/case_names_test_support.hpp"
-#include "spectrum/example_spectrum_params.hpp"
+#include "solver/testing/allocation_counter.hpp"
+#include "solver/testing/case_names.hpp"
 #include "spectrum/fit_spectra_batch.hpp"
 #include "spectrum/fit_spectrum_window.hpp"
 #include "spectrum/lane_path.hpp"
 #include "spectrum/peak_search.hpp"
+#include "testing/example_spectrum_params.hpp"
 
 namespace quillet {
 namespace {

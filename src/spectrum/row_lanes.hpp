@@ -6,7 +6,8 @@
 //
 // Included only by the translation units that chose an instruction set
 // (row_lanes_avx2.cpp, row_lanes_avx512.cpp), after row_lanes_includes.hpp
-// and their target pragma.
+// and their target pragma; each defines its set's entry (row_lanes_entries.hpp)
+// from fit_rows_in_lane_set.
 #pragma once
 #include "gaussian/gaussian_lanes.hpp"
 #include "solver/lane_solver.hpp"
@@ -33,8 +34,11 @@ struct RowLanes {
   std::array<Held, kLanes> held{};
 };
 
-void fit_rows_in_lanes(const BatchInput& input, AxisOrder order, BatchOutput& output,
-                       WorkerPool::Claims& claims) {
+// The body of this instruction set's fit_rows_in_lanes (row_lanes_entries.hpp),
+// which its translation unit defines. Inline, like everything in a header;
+// its namespace keeps it apart from the other sets' copies.
+inline void fit_rows_in_lane_set(const BatchInput& input, AxisOrder order, BatchOutput& output,
+                                 WorkerPool::Claims& claims) {
   using solver::QUILLET_LANE_ISA::LaneOutcome;
   using solver::QUILLET_LANE_ISA::LaneProblem;
   // Heap, not stack: the caller's share of the rows runs on the calling

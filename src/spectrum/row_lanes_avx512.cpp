@@ -2,7 +2,9 @@
 // target pragma may use these instructions, and lane_path.cpp calls it only
 // on a processor that has them; everything it includes was compiled for the
 // baseline before.
-#if defined(__x86_64__)
+#include "spectrum/row_lanes_entries.hpp"
+
+#if QUILLET_HAS_LANES
 #include "spectrum/row_lanes_includes.hpp"
 
 #pragma GCC push_options
@@ -10,5 +12,12 @@
 #define QUILLET_LANE_ISA avx512
 #define QUILLET_LANE_WIDTH 8
 #include "spectrum/row_lanes.hpp"
+
+namespace quillet::avx512 {
+void fit_rows_in_lanes(const BatchInput& input, AxisOrder order, BatchOutput& output,
+                       WorkerPool::Claims& claims) {
+  fit_rows_in_lane_set(input, order, output, claims);
+}
+}  // namespace quillet::avx512
 #pragma GCC pop_options
 #endif

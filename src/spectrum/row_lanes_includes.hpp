@@ -30,5 +30,6 @@
 #include "spectrum/batch_rows.hpp"
 #include "spectrum/fit_spectrum_window.hpp"
 #include "spectrum/row_fault_injection.hpp"
+#include "spectrum/row_lanes_entries.hpp"
 #include "spectrum/window_samples.hpp"
 #include "spectrum/worker_pool.hpp"

@@ -18,10 +18,10 @@
 #include "gaussian/gaussian_solver_setup.hpp"
 #include "solver/solver.hpp"
 #include "spectrum/batch_rows.hpp"
-#include "spectrum/example_spectrum_params.hpp"
 #include "spectrum/fit_spectra_batch.hpp"
 #include "spectrum/fit_spectrum_window.hpp"
 #include "spectrum/lane_path.hpp"
+#include "testing/example_spectrum_params.hpp"
 
 namespace quillet {
 namespace {

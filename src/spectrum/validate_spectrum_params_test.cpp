@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "spectrum/example_spectrum_params.hpp"
+#include "testing/example_spectrum_params.hpp"
 
 namespace quillet {
 namespace {

@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "solver/case_names_test_support.hpp"
+#include "solver/testing/case_names.hpp"
 
 namespace quillet {
 namespace {

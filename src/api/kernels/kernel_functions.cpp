@@ -2,12 +2,21 @@
 // order of registration.
 #include "api/kernels/kernel_functions.hpp"
 
-#include <array>
+// The address of `<name>_method`, the definition kept beside the function's
+// call wrapper in this folder, declared where it is listed.
+#define QUILLET_KERNEL(name)          \
+  [] {                                \
+    extern PyMethodDef name##_method; \
+    return &name##_method;            \
+  }()
 
 namespace quillet::api {
 
 std::span<PyMethodDef* const> kernel_methods() {
-  static const std::array<PyMethodDef*, 0> methods{};
+  static PyMethodDef* const methods[] = {
+      QUILLET_KERNEL(check_spectrum_settings),
+      QUILLET_KERNEL(estimate_noise),
+  };
   return methods;
 }
 

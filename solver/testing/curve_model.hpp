@@ -1,6 +1,9 @@
 // Support for the driver's tests: a residual model r_i = f(b, x_i) - y_i over
 // a table of samples, with the curve (and, optionally, its gradient) given
 // as plain functions. Test-only.
+#ifndef QUILLET_TESTING
+#error "test support: only test targets, which link quillet_testing, include this header"
+#endif
 #pragma once
 
 #include <cmath>

@@ -7,6 +7,9 @@
 // definitions of QUILLET_LANE_ISA and QUILLET_LANE_WIDTH for the kernels
 // themselves (see lane_vectors.hpp). The tests include it once, for the
 // first part.
+#ifndef QUILLET_TESTING
+#error "test support: only test targets, which link quillet_testing, include this header"
+#endif
 #ifndef QUILLET_LANE_ISA
 #ifndef QUILLET_LANE_KERNELS_DECLARED
 #define QUILLET_LANE_KERNELS_DECLARED
@@ -26,11 +29,11 @@
 #include <span>
 #include <stdexcept>
 
-#include "solver/curve_model_test_support.hpp"
 #include "solver/driver_steps.hpp"
 #include "solver/euclid_norm.hpp"
 #include "solver/solver_types.hpp"
 #include "solver/step_constants.hpp"
+#include "solver/testing/curve_model.hpp"
 
 namespace quillet::solver {
 

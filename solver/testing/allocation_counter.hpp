@@ -2,6 +2,9 @@
 // it replaces the global operator new, in every form a run could reach, so
 // that no allocator (a sanitizer's included) serves one uncounted. Include it
 // in exactly one file of a test binary.
+#ifndef QUILLET_TESTING
+#error "test support: only test targets, which link quillet_testing, include this header"
+#endif
 #pragma once
 
 #include <atomic>

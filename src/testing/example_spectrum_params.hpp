@@ -1,3 +1,7 @@
+// Valid spectrum settings the spectrum tests start from.
+#ifndef QUILLET_TESTING
+#error "test support: only test targets, which link quillet_testing, include this header"
+#endif
 #pragma once
 
 #include "spectrum/spectrum_fit_params.hpp"

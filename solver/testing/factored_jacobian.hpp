@@ -1,6 +1,9 @@
 // Support for the tests of the solver kernels: a Jacobian factored the way the
 // driver factors it, and the one product, A^T B, by which the tests check the
 // factors against the unfactored matrix. Test-only.
+#ifndef QUILLET_TESTING
+#error "test support: only test targets, which link quillet_testing, include this header"
+#endif
 #pragma once
 
 #include <gtest/gtest.h>

@@ -1,5 +1,8 @@
 // Readable names for the cases of a parameterised test suite, so that ctest
 // lists what a case is about instead of a dump of its bytes.
+#ifndef QUILLET_TESTING
+#error "test support: only test targets, which link quillet_testing, include this header"
+#endif
 #pragma once
 
 #include <cctype>

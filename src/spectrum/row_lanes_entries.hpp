@@ -1,0 +1,33 @@
+// The batch's way into the lanes of each instruction set: defined by that
+// set's translation unit (row_lanes_avx2.cpp, row_lanes_avx512.cpp), and
+// called by lane_path.cpp only on a processor that runs the set.
+#pragma once
+
+#include "spectrum/fit_spectra_batch.hpp"
+#include "spectrum/peak_search.hpp"
+#include "spectrum/worker_pool.hpp"
+
+// The lanes are built where GCC's target pragmas switch each instruction set
+// on for its own translation unit: x86-64 with GCC. Clang reads those
+// pragmas differently, so it, like every other processor, builds the scalar
+// path alone, which gives every row the same bits.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define QUILLET_HAS_LANES 1
+#else
+#define QUILLET_HAS_LANES 0
+#endif
+
+namespace quillet {
+
+#if QUILLET_HAS_LANES
+namespace avx2 {
+void fit_rows_in_lanes(const BatchInput& input, AxisOrder order, BatchOutput& output,
+                       WorkerPool::Claims& claims);
+}
+namespace avx512 {
+void fit_rows_in_lanes(const BatchInput& input, AxisOrder order, BatchOutput& output,
+                       WorkerPool::Claims& claims);
+}
+#endif
+
+}  // namespace quillet
