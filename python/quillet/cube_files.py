@@ -13,6 +13,7 @@ import contextlib
 import math
 import os
 import warnings
+from collections.abc import Mapping
 from pathlib import Path
 from typing import Any
 
@@ -24,7 +25,15 @@ from astropy.wcs import WCS, WcsError
 
 from .cube import Cube
 from .errors import InputError, QuilletWarning
-from .fits_files import BITPIX_DTYPES, card_value, check_regular_file, fits_layout, hdu_name
+from .fits_files import (
+    BITPIX_DTYPES,
+    HduLayout,
+    card_value,
+    check_regular_file,
+    fits_layout,
+    hdu_name,
+    raw_cards,
+)
 from .fits_images import ERROR_KINDS, ImageSource, Scaling, ToSigma, image_as_dask, image_in_memory
 from .rows import dask_chunks
 from .spectral_axis import (
@@ -134,7 +143,7 @@ def read_cube(
         try:
             cube = _read(path, hdu, error_hdu, error_kind, rest_wavelength, z, convention, chunks)
         except InputError as error:
-            raise type(error)(_with_header_warnings(error, caught)) from None
+            raise InputError(_with_header_warnings(error, caught)) from None
     for record in caught:
         if not _header_warning(record):
             warnings.warn(record.message, stacklevel=2)
@@ -152,7 +161,7 @@ def _read(
     chunks: Any,
 ) -> Cube:
     status = check_regular_file(path)
-    fits_layout(path, status.st_size)
+    layouts = fits_layout(path, status.st_size)
     try:
         hdul = fits.open(path, memmap=True, do_not_scale_image_data=True)
     except OSError as error:
@@ -161,17 +170,19 @@ def _read(
         data_hdu = _data_hdu(hdul, hdu, path)
         index = hdul.index(data_hdu)
         header = data_hdu.header.copy()
+        cards = raw_cards(layouts, hdul, index)
         name = hdu_name(header, index)
         where = f"{path}, HDU {name}"
         naxis = int(header["NAXIS"])
-        axes = max(naxis, _wcs_axes(header, where))
+        axes = max(naxis, _wcs_axes(cards, where))
         for axis in range(1, axes + 1):
-            card_value(header, f"CTYPE{axis}", "string", where, "each axis's type is a string")
-        full, spec, spectral_wcs, refusal = _wcs_parts(header, hdul, name, path, axes)
-        _check_axis_cards(header, spec, axes, where, "the spectral axis needs it")
+            card_value(cards, f"CTYPE{axis}", "string", where, "each axis's type is a string")
+        full, spec, alone, refusal = _wcs_parts(header, hdul, name, path, axes)
+        _check_axis_cards(cards, spec, axes, where, "the spectral axis needs it")
+        spectral_wcs = alone if full is None else _spectral_alone(full, spec, where)
         keep = _kept_axes(header, spec, full, name, path)
         spatial_wcs, wcs_note = _spatial_wcs(
-            header, full, [a for a in keep if a != spec], axes, refusal, where
+            cards, full, [a for a in keep if a != spec], axes, refusal, where
         )
         velocity, spectral_notes = channel_velocities(
             spectral_wcs,
@@ -187,8 +198,10 @@ def _read(
         numpy_axis = len(keep) - 1 - keep.index(spec)
         drop = _dropped_index(header, keep)
         unit = header_unit(header, "BUNIT")
-        data_image = ImageSource(index, _scaling(header, where))
-        noise_image, noise_note = _noise_image(hdul, data_hdu, error_hdu, error_kind, unit, path)
+        data_image = ImageSource(index, _scaling(header, cards, where))
+        noise_image, noise_note = _noise_image(
+            hdul, layouts, data_hdu, error_hdu, error_kind, unit, path
+        )
         if chunks is None:
             data = image_in_memory(path, hdul, data_image, drop, numpy_axis)
             noise = (
@@ -330,17 +343,17 @@ def wcslib_reason(error: BaseException) -> str:
     )
 
 
-def _wcs_axes(header: fits.Header, where: str) -> int:
-    value = card_value(header, "WCSAXES", "whole", where, "it counts the axes of the WCS")
+def _wcs_axes(cards: Mapping[str, str], where: str) -> int:
+    value = card_value(cards, "WCSAXES", "whole", where, "it counts the axes of the WCS")
     return 0 if value is None else int(value)
 
 
 def _wcs_parts(
     header: fits.Header, hdul: fits.HDUList, hdu_name: str, path: Path, axes: int
-) -> tuple[WCS | None, int, WCS, str | None]:
+) -> tuple[WCS | None, int, WCS | None, str | None]:
     """The whole WCS of the data HDU (None where wcslib refuses it), the
-    spectral axis (0-based FITS axis), its WCS alone, and why the whole WCS
-    was refused. A spectral axis that stands alone is read even when the
+    spectral axis (0-based FITS axis), its WCS alone where the whole WCS was
+    refused, and why it was. A spectral axis that stands alone is read even when the
     spatial part cannot be used: a sit-and-stare raster's spatial CDELT of 0
     makes the whole matrix singular, not the spectral axis."""
     try:
@@ -349,7 +362,7 @@ def _wcs_parts(
         full, refusal = None, wcslib_reason(error) or "wcslib refuses it"
     else:
         spec = _spectral_axis_of(full, int(header["NAXIS"]), hdu_name, path, hdul)
-        return full, spec, full.sub([spec + 1]), None
+        return full, spec, None, None
     for axis in range(axes):
         try:
             alone = WCS(header, hdul, naxis=[axis + 1])
@@ -364,27 +377,41 @@ def _wcs_parts(
     )
 
 
-def _check_axis_cards(header: fits.Header, axis: int, axes: int, where: str, need: str) -> None:
+def _spectral_alone(full: WCS, spec: int, where: str) -> WCS:
+    """The spectral axis's own WCS, taken from the whole one."""
+    try:
+        return full.sub([spec + 1])
+    except (WcsError, ValueError, MemoryError) as error:
+        raise InputError(
+            f"{where}: the spectral axis (FITS axis {spec + 1}) cannot be read alone: "
+            f"{wcslib_reason(error)} Its PC or CD row mixes it with another axis; quillet "
+            "reads spectral axes that depend on their own pixel alone"
+        ) from None
+
+
+def _check_axis_cards(
+    cards: Mapping[str, str], axis: int, axes: int, where: str, need: str
+) -> None:
     """Every card a FITS axis's world coordinate depends on must hold a value
     of its kind: what wcslib cannot parse it takes as absent, and would read
     as its default (CRVAL 0, CDELT 1) without a word."""
     n = axis + 1
     for key in (f"CTYPE{n}", f"CUNIT{n}"):
-        card_value(header, key, "string", where, need)
+        card_value(cards, key, "string", where, need)
     coupled = {n}
     for j in range(1, axes + 1):
         for key in (f"CD{n}_{j}", f"PC{n}_{j}"):
-            value = card_value(header, key, "number", where, need)
+            value = card_value(cards, key, "number", where, need)
             if value:
                 coupled.add(j)
     for key in (f"CRVAL{n}", f"CDELT{n}", f"CROTA{n}", *(f"CRPIX{j}" for j in sorted(coupled))):
-        card_value(header, key, "number", where, need)
+        card_value(cards, key, "number", where, need)
     for key in ("RESTFRQ", "RESTFREQ", "RESTWAV"):
-        card_value(header, key, "number", where, "the rest value of the line needs it")
-    card_value(header, "VELREF", "whole", where, need)
-    for key in list(header.keys()):
+        card_value(cards, key, "number", where, "the rest value of the line needs it")
+    card_value(cards, "VELREF", "whole", where, need)
+    for key in list(cards):
         if key.startswith((f"PV{n}_", f"PS{n}_")):
-            card_value(header, key, "number" if key[1] == "V" else "string", where, need)
+            card_value(cards, key, "number" if key[1] == "V" else "string", where, need)
 
 
 def _spectral_axis_of(wcs: WCS, ndim: int, hdu_name: str, path: Path, hdul: fits.HDUList) -> int:
@@ -410,6 +437,7 @@ def _spectral_axis_of(wcs: WCS, ndim: int, hdu_name: str, path: Path, hdul: fits
 
 def _noise_image(
     hdul: fits.HDUList,
+    layouts: list[HduLayout] | None,
     data_hdu: Any,
     error_hdu: int | str | None,
     error_kind: str | None,
@@ -465,7 +493,9 @@ def _noise_image(
             "is neither the data's unit nor its square and its name does not say; give "
             "error_kind='sigma' or 'variance'"
         )
-    scaling = _scaling(item.header, f"{path}, HDU {name}")
+    scaling = _scaling(
+        item.header, raw_cards(layouts, hdul, hdul.index(item)), f"{path}, HDU {name}"
+    )
     note = f"{name} ({kind.replace('_', ' ')})"
     if factor != 1.0:
         note += f", from {header_unit(item.header, 'BUNIT')} to the unit of the data, {unit}"
@@ -497,7 +527,7 @@ def _error_kind(
 
 
 def _spatial_wcs(
-    header: fits.Header,
+    cards: Mapping[str, str],
     full: WCS | None,
     spatial: list[int],
     axes: int,
@@ -514,7 +544,7 @@ def _spatial_wcs(
     if reason is None:
         try:
             for axis in spatial:
-                _check_axis_cards(header, axis, axes, where, "the spatial WCS needs it")
+                _check_axis_cards(cards, axis, axes, where, "the spatial WCS needs it")
         except InputError as error:
             reason = str(error).removeprefix(f"{where}: ")
     if reason is None and full is not None:
@@ -535,12 +565,12 @@ def _spatial_wcs(
     return None, f"unusable ({reason})"
 
 
-def _scaling(header: fits.Header, where: str) -> Scaling | None:
+def _scaling(header: fits.Header, cards: Mapping[str, str], where: str) -> Scaling | None:
     """The scaling of an image's stored values, its cards checked."""
     need = "the data's values need it"
     for key in ("BSCALE", "BZERO"):
-        card_value(header, key, "number", where, need)
+        card_value(cards, key, "number", where, need)
     stored = np.dtype(BITPIX_DTYPES[int(header["BITPIX"])])
     if stored.kind in "iu":
-        card_value(header, "BLANK", "whole", where, need)
+        card_value(cards, "BLANK", "whole", where, need)
     return Scaling.of(header, stored)

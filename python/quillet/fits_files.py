@@ -21,7 +21,7 @@ import math
 import os
 import stat
 import warnings
-from collections.abc import Iterator
+from collections.abc import Iterator, Mapping
 from pathlib import Path
 from typing import Any
 
@@ -32,6 +32,7 @@ __all__ = [
     "CardError",
     "HduLayout",
     "card_value",
+    "raw_cards",
     "check_regular_file",
     "fits_layout",
     "hdu_name",
@@ -95,6 +96,7 @@ class HduLayout:
     header_offset: int
     data_offset: int
     data_bytes: int
+    cards: Mapping[str, str] = dataclasses.field(default_factory=dict, repr=False)
 
     @property
     def name(self) -> str:
@@ -129,9 +131,7 @@ def fits_layout(path: Path, size: int | None = None) -> list[HduLayout] | None:
         if start.startswith(_COMPRESSED_MAGIC):
             return None
         if not start.startswith(b"SIMPLE  ="):
-            raise InputError(
-                f"{path} is not a FITS file: it does not begin with the card 'SIMPLE  ='"
-            )
+            raise InputError(f"{path} is not a FITS file: it does not begin with the SIMPLE card")
         layouts: list[HduLayout] = []
         offset = 0
         while offset < size:
@@ -221,7 +221,7 @@ def _layout_of(
         groups = index == 0 and lengths[0] == 0 and _card_value(cards, "GROUPS") is True
         elements = math.prod(lengths[1:]) if groups else math.prod(lengths)
         data_bytes = abs(bitpix) // 8 * gcount * (pcount + elements)
-    return HduLayout(index, extname, offset, data_offset, data_bytes)
+    return HduLayout(index, extname, offset, data_offset, data_bytes, cards)
 
 
 def _why(keyword: str) -> str:
@@ -262,7 +262,12 @@ def open_fits(path: Path, role: str | None = None, **options: Any) -> Iterator[A
     from astropy.io import fits
 
     status = check_regular_file(path, role)
-    fits_layout(path, status.st_size)
+    try:
+        fits_layout(path, status.st_size)
+    except InputError as error:
+        if role is None:
+            raise
+        raise InputError(f"{role}: {error}") from None
     try:
         hdul = fits.open(path, **options)
     except OSError as error:
@@ -288,18 +293,30 @@ _KINDS = {
 }
 
 
-def card_value(header: Any, keyword: str, kind: str, where: str, need: str) -> Any:
-    """The value of a header card, checked to be of ``kind`` ("number": a
-    finite real number; "whole"; "string"), or None where the card is
-    absent. A card that is present but has no value indicator (``= ``), a
-    value astropy cannot parse (``NAN``, ``1.0.0``) or one of another kind
-    raises a `CardError` naming the card; ``need`` says why it matters."""
+def raw_cards(layouts: list[HduLayout] | None, hdul: Any, index: int) -> Mapping[str, str]:
+    """The cards of an HDU's header as the file writes them (the first of
+    each keyword), by keyword: from the layout where the file was walked,
+    else (a compressed file) as astropy read them."""
+    if layouts is not None and index < len(layouts):
+        return layouts[index].cards
+    cards: dict[str, str] = {}
+    for card in hdul[index].header.cards:
+        cards.setdefault(card.keyword, getattr(card, "_image", None) or card.image)
+    return cards
+
+
+def card_value(cards: Mapping[str, str], keyword: str, kind: str, where: str, need: str) -> Any:
+    """The value of a header card (``cards`` as `raw_cards` gives them),
+    checked to be of ``kind`` ("number": a finite real number; "whole";
+    "string"), or None where the card is absent. A card that is present but
+    has no value indicator (``= ``), a value astropy cannot parse (``NAN``,
+    ``1.0.0``) or one of another kind raises a `CardError` naming the
+    card; ``need`` says why it matters."""
     from astropy.io import fits
 
-    if keyword not in header:
+    image = cards.get(keyword)
+    if image is None:
         return None
-    card = header.cards[keyword]
-    image = card.image
     if image[8:10] != "= ":
         raise CardError(
             f"{where}: the card {image.rstrip()!r} has no '= ' after its keyword, so "
@@ -309,7 +326,7 @@ def card_value(header: Any, keyword: str, kind: str, where: str, need: str) -> A
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         try:
-            value = card.value
+            value = fits.Card.fromstring(image).value
         except (ValueError, fits.VerifyError):
             value = None
     if kind == "string":
