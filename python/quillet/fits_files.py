@@ -32,11 +32,11 @@ __all__ = [
     "CardError",
     "HduLayout",
     "card_value",
-    "raw_cards",
     "check_regular_file",
     "fits_layout",
     "hdu_name",
     "open_fits",
+    "raw_cards",
     "truncation_message",
 ]
 

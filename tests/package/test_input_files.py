@@ -8,9 +8,7 @@ from __future__ import annotations
 
 import os
 import re
-import select
 import subprocess
-import sys
 import time
 import warnings
 
@@ -18,12 +16,12 @@ import numpy as np
 import pytest
 from astropy.io import fits
 from fits_cubes import line_cube, spectral_cards, write_cube
+from processes import COMMAND, start_fit
 
 import quillet
 from quillet import fits_images
 from quillet.errors import QuilletWarning
 
-COMMAND = [sys.executable, "-m", "quillet"]
 CHANNELS = 24
 WAVE = spectral_cards("WAVE", 6555.0, 0.75, cunit="Angstrom")
 REST = {"rest_wavelength": "6562.8 Angstrom"}
@@ -279,19 +277,8 @@ def test_a_cube_truncated_while_quillet_fit_reads_it_ends_with_one_line(tmp_path
         tmp_path / "big.fits", data, spectral_cards("VOPT", -75.0, 10.0, cunit="km/s")
     )
     size = path.stat().st_size
-    process = subprocess.Popen(
-        [*COMMAND, "fit", str(path), "--out", str(tmp_path / "maps.fits"), "--chunk-rows", "50"],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-    )
+    process, seen = start_fit(path, "--out", tmp_path / "maps.fits", "--chunk-rows", 50)
     try:
-        seen = b""
-        deadline = time.monotonic() + 60.0
-        while b"fitting" not in seen:
-            ready, _, _ = select.select([process.stderr], [], [], deadline - time.monotonic())
-            chunk = os.read(process.stderr.fileno(), 4096) if ready else b""
-            assert chunk, f"the fit never began: {seen!r}"
-            seen += chunk
         cut(path, size // 2)  # what cp onto the file does first
         _, err = process.communicate(timeout=60)
     finally:
