@@ -18,7 +18,7 @@ import contextlib
 import sys
 import warnings
 from collections.abc import Iterator
-from typing import Any
+from typing import TextIO
 
 __all__ = [
     "InputError",
@@ -63,7 +63,14 @@ def warnings_in_one_line(prefix: str = "quillet: warning: ") -> Iterator[None]:
     """Every warning shown as one line on standard error, its text alone:
     what a command line shows, with no source line of the package's."""
 
-    def show(message: Any, category: Any, filename: str, lineno: int, *rest: Any) -> None:
+    def show(
+        message: Warning | str,
+        category: type[Warning],
+        filename: str,
+        lineno: int,
+        file: TextIO | None = None,
+        line: str | None = None,
+    ) -> None:
         print(prefix + " ".join(str(message).split()), file=sys.stderr)
 
     with warnings.catch_warnings():

@@ -199,12 +199,12 @@ class FitsData:
         if block.dtype.byteorder not in ("=", "|"):
             block = block.byteswap(inplace=True).view(self.dtype)
         if flips:
-            block = np.ascontiguousarray(np.flip(block, flips))
+            block = np.ascontiguousarray(np.flip(block, tuple(flips)))
         return block
 
     def _reader(self, fd: int) -> Callable[[int, np.ndarray], None]:
         def read(offset: int, out: np.ndarray) -> None:
-            view = memoryview(out.reshape(-1).view(np.uint8))
+            view = out.reshape(-1).view(np.uint8).data
             done = 0
             while done < len(view):
                 count = os.preadv(fd, [view[done:]], offset + done)
