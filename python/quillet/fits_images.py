@@ -92,8 +92,9 @@ class FitsData:
     time with ordinary reads, by this process or by whichever process asks.
 
     Nothing of the file is mapped: each block is read (``pread``) into a
-    buffer of its own, byte-swapped to native order in place, and let go
-    with the block. So the process holds a few blocks, never the file's
+    buffer of its own, in the file's byte order (the block's conversion to
+    native floats, which every fit makes, swaps the bytes as it copies), and
+    let go with the block. So the process holds a few blocks, never the file's
     pages (which a memory map counts as resident until it is closed, up to
     the whole cube: what a batch system's memory limit sees), and a file
     that shrinks while it is read (``cp`` onto it truncates it first) ends
@@ -126,7 +127,7 @@ class FitsData:
             for n, entry in zip(self.stored_shape, drop, strict=True)
             if not isinstance(entry, int)
         )
-        self.dtype = self.stored_dtype.newbyteorder("=")
+        self.dtype = self.stored_dtype
         self.data_bytes = self.stored_dtype.itemsize * math.prod(self.stored_shape)
         status = os.stat(self.path)
         self._stamp = (status.st_size, status.st_mtime_ns)
@@ -196,8 +197,6 @@ class FitsData:
             strides = [itemsize * math.prod(self.stored_shape[a + 1 :]) for a in range(len(ranges))]
             _fill(self._reader(fd), self.offset, self.stored_shape, strides, ranges, out)
         block = out.reshape(shape)
-        if block.dtype.byteorder not in ("=", "|"):
-            block = block.byteswap(inplace=True).view(self.dtype)
         if flips:
             block = np.ascontiguousarray(np.flip(block, tuple(flips)))
         return block

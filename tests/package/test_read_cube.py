@@ -263,8 +263,9 @@ def test_spectral_axis_moved_last_with_the_file_read_in_blocks(tmp_path, shape, 
     cube = quillet.read_cube(path, rest_wavelength="6562.8 Angstrom")
     # An HDU without EXTNAME is named by its index.
     assert cube.provenance["hdu"] == ("0" if len(shape) == 1 else "DATA")
-    # The file is read a block at a time, into native floats, never mapped.
-    assert cube.data.dtype == np.dtype("=f4") and cube.noise.dtype == np.dtype("=f4")
+    # FITS is big-endian, and the blocks read hold the file's own bytes:
+    # read a block at a time, never mapped.
+    assert cube.data.dtype == np.dtype(">f4") and cube.noise.dtype == np.dtype(">f4")
     assert not memory_mapped(cube.data[...]) and not memory_mapped(cube.noise[...])
     np.testing.assert_array_equal(cube.data, np.moveaxis(data, axis, -1))
     np.testing.assert_array_equal(cube.noise, np.moveaxis(error, axis, -1))
