@@ -649,11 +649,11 @@ def _flag_table(fit: Any, elapsed: float) -> str:
 
 
 def run_plot(args: argparse.Namespace) -> int:
+    from .fits_files import check_regular_file
     from .maps_files import read_maps
     from .outputs import refuse_existing
 
-    if not args.maps.is_file():
-        raise UsageError(f"{args.maps}: no such file")
+    check_regular_file(args.maps)
 
     refuse_existing(args.out, args.overwrite)
     fit = read_maps(args.maps)

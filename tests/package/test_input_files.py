@@ -429,3 +429,11 @@ def test_a_cube_with_nothing_to_fit_says_what_it_is(tmp_path, data, words):
     assert_one_line_error(done, *words)
     assert "every pixel of" not in done.stderr
     assert not (tmp_path / "maps.fits").exists()
+
+
+@pytest.mark.parametrize("make", [folder, fifo, device], ids=["a folder", "a FIFO", "/dev/zero"])
+def test_a_maps_file_that_is_no_regular_file_is_refused_by_plot(tmp_path, make):
+    path, words = make(tmp_path)
+    done = run_cli("plot", path, "--out", tmp_path / "maps.png", timeout=30)
+    assert_one_line_error(done, words)
+    assert not (tmp_path / "maps.png").exists()
