@@ -4,7 +4,9 @@ It finds the data HDU (the first image with a spectral axis, unless named),
 the spectral axis in its WCS (converted to km/s by `quillet.spectral_axis`),
 the noise in an error extension (sigma, variance or inverse variance, by
 name or by unit), and the celestial WCS of the spatial axes; the data stay
-on disk, memory-mapped or read in blocks (`quillet.fits_images`).
+on disk and are read a block at a time (`quillet.fits_images`). The file
+and every header card the axes depend on are checked first
+(`quillet.fits_files`): a read that cannot be right stops with one line.
 """
 
 from __future__ import annotations
@@ -115,7 +117,8 @@ def read_cube(
         holds velocities (VRAD, VOPT, VELO...), which keeps its own; such an
         axis is converted to another convention through the rest value.
     chunks
-        None (the default) for NumPy arrays (memory maps of the file), or
+        None (the default) for array-likes read from the file a block at a
+        time as they are sliced (`quillet.fits_images.LazyImage`), or
         Dask arrays read block by block in whichever process computes them:
         "auto" (blocks of about 16 MB), a number of spectra per block, or one
         block length per spatial axis. The spectral axis is never split.
