@@ -136,25 +136,39 @@ def write_big_cube(
     return (channels, height, width)
 
 
-def peak_memory_of(command: list[str], *, quiet: bool = False) -> dict:
+def peak_memory_of(
+    command: list[str], *, quiet: bool = False, env: dict[str, str] | None = None
+) -> dict:
     """Runs a command, sampling its /proc status every 20 ms: the peaks of
-    its anonymous and file-backed resident memory, and its run time."""
+    its anonymous and file-backed resident memory and of its whole resident
+    set (VmHWM, the kernel's own high-water mark), its ru_maxrss as its
+    parent sees it when it ends (what batch systems account), and its run
+    time."""
     start = time.perf_counter()
-    process = subprocess.Popen(command, stdout=subprocess.DEVNULL if quiet else None)
-    peaks = {"RssAnon": 0, "RssFile": 0, "VmRSS": 0}
+    process = subprocess.Popen(command, stdout=subprocess.DEVNULL if quiet else None, env=env)
+    peaks = {"RssAnon": 0, "RssFile": 0, "VmRSS": 0, "VmHWM": 0}
     status = Path(f"/proc/{process.pid}/status")
-    while process.poll() is None:
+    while True:
         try:
             for line in status.read_text().splitlines():
                 key, _, value = line.partition(":")
                 if key in peaks:
                     peaks[key] = max(peaks[key], int(value.split()[0]) * 1024)
         except (FileNotFoundError, ProcessLookupError):
+            pass
+        # Reaped here, not by Popen, so that its resource usage is ours to read.
+        pid, code, usage = os.wait4(process.pid, os.WNOHANG)
+        if pid == process.pid:
             break
         time.sleep(0.02)
-    if process.wait() != 0:
+    process.returncode = os.waitstatus_to_exitcode(code)
+    if process.returncode != 0:
         raise RuntimeError(f"{command} failed with status {process.returncode}")
-    return {**{f"peak_{k}": v for k, v in peaks.items()}, "seconds": time.perf_counter() - start}
+    return {
+        **{f"peak_{k}": v for k, v in peaks.items()},
+        "ru_maxrss": usage.ru_maxrss * 1024,  # kilobytes on Linux
+        "seconds": time.perf_counter() - start,
+    }
 
 
 def measure_cli_memory(gigabytes: float, folder: Path) -> dict:

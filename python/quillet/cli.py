@@ -28,7 +28,7 @@ from typing import Any, NoReturn
 
 import numpy as np
 
-from .errors import QuilletError
+from .errors import QuilletError, warnings_in_one_line
 from .fit_inputs import CONTINUUM_MODES
 from .fits_images import ERROR_KINDS
 from .plots import DIAGNOSTIC_SELECTIONS
@@ -352,8 +352,6 @@ def _output_options(parser: argparse.ArgumentParser) -> None:
 def _read(args: argparse.Namespace, chunks: Any = None) -> Any:
     from .cube_files import read_cube
 
-    if not args.cube.is_file():
-        raise UsageError(f"{args.cube}: no such file")
     try:
         return read_cube(
             args.cube,
@@ -376,12 +374,20 @@ def _check_some_finite(cube: Any, path: Path) -> None:
     from .rows import default_chunk_rows, row_blocks, take_rows
 
     data = cube.data
+    where = f"HDU {cube.provenance['hdu']} of {path}"
+    if 0 in cube.spatial_shape:
+        raise UsageError(
+            f"{where} holds no spectra: its spatial shape {cube.spatial_shape} has an axis of "
+            "length 0; check --hdu"
+        )
+    infinite = False
     for block in row_blocks(cube.spatial_shape, default_chunk_rows(data.shape[-1])):
-        if np.isfinite(take_rows(data, block, data.ndim - 1)).any():
+        values = take_rows(data, block, data.ndim - 1)
+        if np.isfinite(values).any():
             return
-    raise UsageError(
-        f"every pixel of HDU {cube.provenance['hdu']} of {path} is NaN: nothing to fit; check --hdu"
-    )
+        infinite = infinite or bool(np.isinf(values).any())
+    what = "every pixel is NaN or infinite" if infinite else "every pixel is NaN"
+    raise UsageError(f"{where} has no finite pixel ({what}): nothing to fit; check --hdu")
 
 
 def _overrides(args: argparse.Namespace) -> dict[str, Any]:
@@ -441,17 +447,10 @@ def _guide(args: argparse.Namespace, spatial: tuple[int, ...]) -> Any:
     if args.guide_map is None:
         return args.guide
     import astropy.units as u
-    from astropy.io import fits
 
-    if not args.guide_map.is_file():
-        raise UsageError(f"{args.guide_map}: no such file (--guide-map)")
-    try:
-        hdul = fits.open(args.guide_map)
-    except OSError as error:
-        raise UsageError(
-            f"cannot read the guide map {args.guide_map} as FITS: {_one_line(error)}"
-        ) from None
-    with hdul:
+    from .fits_files import open_fits
+
+    with open_fits(args.guide_map, "--guide-map") as hdul:
         image = next((h for h in hdul if h.is_image and h.header.get("NAXIS", 0) > 0), None)
         if image is None:
             raise UsageError(f"{args.guide_map} holds no image to read guide velocities from")
@@ -650,11 +649,11 @@ def _flag_table(fit: Any, elapsed: float) -> str:
 
 
 def run_plot(args: argparse.Namespace) -> int:
+    from .fits_files import check_regular_file
     from .maps_files import read_maps
     from .outputs import refuse_existing
 
-    if not args.maps.is_file():
-        raise UsageError(f"{args.maps}: no such file")
+    check_regular_file(args.maps)
 
     refuse_existing(args.out, args.overwrite)
     fit = read_maps(args.maps)
@@ -675,7 +674,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         return stop.code if isinstance(stop.code, int) else EXIT_USAGE
     stderr = _LineEnds(sys.stderr)
     try:
-        with contextlib.redirect_stderr(stderr):
+        with contextlib.redirect_stderr(stderr), warnings_in_one_line():
             status: int = args.run(args)
         return status
     except KeyboardInterrupt:

@@ -29,8 +29,9 @@ class Cube:
     """Spectra read from a FITS file, ready to fit.
 
     ``data`` has the spectral axis last and the file's other axes before it
-    in NumPy order; it is a memory map of the file where the file allows (a
-    `LazyImage` for scaled integer data), so reading a cube costs no memory.
+    in NumPy order; it is read from the file a block at a time as it is
+    sliced (a `LazyImage`, which also scales integer data), so reading a cube
+    costs no memory.
     ``velocity`` is the Doppler velocity of each channel in km/s. ``noise``
     is the one-sigma noise of each pixel, laid out like ``data``, or None.
     ``wcs`` is the WCS of the spatial axes (the celestial WCS where there is

@@ -4,7 +4,9 @@ It finds the data HDU (the first image with a spectral axis, unless named),
 the spectral axis in its WCS (converted to km/s by `quillet.spectral_axis`),
 the noise in an error extension (sigma, variance or inverse variance, by
 name or by unit), and the celestial WCS of the spatial axes; the data stay
-on disk, memory-mapped or read in blocks (`quillet.fits_images`).
+on disk and are read a block at a time (`quillet.fits_images`). The file
+and every header card the axes depend on are checked first
+(`quillet.fits_files`): a read that cannot be right stops with one line.
 """
 
 from __future__ import annotations
@@ -13,15 +15,27 @@ import contextlib
 import math
 import os
 import warnings
+from collections.abc import Mapping
 from pathlib import Path
 from typing import Any
 
 import astropy.units as u
+import numpy as np
 from astropy.io import fits
-from astropy.wcs import WCS, FITSFixedWarning, WcsError
+from astropy.utils.exceptions import AstropyWarning
+from astropy.wcs import WCS, WcsError
 
 from .cube import Cube
-from .errors import InputError
+from .errors import InputError, QuilletWarning
+from .fits_files import (
+    BITPIX_DTYPES,
+    HduLayout,
+    card_value,
+    check_regular_file,
+    fits_layout,
+    hdu_name,
+    raw_cards,
+)
 from .fits_images import ERROR_KINDS, ImageSource, Scaling, ToSigma, image_as_dask, image_in_memory
 from .rows import dask_chunks
 from .spectral_axis import (
@@ -103,7 +117,8 @@ def read_cube(
         holds velocities (VRAD, VOPT, VELO...), which keeps its own; such an
         axis is converted to another convention through the rest value.
     chunks
-        None (the default) for NumPy arrays (memory maps of the file), or
+        None (the default) for array-likes read from the file a block at a
+        time as they are sliced (`quillet.fits_images.LazyImage`), or
         Dask arrays read block by block in whichever process computes them:
         "auto" (blocks of about 16 MB), a number of spectra per block, or one
         block length per spatial axis. The spectral axis is never split.
@@ -124,46 +139,84 @@ def read_cube(
         raise InputError(
             f"redshift must be a finite number above -1 (0 for a source at rest), not {redshift!r}"
         )
+    # What astropy and wcslib say of the header is told as part of the one
+    # message that stops a read, never as output of its own.
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            cube = _read(path, hdu, error_hdu, error_kind, rest_wavelength, z, convention, chunks)
+        except InputError as error:
+            raise InputError(_with_header_warnings(error, caught)) from None
+    for record in caught:
+        if not _header_warning(record):
+            warnings.warn(record.message, stacklevel=2)
+    return cube
 
-    with fits.open(path, memmap=True, do_not_scale_image_data=True) as hdul:
+
+def _read(
+    path: Path,
+    hdu: int | str | None,
+    error_hdu: int | str | None,
+    error_kind: str | None,
+    rest_wavelength: Any,
+    z: float,
+    convention: str | None,
+    chunks: Any,
+) -> Cube:
+    status = check_regular_file(path)
+    layouts = fits_layout(path, status.st_size)
+    try:
+        hdul = fits.open(path, memmap=True, do_not_scale_image_data=True)
+    except OSError as error:
+        raise InputError(f"cannot read {path} as FITS: {' '.join(str(error).split())}") from None
+    with hdul:
         data_hdu = _data_hdu(hdul, hdu, path)
+        index = hdul.index(data_hdu)
         header = data_hdu.header.copy()
-        hdu_name = data_hdu.name or "PRIMARY"
-        wcs = _wcs_of(header, hdul, hdu_name, path)
-        spec = _spectral_axis_of(wcs, int(header["NAXIS"]), hdu_name, path, hdul)
-        keep = _kept_axes(header, spec, hdu_name, path)
-        wcs = wcs.sub([axis + 1 for axis in keep])
-        spec = keep.index(spec)
-        ndim = len(keep)
+        cards = raw_cards(layouts, hdul, index)
+        name = hdu_name(header, index)
+        where = f"{path}, HDU {name}"
+        naxis = int(header["NAXIS"])
+        axes = max(naxis, _wcs_axes(cards, where))
+        for axis in range(1, axes + 1):
+            card_value(cards, f"CTYPE{axis}", "string", where, "each axis's type is a string")
+        full, spec, alone, refusal = _wcs_parts(header, hdul, name, path, axes)
+        _check_axis_cards(cards, spec, axes, where, "the spectral axis needs it")
+        spectral_wcs = alone if full is None else _spectral_alone(full, spec, where)
+        keep = _kept_axes(header, spec, full, name, path)
+        spatial_wcs, wcs_note = _spatial_wcs(
+            cards, full, [a for a in keep if a != spec], axes, refusal, where
+        )
         velocity, spectral_notes = channel_velocities(
-            wcs,
+            spectral_wcs,
             header,
-            keep[spec],
             spec,
-            int(header[f"NAXIS{keep[spec] + 1}"]),
+            0,
+            int(header[f"NAXIS{spec + 1}"]),
             rest_wavelength,
             z,
             convention,
             path,
         )
-        numpy_axis = ndim - 1 - spec
+        numpy_axis = len(keep) - 1 - keep.index(spec)
         drop = _dropped_index(header, keep)
         unit = header_unit(header, "BUNIT")
-        data_image = ImageSource(hdul.index(data_hdu), Scaling.of(header, data_hdu.data.dtype))
-        noise_image, noise_note = _noise_image(hdul, data_hdu, error_hdu, error_kind, unit, path)
-        spatial_wcs = _spatial_wcs(wcs, spec, ndim)
+        data_image = ImageSource(index, _scaling(header, cards, where))
+        noise_image, noise_note = _noise_image(
+            hdul, layouts, data_hdu, error_hdu, error_kind, unit, path
+        )
         if chunks is None:
-            data = image_in_memory(hdul, data_image, drop, numpy_axis)
+            data = image_in_memory(path, hdul, data_image, drop, numpy_axis)
             noise = (
                 None
                 if noise_image is None
-                else image_in_memory(hdul, noise_image, drop, numpy_axis)
+                else image_in_memory(path, hdul, noise_image, drop, numpy_axis)
             )
         else:
+            stored = [int(header[f"NAXIS{a}"]) for a in range(naxis, 0, -1)]
+            kept = [n for n, entry in zip(stored, drop, strict=True) if not isinstance(entry, int)]
             blocks = dask_chunks(
-                tuple(n for i, n in enumerate(data_hdu.data[drop].shape) if i != numpy_axis),
-                chunks,
-                velocity.size,
+                tuple(n for i, n in enumerate(kept) if i != numpy_axis), chunks, velocity.size
             )
             data = image_as_dask(path, hdul, data_image, drop, numpy_axis, blocks)
             noise = None if noise_image is None else image_as_dask(
@@ -172,9 +225,10 @@ def read_cube(
 
     provenance = {
         "input": str(path.resolve()),
-        "hdu": data_hdu.name or "PRIMARY",
+        "hdu": name,
         **spectral_notes,
         "noise": noise_note,
+        "spatial_wcs": wcs_note,
     }
     return Cube(
         data=data,
@@ -187,13 +241,41 @@ def read_cube(
     )
 
 
+def _header_warning(record: warnings.WarningMessage) -> bool:
+    """Whether a warning is astropy's or wcslib's about a header (or a file
+    astropy left open when it failed), which a read reports in its own
+    words, never as output of its own."""
+    return issubclass(record.category, (AstropyWarning, ResourceWarning))
+
+
+def _with_header_warnings(error: InputError, caught: list[warnings.WarningMessage]) -> str:
+    """An error's message with what astropy and wcslib said of the header
+    while it was read: of the card the error names, if it names one."""
+    keyword = getattr(error, "keyword", None)
+    said: list[str] = []
+    for record in caught:
+        if not issubclass(record.category, AstropyWarning):
+            continue
+        text = " ".join(str(record.message).split())
+        if text not in said and (keyword is None or keyword in text):
+            said.append(text)
+    message = " ".join(str(error).split())
+    if not said:
+        return message
+    library = "; ".join(said)
+    if len(library) > 300:
+        library = library[:297] + "..."
+    return f"{message} (astropy: {library})"
+
+
 def _describe_hdus(hdul: fits.HDUList) -> str:
     parts = []
     for index, item in enumerate(hdul):
         naxis = int(item.header.get("NAXIS", 0))
         dims = [int(item.header.get(f"NAXIS{i}", 0)) for i in range(naxis, 0, -1)]
         kind = "x".join(map(str, dims)) + " image" if naxis and item.is_image else "no image"
-        parts.append(f"{index}: {item.name or 'PRIMARY'} ({kind})")
+        name = hdu_name(item.header, index)
+        parts.append(f"{index}: {'no EXTNAME' if name == str(index) else name} ({kind})")
     return "; ".join(parts)
 
 
@@ -225,14 +307,21 @@ def _data_hdu(hdul: fits.HDUList, hdu: int | str | None, path: Path) -> Any:
     return images[0]
 
 
-def _kept_axes(header: fits.Header, spec: int, hdu_name: str, path: Path) -> list[int]:
+def _kept_axes(
+    header: fits.Header, spec: int, full: WCS | None, hdu_name: str, path: Path
+) -> list[int]:
     """The FITS axes (0-based) read: all of them for up to three, else the
     spectral axis and every axis longer than one pixel (a radio cube's
-    Stokes axis of one plane, say)."""
+    Stokes axis of one plane, say), and the partner of a celestial axis so
+    kept, even of one pixel, so that the two stay a sky."""
     naxis = int(header["NAXIS"])
     if naxis <= 3:
         return list(range(naxis))
     keep = [a for a in range(naxis) if a == spec or int(header[f"NAXIS{a + 1}"]) > 1]
+    if full is not None and len(keep) < 3:
+        pair = {int(full.wcs.lng), int(full.wcs.lat)}
+        if -1 not in pair and len(pair & set(keep)) == 1:
+            keep = sorted({*keep, *pair})
     if len(keep) > 3:
         raise InputError(
             f"HDU {hdu_name} of {path} has {len(keep)} axes longer than one pixel; quillet "
@@ -247,24 +336,85 @@ def _dropped_index(header: fits.Header, keep: list[int]) -> tuple[int | slice, .
     return tuple(slice(None) if a in keep else 0 for a in range(naxis - 1, -1, -1))
 
 
-def _wcs_of(header: fits.Header, hdul: fits.HDUList, hdu_name: str, path: Path) -> WCS:
-    """The WCS of the data HDU, or a ValueError that gives wcslib's reason
-    without its source-file lines."""
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", FITSFixedWarning)
+def wcslib_reason(error: BaseException) -> str:
+    """wcslib's reason for refusing a WCS, without the lines that name its C
+    function, source file and line."""
+    return " ".join(
+        line.strip()
+        for line in str(error).splitlines()
+        if line.strip() and not line.lstrip().startswith("ERROR ")
+    )
+
+
+def _wcs_axes(cards: Mapping[str, str], where: str) -> int:
+    value = card_value(cards, "WCSAXES", "whole", where, "it counts the axes of the WCS")
+    return 0 if value is None else int(value)
+
+
+def _wcs_parts(
+    header: fits.Header, hdul: fits.HDUList, hdu_name: str, path: Path, axes: int
+) -> tuple[WCS | None, int, WCS | None, str | None]:
+    """The whole WCS of the data HDU (None where wcslib refuses it), the
+    spectral axis (0-based FITS axis), its WCS alone where the whole WCS was
+    refused, and why it was. A spectral axis that stands alone is read even when the
+    spatial part cannot be used: a sit-and-stare raster's spatial CDELT of 0
+    makes the whole matrix singular, not the spectral axis."""
+    try:
+        full = WCS(header, hdul)
+    except (WcsError, ValueError, MemoryError) as error:
+        full, refusal = None, wcslib_reason(error) or "wcslib refuses it"
+    else:
+        spec = _spectral_axis_of(full, int(header["NAXIS"]), hdu_name, path, hdul)
+        return full, spec, None, None
+    for axis in range(axes):
         try:
-            return WCS(header, hdul)
-        except WcsError as error:
-            reason = " ".join(
-                line.strip()
-                for line in str(error).splitlines()
-                if line.strip() and not line.startswith("ERROR ")
-            )
+            alone = WCS(header, hdul, naxis=[axis + 1])
+        except (WcsError, ValueError, MemoryError):
+            continue
+        if alone.wcs.spec == 0 and axis < int(header["NAXIS"]):
+            return None, axis, alone, refusal
     raise InputError(
-        f"the WCS of HDU {hdu_name} of {path} cannot be used: {reason or 'wcslib refuses it'} "
+        f"the WCS of HDU {hdu_name} of {path} cannot be used: {refusal} "
         "Check the axis keywords (CTYPE, CUNIT, CRVAL, CDELT or CD, PC, CRPIX); a CDELT of 0 "
         "or a unit wcslib does not know (write 'Angstrom', 'nm', 'Hz', 'm/s') is the usual cause"
     )
+
+
+def _spectral_alone(full: WCS, spec: int, where: str) -> WCS:
+    """The spectral axis's own WCS, taken from the whole one."""
+    try:
+        return full.sub([spec + 1])
+    except (WcsError, ValueError, MemoryError) as error:
+        raise InputError(
+            f"{where}: the spectral axis (FITS axis {spec + 1}) cannot be read alone: "
+            f"{wcslib_reason(error)} Its PC or CD row mixes it with another axis; quillet "
+            "reads spectral axes that depend on their own pixel alone"
+        ) from None
+
+
+def _check_axis_cards(
+    cards: Mapping[str, str], axis: int, axes: int, where: str, need: str
+) -> None:
+    """Every card a FITS axis's world coordinate depends on must hold a value
+    of its kind: what wcslib cannot parse it takes as absent, and would read
+    as its default (CRVAL 0, CDELT 1) without a word."""
+    n = axis + 1
+    for key in (f"CTYPE{n}", f"CUNIT{n}"):
+        card_value(cards, key, "string", where, need)
+    coupled = {n}
+    for j in range(1, axes + 1):
+        for key in (f"CD{n}_{j}", f"PC{n}_{j}"):
+            value = card_value(cards, key, "number", where, need)
+            if value:
+                coupled.add(j)
+    for key in (f"CRVAL{n}", f"CDELT{n}", f"CROTA{n}", *(f"CRPIX{j}" for j in sorted(coupled))):
+        card_value(cards, key, "number", where, need)
+    for key in ("RESTFRQ", "RESTFREQ", "RESTWAV"):
+        card_value(cards, key, "number", where, "the rest value of the line needs it")
+    card_value(cards, "VELREF", "whole", where, need)
+    for key in list(cards):
+        if key.startswith((f"PV{n}_", f"PS{n}_")):
+            card_value(cards, key, "number" if key[1] == "V" else "string", where, need)
 
 
 def _spectral_axis_of(wcs: WCS, ndim: int, hdu_name: str, path: Path, hdul: fits.HDUList) -> int:
@@ -290,6 +440,7 @@ def _spectral_axis_of(wcs: WCS, ndim: int, hdu_name: str, path: Path, hdul: fits
 
 def _noise_image(
     hdul: fits.HDUList,
+    layouts: list[HduLayout] | None,
     data_hdu: Any,
     error_hdu: int | str | None,
     error_kind: str | None,
@@ -318,6 +469,7 @@ def _noise_image(
                     f"{path}: HDU {named[0].name} looks like noise but is "
                     f"{tuple(named[0].shape)}, not the data's {shape}; it is not used "
                     "(name the noise HDU with error_hdu=)",
+                    QuilletWarning,
                     stacklevel=3,
                 )
                 return None, f"none used ({named[0].name} is not of the data's shape)"
@@ -336,7 +488,7 @@ def _noise_image(
                 f"the error HDU {error_hdu!r} of {path} must be an image of the data's shape "
                 f"{shape}, not {tuple(item.shape) if item.is_image else 'a table'}"
             )
-    name = item.name or str(error_hdu)
+    name = hdu_name(item.header, hdul.index(item))
     kind, factor = _error_kind(item, unit, error_kind)
     if kind is None:
         raise InputError(
@@ -344,7 +496,9 @@ def _noise_image(
             "is neither the data's unit nor its square and its name does not say; give "
             "error_kind='sigma' or 'variance'"
         )
-    scaling = Scaling.of(item.header, item.data.dtype)
+    scaling = _scaling(
+        item.header, raw_cards(layouts, hdul, hdul.index(item)), f"{path}, HDU {name}"
+    )
     note = f"{name} ({kind.replace('_', ' ')})"
     if factor != 1.0:
         note += f", from {header_unit(item.header, 'BUNIT')} to the unit of the data, {unit}"
@@ -375,9 +529,51 @@ def _error_kind(
     return _ERROR_NAMES.get((item.name or "").upper()), 1.0
 
 
-def _spatial_wcs(wcs: WCS, spec: int, ndim: int) -> WCS | None:
-    if ndim == 1:
-        return None
-    if wcs.has_celestial and wcs.celestial.naxis == ndim - 1:
-        return wcs.celestial
-    return wcs.dropaxis(spec)
+def _spatial_wcs(
+    cards: Mapping[str, str],
+    full: WCS | None,
+    spatial: list[int],
+    axes: int,
+    refusal: str | None,
+    where: str,
+) -> tuple[WCS | None, str]:
+    """The WCS of the spatial axes kept (the celestial WCS where there is
+    one), and a few words on it. A spatial WCS that cannot be used (a card
+    that holds no value, a singular matrix, one celestial axis without the
+    other) costs only itself: a warning, and maps on pixel axes."""
+    if not spatial:
+        return None, "none (one spectrum)"
+    reason = refusal
+    if reason is None:
+        try:
+            for axis in spatial:
+                _check_axis_cards(cards, axis, axes, where, "the spatial WCS needs it")
+        except InputError as error:
+            reason = str(error).removeprefix(f"{where}: ")
+    if reason is None and full is not None:
+        try:
+            sub = full.sub([axis + 1 for axis in spatial])
+        except (WcsError, ValueError, MemoryError) as error:
+            reason = wcslib_reason(error)
+        else:
+            if sub.has_celestial and sub.celestial.naxis == len(spatial):
+                return sub.celestial, "celestial"
+            return sub, "pixel axes or other"
+    warnings.warn(
+        f"{where}: the spatial WCS cannot be used ({reason}); the spectral axis is read, "
+        "and the maps will have pixel axes only",
+        QuilletWarning,
+        stacklevel=2,
+    )
+    return None, f"unusable ({reason})"
+
+
+def _scaling(header: fits.Header, cards: Mapping[str, str], where: str) -> Scaling | None:
+    """The scaling of an image's stored values, its cards checked."""
+    need = "the data's values need it"
+    for key in ("BSCALE", "BZERO"):
+        card_value(cards, key, "number", where, need)
+    stored = np.dtype(BITPIX_DTYPES[int(header["BITPIX"])])
+    if stored.kind in "iu":
+        card_value(cards, "BLANK", "whole", where, need)
+    return Scaling.of(header, stored)

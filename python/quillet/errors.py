@@ -14,12 +14,20 @@ speaks of its options instead.
 
 from __future__ import annotations
 
+import contextlib
+import sys
+import warnings
+from collections.abc import Iterator
+from typing import TextIO
+
 __all__ = [
     "InputError",
     "InputOverflowError",
     "InputTypeError",
     "MissingDependency",
     "QuilletError",
+    "QuilletWarning",
+    "warnings_in_one_line",
 ]
 
 
@@ -42,3 +50,29 @@ class InputOverflowError(QuilletError, OverflowError):
 
 class MissingDependency(QuilletError, ImportError):
     """An optional dependency that a call needs is not installed."""
+
+
+class QuilletWarning(UserWarning):
+    """Something the package met and worked round, which the user should
+    know of: a noise HDU of another shape not used, a spatial WCS that
+    cannot be used while the spectral axis can."""
+
+
+@contextlib.contextmanager
+def warnings_in_one_line(prefix: str = "quillet: warning: ") -> Iterator[None]:
+    """Every warning shown as one line on standard error, its text alone:
+    what a command line shows, with no source line of the package's."""
+
+    def show(
+        message: Warning | str,
+        category: type[Warning],
+        filename: str,
+        lineno: int,
+        file: TextIO | None = None,
+        line: str | None = None,
+    ) -> None:
+        print(prefix + " ".join(str(message).split()), file=sys.stderr)
+
+    with warnings.catch_warnings():
+        warnings.showwarning = show
+        yield

@@ -7,14 +7,10 @@ subprocesses where the shell's view is: exit status, tracebacks, signals."""
 
 from __future__ import annotations
 
-import os
 import re
-import select
 import shlex
 import signal
 import subprocess
-import sys
-import time
 
 import astropy.units as u
 import numpy as np
@@ -22,6 +18,7 @@ import pytest
 from astropy.constants import c
 from astropy.io import fits
 from fits_cubes import REAL_DATA, line_cube, spectral_cards, write_cube, write_tabular_cube
+from processes import COMMAND, start_fit
 
 import quillet
 from quillet.cli import main
@@ -29,7 +26,6 @@ from quillet.cli import main
 C_KM_S = c.to_value(u.km / u.s)
 MUSE = REAL_DATA / "muse_a478_halpha.fits"
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
-COMMAND = [sys.executable, "-m", "quillet"]
 
 VELOCITY = np.arange(-200.0, 200.5, 10.0)  # 41 channels of 10 km/s
 SPATIAL = (4, 5)
@@ -483,20 +479,8 @@ def test_ctrl_c_ends_with_130_and_leaves_no_file(tmp_path):
     )
     del data
     out_path = tmp_path / "maps.fits"
-    process = subprocess.Popen(
-        [*COMMAND, "fit", str(path), "--out", str(out_path), "--chunk-rows", "1"],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-    )
+    process, seen = start_fit(path, "--out", out_path, "--chunk-rows", 1)
     try:
-        # The progress bar on standard error says the fit has begun.
-        seen = b""
-        deadline = time.monotonic() + 60.0
-        while b"fitting" not in seen:
-            ready, _, _ = select.select([process.stderr], [], [], deadline - time.monotonic())
-            chunk = os.read(process.stderr.fileno(), 4096) if ready else b""
-            assert chunk, f"the fit never began: {seen!r}"
-            seen += chunk
         process.send_signal(signal.SIGINT)
         out, err = process.communicate(timeout=30)
     finally:
