@@ -1,3 +1,29 @@
 # Types of the _quillet_kernels extension module, for type checkers.
 
+import numpy as np
+from numpy.typing import NDArray
+
 __all__: list[str]
+
+def fit_lines_batch(
+    spectra: NDArray[np.float32],
+    velocity: NDArray[np.float32],
+    noise: NDArray[np.float32],
+    windows: NDArray[np.int32],
+    initial: NDArray[np.float32],
+    lower: NDArray[np.float32],
+    upper: NDArray[np.float32],
+    ncomponents: int,
+    baseline: int,
+    fixed: NDArray[np.bool_] | NDArray[np.uint8] | None = None,
+    centre_ref: NDArray[np.int32] | None = None,
+    centre_offset: NDArray[np.float32] | None = None,
+    amplitude_ref: NDArray[np.int32] | None = None,
+    amplitude_ratio: NDArray[np.float32] | None = None,
+    sigma_ref: NDArray[np.int32] | None = None,
+    scale: NDArray[np.float32] | None = None,
+    xtol: float = 1e-6,
+    ftol: float = 1e-6,
+    gtol: float = 1e-6,
+    max_iter: int = 2000,
+) -> tuple[NDArray[np.float32], NDArray[np.float32], NDArray[np.float32]]: ...

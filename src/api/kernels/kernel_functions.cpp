@@ -2,12 +2,12 @@
 // order of registration.
 #include "api/kernels/kernel_functions.hpp"
 
-#include <array>
-
 namespace quillet::api {
 
 std::span<PyMethodDef* const> kernel_methods() {
-  static const std::array<PyMethodDef*, 0> methods{};
+  static PyMethodDef* const methods[] = {
+      &fit_lines_batch_method,
+  };
   return methods;
 }
 
