@@ -219,7 +219,10 @@ void write_line_row(const LinesBatchInput& in, LinesBatchOutput& out, std::size_
 }  // namespace
 
 void fit_lines_rows(const LinesBatchInput& in, LinesBatchOutput& out) {
-  WorkerPool& pool = process_pool();
+  fit_lines_rows(in, out, process_pool());
+}
+
+void fit_lines_rows(const LinesBatchInput& in, LinesBatchOutput& out, WorkerPool& pool) {
   if (out.rows != in.rows || out.width != in.model.param_count()) {
     throw std::logic_error("line batch output buffers do not match the batch");
   }

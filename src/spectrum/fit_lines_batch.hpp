@@ -94,4 +94,8 @@ LinesBatchOutput allocate_lines_output(std::size_t rows, std::size_t width);
 // not depend on it.
 void fit_lines_rows(const LinesBatchInput& input, LinesBatchOutput& output);
 
+// The same on a given pool.
+class WorkerPool;
+void fit_lines_rows(const LinesBatchInput& input, LinesBatchOutput& output, WorkerPool& pool);
+
 }  // namespace quillet
