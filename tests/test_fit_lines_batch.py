@@ -221,3 +221,33 @@ def test_inputs_are_never_written_and_results_repeat():
     for a, b in zip(first, second, strict=True):
         assert np.array_equal(a.view(np.uint32), b.view(np.uint32))
     assert np.all(first[2][:, 4] == 0)
+
+
+THREADS_SCRIPT = """
+import hashlib, json, sys
+import numpy as np
+import _quillet_kernels
+sys.path.insert(0, sys.argv[1])
+from test_fit_lines_batch import survey
+v, spectra, noise, guides = survey(600, 9)
+rows = len(guides)
+initial = np.column_stack([np.full(rows, 5.0), guides, np.full(rows, 8.0), np.zeros(rows)])
+lower = np.column_stack([np.zeros(rows), guides - 30, np.full(rows, 2.0), np.full(rows, -np.inf)])
+upper = np.column_stack(
+    [np.full(rows, 20.0), guides + 30, np.full(rows, 60.0), np.full(rows, np.inf)])
+windows = np.tile(np.array([[20, 110]], np.int32), (rows, 1))
+out = _quillet_kernels.fit_lines_batch(
+    spectra, v, noise, windows, initial.astype(np.float32), lower.astype(np.float32),
+    upper.astype(np.float32), 1, 0)
+print(json.dumps([hashlib.sha256(a.tobytes()).hexdigest() for a in out]))
+"""
+
+
+def test_thread_count_changes_no_bit():
+    from pathlib import Path
+
+    from fresh_interpreter import run_json
+
+    here = str(Path(__file__).parent)
+    digests = [run_json(THREADS_SCRIPT, here, RAYON_NUM_THREADS=str(n)) for n in (1, 2, 3)]
+    assert digests[0] == digests[1] == digests[2]
