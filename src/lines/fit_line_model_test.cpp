@@ -10,6 +10,7 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -93,6 +94,8 @@ struct RecoveryCase {
   LineModel model;
   std::vector<double> truth;  // tied entries consistent with their ties
   double v0 = -150.0;         // the window: 121 samples of 2.5 km/s from v0
+  // Printed by name: the bytes of the record would show its padding.
+  friend void PrintTo(const RecoveryCase& c, std::ostream* os) { *os << c.name; }
 };
 
 std::vector<double> separated_lines(std::size_t k, std::vector<double> baseline = {}) {

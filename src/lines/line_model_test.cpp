@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,8 @@ struct ModelCase {
   std::string name;
   LineModel model;
   const char* message;  // null: accepted
+  // Printed by name: the bytes of the record would show its padding.
+  friend void PrintTo(const ModelCase& c, std::ostream* os) { *os << c.name; }
 };
 
 std::vector<ModelCase> model_cases() {

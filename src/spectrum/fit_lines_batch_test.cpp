@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -78,6 +79,8 @@ struct CheckCase {
   std::string name;
   std::function<void(Batch&, LinesBatchArrays&, std::int64_t& k, std::int64_t& baseline)> change;
   const char* message;
+  // Printed by name: the bytes of the record would show its padding.
+  friend void PrintTo(const CheckCase& c, std::ostream* os) { *os << c.name; }
 };
 
 std::vector<CheckCase> check_cases() {
