@@ -251,3 +251,29 @@ def test_thread_count_changes_no_bit():
     here = str(Path(__file__).parent)
     digests = [run_json(THREADS_SCRIPT, here, RAYON_NUM_THREADS=str(n)) for n in (1, 2, 3)]
     assert digests[0] == digests[1] == digests[2]
+
+
+def test_long_windows_and_invalid_samples():
+    """Windows beyond the stack buffers' 512 samples, with NaN intensities and
+    zero noise left out of the fit: the quadratic baseline and line found."""
+    rng = np.random.default_rng(4)
+    v = np.linspace(-3000, 3000, 1200).astype(F32)
+    rows = 8
+    t = v - 0.5 * (v[0] + v[-1])
+    clean = 4 * np.exp(-0.5 * ((v - 200) / 150) ** 2) + 1 + 2e-4 * t - 5e-8 * t * t
+    spectra = (clean[None] + rng.normal(0, 0.1, (rows, v.size))).astype(F32)
+    noise = np.full_like(spectra, 0.1)
+    spectra[:, 100:110] = np.nan
+    noise[:, 300:305] = 0.0
+    windows = np.tile(np.array([[0, v.size]], np.int32), (rows, 1))
+    initial = np.tile(np.array([[3, 0, 100, 0, 0, 0]], F32), (rows, 1))
+    lower = np.tile(np.array([[0, -1000, 10, -np.inf, -np.inf, -np.inf]], F32), (rows, 1))
+    upper = np.tile(np.array([[10, 1000, 1000, np.inf, np.inf, np.inf]], F32), (rows, 1))
+    params, errors, stats = _quillet_kernels.fit_lines_batch(
+        spectra, v, noise, windows, initial, lower, upper, 1, 2
+    )
+    assert np.all(stats[:, 4] == 0)
+    assert np.all(stats[:, 2] == v.size - 15)
+    truth = np.array([4, 200, 150, 1, 2e-4, -5e-8])
+    pulls = (params - truth) / errors
+    assert np.all(np.abs(pulls) < 5), pulls
