@@ -259,9 +259,12 @@ def connect(scheduler: str, *, timeout: float = 10.0, quiet: bool = False) -> It
                 f"scheduler={scheduler!r}: write local:N with N the number of worker "
                 "processes, such as local:4"
             )
+        # With quiet, the workers ignore Ctrl-C: the client tells of it and
+        # stops them.
         cluster = LocalCluster(
             n_workers=int(count), processes=True, host="127.0.0.1", dashboard_address=None,
-            silence_logs=logging.CRITICAL if quiet else logging.WARNING, **worker_options(),
+            silence_logs=logging.CRITICAL if quiet else logging.WARNING,
+            preload=["quillet.worker_plugin"] if quiet else [], **worker_options(),
         )  # fmt: skip
         client = Client(cluster)
     else:

@@ -6,7 +6,8 @@ exists) raises a `QuilletError`, whose message says what is wrong and how to
 mend it. The command line shows these as one line and exit status 2; any
 other exception is a fault of the package and keeps its traceback. Each
 error also derives from the built-in exception a Python caller would expect
-(ValueError, TypeError, OverflowError, ImportError), so ``except ValueError`` still works.
+(ValueError, TypeError, OverflowError, ImportError, OSError,
+RuntimeError), so ``except ValueError`` still works.
 
 Messages name Python keywords (``velocity_range=``); the command line
 speaks of its options instead.
@@ -15,10 +16,12 @@ speaks of its options instead.
 from __future__ import annotations
 
 __all__ = [
+    "ClusterError",
     "InputError",
     "InputOverflowError",
     "InputTypeError",
     "MissingDependency",
+    "OutputError",
     "QuilletError",
 ]
 
@@ -42,3 +45,13 @@ class InputOverflowError(QuilletError, OverflowError):
 
 class MissingDependency(QuilletError, ImportError):
     """An optional dependency that a call needs is not installed."""
+
+
+class OutputError(QuilletError, OSError):
+    """An output that cannot be written where it was asked for: its folder,
+    the room on its device, or a file the run reads."""
+
+
+class ClusterError(QuilletError, RuntimeError):
+    """A Dask cluster that could not finish the work: workers that kept
+    dying, or none at all for too long."""
