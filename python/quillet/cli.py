@@ -816,8 +816,10 @@ def main(argv: Sequence[str] | None = None) -> int:
             try:
                 args = parser.parse_args(argv)
             except SystemExit as stop:  # --help, --version, or a usage error already told
-                return stop.code if isinstance(stop.code, int) else EXIT_USAGE
-            status: int = args.run(args)
+                status = stop.code if isinstance(stop.code, int) else EXIT_USAGE
+            else:
+                status = args.run(args)
+            sys.stdout.flush()  # a reader gone is told here, not at exit
         return status
     except KeyboardInterrupt as stop:  # Ctrl-C, or SIGTERM (`quillet.signals`)
         return stopped(stop, line_open=stderr.in_line)

@@ -107,6 +107,11 @@ def resolve_output(
         output = Output(given, Path(os.path.realpath(given)), folder)
     given, target = output.given, output.target
     where = target.parent
+    limit = _name_max(where)
+    if len(os.fsencode(target.name)) > limit:
+        raise OutputError(
+            f"the name {target.name!r} is longer than the {limit} bytes its file system allows"
+        )
     if not where.is_dir():
         if given.is_symlink():
             raise OutputError(
@@ -127,11 +132,6 @@ def resolve_output(
         kind, other = ("a folder", "a file") if target.is_dir() else ("a file", "a folder")
         raise OutputError(
             f"{output.shown} is {kind}, which {other} cannot replace; choose another name"
-        )
-    limit = _name_max(where)
-    if len(os.fsencode(target.name)) > limit:
-        raise OutputError(
-            f"the name {target.name!r} is longer than the {limit} bytes its file system allows"
         )
     _check_writable(where, target)
     if size is not None:
@@ -195,21 +195,22 @@ def _temporary(target: Path, ending: str) -> Path:
 
 
 def _check_writable(where: Path, target: Path) -> None:
-    """The folder takes a new file: by its permissions, and by a file made
-    and removed in it (a read-only mount, a full table of inodes)."""
-    if not os.access(where, os.W_OK | os.X_OK):
-        raise OutputError(
-            f"cannot write {target.name} in {where}: permission denied; choose a folder you "
-            "may write in"
-        )
+    """The folder takes a new file: by its permissions and mount (as
+    ``os.access`` tells), and by a file made and removed in it, which also
+    finds what permissions do not show (a full table of inodes, a mount
+    that refuses writes for its own reasons) and gives the system's reason."""
+    permitted = os.access(where, os.W_OK | os.X_OK)
     probe = _temporary(target, "probe")
     try:
         os.close(os.open(probe, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600))
     except OSError as error:
-        raise OutputError(
-            f"cannot write {target.name} in {where}: {error.strerror or error}"
-        ) from None
-    os.unlink(probe)
+        reason = error.strerror or str(error)
+    else:
+        os.unlink(probe)
+        if permitted:
+            return
+        reason = "permission denied"
+    raise OutputError(f"cannot write {target.name} in {where}: {reason}; choose another folder")
 
 
 # --- one writer per output ---------------------------------------------------------
