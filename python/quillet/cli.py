@@ -452,12 +452,18 @@ def _check_some_finite(cube: Any, path: Path) -> None:
     pixel, so a cube with data costs one block."""
     import numpy as np
 
+    from .arrays import is_dask_array
     from .rows import default_chunk_rows, row_blocks, take_rows
 
     data = cube.data
-    for block in row_blocks(cube.spatial_shape, default_chunk_rows(data.shape[-1])):
-        if np.isfinite(take_rows(data, block, data.ndim - 1)).any():
-            return
+    with contextlib.ExitStack() as here:
+        if is_dask_array(data):  # read here, where the header was: not a task on the cluster
+            import dask
+
+            here.enter_context(dask.config.set(scheduler="synchronous"))
+        for block in row_blocks(cube.spatial_shape, default_chunk_rows(data.shape[-1])):
+            if np.isfinite(take_rows(data, block, data.ndim - 1)).any():
+                return
     raise UsageError(
         f"every pixel of HDU {cube.provenance['hdu']} of {path} is NaN: nothing to fit; check --hdu"
     )
@@ -656,6 +662,7 @@ def run_fit(args: argparse.Namespace) -> int:
         import dask
 
         from .dask import SchedulerError, connect, scheduler_failures
+        from .lazy import cluster_failures
 
         timeout = {"quillet.worker-timeout": args.worker_timeout}
         with (
@@ -663,7 +670,8 @@ def run_fit(args: argparse.Namespace) -> int:
             connect(args.scheduler, timeout=args.connect_timeout, quiet=True) as client,
         ):
             try:
-                return _fit_and_write(args, outputs, args.chunks or "auto")
+                with cluster_failures():
+                    return _fit_and_write(args, outputs, args.chunks or "auto")
             except ClusterError as error:
                 raise ClusterError(f"{error}; {outputs.lost()}") from None
             except (KeyboardInterrupt, QuilletError):

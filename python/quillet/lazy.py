@@ -34,6 +34,7 @@ if TYPE_CHECKING:
 __all__ = [
     "WORKER_TIMEOUT",
     "blocks_of",
+    "cluster_failures",
     "compute",
     "compute_records",
     "computed_blocks",
@@ -71,7 +72,7 @@ def finished(client: Any, futures: list[Any]) -> Iterator[list[Any]]:
     while not pending.is_empty():
         batch = pending.next_batch(block=False)
         if batch:
-            with _cluster_failures():
+            with cluster_failures():
                 for future in batch:
                     if future.status != "finished":
                         future.result()  # raises what the task raised, or its cancelling
@@ -95,7 +96,7 @@ def finished(client: Any, futures: list[Any]) -> Iterator[list[Any]]:
 
 
 @contextlib.contextmanager
-def _cluster_failures() -> Iterator[None]:
+def cluster_failures() -> Iterator[None]:
     """Dask's KilledWorker as a `ClusterError` that says what it means."""
     try:
         yield

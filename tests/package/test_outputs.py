@@ -227,9 +227,8 @@ def fill(folder: Path, leave: int) -> None:
     """Fills a file system but for ``leave`` bytes."""
     stats = os.statvfs(folder)
     size = stats.f_bavail * stats.f_frsize - leave
-    with open(folder / "filler", "wb") as stream:
-        with contextlib.suppress(OSError):
-            stream.write(bytes(size))
+    with open(folder / "filler", "wb") as stream, contextlib.suppress(OSError):
+        stream.write(bytes(size))
 
 
 def start_and_wait_for_the_fit(command, cwd) -> tuple[subprocess.Popen[bytes], bytes]:

@@ -22,7 +22,9 @@ from quillet.cli import main
 
 COMMAND = [sys.executable, "-m", "quillet"]
 # The console script `quillet` is `quillet.cli:main` called after importing it.
-CONSOLE_SCRIPT = [sys.executable, "-c", "import sys; from quillet.cli import main; sys.exit(main())"]
+CONSOLE_SCRIPT = [
+    sys.executable, "-c", "import sys; from quillet.cli import main; sys.exit(main())"
+]  # fmt: skip
 VELOCITY = np.arange(-75.0, 76.0, 10.0)
 VOPT = spectral_cards("VOPT", -75.0, 10.0, cunit="km/s")
 
@@ -110,18 +112,22 @@ def maps(tmp_path_factory, cube):
     return folder / "maps.fits"
 
 
+# argparse writes help and version itself and ignores a failed write: those
+# end with 0 or 141, as the pipe's buffer decides, but quietly too.
 @pytest.mark.parametrize(
-    "words",
-    ["info CUBE", "fit CUBE --out OUT/m.fits", "plot MAPS --out OUT/m.png", "--help",
-     "fit --help", "--version"],
+    ("words", "statuses"),
+    [("info CUBE", {141}), ("fit CUBE --out OUT/m.fits", {141}),
+     ("plot MAPS --out OUT/m.png", {141}), ("--help", {0, 141}), ("fit --help", {0, 141}),
+     ("--version", {0, 141})],
 )  # fmt: skip
-def test_a_closed_standard_output_ends_quietly(tmp_path, cube, maps, words):
+def test_a_closed_standard_output_ends_quietly(tmp_path, cube, maps, words, statuses):
     names = {"CUBE": str(cube), "MAPS": str(maps)}
     args = [names.get(w, w.replace("OUT", str(tmp_path))) for w in words.split()]
     process = subprocess.Popen([*COMMAND, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     process.stdout.close()  # the reader is gone before the first line (as `| head -0`)
     _, stderr = process.communicate(timeout=120)
-    assert (process.returncode, stderr) == (141, b"")
+    assert stderr == b""
+    assert process.returncode in statuses
 
 
 def test_info_piped_into_head(cube):
