@@ -38,7 +38,8 @@ _KEY_PREFIX = "QUILLET "  # written as HIERARCH QUILLET <NAME>
 # maps of a single spectrum are stored as one pixel and this says they had none.
 _MAP_AXES = f"{_KEY_PREFIX}MAP AXES"
 # FITS headers hold printable ASCII only: any other character of a recorded
-# value (an input path in données/, say) is written %-escaped, as is % itself.
+# value (an input path in données/, say) is written %-escaped, as is % itself,
+# and so is any byte of a file name that is no UTF-8.
 _HEADER_SAFE = "".join(chr(c) for c in range(32, 127) if chr(c) != "%")
 
 
@@ -63,8 +64,10 @@ def maps_header(fit: LineFit, counts: dict[str, int] | None = None) -> fits.Head
     for name, value in fit.settings.as_kwargs().items():
         header[f"HIERARCH {_KEY_PREFIX}{name.upper()}"] = value
     for name, value in fit.provenance.items():
+        # A file name's bytes that are no UTF-8 (kept by Python as
+        # surrogates) are escaped as the bytes they are.
         header[f"HIERARCH {_KEY_PREFIX}{name.upper()}"] = urllib.parse.quote(
-            str(value), safe=_HEADER_SAFE
+            str(value).encode("utf-8", "surrogateescape"), safe=_HEADER_SAFE
         )
     for meaning in FLAG_MEANINGS.values():
         count = 0 if counts is None else counts[meaning]
@@ -338,7 +341,9 @@ def read_maps(path: str | os.PathLike[str]) -> LineFit:
         settings = LineSettings.from_mapping({name: primary[key] for name, key in keys.items()})
         skip = {*keys.values(), f"{_KEY_PREFIX}VERSION", _MAP_AXES}
         provenance = {
-            key[len(_KEY_PREFIX) :].lower(): urllib.parse.unquote(str(primary[key]))
+            key[len(_KEY_PREFIX) :].lower(): urllib.parse.unquote(
+                str(primary[key]), errors="surrogateescape"
+            )
             for key in primary
             if key.startswith(_KEY_PREFIX)
             and key not in skip

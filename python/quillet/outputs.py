@@ -127,7 +127,7 @@ def resolve_output(
                 f"{given} is a file this run reads ({read}): writing the output there would "
                 "destroy an input, even with overwrite=True; choose another name"
             )
-    refuse_existing(given, overwrite, target)
+    refuse_existing(target, overwrite, output.shown)
     if target.exists() and target.is_dir() != output.folder:
         kind, other = ("a folder", "a file") if target.is_dir() else ("a file", "a folder")
         raise OutputError(
@@ -139,10 +139,11 @@ def resolve_output(
     return output
 
 
-def refuse_existing(given: Path, overwrite: bool, target: Path | None = None) -> None:
-    target = given if target is None else target
+def refuse_existing(target: Path, overwrite: bool, shown: str | None = None) -> None:
+    """Refuses an existing ``target`` unless ``overwrite``; the message names
+    it as ``shown``."""
     if target.exists() and not overwrite:
-        shown = given if target == given else f"{given} (-> {target})"
+        shown = str(target) if shown is None else shown
         raise FileExistsError(
             f"{shown} exists; choose another name, or allow replacing it (overwrite=True)"
         )
@@ -342,15 +343,15 @@ def _place_new(temp: Path, output: Output) -> None:
         try:
             os.rename(temp, target)  # fails on a non-empty existing folder
         except OSError:
-            refuse_existing(output.given, False, target)
+            refuse_existing(target, False, output.shown)
             raise
         return
     try:
         os.link(temp, target)
     except FileExistsError:
-        refuse_existing(output.given, False, target)
+        refuse_existing(target, False, output.shown)
     except OSError:  # a file system with no hard links
-        refuse_existing(output.given, False, target)
+        refuse_existing(target, False, output.shown)
         os.replace(temp, target)
         return
     os.unlink(temp)
