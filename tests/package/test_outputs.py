@@ -8,7 +8,9 @@ from __future__ import annotations
 
 import contextlib
 import os
+import re
 import select
+import shutil
 import subprocess
 import sys
 import time
@@ -337,3 +339,27 @@ def test_concurrent_overwrites_of_one_store_never_leave_it_half_replaced(tmp_pat
     assert 0 in outcomes
     assert_store_of(store, (30, 40))
     assert leftovers(tmp_path) == []
+
+
+def test_a_writer_killed_outright_leaves_a_name_the_next_run_knows(tmp_path, slow_cube):
+    store = tmp_path / "maps.zarr"
+    command = [*COMMAND, "fit", str(slow_cube), "--out", str(store), "--quiet"]
+    for _ in range(5):  # the store's writing lasts a moment: caught within a few tries
+        writer = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        temporary = []
+        while writer.poll() is None and not temporary:
+            temporary = [n for n in os.listdir(tmp_path) if n.endswith(".part")]
+        writer.kill()
+        writer.wait()
+        if temporary and writer.returncode == -9:
+            break
+        shutil.rmtree(store, ignore_errors=True)
+    else:
+        pytest.skip("the writer never was caught while writing")
+    assert temporary == [n for n in os.listdir(tmp_path) if n.endswith(".part")]
+    assert re.fullmatch(rf"\.maps\.zarr\.quillet-{writer.pid}-[0-9a-f]{{8}}\.part", temporary[0])
+    assert not store.exists()
+    done = quillet_run(*command[3:], cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert leftovers(tmp_path) == []
+    assert_store_of(store, (200, 200))
