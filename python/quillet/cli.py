@@ -588,7 +588,7 @@ class _Outputs:
         """What a run that fails now leaves written."""
         if not self.written:
             return "no maps were written"
-        return f"{', '.join(o.shown for o in self.written)} written, nothing after"
+        return f"{' and '.join(o.shown for o in self.written)} written, the rest not"
 
 
 def _reads(args: argparse.Namespace) -> list[Path]:
