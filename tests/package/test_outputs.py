@@ -363,3 +363,14 @@ def test_a_writer_killed_outright_leaves_a_name_the_next_run_knows(tmp_path, slo
     assert done.returncode == 0, done.stderr
     assert leftovers(tmp_path) == []
     assert_store_of(store, (200, 200))
+
+
+def test_a_cube_whose_name_is_no_utf8_is_fitted_and_recorded(tmp_path):
+    # Found only once the maps were written, before: the name goes into
+    # their header.
+    name = os.fsdecode(b"c\xffbe.fits")
+    cube = small_cube(tmp_path, name=name)
+    done = quillet_run("fit", cube, "--out", "maps.fits", "--quiet", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    recorded = quillet.read_maps(tmp_path / "maps.fits").provenance["input"]
+    assert os.fsencode(recorded) == os.fsencode(cube.resolve())
