@@ -14,8 +14,8 @@ bit; this package reads files, prepares the spectra block by block, and
 writes and draws the maps.
 
 The package is in layers, each module importing only from those below it:
-basics (`errors`, `settings`, `rows`, `arrays`, `units`, `progress`,
-`outputs`, `lazy`), data (`noise`, `results`, `cube`, `spectral_axis`,
+basics (`errors`, `signals`, `settings`, `rows`, `arrays`, `units`,
+`progress`, `outputs`, `lazy`), data (`noise`, `results`, `cube`, `spectral_axis`,
 `fits_files`, `fits_images`, `fit_inputs`), work (`block_fit`, `dask`), front ends
 (`cube_fit`, `cube_files`, `maps_files`, `plots`) and the command line
 (`cli`). Importing `quillet` loads none of them but what its names need

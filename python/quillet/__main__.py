@@ -1,7 +1,20 @@
-"""``python -m quillet``: the command line."""
+"""``python -m quillet``: the command line.
+
+SIGTERM is caught before anything else is imported, and a Ctrl-C while the
+command line loads ends with one line and status 130, like one during the
+run (`quillet.cli.main`), not with a traceback.
+"""
 
 import sys
 
-from .cli import main
+try:
+    from .signals import catch_termination
+
+    catch_termination()
+    from .cli import main
+except KeyboardInterrupt as stop:
+    from .signals import stopped
+
+    sys.exit(stopped(stop))
 
 sys.exit(main())

@@ -6,8 +6,15 @@ ends with one line on standard error that says what is wrong and how to mend
 it, and exit status 2: the package raises a `QuilletError` for each, or an
 OSError for a file it cannot read or write. Anything else is a fault of
 quillet's and keeps its traceback (exit status 1). Ctrl-C ends with status
-130. No output file is ever left half-written, and none is replaced without
-``--overwrite``.
+130 and SIGTERM with 143, each with one line; a reader of standard output
+that goes away (``quillet info ... | head``) ends the run quietly with 141,
+as SIGPIPE ends Unix tools. No output file is ever left half-written, none
+is replaced without ``--overwrite``, and none may be a file the run reads;
+every output is resolved and checked before any work (`quillet.outputs`).
+
+This module imports nothing heavy at its top, so that the console entry
+point, which imports it before calling `main`, is quick to reach `main`,
+which catches SIGTERM and Ctrl-C first thing.
 
 The parser is built one subcommand at a time; the fit settings' options are
 made from `LineSettings`'s own fields (help, unit and default), and every
@@ -19,24 +26,25 @@ from __future__ import annotations
 import argparse
 import contextlib
 import math
+import os
 import re
 import sys
 import time
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
+from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, NoReturn
+from typing import TYPE_CHECKING, Any, NoReturn
 
-import numpy as np
+from .errors import ClusterError, QuilletError, warnings_in_one_line
+from .signals import EXIT_INTERRUPTED, catch_termination, stopped
 
-from .errors import QuilletError, warnings_in_one_line
-from .fit_inputs import CONTINUUM_MODES
-from .fits_images import ERROR_KINDS
-from .plots import DIAGNOSTIC_SELECTIONS
-from .settings import LineSettings
-from .units import CONVENTION_NAMES
+if TYPE_CHECKING:
+    from .outputs import Output
+    from .settings import LineSettings
 
 EXIT_USAGE = 2
-EXIT_INTERRUPTED = 130
+EXIT_BROKEN_PIPE = 141  # 128 + SIGPIPE, as a shell reports a Unix tool so ended
+__all__ = ["EXIT_BROKEN_PIPE", "EXIT_INTERRUPTED", "EXIT_USAGE", "build_parser", "main"]
 
 EPILOG_FIT = """\
 examples:
@@ -108,6 +116,53 @@ def _whole(low: int, high: int) -> Callable[[str], int]:
 
     parse.__name__ = "whole number"  # argparse names the type in its messages
     return parse
+
+
+def _chunks(text: str) -> str | int | tuple[int, ...]:
+    """--chunks: auto, a number of spectra, or a block length per spatial
+    axis (A,B)."""
+    if text == "auto":
+        return text
+    try:
+        values = [int(part) for part in text.split(",")]
+    except ValueError:
+        values = []
+    if not values or not all(1 <= v <= _INT64_MAX for v in values):
+        raise argparse.ArgumentTypeError(
+            f"takes auto, a number of spectra or positive lengths A,B, not {text!r}"
+        )
+    return values[0] if len(values) == 1 else tuple(values)
+
+
+def _scheduler(text: str) -> str:
+    """--scheduler: an address, or local:N with N worker processes."""
+    if text.startswith("local:"):
+        count = text.removeprefix("local:")
+        if not count.isdigit() or not 1 <= int(count) <= _MAX_LOCAL_WORKERS:
+            raise argparse.ArgumentTypeError(
+                f"{text!r}: write local:N with N the number of worker processes, 1 to "
+                f"{_MAX_LOCAL_WORKERS}, such as local:4"
+            )
+    elif not text.strip():
+        raise argparse.ArgumentTypeError("give the address of a scheduler, or local:N")
+    return text
+
+
+def _noise_value(text: str) -> str | float:
+    """--noise: auto, or one positive value."""
+    if text == "auto":
+        return text
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not (math.isfinite(value) and value > 0.0):
+        raise argparse.ArgumentTypeError(f"takes 'auto' or a positive number, not {text!r}")
+    return value
+
+
+# More local worker processes than this is a typo, not a machine.
+_MAX_LOCAL_WORKERS = 4096
 
 
 def _hdu(value: str | None) -> int | str | None:
@@ -192,6 +247,9 @@ def _add_plot(commands: Any) -> None:
 
 
 def _reading_options(parser: argparse.ArgumentParser) -> None:
+    from .fits_images import ERROR_KINDS
+    from .units import CONVENTION_NAMES
+
     group = parser.add_argument_group("reading the cube")
     group.add_argument(
         "--hdu",
@@ -228,6 +286,8 @@ def _reading_options(parser: argparse.ArgumentParser) -> None:
 
 
 def _line_options(parser: argparse.ArgumentParser) -> None:
+    from .fit_inputs import CONTINUUM_MODES
+
     where = parser.add_argument_group("where the line is")
     guide = where.add_mutually_exclusive_group()
     guide.add_argument(
@@ -251,6 +311,7 @@ def _line_options(parser: argparse.ArgumentParser) -> None:
     )
     where.add_argument(
         "--noise",
+        type=_noise_value,
         default="auto",
         metavar="auto|VALUE",
         help="noise per pixel: auto (the file's noise HDU, else estimated from "
@@ -268,6 +329,8 @@ def _line_options(parser: argparse.ArgumentParser) -> None:
 def _setting_options(parser: argparse.ArgumentParser) -> None:
     """One option per field of `LineSettings`, with its help, unit and
     default as the settings describe them."""
+    from .settings import LineSettings
+
     group = parser.add_argument_group("fit settings (default: derived from the axis)")
     for name in _setting_names():
         what, unit, derived = LineSettings.describe(name)
@@ -288,6 +351,8 @@ def _setting_options(parser: argparse.ArgumentParser) -> None:
 
 def _setting_names() -> list[str]:
     """The settings that are options of ``quillet fit``."""
+    from .settings import LineSettings
+
     return [name for name in LineSettings.names() if name not in _AXIS_SETTINGS]
 
 
@@ -295,6 +360,7 @@ def _dask_options(parser: argparse.ArgumentParser) -> None:
     dask = parser.add_argument_group("on a Dask cluster")
     dask.add_argument(
         "--scheduler",
+        type=_scheduler,
         metavar="tcp://HOST:PORT|local:N",
         help="fit on the Dask scheduler at this address, or on a LocalCluster of N worker "
         "processes started here (default: in this process)",
@@ -307,7 +373,16 @@ def _dask_options(parser: argparse.ArgumentParser) -> None:
         help="how long to wait for the scheduler, and for it to come back if lost (default: 10)",
     )
     dask.add_argument(
+        "--worker-timeout",
+        type=_positive,
+        default=300.0,
+        metavar="SECONDS",
+        help="how long the cluster may have no workers, with work left, before the run "
+        "gives up (default: 300)",
+    )
+    dask.add_argument(
         "--chunks",
+        type=_chunks,
         metavar="auto|N|A,B",
         help="block size with --scheduler: auto (about 16 MB), N spectra, or a block length "
         "per spatial axis (default: auto)",
@@ -315,6 +390,8 @@ def _dask_options(parser: argparse.ArgumentParser) -> None:
 
 
 def _output_options(parser: argparse.ArgumentParser) -> None:
+    from .plots import DIAGNOSTIC_SELECTIONS
+
     output = parser.add_argument_group("output")
     output.add_argument(
         "--chunk-rows",
@@ -371,6 +448,9 @@ def _check_some_finite(cube: Any, path: Path) -> None:
     """A cube of NaN only would end as a run with every flag 1, reported as
     done: say so before any work. Blocks are read until the first finite
     pixel, so a cube with data costs one block."""
+    import numpy as np
+
+    from .arrays import is_dask_array
     from .rows import default_chunk_rows, row_blocks, take_rows
 
     data = cube.data
@@ -381,11 +461,16 @@ def _check_some_finite(cube: Any, path: Path) -> None:
             "length 0; check --hdu"
         )
     infinite = False
-    for block in row_blocks(cube.spatial_shape, default_chunk_rows(data.shape[-1])):
-        values = take_rows(data, block, data.ndim - 1)
-        if np.isfinite(values).any():
-            return
-        infinite = infinite or bool(np.isinf(values).any())
+    with contextlib.ExitStack() as here:
+        if is_dask_array(data):  # read here, where the header was: not a task on the cluster
+            import dask
+
+            here.enter_context(dask.config.set(scheduler="synchronous"))
+        for block in row_blocks(cube.spatial_shape, default_chunk_rows(data.shape[-1])):
+            values = take_rows(data, block, data.ndim - 1)
+            if np.isfinite(values).any():
+                return
+            infinite = infinite or bool(np.isinf(values).any())
     what = "every pixel is NaN or infinite" if infinite else "every pixel is NaN"
     raise UsageError(f"{where} has no finite pixel ({what}): nothing to fit; check --hdu")
 
@@ -414,6 +499,10 @@ def _describe_wcs(wcs: Any) -> str:
 
 
 def run_info(args: argparse.Namespace) -> int:
+    import numpy as np
+
+    from .settings import LineSettings
+
     cube = _read(args)
     velocity = cube.velocity
     step = float(np.median(np.abs(np.diff(velocity))))
@@ -447,6 +536,7 @@ def _guide(args: argparse.Namespace, spatial: tuple[int, ...]) -> Any:
     if args.guide_map is None:
         return args.guide
     import astropy.units as u
+    import numpy as np
 
     from .fits_files import open_fits
 
@@ -471,37 +561,85 @@ def _guide(args: argparse.Namespace, spatial: tuple[int, ...]) -> Any:
     return values
 
 
-def _noise(args: argparse.Namespace) -> Any:
-    if args.noise == "auto":
-        return None
-    try:
-        value = float(args.noise)
-    except ValueError:
-        value = math.nan
-    if not (math.isfinite(value) and value > 0.0):
-        raise UsageError(f"--noise takes 'auto' or a positive number, not {args.noise!r}")
-    return value
+def _noise(args: argparse.Namespace) -> float | None:
+    return None if args.noise == "auto" else float(args.noise)
 
 
-def _check_outputs(args: argparse.Namespace) -> None:
-    from .outputs import refuse_existing
+# Options that name what a command writes; every other path it is given is
+# a file it reads, which no output may be.
+_OUTPUT_OPTIONS = ("out", "plot", "diagnostics")
 
-    outputs = [args.out] + ([args.plot] if args.plot is not None else [])
-    for path in outputs:
-        refuse_existing(path, args.overwrite)
-        if not path.parent.is_dir():
-            raise UsageError(f"the folder {path.parent} of {path} does not exist; create it first")
+
+@dataclass
+class _Outputs:
+    """The outputs of a run, resolved and checked before any work, and
+    which of them are written so far."""
+
+    maps: Output | None = None
+    plot: Output | None = None
+    written: list[Output] = field(default_factory=list)
+
+    def wrote(self, output: Output, say: Callable[[str], None]) -> None:
+        self.written.append(output)
+        say(f"wrote {output.shown}")
+
+    def lost(self) -> str:
+        """What a run that fails now leaves written."""
+        if not self.written:
+            return "no maps were written"
+        return f"{' and '.join(o.shown for o in self.written)} written, the rest not"
+
+
+def _reads(args: argparse.Namespace) -> list[Path]:
+    return [
+        value for name, value in vars(args).items()
+        if isinstance(value, Path) and name not in _OUTPUT_OPTIONS
+    ]  # fmt: skip
+
+
+@contextlib.contextmanager
+def _fit_outputs(args: argparse.Namespace) -> Iterator[_Outputs]:
+    """The outputs of ``quillet fit``, resolved, checked and held (one run
+    per output) before any work."""
+    from .outputs import output_lock, resolve_output
+
     if args.out.suffix.lower() not in (*_FITS_SUFFIXES, ".zarr"):
         raise UsageError(f"--out {args.out}: write the maps to a .fits file or a .zarr store")
     if args.chunks is not None and args.scheduler is None:
         raise UsageError("--chunks sets the blocks of a Dask run: give --scheduler too")
+    reads = _reads(args)
+    outputs = _Outputs()
+    outputs.maps = resolve_output(
+        args.out, overwrite=args.overwrite, reads=reads, folder=args.out.suffix.lower() == ".zarr"
+    )
+    if args.plot is not None:
+        _check_picture_format(args.plot, "--plot")
+        outputs.plot = resolve_output(args.plot, overwrite=args.overwrite, reads=reads)
+        if outputs.plot.target == outputs.maps.target:
+            raise UsageError(f"--plot {args.plot} is the maps' own file (--out {args.out})")
     if args.diagnostics is not None:
         _check_diagnostics_folder(args.diagnostics, args.overwrite)
+    with contextlib.ExitStack() as held:
+        for output in (outputs.maps, outputs.plot):
+            if output is not None:
+                held.enter_context(output_lock(output))
+        yield outputs
+
+
+def _check_picture_format(path: Path, option: str) -> None:
+    from .plots import picture_formats
+
+    formats = picture_formats()
+    if path.suffix.lstrip(".").lower() not in formats:
+        raise UsageError(
+            f"{option} {path}: pictures are written as {', '.join(sorted(formats))}; "
+            "name the file with one of these endings"
+        )
 
 
 def _check_diagnostics_folder(folder: Path, overwrite: bool) -> None:
     """Refuses, before the fit, a folder whose pictures the run would meet
-    only after the fit."""
+    only after the fit, or could not make."""
     from .plots import DIAGNOSTIC_PREFIX
 
     if folder.exists() and not folder.is_dir():
@@ -511,28 +649,40 @@ def _check_diagnostics_folder(folder: Path, overwrite: bool) -> None:
             f"{folder} exists and holds diagnostic pictures ({DIAGNOSTIC_PREFIX}*.png); choose "
             "another folder, or allow replacing them (--overwrite)"
         )
+    existing = next(p for p in (folder.absolute(), *folder.absolute().parents) if p.exists())
+    if not existing.is_dir() or not os.access(existing, os.W_OK | os.X_OK):
+        raise UsageError(f"--diagnostics {folder}: cannot write in {existing}")
 
 
 def run_fit(args: argparse.Namespace) -> int:
-    _check_outputs(args)
-    if args.scheduler is None:
-        return _fit_and_write(args, None)
-    from .dask import SchedulerError, connect, scheduler_failures
+    with _fit_outputs(args) as outputs:
+        if args.scheduler is None:
+            return _fit_and_write(args, outputs, None)
+        import dask
 
-    chunks = _chunks(args.chunks)
-    with connect(args.scheduler, timeout=args.connect_timeout, quiet=True) as client:
-        try:
-            return _fit_and_write(args, chunks)
-        except (KeyboardInterrupt, UsageError, SchedulerError):
-            raise
-        except scheduler_failures() as error:
-            if not _scheduler_lost(client, error):
+        from .dask import SchedulerError, connect, scheduler_failures
+        from .lazy import cluster_failures
+
+        timeout = {"quillet.worker-timeout": args.worker_timeout}
+        with (
+            dask.config.set(timeout),
+            connect(args.scheduler, timeout=args.connect_timeout, quiet=True) as client,
+        ):
+            try:
+                with cluster_failures():
+                    return _fit_and_write(args, outputs, args.chunks or "auto")
+            except ClusterError as error:
+                raise ClusterError(f"{error}; {outputs.lost()}") from None
+            except (KeyboardInterrupt, QuilletError):
                 raise
-            reason = str(error) or type(error).__name__
-            raise SchedulerError(
-                f"lost the Dask scheduler at {args.scheduler} during the fit ({reason}); "
-                "no maps were written"
-            ) from None
+            except scheduler_failures() as error:
+                if not _scheduler_lost(client, error):
+                    raise
+                reason = str(error) or type(error).__name__
+                raise SchedulerError(
+                    f"lost the Dask scheduler at {args.scheduler} during the fit ({reason}); "
+                    f"{outputs.lost()}"
+                ) from None
 
 
 def _scheduler_lost(client: Any, error: BaseException) -> bool:
@@ -547,30 +697,26 @@ def _scheduler_lost(client: Any, error: BaseException) -> bool:
     )
 
 
-def _chunks(text: str | None) -> Any:
-    if text is None or text == "auto":
-        return "auto"
-    try:
-        values = [int(part) for part in text.split(",")]
-    except ValueError:
-        values = []
-    if not values or min(values) < 1:
-        raise UsageError(f"--chunks takes auto, a number of spectra or lengths A,B, not {text!r}")
-    return values[0] if len(values) == 1 else tuple(values)
-
-
-def _fit_and_write(args: argparse.Namespace, chunks: Any) -> int:
+def _fit_and_write(args: argparse.Namespace, outputs: _Outputs, chunks: Any) -> int:
     """The fit and its outputs: in this process (``chunks`` None), or on the
     Dask cluster the default client reaches, whose results stay on its
     workers until they are written."""
     from .cube_fit import fit_cube
+    from .settings import LineSettings
 
     def say(text: str) -> None:
         if not args.quiet:
             print(text, flush=True)
 
+    assert outputs.maps is not None
     cube = _read(args, chunks)
     _check_some_finite(cube, args.cube)
+    if not outputs.maps.folder:
+        from .maps_files import maps_bytes
+        from .outputs import check_room
+
+        edges = args.continuum != "none"
+        check_room(outputs.maps, maps_bytes(cube.spatial_shape, cube.velocity.size, edges))
     overrides = _overrides(args)
     settings = LineSettings.for_axis(cube.velocity, line_sigma=args.line_sigma, **overrides)
     guide = _guide(args, cube.spatial_shape)
@@ -608,16 +754,16 @@ def _fit_and_write(args: argparse.Namespace, chunks: Any) -> int:
     # A Dask fit runs here, block by block, its results kept on the workers.
     fit = fit.persist(progress=not args.quiet)
     elapsed = time.perf_counter() - start
-    if args.out.suffix.lower() == ".zarr":
+    if outputs.maps.folder:
         from .maps_files import write_zarr
 
-        write_zarr(fit, args.out, overwrite=args.overwrite)
+        write_zarr(fit, outputs.maps, overwrite=args.overwrite)
     else:
-        fit.write_fits(args.out, overwrite=args.overwrite)
-    say(f"wrote {args.out}")
-    if args.plot is not None:
-        fit.plot_maps(args.plot, overwrite=args.overwrite)
-        say(f"wrote {args.plot}")
+        fit.write_fits(outputs.maps, overwrite=args.overwrite)
+    outputs.wrote(outputs.maps, say)
+    if outputs.plot is not None:
+        fit.plot_maps(outputs.plot, overwrite=args.overwrite)
+        outputs.wrote(outputs.plot, say)
     if args.diagnostics is not None:
         from .plots import write_diagnostics
 
@@ -651,14 +797,16 @@ def _flag_table(fit: Any, elapsed: float) -> str:
 def run_plot(args: argparse.Namespace) -> int:
     from .fits_files import check_regular_file
     from .maps_files import read_maps
-    from .outputs import refuse_existing
+    from .outputs import output_lock, resolve_output
+    from .plots import save_figure
 
     check_regular_file(args.maps)
-
-    refuse_existing(args.out, args.overwrite)
-    fit = read_maps(args.maps)
-    fit.plot_maps(args.out, overwrite=args.overwrite)
-    print(f"wrote {args.out}")
+    _check_picture_format(args.out, "--out")
+    output = resolve_output(args.out, overwrite=args.overwrite, reads=_reads(args))
+    with output_lock(output):
+        figure = read_maps(args.maps).plot_maps()
+        save_figure(figure, output, overwrite=args.overwrite, reads=_reads(args))
+    print(f"wrote {output.shown}")
     return 0
 
 
@@ -667,23 +815,38 @@ def run_plot(args: argparse.Namespace) -> int:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command line; returns the exit status."""
-    parser = build_parser()
-    try:
-        args = parser.parse_args(argv)
-    except SystemExit as stop:  # --help, --version, or a usage error already told
-        return stop.code if isinstance(stop.code, int) else EXIT_USAGE
+    catch_termination()
     stderr = _LineEnds(sys.stderr)
     try:
         with contextlib.redirect_stderr(stderr), warnings_in_one_line():
-            status: int = args.run(args)
+            parser = build_parser()
+            try:
+                args = parser.parse_args(argv)
+            except SystemExit as stop:  # --help, --version, or a usage error already told
+                status = stop.code if isinstance(stop.code, int) else EXIT_USAGE
+            else:
+                status = args.run(args)
+            sys.stdout.flush()  # a reader gone is told here, not at exit
         return status
-    except KeyboardInterrupt:
-        message = "quillet: interrupted; no output was written for the unfinished step"
-        print(("\n" if stderr.in_line else "") + message, file=sys.stderr)
-        return EXIT_INTERRUPTED
+    except KeyboardInterrupt as stop:  # Ctrl-C, or SIGTERM (`quillet.signals`)
+        return stopped(stop, line_open=stderr.in_line)
+    except BrokenPipeError:
+        return _reader_gone()
     except (QuilletError, OSError) as error:
-        print(f"quillet: error: {_as_options(_one_line(error))}", file=sys.stderr)
+        with contextlib.suppress(OSError):
+            print(f"quillet: error: {_as_options(_one_line(error))}", file=sys.stderr)
         return EXIT_USAGE
+
+
+def _reader_gone() -> int:
+    """Standard output's reader went away (``quillet info ... | head``):
+    the run ends quietly, as SIGPIPE ends a Unix tool, and what Python still
+    holds for standard output goes nowhere rather than to a message at exit."""
+    with contextlib.suppress(OSError, ValueError):
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    return EXIT_BROKEN_PIPE
 
 
 # A keyword named in a message of the package, as `name=`, `name=True` or

@@ -238,8 +238,9 @@ def connect(scheduler: str, *, timeout: float = 10.0, quiet: bool = False) -> It
     stopped at the end. Registers `QuilletWorkerPlugin` on the cluster.
     Raises `SchedulerError` when the scheduler cannot be reached. With
     ``quiet``, distributed's own log (a worker lost and replaced, retried
-    connections, with their tracebacks) is not shown: a command line reports
-    what matters in its own words."""
+    connections, with their tracebacks) is not shown, and the workers of a
+    local cluster ignore Ctrl-C: a command line reports what matters in its
+    own words, and stops them itself."""
     import logging
 
     from distributed import Client, LocalCluster
@@ -259,9 +260,15 @@ def connect(scheduler: str, *, timeout: float = 10.0, quiet: bool = False) -> It
                 f"scheduler={scheduler!r}: write local:N with N the number of worker "
                 "processes, such as local:4"
             )
+        # With quiet, the workers ignore Ctrl-C: the client tells of it and
+        # stops them.
         cluster = LocalCluster(
             n_workers=int(count), processes=True, host="127.0.0.1", dashboard_address=None,
-            silence_logs=logging.CRITICAL if quiet else logging.WARNING, **worker_options(),
+            silence_logs=logging.CRITICAL if quiet else logging.WARNING,
+            preload=["quillet.worker_plugin"] if quiet else [], **worker_options(),
+            # Its scheduler's HTTP server (health, metrics) on a free port: the
+            # usual 8787 may be taken, which distributed warns of.
+            scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
         )  # fmt: skip
         client = Client(cluster)
     else:

@@ -6,7 +6,8 @@ exists) raises a `QuilletError`, whose message says what is wrong and how to
 mend it. The command line shows these as one line and exit status 2; any
 other exception is a fault of the package and keeps its traceback. Each
 error also derives from the built-in exception a Python caller would expect
-(ValueError, TypeError, OverflowError, ImportError), so ``except ValueError`` still works.
+(ValueError, TypeError, OverflowError, ImportError, OSError,
+RuntimeError), so ``except ValueError`` still works.
 
 Messages name Python keywords (``velocity_range=``); the command line
 speaks of its options instead.
@@ -21,10 +22,12 @@ from collections.abc import Iterator
 from typing import TextIO
 
 __all__ = [
+    "ClusterError",
     "InputError",
     "InputOverflowError",
     "InputTypeError",
     "MissingDependency",
+    "OutputError",
     "QuilletError",
     "QuilletWarning",
     "warnings_in_one_line",
@@ -76,3 +79,13 @@ def warnings_in_one_line(prefix: str = "quillet: warning: ") -> Iterator[None]:
     with warnings.catch_warnings():
         warnings.showwarning = show
         yield
+
+
+class OutputError(QuilletError, OSError):
+    """An output that cannot be written where it was asked for: its folder,
+    the room on its device, or a file the run reads."""
+
+
+class ClusterError(QuilletError, RuntimeError):
+    """A Dask cluster that could not finish the work: workers that kept
+    dying, or none at all for too long."""

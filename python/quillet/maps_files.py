@@ -24,21 +24,22 @@ from astropy.io import fits
 from astropy.wcs import WCS, FITSFixedWarning
 
 from .errors import InputError
-from .lazy import computed_blocks, rows_in
+from .lazy import compute, computed_blocks, rows_in
 from .outputs import atomic_output
 from .progress import progress_bar
 from .results import FLAG_MEANINGS, QUANTITIES, LineFit
 from .settings import LineSettings
 from .units import header_unit
 
-__all__ = ["maps_header", "read_maps", "write_maps", "write_zarr"]
+__all__ = ["maps_bytes", "maps_header", "read_maps", "write_maps", "write_zarr"]
 
 _KEY_PREFIX = "QUILLET "  # written as HIERARCH QUILLET <NAME>
 # How many spatial axes the maps have: a FITS image has at least one, so the
 # maps of a single spectrum are stored as one pixel and this says they had none.
 _MAP_AXES = f"{_KEY_PREFIX}MAP AXES"
 # FITS headers hold printable ASCII only: any other character of a recorded
-# value (an input path in données/, say) is written %-escaped, as is % itself.
+# value (an input path in données/, say) is written %-escaped, as is % itself,
+# and so is any byte of a file name that is no UTF-8.
 _HEADER_SAFE = "".join(chr(c) for c in range(32, 127) if chr(c) != "%")
 
 
@@ -63,8 +64,10 @@ def maps_header(fit: LineFit, counts: dict[str, int] | None = None) -> fits.Head
     for name, value in fit.settings.as_kwargs().items():
         header[f"HIERARCH {_KEY_PREFIX}{name.upper()}"] = value
     for name, value in fit.provenance.items():
+        # A file name's bytes that are no UTF-8 (kept by Python as
+        # surrogates) are escaped as the bytes they are.
         header[f"HIERARCH {_KEY_PREFIX}{name.upper()}"] = urllib.parse.quote(
-            str(value), safe=_HEADER_SAFE
+            str(value).encode("utf-8", "surrogateescape"), safe=_HEADER_SAFE
         )
     for meaning in FLAG_MEANINGS.values():
         count = 0 if counts is None else counts[meaning]
@@ -152,55 +155,116 @@ def write_maps(
     velocity.header["BUNIT"] = ("km s-1", "velocity of each channel of the fits")
 
     counts = dict.fromkeys(FLAG_MEANINGS.values(), 0)
-    with atomic_output(path, overwrite=overwrite) as temp:
-        offsets = _lay_out(temp, headers, [image.dtype for image in images], shape, velocity)
-        maps = [
-            np.memmap(temp, dtype=image.dtype.newbyteorder(">"), mode="r+", offset=offset,
-                      shape=shape)
-            for image, offset in zip(images, offsets, strict=True)
-        ] if math.prod(shape) else []  # fmt: skip
-        blocks = _blocks_of_maps(fit, progress) if maps else iter(())
-        for where, block in blocks:
-            for image, stored in zip(images, maps, strict=True):
-                stored[where] = block[image.field]
-            tally = np.bincount(np.asarray(block["flag"], np.intp).ravel(), minlength=3)
-            for value, meaning in FLAG_MEANINGS.items():
-                counts[meaning] += int(tally[value])
-        for stored in maps:
-            stored.flush()
-        del maps
-        with open(temp, "r+b") as stream:
+    size = maps_bytes(fit.shape, len(fit.velocity), fit.continuum is not None)
+    with atomic_output(path, overwrite=overwrite, reads=_inputs_of(fit), size=size) as temp:
+        handle = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
+        try:
+            offsets = _lay_out(handle, headers, [image.dtype for image in images], shape,
+                               velocity)  # fmt: skip
+            blocks = _blocks_of_maps(fit, progress) if math.prod(shape) else iter(())
+            for where, block in blocks:
+                for image, offset in zip(images, offsets, strict=True):
+                    _write_block(handle, offset, image.dtype, shape, where, block[image.field])
+                tally = np.bincount(np.asarray(block["flag"], np.intp).ravel(), minlength=3)
+                for value, meaning in FLAG_MEANINGS.items():
+                    counts[meaning] += int(tally[value])
             # The counts are known only now; their cards keep the header's size.
             primary = fits.PrimaryHDU(header=maps_header(fit, counts)).header.tostring()
             if len(primary) != len(headers[0].tostring()):
                 raise AssertionError("the primary header changed size")
-            stream.write(primary.encode("ascii"))
-            stream.flush()
-            os.fsync(stream.fileno())
+            _write_all(handle, primary.encode("ascii"), 0)
+            os.fsync(handle)
+        finally:
+            os.close(handle)
     return Path(path)
 
 
+def _inputs_of(fit: LineFit) -> list[str | None]:
+    """The files a fit was read from, which its maps may never replace."""
+    return [fit.provenance.get("input")]
+
+
+def maps_bytes(shape: tuple[int, ...], channels: int, continuum: bool) -> int:
+    """At least the size of a maps file of ``shape`` (and no more than a few
+    header blocks beyond): what `write_maps` checks its folder has room for
+    before it writes, and the command line before it fits."""
+    count = math.prod(shape or (1,))
+    itemsizes = [4] * len(QUANTITIES) + [1, 4, 4] + ([4] if continuum else [])
+    headers = (len(itemsizes) + 2) * 2 * 2880  # two blocks each: WCS, unit, name
+    return headers + sum(_padded(count * size) for size in itemsizes) + _padded(8 * channels)
+
+
+def _write_all(handle: int, data: bytes | memoryview, offset: int) -> None:
+    """Writes every byte at ``offset`` with ordinary writes: a full disk is
+    an OSError (ENOSPC) here, where a memory map would die of SIGBUS."""
+    view = memoryview(data).cast("B")
+    while view:
+        done = os.pwrite(handle, view, offset)
+        view, offset = view[done:], offset + done
+
+
+# Values converted and written at a time: the temporary big-endian copy of a
+# map stays small whatever the map's size.
+_PIECE = 1 << 22
+
+
+def _write_block(
+    handle: int,
+    offset: int,
+    dtype: np.dtype[Any],
+    shape: tuple[int, ...],
+    where: tuple[slice, ...],
+    values: Any,
+) -> None:
+    """Writes one block of an image (C order, big-endian, as FITS stores
+    it) whose data begin at ``offset``: one write per run of values that
+    lie one after another in the file, the axes the block spans whole
+    joined with the last one it cuts."""
+    stored = dtype.newbyteorder(">")
+    ranges = [s.indices(n)[:2] for s, n in zip(where, shape, strict=True)]
+    block = np.reshape(np.asarray(values), [stop - start for start, stop in ranges])
+    whole = len(shape)
+    while whole > 0 and ranges[whole - 1] == (0, shape[whole - 1]):
+        whole -= 1
+    lead = max(whole - 1, 0)  # axes before the run: one write per index
+    for index in np.ndindex(*block.shape[:lead]):
+        first = [start + i for (start, _), i in zip(ranges, index, strict=False)]
+        first += [ranges[lead][0]] if lead < len(shape) else []
+        first += [0] * (len(shape) - len(first))
+        flat = int(np.ravel_multi_index(first, shape)) if shape else 0
+        run = np.ascontiguousarray(block[index]).reshape(-1)
+        for start in range(0, run.size, _PIECE):
+            piece = run[start : start + _PIECE].astype(stored)
+            _write_all(handle, piece.data, offset + (flat + start) * stored.itemsize)
+
+
 def _lay_out(
-    path: Path,
+    handle: int,
     headers: list[fits.Header],
     dtypes: list[np.dtype[Any]],
     shape: tuple[int, ...],
     last: fits.ImageHDU,
 ) -> list[int]:
     """Writes the headers of a primary HDU and of one image per dtype, each
-    image's data left as zeros (as FITS pads, too), then a last, small image
-    whole; returns the offset of each image's data."""
+    image's data left as a hole that reads as zeros (as FITS pads, too),
+    then a last, small image whole; returns the offset of each image's
+    data."""
     offsets = []
     size = math.prod(shape)
-    with open(path, "xb") as stream:
-        stream.write(headers[0].tostring().encode("ascii"))
-        for header, dtype in zip(headers[1:], dtypes, strict=True):
-            stream.write(header.tostring().encode("ascii"))
-            offsets.append(stream.tell())
-            stream.seek(_padded(size * dtype.itemsize), os.SEEK_CUR)
-        stream.write(last.header.tostring().encode("ascii"))
-        data = np.asarray(last.data).astype(last.data.dtype.newbyteorder(">")).tobytes()
-        stream.write(data + bytes(_padded(len(data)) - len(data)))
+    at = 0
+    for header in headers[:1]:
+        text = header.tostring().encode("ascii")
+        _write_all(handle, text, at)
+        at += len(text)
+    for header, dtype in zip(headers[1:], dtypes, strict=True):
+        text = header.tostring().encode("ascii")
+        _write_all(handle, text, at)
+        at += len(text)
+        offsets.append(at)
+        at += _padded(size * dtype.itemsize)
+    text = last.header.tostring().encode("ascii")
+    data = np.asarray(last.data).astype(last.data.dtype.newbyteorder(">")).tobytes()
+    _write_all(handle, text + data + bytes(_padded(len(data)) - len(data)), at)
     return offsets
 
 
@@ -230,10 +294,14 @@ def write_zarr(fit: LineFit, path: str | os.PathLike[str], *, overwrite: bool = 
     attributes, chunked as the maps are. Lazy maps are written block by
     block by whoever computes them (on a distributed cluster, its workers:
     the folder must then be on storage they share). Like every output, the
-    store is made under a temporary name and renamed into place."""
+    store is made under a temporary name and renamed into place; a store
+    replaces another (``overwrite``) in one step, and one run at a time."""
     dataset = fit.to_xarray()
-    with atomic_output(path, overwrite=overwrite) as temp:
-        dataset.to_zarr(temp, mode="w-", consolidated=False)
+    with atomic_output(path, overwrite=overwrite, reads=_inputs_of(fit), folder=True) as temp:
+        if fit.lazy:
+            compute(dataset.to_zarr(temp, mode="w-", consolidated=False, compute=False))
+        else:
+            dataset.to_zarr(temp, mode="w-", consolidated=False)
     return Path(path)
 
 
@@ -273,7 +341,9 @@ def read_maps(path: str | os.PathLike[str]) -> LineFit:
         settings = LineSettings.from_mapping({name: primary[key] for name, key in keys.items()})
         skip = {*keys.values(), f"{_KEY_PREFIX}VERSION", _MAP_AXES}
         provenance = {
-            key[len(_KEY_PREFIX) :].lower(): urllib.parse.unquote(str(primary[key]))
+            key[len(_KEY_PREFIX) :].lower(): urllib.parse.unquote(
+                str(primary[key]), errors="surrogateescape"
+            )
             for key in primary
             if key.startswith(_KEY_PREFIX)
             and key not in skip

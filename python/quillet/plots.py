@@ -44,15 +44,30 @@ def _figure(**kwargs: Any) -> Figure:
     return Figure(**kwargs)
 
 
-def save_figure(figure: Figure, path: str | os.PathLike[str], *, overwrite: bool = False) -> Path:
+def picture_formats() -> frozenset[str]:
+    """The endings of the pictures matplotlib writes (png, pdf, svg...)."""
+    try:
+        from matplotlib.backend_bases import FigureCanvasBase
+    except ImportError:
+        raise MissingDependency("drawing needs matplotlib: pip install 'quillet[plot]'") from None
+    return frozenset(FigureCanvasBase.get_supported_filetypes())
+
+
+def save_figure(
+    figure: Figure,
+    path: str | os.PathLike[str],
+    *,
+    overwrite: bool = False,
+    reads: Sequence[str | os.PathLike[str] | None] = (),
+) -> Path:
     """Saves a figure through a temporary file, in the format of the path's
     suffix (png, pdf, svg...), replacing an existing file only with
-    ``overwrite``."""
-    target = Path(path)
-    fmt = target.suffix.lstrip(".").lower() or "png"
-    with atomic_output(target, overwrite=overwrite) as temp:
+    ``overwrite``, and never one of ``reads``, the files the picture is
+    drawn from."""
+    fmt = Path(os.fspath(path)).suffix.lstrip(".").lower() or "png"
+    with atomic_output(path, overwrite=overwrite, reads=reads) as temp:
         figure.savefig(temp, format=fmt, dpi=120)
-    return target
+    return Path(path)
 
 
 def _limits(values: np.ndarray, low: float = 1.0, high: float = 99.0) -> tuple[float, float] | None:
@@ -120,7 +135,7 @@ def plot_maps(
         )
     )
     if path is not None:
-        save_figure(figure, path, overwrite=overwrite)
+        save_figure(figure, path, overwrite=overwrite, reads=[fit.provenance.get("input")])
     return figure
 
 

@@ -9,6 +9,7 @@ flag as a small integer, and knows how to describe them to other tools
 from __future__ import annotations
 
 import dataclasses
+import os
 from collections.abc import Mapping
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, NamedTuple
@@ -340,7 +341,11 @@ class LineFit:
         return xarray.Dataset(variables, attrs=attrs)
 
     def write_fits(
-        self, path: str | Path, *, overwrite: bool = False, progress: bool | None = False
+        self,
+        path: str | os.PathLike[str],
+        *,
+        overwrite: bool = False,
+        progress: bool | None = False,
     ) -> Path:
         """Writes the maps to a FITS file, lazy maps block by block as they
         are computed; see `quillet.maps_files.write_maps`."""
@@ -355,7 +360,9 @@ class LineFit:
 
         return read_maps(path)
 
-    def plot_maps(self, path: str | Path | None = None, *, overwrite: bool = False) -> Figure:
+    def plot_maps(
+        self, path: str | os.PathLike[str] | None = None, *, overwrite: bool = False
+    ) -> Figure:
         """Amplitude, centre, sigma and flag maps in one figure, saved to
         ``path`` if given; see `quillet.plots.plot_maps`."""
         from .plots import plot_maps

@@ -38,3 +38,13 @@ class QuilletWorkerPlugin(WorkerPlugin):  # type: ignore[misc]
 
     def setup(self, worker: Any) -> None:
         os.environ["RAYON_NUM_THREADS"] = str(pool_size(worker.state.nthreads, self.cores))
+
+
+def dask_setup(worker: Any) -> None:
+    """Run in each worker process of a LocalCluster that the command line
+    starts (as its ``preload``): Ctrl-C at a terminal reaches every process
+    of the foreground group, and the client alone answers it, in one line,
+    and stops the cluster; a worker would only print its own traceback."""
+    import signal
+
+    signal.signal(signal.SIGINT, signal.SIG_IGN)

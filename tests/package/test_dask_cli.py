@@ -144,3 +144,117 @@ def test_a_lost_scheduler_ends_with_status_2_and_no_output(tmp_path):
     assert "Traceback" not in stderr
     assert last.startswith(f"quillet: error: lost the Dask scheduler at {address}"), last
     assert sorted(p.name for p in tmp_path.iterdir()) == ["cube.fits"]
+
+
+# A worker preload that kills its worker process outright as each task
+# starts: the way a worker dies of its memory limit or a crash, every time.
+KILLER = """
+import os, signal
+from distributed import WorkerPlugin
+
+class DieOnEveryTask(WorkerPlugin):
+    def transition(self, key, start, finish, **kwargs):
+        if finish == "executing":
+            os.kill(os.getpid(), signal.SIGKILL)
+
+async def dask_setup(worker):
+    await worker.plugin_add(DieOnEveryTask(), name="die-on-every-task")
+"""
+
+
+def cluster_run(tmp_path: Path, *options: str, workers: list[str], scheduler_env=None):
+    """quillet fit on a scheduler of its own with the given workers (each a
+    list of dask worker options): its status and standard error."""
+    cube = cube_file(tmp_path, (20, 30))
+    port = free_port()
+    address = f"tcp://127.0.0.1:{port}"
+    env = {**os.environ, **(scheduler_env or {})}
+    processes = [
+        subprocess.Popen(
+            [sys.executable, "-m", "distributed.cli.dask_scheduler", "--host", "127.0.0.1",
+             "--port", str(port), "--no-dashboard"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True, env=env,
+        )
+    ]  # fmt: skip
+    processes += [
+        start("distributed.cli.dask_worker", address, "--nthreads", "1", "--no-dashboard",
+              *worker)
+        for worker in workers
+    ]  # fmt: skip
+    try:
+        run = quillet_command(
+            "fit", str(cube), "--out", str(tmp_path / "maps.fits"), "--scheduler", address,
+            "--chunks", "100", "--quiet", *options,
+        )  # fmt: skip
+    finally:
+        for process in processes:
+            if process.poll() is None:
+                os.killpg(process.pid, signal.SIGKILL)
+            process.wait()
+    return run
+
+
+def test_workers_that_keep_dying_end_the_run_with_one_line(tmp_path):
+    (tmp_path / "killer.py").write_text(KILLER)
+    run = cluster_run(
+        tmp_path,
+        workers=[["--preload", str(tmp_path / "killer.py")]],
+        scheduler_env={"DASK_DISTRIBUTED__SCHEDULER__ALLOWED_FAILURES": "1"},
+    )
+    assert run.returncode == 2, run.stderr
+    assert "Traceback" not in run.stderr and run.stderr.count("\n") == 1, run.stderr
+    assert "died every time it was tried (KilledWorker" in run.stderr
+    assert run.stderr.rstrip().endswith("; no maps were written")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["cube.fits", "killer.py"]
+
+
+def test_a_cluster_with_no_workers_ends_the_run_after_the_worker_timeout(tmp_path):
+    began = time.monotonic()
+    run = cluster_run(tmp_path, "--worker-timeout", "3", workers=[])
+    assert run.returncode == 2, run.stderr
+    assert "Traceback" not in run.stderr and run.stderr.count("\n") == 1, run.stderr
+    assert "has had no workers for 3 s" in run.stderr
+    assert run.stderr.rstrip().endswith("; no maps were written")
+    assert time.monotonic() - began < 120
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["cube.fits"]
+
+
+def group_alive(group: int) -> bool:
+    try:
+        os.killpg(group, 0)
+    except ProcessLookupError:
+        return False
+    return True
+
+
+def test_ctrl_c_on_a_local_cluster_is_one_line_from_the_client(tmp_path):
+    cube = cube_file(tmp_path, (500, 600))  # a thousand blocks of 300
+    # Started in a group of its own, as a shell starts a command: Ctrl-C at
+    # the terminal is SIGINT to every process of the group, workers included.
+    fit = subprocess.Popen(
+        [sys.executable, "-m", "quillet", "fit", str(cube), "--out", str(tmp_path / "maps.fits"),
+         "--scheduler", "local:2", "--chunks", "300"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True,
+    )  # fmt: skip
+    try:
+        assert fit.stdout is not None
+        for line in fit.stdout:
+            if line.startswith("  max_iter"):  # the settings: the fit is under way
+                break
+        time.sleep(1.0)
+        os.killpg(fit.pid, signal.SIGINT)
+        _, stderr = fit.communicate(timeout=120)
+        deadline = time.monotonic() + 30
+        while group_alive(fit.pid) and time.monotonic() < deadline:
+            time.sleep(0.1)
+        assert not group_alive(fit.pid), "a worker outlived the run"
+    finally:
+        if group_alive(fit.pid):
+            os.killpg(fit.pid, signal.SIGKILL)
+        fit.wait()
+    assert fit.returncode == 130, stderr
+    assert "Traceback" not in stderr
+    lines = [m for m in stderr.replace("\r", "\n").splitlines() if m.strip()
+             and not m.startswith("fitting")]  # fmt: skip
+    assert lines == ["quillet: interrupted; no output was written for the unfinished step"]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["cube.fits"]

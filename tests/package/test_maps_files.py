@@ -13,6 +13,7 @@ from astropy.wcs import WCS
 from fits_cubes import REAL_DATA, line_cube, spectral_cards, write_cube
 
 import quillet
+from quillet.errors import OutputError
 from quillet.results import QUANTITIES
 
 MAP_EXTENSIONS = [q.extname for q in QUANTITIES] + ["FLAG", "WINDOW_LEFT", "WINDOW_RIGHT"]
@@ -224,3 +225,70 @@ def test_maps_of_no_spectra_are_written_and_read_back(tmp_path):
     back = quillet.read_maps(fit.write_fits(tmp_path / "empty.fits"))
     assert back.shape == (0, 5) and back.window.shape == (0, 5, 2)
     assert back.flag_counts() == {"success": 0, "no_local_maximum": 0, "no_convergence": 0}
+
+
+@pytest.mark.parametrize(
+    ("spatial", "chunks"),
+    [
+        ((24, 30), (5, 7)),
+        ((24, 30), (1, 30)),  # whole rows: one write per block
+        ((24, 30), (24, 30)),
+        ((24, 30), ((3, 11, 10), (13, 17))),
+        ((3, 5, 6), (1, 5, 6)),  # two whole axes joined to the run
+        ((3, 5, 6), (2, 2, 4)),
+        ((40,), (7,)),
+    ],
+)
+def test_lazy_maps_are_written_block_by_block_bit_for_bit(tmp_path, spatial, chunks):
+    import dask
+    import dask.array as da
+
+    data = line_cube(VELOCITY, spatial, amplitude=5.0, noise=0.5, seed=8).astype(np.float32)
+    data[(0,) * len(spatial)] = np.nan
+    want = quillet.fit_cube(data, VELOCITY, noise=0.5, continuum="edges", progress=False)
+    lazy = quillet.fit_cube(
+        da.from_array(data, chunks=(*chunks, -1)), VELOCITY, noise=0.5, continuum="edges",
+        progress=False,
+    )  # fmt: skip
+    with dask.config.set(scheduler="threads"):
+        back = quillet.read_maps(lazy.write_fits(tmp_path / "maps.fits"))
+    for name in [q.name for q in QUANTITIES] + ["continuum"]:
+        np.testing.assert_array_equal(bits(getattr(back, name)), bits(getattr(want, name)))
+    np.testing.assert_array_equal(back.flag, want.flag)
+    np.testing.assert_array_equal(back.window, want.window)
+    assert back.flag_counts() == want.flag_counts()
+
+
+def test_outputs_of_the_api_through_links_and_onto_inputs(tmp_path):
+    fit = written_and_fitted(tmp_path, (3, 4))
+    cube = tmp_path / "cube.fits"
+    before = cube.read_bytes()
+    (tmp_path / "elsewhere").mkdir()
+    (tmp_path / "maps.fits").symlink_to("elsewhere/t.fits")
+    fit.write_fits(tmp_path / "maps.fits")
+    assert (tmp_path / "elsewhere" / "t.fits").is_file()
+    assert quillet.read_maps(tmp_path / "maps.fits").shape == (3, 4)
+
+    def write_zarr(path, overwrite):
+        return quillet.maps_files.write_zarr(fit, path, overwrite=overwrite)
+
+    (tmp_path / "alias.fits").symlink_to("cube.fits")
+    for write in (fit.write_fits, fit.plot_maps, write_zarr):
+        for path in (cube, tmp_path / "alias.fits"):
+            with pytest.raises(OutputError, match=r"is a file this run reads .*cube\.fits"):
+                write(path, overwrite=True)
+    assert cube.read_bytes() == before
+    with pytest.raises(OutputError, match=r"t\.fits\) is a file, which a folder cannot replace"):
+        write_zarr(tmp_path / "maps.fits", overwrite=True)
+
+    # A store replaces a store in one step, leaving nothing beside it.
+    write_zarr(tmp_path / "maps.zarr", overwrite=False)
+    other = written_and_fitted(tmp_path / "elsewhere", (2, 2))
+    quillet.maps_files.write_zarr(other, tmp_path / "maps.zarr", overwrite=True)
+    import xarray
+
+    with xarray.open_zarr(tmp_path / "maps.zarr", consolidated=False) as stored:
+        assert stored["flag"].shape == (2, 2)
+    assert sorted(p.name for p in tmp_path.iterdir()) == [
+        "alias.fits", "cube.fits", "elsewhere", "maps.fits", "maps.zarr"
+    ]  # fmt: skip
