@@ -31,7 +31,7 @@ import numpy as np
 from .errors import QuilletError
 from .fit_inputs import CONTINUUM_MODES
 from .fits_images import ERROR_KINDS
-from .plots import DIAGNOSTIC_SELECTIONS
+from .plots import DIAGNOSTIC_SELECTIONS, SHOW_CHOICES
 from .settings import LineSettings
 from .units import CONVENTION_NAMES
 
@@ -131,6 +131,7 @@ def build_parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     _add_info(commands)
     _add_fit(commands)
+    _add_moments(commands)
     _add_plot(commands)
     return parser
 
@@ -178,6 +179,53 @@ def _add_fit(commands: Any) -> None:
     fit.set_defaults(run=run_fit)
 
 
+def _add_moments(commands: Any) -> None:
+    moments = commands.add_parser(
+        "moments",
+        help="write moment maps (integrated intensity, velocity, dispersion)",
+        description="Compute moments 0, 1 and 2 of every spectrum of a FITS cube, with their "
+        "errors propagated from the noise, and write them to a FITS file (MOMENT0, MOMENT1, "
+        "MOMENT2, their errors and CHANNELS), in this process or on a Dask cluster.",
+    )
+    moments.add_argument("cube", type=Path, metavar="CUBE.fits")
+    moments.add_argument("--out", type=Path, required=True, metavar="MOMENTS.fits")
+    _reading_options(moments)
+    sums = moments.add_argument_group("what enters the sums")
+    sums.add_argument(
+        "--velocity-range",
+        type=_velocity_range,
+        metavar="LO,HI",
+        help="keep the channels from LO to HI km/s (default: every channel)",
+    )
+    sums.add_argument(
+        "--snr-min",
+        type=_number,
+        metavar="X",
+        help="keep only pixels at or above X times their noise (default: every pixel)",
+    )
+    sums.add_argument(
+        "--noise",
+        default="auto",
+        metavar="auto|VALUE",
+        help="noise per pixel, for the errors and --snr-min: auto (the file's noise HDU, else "
+        "estimated from each spectrum) or one value in the data's unit (default: auto)",
+    )
+    _dask_options(moments)
+    moments.add_argument("--overwrite", action="store_true", help="replace the output if it exists")
+    moments.add_argument("--quiet", action="store_true", help="print nothing but errors")
+    moments.set_defaults(run=run_moments)
+
+
+def _velocity_range(text: str) -> tuple[float, float]:
+    parts = text.split(",")
+    if len(parts) != 2:
+        raise argparse.ArgumentTypeError(f"{text!r} is not two velocities LO,HI in km/s")
+    low, high = (_number(part.strip()) for part in parts)
+    if low == high:
+        raise argparse.ArgumentTypeError(f"{text!r} is an empty range; give LO < HI")
+    return (min(low, high), max(low, high))
+
+
 def _add_plot(commands: Any) -> None:
     plot = commands.add_parser(
         "plot",
@@ -187,6 +235,13 @@ def _add_plot(commands: Any) -> None:
     )
     plot.add_argument("maps", type=Path, metavar="MAPS.fits")
     plot.add_argument("--out", type=Path, required=True, metavar="MAPS.png")
+    plot.add_argument(
+        "--show",
+        choices=SHOW_CHOICES,
+        default="good",
+        help="draw the good fits, colour scales set by them, or every fit that succeeded "
+        "(default: good)",
+    )
     plot.add_argument("--overwrite", action="store_true", help="replace the picture if it exists")
     plot.set_defaults(run=run_plot)
 
@@ -333,7 +388,9 @@ def _output_options(parser: argparse.ArgumentParser) -> None:
         "--diagnostics-of",
         choices=DIAGNOSTIC_SELECTIONS,
         default="failed",
-        help="which fits get a diagnostic picture (default: failed)",
+        help="which fits get a diagnostic picture: failed (did not succeed), all, worst (highest "
+        "reduced chi-square first) or sample (a random sample, the same every run); blank "
+        "spectra never do (default: failed)",
     )
     output.add_argument(
         "--diagnostics-max",
@@ -516,14 +573,23 @@ def _check_diagnostics_folder(folder: Path, overwrite: bool) -> None:
 
 def run_fit(args: argparse.Namespace) -> int:
     _check_outputs(args)
+    return _here_or_on_dask(args, _fit_and_write, "the fit", "maps")
+
+
+def _here_or_on_dask(
+    args: argparse.Namespace, work: Callable[[argparse.Namespace, Any], int], what: str, out: str
+) -> int:
+    """Runs ``work(args, chunks)`` in this process (chunks None), or with
+    --scheduler on the Dask cluster it names, with the blocks of --chunks;
+    a scheduler lost during ``what`` is one line, and no ``out`` is written."""
     if args.scheduler is None:
-        return _fit_and_write(args, None)
+        return work(args, None)
     from .dask import SchedulerError, connect, scheduler_failures
 
     chunks = _chunks(args.chunks)
     with connect(args.scheduler, timeout=args.connect_timeout, quiet=True) as client:
         try:
-            return _fit_and_write(args, chunks)
+            return work(args, chunks)
         except (KeyboardInterrupt, UsageError, SchedulerError):
             raise
         except scheduler_failures() as error:
@@ -531,8 +597,8 @@ def run_fit(args: argparse.Namespace) -> int:
                 raise
             reason = str(error) or type(error).__name__
             raise SchedulerError(
-                f"lost the Dask scheduler at {args.scheduler} during the fit ({reason}); "
-                "no maps were written"
+                f"lost the Dask scheduler at {args.scheduler} during {what} ({reason}); "
+                f"no {out} were written"
             ) from None
 
 
@@ -620,21 +686,34 @@ def _fit_and_write(args: argparse.Namespace, chunks: Any) -> int:
         fit.plot_maps(args.plot, overwrite=args.overwrite)
         say(f"wrote {args.plot}")
     if args.diagnostics is not None:
-        from .plots import write_diagnostics
-
-        written = write_diagnostics(
-            fit.compute(),
-            cube.data,
-            args.diagnostics,
-            noise=cube.noise if noise is None else None,
-            which=args.diagnostics_of,
-            limit=args.diagnostics_max,
-            overwrite=args.overwrite,
-        )
-        plural = "s" if len(written) != 1 else ""
-        say(f"wrote {len(written)} diagnostic picture{plural} to {args.diagnostics}")
+        say(_diagnostics(args, fit.compute(), cube, noise))
     say(_flag_table(fit, elapsed))
     return 0
+
+
+def _diagnostics(args: argparse.Namespace, fit: Any, cube: Any, noise: Any) -> str:
+    """Writes the diagnostic pictures --diagnostics-of asks for; says how
+    many, and how many blank spectra (no finite pixel) had none."""
+    from .plots import blank_spectra, write_diagnostics
+
+    blank = blank_spectra(fit, cube.data)
+    written = write_diagnostics(
+        fit,
+        cube.data,
+        args.diagnostics,
+        noise=cube.noise if noise is None else None,
+        which=args.diagnostics_of,
+        limit=args.diagnostics_max,
+        overwrite=args.overwrite,
+        blank=blank,
+    )
+    plural = "s" if len(written) != 1 else ""
+    blanks = int(np.count_nonzero(blank))
+    return (
+        f"wrote {len(written)} diagnostic picture{plural} ({args.diagnostics_of}) to "
+        f"{args.diagnostics}; {blanks} blank spectr{'um' if blanks == 1 else 'a'} "
+        "(no finite pixel) drawn in none"
+    )
 
 
 def _flag_table(fit: Any, elapsed: float) -> str:
@@ -649,6 +728,44 @@ def _flag_table(fit: Any, elapsed: float) -> str:
     return "\n".join(lines)
 
 
+def run_moments(args: argparse.Namespace) -> int:
+    from .outputs import refuse_existing
+
+    refuse_existing(args.out, args.overwrite)
+    if not args.out.parent.is_dir():
+        raise UsageError(
+            f"the folder {args.out.parent} of {args.out} does not exist; create it first"
+        )
+    if args.out.suffix.lower() not in _FITS_SUFFIXES:
+        raise UsageError(f"--out {args.out}: write the moments to a .fits file")
+    if args.chunks is not None and args.scheduler is None:
+        raise UsageError("--chunks sets the blocks of a Dask run: give --scheduler too")
+    return _here_or_on_dask(args, _moments_and_write, "the moments", "moments")
+
+
+def _moments_and_write(args: argparse.Namespace, chunks: Any) -> int:
+    from .cube_moments import moments
+
+    cube = _read(args, chunks)
+    _check_some_finite(cube, args.cube)
+    noise = _noise(args)
+    if noise is None and cube.noise is None:
+        noise = "estimate"
+    start = time.perf_counter()
+    maps = moments(
+        cube, noise=noise, velocity_range=args.velocity_range, snr_min=args.snr_min
+    ).compute(progress=not args.quiet)
+    elapsed = time.perf_counter() - start
+    maps.write_fits(args.out, overwrite=args.overwrite)
+    if not args.quiet:
+        blank = int(np.count_nonzero(np.asarray(maps.count) == 0))
+        total = math.prod(maps.shape)
+        print(f"noise: {maps.provenance['noise']}")
+        print(f"moments of {total} spectra in {elapsed:.3g} s; {blank} with no channel to sum")
+        print(f"wrote {args.out}")
+    return 0
+
+
 def run_plot(args: argparse.Namespace) -> int:
     from .maps_files import read_maps
     from .outputs import refuse_existing
@@ -658,7 +775,7 @@ def run_plot(args: argparse.Namespace) -> int:
 
     refuse_existing(args.out, args.overwrite)
     fit = read_maps(args.maps)
-    fit.plot_maps(args.out, overwrite=args.overwrite)
+    fit.plot_maps(args.out, show=args.show, overwrite=args.overwrite)
     print(f"wrote {args.out}")
     return 0
 
