@@ -32,7 +32,7 @@ from .errors import QuilletError
 from .fit_inputs import CONTINUUM_MODES
 from .fits_images import ERROR_KINDS
 from .plots import DIAGNOSTIC_SELECTIONS, SHOW_CHOICES
-from .settings import LineSettings
+from .settings import DEFAULT_LINE_SIGMA_CHANNELS, LineSettings
 from .units import CONVENTION_NAMES
 
 EXIT_USAGE = 2
@@ -145,12 +145,9 @@ def _add_info(commands: Any) -> None:
     )
     info.add_argument("cube", type=Path, metavar="CUBE.fits")
     _reading_options(info)
-    info.add_argument(
-        "--line-sigma",
-        type=_positive,
-        metavar="KM_S",
-        help="expected line sigma in km/s, for the settings shown (default: two channels)",
-    )
+    # The fit's own options, so that a command line of quillet fit shows,
+    # with info in its place, what that fit would use.
+    _line_options(info)
     info.set_defaults(run=run_info)
 
 
@@ -449,12 +446,30 @@ def _overrides(args: argparse.Namespace) -> dict[str, Any]:
     }
 
 
-def _settings_table(settings: LineSettings, given: set[str]) -> str:
+def _settings_table(settings: LineSettings, given: set[str], args: argparse.Namespace) -> str:
+    """The settings a fit uses, those given marked, then the expected line
+    sigma they were derived from and where the guide comes from."""
     lines = ["settings (* given, the rest derived from the axis):"]
-    for name, value in settings.as_kwargs().items():
+    line_sigma = args.line_sigma
+    if line_sigma is None:
+        line_sigma = DEFAULT_LINE_SIGMA_CHANNELS * settings.dv
+    shown_values = {**settings.as_kwargs(), "line_sigma": line_sigma}
+    given = given | ({"line_sigma"} if args.line_sigma is not None else set())
+    for name, value in shown_values.items():
         shown = f"{value:.6g}" if isinstance(value, float) else str(value)
         lines.append(f"  {name:<18} {shown:>12}{' *' if name in given else ''}")
+    lines.append(f"  {'guide':<18} {_describe_guide(args)}")
     return "\n".join(lines)
+
+
+def _describe_guide(args: argparse.Namespace) -> str:
+    """Where each spectrum's guide velocity comes from, in a few words."""
+    if getattr(args, "guide_map", None) is not None:
+        return f"one per spectrum, from {args.guide_map}"
+    guide = args.guide
+    if isinstance(guide, str):  # a rule, such as auto: found from each spectrum's data
+        return f"{guide}: found from each spectrum's data"
+    return f"{guide:g} km/s for every spectrum"
 
 
 def _describe_wcs(wcs: Any) -> str:
@@ -462,6 +477,13 @@ def _describe_wcs(wcs: Any) -> str:
     if not any(types):
         return "none (pixel axes)"
     return ", ".join(c or "(none)" for c in types)
+
+
+def _describe_observation(cards: dict[str, Any]) -> str:
+    """The observation cards every map will carry, as KEY value pairs."""
+    if not cards:
+        return "none of BMAJ, BMIN, BPA, OBJECT, TELESCOP, INSTRUME, DATE-OBS in the header"
+    return ", ".join(f"{key} {value}" for key, value in cards.items())
 
 
 def run_info(args: argparse.Namespace) -> int:
@@ -487,10 +509,11 @@ def run_info(args: argparse.Namespace) -> int:
         ),
         f"units         data {cube.unit if cube.unit is not None else 'unknown (no BUNIT)'}; "
         "velocity km/s",
+        f"observation   {_describe_observation(cube.observation)}",
     ]
     print("\n".join(lines))
     settings = LineSettings.for_axis(velocity, line_sigma=args.line_sigma)
-    print(_settings_table(settings, set()))
+    print(_settings_table(settings, set(), args))
     return 0
 
 
@@ -660,7 +683,7 @@ def _fit_and_write(args: argparse.Namespace, chunks: Any) -> int:
         say(f"noise: {cube.provenance['noise']}")
     else:
         say("noise: estimated from each spectrum (DER_SNR)")
-    say(_settings_table(settings, set(overrides)))
+    say(_settings_table(settings, set(overrides), args))
 
     start = time.perf_counter()
     fit = fit_cube(
