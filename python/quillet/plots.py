@@ -50,8 +50,8 @@ _DOUBT_COLOURS = ("#ff7f0e", "#9467bd", "#8c564b", "#e377c2", "#bcbd22", "#17bec
 # panels' box within its quarter, and its colour bar's beside it. A fixed
 # layout is drawn once; matplotlib's constrained layout draws the figure
 # again for each pass of its solver, which cost most of a picture's time.
-_PANEL = (0.085, 0.07, 0.30, 0.34)
-_BAR = (0.40, 0.07, 0.012, 0.34)
+_PANEL = (0.07, 0.07, 0.29, 0.34)
+_BAR = (0.37, 0.07, 0.012, 0.34)
 _TITLE_Y = 0.975
 # Ticks per sky axis of a panel.
 _TICKS = 4
@@ -171,9 +171,12 @@ def plot_maps(
     parts = [
         f"{meaning} {count} ({100 * count / total:.1f} %)" for meaning, count in counts.items()
     ]
-    if quality is not None or getattr(fit, "good", None) is not None:
+    judged = quality is not None or getattr(fit, "good", None) is not None
+    if judged:
         parts.insert(0, f"good {int(good.sum())} ({100 * int(good.sum()) / total:.1f} %)")
     drawn_note = "colours of the good fits" if show == "good" else "colours of every success"
+    if not judged:
+        drawn_note = "colours of every success (these maps hold no quality bits)"
     figure.suptitle(
         "quillet line fit: " + ", ".join(parts) + f"; {drawn_note}", y=_TITLE_Y, fontsize=10
     )
@@ -262,7 +265,7 @@ def _draw_categories(
     )
     bar = _colour_bar(figure, image, 3, ticks=values)
     bar.ax.set_yticklabels(list(labels))
-    bar.ax.tick_params(labelsize=8)
+    bar.ax.tick_params(labelsize=7)
     _label_axes(ax)
 
 
