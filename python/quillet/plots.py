@@ -178,7 +178,7 @@ def plot_maps(
     if not judged:
         drawn_note = "colours of every success (these maps hold no quality bits)"
     figure.suptitle(
-        "quillet line fit: " + ", ".join(parts) + f"; {drawn_note}", y=_TITLE_Y, fontsize=10
+        "quillet line fit: " + ", ".join(parts) + f"\n{drawn_note}", y=_TITLE_Y, fontsize=10
     )
     if path is not None:
         save_figure(figure, path, overwrite=overwrite)
@@ -349,6 +349,10 @@ def _label_axes(ax: Axes) -> None:
         # left out, keeps them apart.
         coord.set_ticks(number=_TICKS)
         coord.set_ticklabel(exclude_overlapping=True, size=8)
+        if str(coord.get_format_unit()) == "hourangle":
+            # Plain letters: WCSAxes writes them as superscripts through
+            # matplotlib's mathtext, whose parser costs a tenth of the picture.
+            coord.set_separator(("h", "m", "s"))
 
 
 def plot_fit(
