@@ -159,6 +159,30 @@ def test_info_on_a_synthetic_cube(capsys, tmp_path, error, noise, celestial, spa
     assert "data Jy" in line_of(out, "units")
 
 
+@pytest.mark.parametrize(
+    ("options", "line_sigma", "guide"),
+    [
+        ("", "20", None),  # two channels of 10 km/s; the guide a fit would take by default
+        ("--line-sigma 25 --guide 10", "25 *", "10 km/s for every spectrum"),
+        ("--guide-map GUIDE", "20", "one per spectrum, from GUIDE"),
+    ],
+)
+def test_info_shows_the_line_sigma_guide_and_observation(
+    capsys, tmp_path, options, line_sigma, guide
+):
+    observation = {"BMAJ": 0.001, "OBJECT": "NGC 7"}
+    path = write_cube(tmp_path / "c.fits", lines(), VOPT, header=observation)
+    fits.PrimaryHDU(np.zeros(SPATIAL)).writeto(tmp_path / "guide.fits")
+    words = [str(tmp_path / "guide.fits") if w == "GUIDE" else w for w in options.split()]
+    status, out, _ = run(capsys, "info", path, *words)
+    assert status == 0
+    assert line_of(out, "  line_sigma ").split(maxsplit=1)[1] == line_sigma
+    shown = line_of(out, "  guide ").split(maxsplit=1)[1]
+    if guide is not None:
+        assert shown == guide.replace("GUIDE", str(tmp_path / "guide.fits"))
+    assert line_of(out, "observation").endswith("BMAJ 0.001, OBJECT NGC 7")
+
+
 # --- fit -------------------------------------------------------------------------
 
 
