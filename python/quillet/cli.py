@@ -810,7 +810,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command line; returns the exit status."""
     parser = build_parser()
     try:
-        args = parser.parse_args(argv)
+        args = parser.parse_args(_ranges_joined(sys.argv[1:] if argv is None else list(argv)))
     except SystemExit as stop:  # --help, --version, or a usage error already told
         return stop.code if isinstance(stop.code, int) else EXIT_USAGE
     stderr = _LineEnds(sys.stderr)
@@ -825,6 +825,21 @@ def main(argv: Sequence[str] | None = None) -> int:
     except (QuilletError, OSError) as error:
         print(f"quillet: error: {_as_options(_one_line(error))}", file=sys.stderr)
         return EXIT_USAGE
+
+
+def _ranges_joined(argv: list[str]) -> list[str]:
+    """The arguments with each value of --velocity-range joined to its
+    option: argparse takes a value such as -200,250, which starts with a
+    dash but is no plain negative number, for an option of its own."""
+    joined: list[str] = []
+    waiting = False
+    for word in argv:
+        if waiting and word.startswith("-") and "," in word:
+            joined[-1] = f"{joined[-1]}={word}"
+        else:
+            joined.append(word)
+        waiting = word == "--velocity-range"
+    return joined
 
 
 # A keyword named in a message of the package, as `name=`, `name=True` or
