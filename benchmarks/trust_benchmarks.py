@@ -20,8 +20,8 @@ from pathlib import Path
 import numpy as np
 
 import _quillet
+from quillet import moments
 from quillet.guides import find_guides
-from quillet.moments import moments
 from quillet.neighbours import refit_from_neighbours
 from quillet.quality import fit_and_judge
 from quillet.settings import LineSettings

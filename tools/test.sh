@@ -62,8 +62,13 @@ echo "== Python tests under ASan + UBSan"
 # The interpreter's own memory is still in use at exit, so leak reports would
 # be its; leaks of the module are the business of tests/test_leaks.py. With
 # PYTHONMALLOC=malloc every Python object is an allocation ASan watches.
+# The extension's tests run whole; of the package's, those that drive the
+# kernels through it (the rest is Python over files, plots and Dask, which
+# the suite against the installed wheel runs below).
 ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONMALLOC=malloc \
-  build_pytest build/asan libasan.so tests
+  build_pytest build/asan libasan.so tests/test_*.py \
+  tests/package/test_fit_cube.py tests/package/test_line_models.py tests/package/test_windows.py \
+  tests/package/test_settings.py
 
 echo "== worker pool and batch under TSan"
 cxx_suite build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLET_SANITIZE=thread \

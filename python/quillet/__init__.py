@@ -17,8 +17,8 @@ The package is in layers, each module importing only from those below it:
 basics (`errors`, `signals`, `settings`, `rows`, `arrays`, `units`,
 `progress`, `outputs`, `lazy`), data (`noise`, `results`, `cube`, `spectral_axis`,
 `fits_files`, `fits_images`, `fit_inputs`), work (`block_fit`, `dask`), front ends
-(`cube_fit`, `cube_files`, `maps_files`, `plots`) and the command line
-(`cli`). Importing `quillet` loads none of them but what its names need
+(`cube_fit`, `cube_moments`, `cube_files`, `maps_files`, `plots`) and the
+command line (`cli`). Importing `quillet` loads none of them but what its names need
 when first used, so ``import quillet`` costs little and loads no astropy,
 matplotlib, Dask or xarray.
 """
@@ -34,6 +34,7 @@ if TYPE_CHECKING:
     from .cube import Cube
     from .cube_files import read_cube
     from .cube_fit import fit_cube
+    from .cube_moments import Moments, moments
     from .errors import QuilletError
     from .maps_files import read_maps
     from .noise import estimate_noise
@@ -58,9 +59,11 @@ _HOMES = {
     "FitRow": "results",
     "LineFit": "results",
     "LineSettings": "settings",
+    "Moments": "cube_moments",
     "QuilletError": "errors",
     "estimate_noise": "noise",
     "fit_cube": "cube_fit",
+    "moments": "cube_moments",
     "plot_fit": "plots",
     "read_cube": "cube_files",
     "read_maps": "maps_files",
@@ -75,10 +78,12 @@ __all__ = [
     "FitRow",
     "LineFit",
     "LineSettings",
+    "Moments",
     "QuilletError",
     "__version__",
     "estimate_noise",
     "fit_cube",
+    "moments",
     "plot_fit",
     "read_cube",
     "read_maps",

@@ -186,6 +186,7 @@ def build_parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     _add_info(commands)
     _add_fit(commands)
+    _add_moments(commands)
     _add_plot(commands)
     return parser
 
@@ -199,12 +200,9 @@ def _add_info(commands: Any) -> None:
     )
     info.add_argument("cube", type=Path, metavar="CUBE.fits")
     _reading_options(info)
-    info.add_argument(
-        "--line-sigma",
-        type=_positive,
-        metavar="KM_S",
-        help="expected line sigma in km/s, for the settings shown (default: two channels)",
-    )
+    # The fit's own options, so that a command line of quillet fit shows,
+    # with info in its place, what that fit would use.
+    _line_options(info)
     info.set_defaults(run=run_info)
 
 
@@ -233,6 +231,54 @@ def _add_fit(commands: Any) -> None:
     fit.set_defaults(run=run_fit)
 
 
+def _add_moments(commands: Any) -> None:
+    moments = commands.add_parser(
+        "moments",
+        help="write moment maps (integrated intensity, velocity, dispersion)",
+        description="Compute moments 0, 1 and 2 of every spectrum of a FITS cube, with their "
+        "errors propagated from the noise, and write them to a FITS file (MOMENT0, MOMENT1, "
+        "MOMENT2, their errors and CHANNELS), in this process or on a Dask cluster.",
+    )
+    moments.add_argument("cube", type=Path, metavar="CUBE.fits")
+    moments.add_argument("--out", type=Path, required=True, metavar="MOMENTS.fits")
+    _reading_options(moments)
+    sums = moments.add_argument_group("what enters the sums")
+    sums.add_argument(
+        "--velocity-range",
+        type=_velocity_range,
+        metavar="LO,HI",
+        help="keep the channels from LO to HI km/s (default: every channel)",
+    )
+    sums.add_argument(
+        "--snr-min",
+        type=_number,
+        metavar="X",
+        help="keep only pixels at or above X times their noise (default: every pixel)",
+    )
+    sums.add_argument(
+        "--noise",
+        type=_noise_value,
+        default="auto",
+        metavar="auto|VALUE",
+        help="noise per pixel, for the errors and --snr-min: auto (the file's noise HDU, else "
+        "estimated from each spectrum) or one value in the data's unit (default: auto)",
+    )
+    _dask_options(moments)
+    moments.add_argument("--overwrite", action="store_true", help="replace the output if it exists")
+    moments.add_argument("--quiet", action="store_true", help="print nothing but errors")
+    moments.set_defaults(run=run_moments)
+
+
+def _velocity_range(text: str) -> tuple[float, float]:
+    parts = text.split(",")
+    if len(parts) != 2:
+        raise argparse.ArgumentTypeError(f"{text!r} is not two velocities LO,HI in km/s")
+    low, high = (_number(part.strip()) for part in parts)
+    if low == high:
+        raise argparse.ArgumentTypeError(f"{text!r} is an empty range; give LO < HI")
+    return (min(low, high), max(low, high))
+
+
 def _add_plot(commands: Any) -> None:
     plot = commands.add_parser(
         "plot",
@@ -242,6 +288,15 @@ def _add_plot(commands: Any) -> None:
     )
     plot.add_argument("maps", type=Path, metavar="MAPS.fits")
     plot.add_argument("--out", type=Path, required=True, metavar="MAPS.png")
+    from .plots import SHOW_CHOICES
+
+    plot.add_argument(
+        "--show",
+        choices=SHOW_CHOICES,
+        default="good",
+        help="draw the good fits, colour scales set by them, or every fit that succeeded "
+        "(default: good)",
+    )
     plot.add_argument("--overwrite", action="store_true", help="replace the picture if it exists")
     plot.set_defaults(run=run_plot)
 
@@ -410,7 +465,9 @@ def _output_options(parser: argparse.ArgumentParser) -> None:
         "--diagnostics-of",
         choices=DIAGNOSTIC_SELECTIONS,
         default="failed",
-        help="which fits get a diagnostic picture (default: failed)",
+        help="which fits get a diagnostic picture: failed (did not succeed), all, worst (highest "
+        "reduced chi-square first) or sample (a random sample, the same every run); blank "
+        "spectra never do (default: failed)",
     )
     output.add_argument(
         "--diagnostics-max",
@@ -483,12 +540,32 @@ def _overrides(args: argparse.Namespace) -> dict[str, Any]:
     }
 
 
-def _settings_table(settings: LineSettings, given: set[str]) -> str:
+def _settings_table(settings: LineSettings, given: set[str], args: argparse.Namespace) -> str:
+    """The settings a fit uses, those given marked, then the expected line
+    sigma they were derived from and where the guide comes from."""
+    from .settings import DEFAULT_LINE_SIGMA_CHANNELS
+
     lines = ["settings (* given, the rest derived from the axis):"]
-    for name, value in settings.as_kwargs().items():
+    line_sigma = args.line_sigma
+    if line_sigma is None:
+        line_sigma = DEFAULT_LINE_SIGMA_CHANNELS * settings.dv
+    shown_values = {**settings.as_kwargs(), "line_sigma": line_sigma}
+    given = given | ({"line_sigma"} if args.line_sigma is not None else set())
+    for name, value in shown_values.items():
         shown = f"{value:.6g}" if isinstance(value, float) else str(value)
         lines.append(f"  {name:<18} {shown:>12}{' *' if name in given else ''}")
+    lines.append(f"  {'guide':<18} {_describe_guide(args)}")
     return "\n".join(lines)
+
+
+def _describe_guide(args: argparse.Namespace) -> str:
+    """Where each spectrum's guide velocity comes from, in a few words."""
+    if getattr(args, "guide_map", None) is not None:
+        return f"one per spectrum, from {args.guide_map}"
+    guide = args.guide
+    if isinstance(guide, str):  # a rule, such as auto: found from each spectrum's data
+        return f"{guide}: found from each spectrum's data"
+    return f"{guide:g} km/s for every spectrum"
 
 
 def _describe_wcs(wcs: Any) -> str:
@@ -496,6 +573,13 @@ def _describe_wcs(wcs: Any) -> str:
     if not any(types):
         return "none (pixel axes)"
     return ", ".join(c or "(none)" for c in types)
+
+
+def _describe_observation(cards: dict[str, Any]) -> str:
+    """The observation cards every map will carry, as KEY value pairs."""
+    if not cards:
+        return "none of BMAJ, BMIN, BPA, OBJECT, TELESCOP, INSTRUME, DATE-OBS in the header"
+    return ", ".join(f"{key} {value}" for key, value in cards.items())
 
 
 def run_info(args: argparse.Namespace) -> int:
@@ -525,10 +609,11 @@ def run_info(args: argparse.Namespace) -> int:
         ),
         f"units         data {cube.unit if cube.unit is not None else 'unknown (no BUNIT)'}; "
         "velocity km/s",
+        f"observation   {_describe_observation(cube.observation)}",
     ]
     print("\n".join(lines))
     settings = LineSettings.for_axis(velocity, line_sigma=args.line_sigma)
-    print(_settings_table(settings, set()))
+    print(_settings_table(settings, set(), args))
     return 0
 
 
@@ -656,33 +741,47 @@ def _check_diagnostics_folder(folder: Path, overwrite: bool) -> None:
 
 def run_fit(args: argparse.Namespace) -> int:
     with _fit_outputs(args) as outputs:
-        if args.scheduler is None:
-            return _fit_and_write(args, outputs, None)
-        import dask
+        return _here_or_on_dask(
+            args, lambda a, chunks: _fit_and_write(a, outputs, chunks), "the fit", outputs.lost
+        )
 
-        from .dask import SchedulerError, connect, scheduler_failures
-        from .lazy import cluster_failures
 
-        timeout = {"quillet.worker-timeout": args.worker_timeout}
-        with (
-            dask.config.set(timeout),
-            connect(args.scheduler, timeout=args.connect_timeout, quiet=True) as client,
-        ):
-            try:
-                with cluster_failures():
-                    return _fit_and_write(args, outputs, args.chunks or "auto")
-            except ClusterError as error:
-                raise ClusterError(f"{error}; {outputs.lost()}") from None
-            except (KeyboardInterrupt, QuilletError):
+def _here_or_on_dask(
+    args: argparse.Namespace,
+    work: Callable[[argparse.Namespace, Any], int],
+    what: str,
+    lost: Callable[[], str],
+) -> int:
+    """Runs ``work(args, chunks)`` in this process (chunks None), or with
+    --scheduler on the Dask cluster it names, with the blocks of --chunks; a
+    cluster that fails or a scheduler lost during ``what`` is one line that
+    ends with ``lost()`` (what was not written)."""
+    if args.scheduler is None:
+        return work(args, None)
+    import dask
+
+    from .dask import SchedulerError, connect, scheduler_failures
+    from .lazy import cluster_failures
+
+    timeout = {"quillet.worker-timeout": args.worker_timeout}
+    with (
+        dask.config.set(timeout),
+        connect(args.scheduler, timeout=args.connect_timeout, quiet=True) as client,
+    ):
+        try:
+            with cluster_failures():
+                return work(args, args.chunks or "auto")
+        except ClusterError as error:
+            raise ClusterError(f"{error}; {lost()}") from None
+        except (KeyboardInterrupt, QuilletError):
+            raise
+        except scheduler_failures() as error:
+            if not _scheduler_lost(client, error):
                 raise
-            except scheduler_failures() as error:
-                if not _scheduler_lost(client, error):
-                    raise
-                reason = str(error) or type(error).__name__
-                raise SchedulerError(
-                    f"lost the Dask scheduler at {args.scheduler} during the fit ({reason}); "
-                    f"{outputs.lost()}"
-                ) from None
+            reason = str(error) or type(error).__name__
+            raise SchedulerError(
+                f"lost the Dask scheduler at {args.scheduler} during {what} ({reason}); {lost()}"
+            ) from None
 
 
 def _scheduler_lost(client: Any, error: BaseException) -> bool:
@@ -739,7 +838,7 @@ def _fit_and_write(args: argparse.Namespace, outputs: _Outputs, chunks: Any) -> 
         say(f"noise: {cube.provenance['noise']}")
     else:
         say("noise: estimated from each spectrum (DER_SNR)")
-    say(_settings_table(settings, set(overrides)))
+    say(_settings_table(settings, set(overrides), args))
 
     start = time.perf_counter()
     fit = fit_cube(
@@ -765,21 +864,36 @@ def _fit_and_write(args: argparse.Namespace, outputs: _Outputs, chunks: Any) -> 
         fit.plot_maps(outputs.plot, overwrite=args.overwrite)
         outputs.wrote(outputs.plot, say)
     if args.diagnostics is not None:
-        from .plots import write_diagnostics
-
-        written = write_diagnostics(
-            fit.compute(),
-            cube.data,
-            args.diagnostics,
-            noise=cube.noise if noise is None else None,
-            which=args.diagnostics_of,
-            limit=args.diagnostics_max,
-            overwrite=args.overwrite,
-        )
-        plural = "s" if len(written) != 1 else ""
-        say(f"wrote {len(written)} diagnostic picture{plural} to {args.diagnostics}")
+        say(_diagnostics(args, fit.compute(), cube, noise))
     say(_flag_table(fit, elapsed))
     return 0
+
+
+def _diagnostics(args: argparse.Namespace, fit: Any, cube: Any, noise: Any) -> str:
+    """Writes the diagnostic pictures --diagnostics-of asks for; says how
+    many, and how many blank spectra (no finite pixel) had none."""
+    from .plots import blank_spectra, write_diagnostics
+
+    blank = blank_spectra(fit, cube.data)
+    written = write_diagnostics(
+        fit,
+        cube.data,
+        args.diagnostics,
+        noise=cube.noise if noise is None else None,
+        which=args.diagnostics_of,
+        limit=args.diagnostics_max,
+        overwrite=args.overwrite,
+        blank=blank,
+    )
+    import numpy as np
+
+    plural = "s" if len(written) != 1 else ""
+    blanks = int(np.count_nonzero(blank))
+    return (
+        f"wrote {len(written)} diagnostic picture{plural} ({args.diagnostics_of}) to "
+        f"{args.diagnostics}; {blanks} blank spectr{'um' if blanks == 1 else 'a'} "
+        "(no finite pixel) drawn in none"
+    )
 
 
 def _flag_table(fit: Any, elapsed: float) -> str:
@@ -792,6 +906,48 @@ def _flag_table(fit: Any, elapsed: float) -> str:
     rate = total / elapsed if elapsed > 0 else float("inf")
     lines.append(f"fitted {total} spectra in {elapsed:.3g} s: {rate:,.0f} spectra/s")
     return "\n".join(lines)
+
+
+def run_moments(args: argparse.Namespace) -> int:
+    from .outputs import refuse_existing
+
+    refuse_existing(args.out, args.overwrite)
+    if not args.out.parent.is_dir():
+        raise UsageError(
+            f"the folder {args.out.parent} of {args.out} does not exist; create it first"
+        )
+    if args.out.suffix.lower() not in _FITS_SUFFIXES:
+        raise UsageError(f"--out {args.out}: write the moments to a .fits file")
+    if args.chunks is not None and args.scheduler is None:
+        raise UsageError("--chunks sets the blocks of a Dask run: give --scheduler too")
+    return _here_or_on_dask(
+        args, _moments_and_write, "the moments", lambda: "no moments were written"
+    )
+
+
+def _moments_and_write(args: argparse.Namespace, chunks: Any) -> int:
+    from .cube_moments import moments
+
+    cube = _read(args, chunks)
+    _check_some_finite(cube, args.cube)
+    import numpy as np
+
+    noise: float | str | None = _noise(args)
+    if noise is None and cube.noise is None:
+        noise = "estimate"
+    start = time.perf_counter()
+    maps = moments(
+        cube, noise=noise, velocity_range=args.velocity_range, snr_min=args.snr_min
+    ).compute(progress=not args.quiet)
+    elapsed = time.perf_counter() - start
+    maps.write_fits(args.out, overwrite=args.overwrite)
+    if not args.quiet:
+        blank = int(np.count_nonzero(np.asarray(maps.count) == 0))
+        total = math.prod(maps.shape)
+        print(f"noise: {maps.provenance['noise']}")
+        print(f"moments of {total} spectra in {elapsed:.3g} s; {blank} with no channel to sum")
+        print(f"wrote {args.out}")
+    return 0
 
 
 def run_plot(args: argparse.Namespace) -> int:
@@ -821,7 +977,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         with contextlib.redirect_stderr(stderr), warnings_in_one_line():
             parser = build_parser()
             try:
-                args = parser.parse_args(argv)
+                args = parser.parse_args(
+                    _ranges_joined(sys.argv[1:] if argv is None else list(argv))
+                )
             except SystemExit as stop:  # --help, --version, or a usage error already told
                 status = stop.code if isinstance(stop.code, int) else EXIT_USAGE
             else:
@@ -847,6 +1005,21 @@ def _reader_gone() -> int:
         os.dup2(devnull, sys.stdout.fileno())
         os.close(devnull)
     return EXIT_BROKEN_PIPE
+
+
+def _ranges_joined(argv: list[str]) -> list[str]:
+    """The arguments with each value of --velocity-range joined to its
+    option: argparse takes a value such as -200,250, which starts with a
+    dash but is no plain negative number, for an option of its own."""
+    joined: list[str] = []
+    waiting = False
+    for word in argv:
+        if waiting and word.startswith("-") and "," in word:
+            joined[-1] = f"{joined[-1]}={word}"
+        else:
+            joined.append(word)
+        waiting = word == "--velocity-range"
+    return joined
 
 
 # A keyword named in a message of the package, as `name=`, `name=True` or

@@ -21,7 +21,12 @@ if TYPE_CHECKING:
     from astropy.io import fits
     from astropy.wcs import WCS
 
-__all__ = ["Cube"]
+__all__ = ["OBSERVATION_KEYS", "Cube", "add_observation"]
+
+#: Header cards of the input that describe the observation rather than one
+#: image of it (the beam, the object, the telescope, the instrument, the
+#: date): every map made from a cube carries them on.
+OBSERVATION_KEYS = ("BMAJ", "BMIN", "BPA", "OBJECT", "TELESCOP", "INSTRUME", "DATE-OBS")
 
 
 @dataclasses.dataclass(frozen=True, eq=False)
@@ -50,3 +55,16 @@ class Cube:
     @property
     def spatial_shape(self) -> tuple[int, ...]:
         return tuple(self.data.shape[:-1])
+
+    @property
+    def observation(self) -> dict[str, Any]:
+        """The header's observation cards (`OBSERVATION_KEYS`) that are
+        present, by keyword."""
+        return {key: self.header[key] for key in OBSERVATION_KEYS if key in self.header}
+
+
+def add_observation(header: Any, observation: Mapping[str, Any]) -> None:
+    """Sets the observation cards of a map's FITS header (or attributes)."""
+    for key in OBSERVATION_KEYS:
+        if key in observation:
+            header[key] = observation[key]

@@ -43,8 +43,10 @@ if TYPE_CHECKING:
 
 __all__ = [
     "SchedulerError",
+    "blockwise_cube",
     "connect",
     "fit_lazily",
+    "one_block",
     "pool_size",
     "worker_options",
 ]
@@ -116,18 +118,27 @@ def like_cube(value: Any, chunks: tuple[tuple[int, ...], ...], axis: int) -> da.
     return da.from_array(np.broadcast_to(np.asarray(moved), shape), chunks=chunks)
 
 
+def blockwise_cube(data: Any, axis: int) -> tuple[da.Array, str, str]:
+    """A cube (NumPy, array-like or Dask) as a Dask array with its spectral
+    axis last and whole, and the `dask.array.blockwise` indices of its
+    spatial axes and of all its axes."""
+    import dask.array as da
+
+    if not is_dask_array(data):
+        data = da.from_array(data, chunks={axis: -1})
+    cube = spectral_last(data, axis)
+    spatial_index = "".join(chr(ord("a") + i) for i in range(cube.ndim - 1))
+    return cube, spatial_index, spatial_index + "z"
+
+
 def fit_lazily(inputs: CubeInputs) -> da.Array:
     """A lazy Dask array of `RECORD_DTYPE`, one record per spectrum: one
     task per block of the cube, each running `quillet.block_fit`'s loop on
     its block, prepared exactly as the in-process fit prepares its blocks."""
     import dask.array as da
 
-    data, axis = inputs.data, inputs.axis
-    if not is_dask_array(data):
-        data = da.from_array(data, chunks={axis: -1})
-    cube = spectral_last(data, axis)
-    spatial_index = "".join(chr(ord("a") + i) for i in range(cube.ndim - 1))
-    pixel_index = spatial_index + "z"
+    axis = inputs.axis
+    cube, spatial_index, pixel_index = blockwise_cube(inputs.data, axis)
     arguments: list[Any] = [cube, pixel_index]
     present: list[str] = []
     constants: dict[str, float] = {}
@@ -182,8 +193,8 @@ def _fit_task(
 ) -> np.ndarray:
     """One Dask task: the records of one block of the cube (spectral axis
     last)."""
-    data = _one_block(data)
-    named = {name: _one_block(block) for name, block in zip(present, blocks, strict=True)}
+    data = one_block(data)
+    named = {name: one_block(block) for name, block in zip(present, blocks, strict=True)}
     if "noise" in named:
         noise = NoiseSource("array", named["noise"])
     elif "noise_map" in named:
@@ -211,7 +222,7 @@ def _fit_task(
     return fit_block_records(block)
 
 
-def _one_block(blocks: Any) -> Any:
+def one_block(blocks: Any) -> Any:
     """The block of an argument whose spectral axis is one chunk: Dask hands
     a task the blocks along an axis its result drops as a list."""
     while isinstance(blocks, list):

@@ -15,7 +15,7 @@ import dataclasses
 import math
 import operator
 from collections.abc import Mapping
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
 
@@ -28,7 +28,16 @@ from .units import VELOCITY_UNIT, as_number_or_array
 if TYPE_CHECKING:
     from astropy.wcs import WCS
 
-__all__ = ["CONTINUUM_MODES", "CubeInputs", "Description", "NoiseSource", "cube_inputs"]
+__all__ = [
+    "CONTINUUM_MODES",
+    "CubeInputs",
+    "Description",
+    "NoiseSource",
+    "Spectra",
+    "cube_inputs",
+    "observation_of",
+    "spectra_inputs",
+]
 
 #: What may be subtracted before the fit, by name (or a number or a map).
 CONTINUUM_MODES = ("none", "edges")
@@ -92,6 +101,7 @@ class Description:
     unit: Any = None
     wcs: WCS | None = None
     provenance: Mapping[str, str] = dataclasses.field(default_factory=dict)
+    observation: Mapping[str, Any] = dataclasses.field(default_factory=dict)
 
     def as_kwargs(self) -> dict[str, Any]:
         return {f.name: getattr(self, f.name) for f in dataclasses.fields(self)}
@@ -112,14 +122,8 @@ def cube_inputs(
 ) -> tuple[CubeInputs, Description]:
     """The inputs of `quillet.fit_cube`, checked (see its parameters), as
     one `CubeInputs` and the `Description` of the maps it will give."""
-    data, velocity, noise, spectral_axis, unit, wcs, provenance = _unpack_cube(
-        data, velocity, noise, spectral_axis
-    )
-    data, unit, data_mask = _unwrap_data(data, unit)
-    shape = tuple(int(n) for n in data.shape)
-    axis = _spectral_axis(spectral_axis, len(shape))
-    axis_values = _checked_axis(velocity, shape[axis], axis)
-    spatial = shape[:axis] + shape[axis + 1 :]
+    given = _unpacked(data, velocity, noise, spectral_axis)
+    data, noise, unit, wcs, provenance, data_mask, shape, axis, axis_values, spatial = given[:10]
     settings = _settings(axis_values, shape[axis], settings, dict(overrides or {}))
 
     noise_source = _noise_source(noise, shape, spatial, unit)
@@ -152,7 +156,7 @@ def cube_inputs(
         continuum_mode=continuum_mode,
         continuum_values=continuum_values,
     )
-    description = Description(settings, axis_values, unit, wcs, provenance)
+    description = Description(settings, axis_values, unit, wcs, provenance, given.observation)
     return inputs, description
 
 
@@ -363,3 +367,92 @@ def _describe(value: Any, unit: str, prefix: str = "") -> str:
     if hasattr(value, "unit"):
         return f"{prefix}{value}"
     return f"{prefix}{float(value):g} {unit}".strip()
+
+
+def observation_of(data: Any) -> dict[str, Any]:
+    """The observation cards (beam, object, telescope...) of a `Cube`; none
+    for other data."""
+    return data.observation if isinstance(data, Cube) else {}
+
+
+@dataclasses.dataclass(frozen=True)
+class Spectra:
+    """Spectra with what describes them, checked, for work other than the
+    fit (moments): the data (NumPy, array-like or Dask), its spectral axis,
+    the velocity axis (float64 km/s), the noise ("none" when not given and
+    the cube has none), the mask, and the unit, WCS, provenance and
+    observation cards of a `Cube`."""
+
+    data: Any
+    axis: int
+    velocity: np.ndarray
+    noise: NoiseSource
+    mask: Any
+    unit: Any
+    wcs: WCS | None
+    provenance: dict[str, str]
+    observation: dict[str, Any]
+
+    @property
+    def spatial(self) -> tuple[int, ...]:
+        shape = tuple(int(n) for n in self.data.shape)
+        return shape[: self.axis] + shape[self.axis + 1 :]
+
+    @property
+    def lazy(self) -> bool:
+        return any(is_dask_array(v) for v in (self.data, self.noise.value, self.mask))
+
+
+def spectra_inputs(
+    data: Any, velocity: Any, *, noise: Any, mask: Any, spectral_axis: int, what: str
+) -> Spectra:
+    """Data, axis, noise and mask taken in every form `fit_cube` takes them
+    (a `Cube`, Quantities, masked arrays, Dask arrays), checked; ``noise``
+    None is no noise (a `Cube`'s own, if it has one), "estimate" each
+    spectrum's DER_SNR. ``what`` names the caller in messages."""
+    if velocity is None and not isinstance(data, Cube):
+        raise InputTypeError(f"{what} needs the velocity axis (km/s) of the data's spectral axis")
+    given = _unpacked(data, velocity, noise, spectral_axis)
+    data, noise, unit, wcs, provenance, data_mask, shape, axis, axis_values, spatial = given[:10]
+    if noise is None:
+        source = NoiseSource("none", None, "none")
+    elif isinstance(noise, str) and noise == "estimate":
+        source = NoiseSource("estimate", None, "estimated from each spectrum (DER_SNR)")
+    else:
+        source = _noise_source(noise, shape, spatial, unit)
+    mask = _broadcast_mask(mask, data_mask, shape)
+    provenance.update(noise=source.description, mask="none" if mask is None else "given")
+    return Spectra(data, axis, axis_values, source, mask, unit, wcs, provenance, given.observation)
+
+
+class _Unpacked(NamedTuple):
+    """The data as an array-like, its noise as given (or its `Cube`'s), unit,
+    WCS, provenance, a masked array's mask, its shape, spectral axis,
+    checked velocity axis, spatial shape and observation cards."""
+
+    data: Any
+    noise: Any
+    unit: Any
+    wcs: Any
+    provenance: dict[str, str]
+    data_mask: Any
+    shape: tuple[int, ...]
+    axis: int
+    velocity: np.ndarray
+    spatial: tuple[int, ...]
+    observation: dict[str, Any]
+
+
+def _unpacked(data: Any, velocity: Any, noise: Any, spectral_axis: int) -> _Unpacked:
+    observation = observation_of(data)
+    data, velocity, noise, spectral_axis, unit, wcs, provenance = _unpack_cube(
+        data, velocity, noise, spectral_axis
+    )
+    data, unit, data_mask = _unwrap_data(data, unit)
+    shape = tuple(int(n) for n in data.shape)
+    axis = _spectral_axis(spectral_axis, len(shape))
+    velocity = _checked_axis(velocity, shape[axis], axis)
+    spatial = shape[:axis] + shape[axis + 1 :]
+    return _Unpacked(
+        data, noise, unit, wcs, provenance, data_mask, shape, axis, velocity, spatial, observation
+    )

@@ -18,18 +18,18 @@ from collections.abc import Iterator
 from pathlib import Path
 from typing import Any, NamedTuple
 
-import astropy.units as u
 import numpy as np
 from astropy.io import fits
 from astropy.wcs import WCS, FITSFixedWarning
 
+from .cube import OBSERVATION_KEYS, add_observation
 from .errors import InputError
 from .lazy import compute, computed_blocks, rows_in
 from .outputs import atomic_output
 from .progress import progress_bar
 from .results import FLAG_MEANINGS, QUANTITIES, LineFit
 from .settings import LineSettings
-from .units import header_unit
+from .units import fits_unit, header_unit
 
 __all__ = ["maps_bytes", "maps_header", "read_maps", "write_maps", "write_zarr"]
 
@@ -72,6 +72,7 @@ def maps_header(fit: LineFit, counts: dict[str, int] | None = None) -> fits.Head
     for meaning in FLAG_MEANINGS.values():
         count = 0 if counts is None else counts[meaning]
         header[f"HIERARCH {_KEY_PREFIX}COUNT {meaning.upper()}"] = count
+    add_observation(header, fit.observation)
     header["COMMENT"] = "Velocities in km/s. FLAG: " + ", ".join(
         f"{value} {meaning}" for value, meaning in FLAG_MEANINGS.items()
     )
@@ -142,12 +143,13 @@ def write_maps(
     images = _images(fit)
     shape = fit.shape or (1,)
     wcs_header = fit.wcs.to_header() if fit.wcs is not None else fits.Header()
+    add_observation(wcs_header, fit.observation)  # each map is an image of the observation
     headers = [fits.PrimaryHDU(header=maps_header(fit)).header]
     for image in images:
         placeholder = np.broadcast_to(np.zeros((), image.dtype), shape)
         item = fits.ImageHDU(data=placeholder, header=wcs_header.copy(), name=image.name)
         if image.unit:
-            item.header["BUNIT"] = (_bunit(image.unit), image.description)
+            item.header["BUNIT"] = (fits_unit(image.unit), image.description)
         else:
             item.header["COMMENT"] = image.description
         headers.append(item.header)
@@ -297,22 +299,20 @@ def write_zarr(fit: LineFit, path: str | os.PathLike[str], *, overwrite: bool = 
     store is made under a temporary name and renamed into place; a store
     replaces another (``overwrite``) in one step, and one run at a time."""
     dataset = fit.to_xarray()
-    with atomic_output(path, overwrite=overwrite, reads=_inputs_of(fit), folder=True) as temp:
+    # Consolidated, so that xarray opens the store with one read of its
+    # metadata and no warning. Zarr v3 keeps it in the root's zarr.json, an
+    # extension other readers skip; zarr warns that the format does not
+    # define it yet, which is not the user's to act on.
+    with (
+        atomic_output(path, overwrite=overwrite, reads=_inputs_of(fit), folder=True) as temp,
+        warnings.catch_warnings(),
+    ):
+        warnings.filterwarnings("ignore", "Consolidated metadata", UserWarning)
         if fit.lazy:
-            compute(dataset.to_zarr(temp, mode="w-", consolidated=False, compute=False))
+            compute(dataset.to_zarr(temp, mode="w-", consolidated=True, compute=False))
         else:
-            dataset.to_zarr(temp, mode="w-", consolidated=False)
+            dataset.to_zarr(temp, mode="w-", consolidated=True)
     return Path(path)
-
-
-def _bunit(unit: str) -> str:
-    """A unit as BUNIT: in the FITS standard's spelling where it has one, else
-    in astropy's, which read_cube and read_maps read back (DN, electron, or a
-    scale that is not a power of ten have none)."""
-    try:
-        return str(u.Unit(unit).to_string("fits"))
-    except ValueError:
-        return str(u.Unit(unit).to_string())
 
 
 def read_maps(path: str | os.PathLike[str]) -> LineFit:
@@ -379,4 +379,5 @@ def read_maps(path: str | os.PathLike[str]) -> LineFit:
             unit=header_unit(amplitude.header, "BUNIT"),
             wcs=wcs,
             provenance=provenance,
+            observation={key: primary[key] for key in OBSERVATION_KEYS if key in primary},
         )

@@ -125,7 +125,9 @@ class LineFit:
     or None. ``velocity`` is the shared velocity axis of the fits (km/s).
     ``unit`` is the data's unit, if known, and ``wcs`` the celestial WCS of
     the spatial axes, if known. ``provenance`` records where the inputs came
-    from and how noise, guide and continuum were set.
+    from and how noise, guide and continuum were set; ``observation`` holds
+    the input's beam, object, telescope, instrument and date cards
+    (`quillet.cube.OBSERVATION_KEYS`), which every output carries on.
     """
 
     amplitude: np.ndarray
@@ -143,6 +145,7 @@ class LineFit:
     unit: u.UnitBase | None = None
     wcs: WCS | None = None
     provenance: Mapping[str, str] = dataclasses.field(default_factory=dict)
+    observation: Mapping[str, Any] = dataclasses.field(default_factory=dict)
     #: For maps that are lazy Dask arrays: the records they are fields of,
     #: one per spectrum, so that computing them fits each block once.
     records: Any = dataclasses.field(default=None, repr=False)
@@ -255,6 +258,7 @@ class LineFit:
             "unit": self.unit,
             "wcs": self.wcs,
             "provenance": self.provenance,
+            "observation": self.observation,
         }
 
     def at(self, index: int | tuple[int, ...]) -> FitRow:
@@ -336,9 +340,13 @@ class LineFit:
         attrs: dict[str, Any] = {"Conventions": "CF-1.10", "title": "quillet line fit"}
         attrs.update({f"quillet_{k}": v for k, v in self.settings.as_kwargs().items()})
         attrs.update({f"quillet_{k}": v for k, v in self.provenance.items()})
+        attrs.update(self.observation)
+        if self.wcs is not None:
+            attrs["wcs_header"] = self.wcs.to_header().tostring()
         # No coordinate of strings for the window's edges: Zarr v3 has no
         # stable type for them; the long name says which edge is which.
-        return xarray.Dataset(variables, attrs=attrs)
+        coords = sky_coordinates(self.wcs, self.shape, dims)
+        return xarray.Dataset(variables, coords=coords, attrs=attrs)
 
     def write_fits(
         self,
@@ -361,13 +369,81 @@ class LineFit:
         return read_maps(path)
 
     def plot_maps(
-        self, path: str | os.PathLike[str] | None = None, *, overwrite: bool = False
+        self,
+        path: str | os.PathLike[str] | None = None,
+        *,
+        show: str = "good",
+        overwrite: bool = False,
     ) -> Figure:
-        """Amplitude, centre, sigma and flag maps in one figure, saved to
+        """Amplitude, centre, sigma and quality (or flag) maps in one figure,
+        of the good fits (``show="all"``: of every success), saved to
         ``path`` if given; see `quillet.plots.plot_maps`."""
         from .plots import plot_maps
 
-        return plot_maps(self.compute(), path, overwrite=overwrite)
+        return plot_maps(self.compute(), path, show=show, overwrite=overwrite)
+
+
+# Coordinate names and CF attributes of the celestial axes, by the physical
+# type astropy gives each world axis.
+_SKY_AXES = {
+    "pos.eq.ra": ("ra", "right ascension"),
+    "pos.eq.dec": ("dec", "declination"),
+    "pos.galactic.lon": ("glon", "galactic longitude"),
+    "pos.galactic.lat": ("glat", "galactic latitude"),
+    "custom:pos.helioprojective.lon": ("hplon", "helioprojective longitude"),
+    "custom:pos.helioprojective.lat": ("hplat", "helioprojective latitude"),
+}
+
+# World coordinates that change by less than this fraction of a pixel
+# along a pixel axis are taken not to change along it: a plate carree grid
+# with no rotation is exact to rounding, while any projection that bends
+# its grid lines (TAN, SIN...) departs by far more across a map.
+_SEPARABLE_PIXELS = 1e-6
+
+
+def sky_coordinates(
+    wcs: WCS | None, shape: tuple[int, ...], dims: tuple[str, ...]
+) -> dict[str, Any]:
+    """xarray coordinates of maps on a celestial WCS of two axes: the
+    world coordinates of each pixel centre in degrees, 1-D (``ra`` along x,
+    ``dec`` along y) where each depends on one pixel axis alone, else 2-D
+    of (y, x). None for maps with no celestial WCS of two axes."""
+    if wcs is None or len(shape) != 2 or wcs.naxis != 2 or not wcs.has_celestial:
+        return {}
+    kinds = list(wcs.world_axis_physical_types)
+    fallback = (("lon", "longitude"), ("lat", "latitude"))
+    named = [_SKY_AXES.get(kind, fallback[i]) for i, kind in enumerate(kinds)]
+    ny, nx = shape
+    y, x = np.mgrid[0:ny, 0:nx]
+    world = wcs.pixel_to_world_values(x, y)
+    from astropy.wcs.utils import proj_plane_pixel_scales
+
+    limit = _SEPARABLE_PIXELS * float(np.abs(proj_plane_pixel_scales(wcs)).min())
+    coords: dict[str, Any] = {}
+    # Which pixel axis each world axis follows (x for the first, as FITS
+    # orders them), if it follows one alone.
+    along: list[str | None] = []
+    for values in world:
+        values = np.asarray(values, dtype=np.float64)
+        if ny == 0 or nx == 0:
+            along.append(None)
+        elif np.all(np.abs(values - values[:1, :]) <= limit):
+            along.append("x")
+        elif np.all(np.abs(values - values[:, :1]) <= limit):
+            along.append("y")
+        else:
+            along.append(None)
+    separable = None not in along and along[0] != along[1]
+    for values, (name, long_name), axis in zip(world, named, along, strict=True):
+        attrs = {"long_name": long_name, "units": "deg"}
+        values = np.asarray(values, dtype=np.float64)
+        if separable and axis == "x":
+            coords[name] = ((dims[1],), values[0, :], attrs)
+        elif separable and axis == "y":
+            coords[name] = ((dims[0],), values[:, 0], attrs)
+        else:
+            coords[name] = (dims, values, attrs)
+    return coords
 
 
 def spatial_dims(ndim: int) -> tuple[str, ...]:

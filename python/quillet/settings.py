@@ -28,6 +28,8 @@ DEFAULT_XTOL = 1e-6
 DEFAULT_FTOL = 1e-6
 DEFAULT_GTOL = 1e-6
 DEFAULT_MAX_ITER = 2000
+#: The expected line sigma when none is given, in channels.
+DEFAULT_LINE_SIGMA_CHANNELS = 2.0
 
 
 _MISSING: Any = dataclasses.MISSING
@@ -199,7 +201,7 @@ class LineSettings:
         steps = np.abs(np.diff(axis))
         dv = float(np.median(steps))
         span = float(abs(axis[-1] - axis[0]))
-        sigma = 2.0 * dv if line_sigma is None else float(line_sigma)
+        sigma = DEFAULT_LINE_SIGMA_CHANNELS * dv if line_sigma is None else float(line_sigma)
         if not (math.isfinite(sigma) and sigma > 0.0):
             raise InputError(f"line_sigma must be a positive number of km/s, not {line_sigma!r}")
         _reject_unknown(overrides)

@@ -16,7 +16,13 @@ from .errors import InputError
 if TYPE_CHECKING:
     import astropy.units as u
 
-__all__ = ["CONVENTION_NAMES", "VELOCITY_UNIT", "as_number_or_array", "header_unit"]
+__all__ = [
+    "CONVENTION_NAMES",
+    "VELOCITY_UNIT",
+    "as_number_or_array",
+    "fits_unit",
+    "header_unit",
+]
 
 #: The unit of every velocity the package takes and gives.
 VELOCITY_UNIT = "km/s"
@@ -57,3 +63,15 @@ def as_number_or_array(value: Any, name: str, unit: Any) -> Any:
                 f"{name} is in {value.unit}, which does not convert to {unit}"
             ) from None
     return value
+
+
+def fits_unit(unit: Any) -> str:
+    """A unit as BUNIT: in the FITS standard's spelling where it has one, else
+    in astropy's, which read_cube and read_maps read back (DN, electron, or a
+    scale that is not a power of ten have none)."""
+    import astropy.units as u
+
+    try:
+        return str(u.Unit(unit).to_string("fits"))
+    except ValueError:
+        return str(u.Unit(unit).to_string())

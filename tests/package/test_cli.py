@@ -155,6 +155,30 @@ def test_info_on_a_synthetic_cube(capsys, tmp_path, error, noise, celestial, spa
     assert "data Jy" in line_of(out, "units")
 
 
+@pytest.mark.parametrize(
+    ("options", "line_sigma", "guide"),
+    [
+        ("", "20", None),  # two channels of 10 km/s; the guide a fit would take by default
+        ("--line-sigma 25 --guide 10", "25 *", "10 km/s for every spectrum"),
+        ("--guide-map GUIDE", "20", "one per spectrum, from GUIDE"),
+    ],
+)
+def test_info_shows_the_line_sigma_guide_and_observation(
+    capsys, tmp_path, options, line_sigma, guide
+):
+    observation = {"BMAJ": 0.001, "OBJECT": "NGC 7"}
+    path = write_cube(tmp_path / "c.fits", lines(), VOPT, header=observation)
+    fits.PrimaryHDU(np.zeros(SPATIAL)).writeto(tmp_path / "guide.fits")
+    words = [str(tmp_path / "guide.fits") if w == "GUIDE" else w for w in options.split()]
+    status, out, _ = run(capsys, "info", path, *words)
+    assert status == 0
+    assert line_of(out, "  line_sigma ").split(maxsplit=1)[1] == line_sigma
+    shown = line_of(out, "  guide ").split(maxsplit=1)[1]
+    if guide is not None:
+        assert shown == guide.replace("GUIDE", str(tmp_path / "guide.fits"))
+    assert line_of(out, "observation").endswith("BMAJ 0.001, OBJECT NGC 7")
+
+
 # --- fit -------------------------------------------------------------------------
 
 
@@ -263,27 +287,51 @@ def assert_png(path):
     assert path.read_bytes()[:8] == PNG_SIGNATURE
 
 
+def worst_two(maps):
+    """The names of the pictures of the two fits of highest reduced chi2."""
+    chi2 = np.nan_to_num(quillet.read_maps(maps).reduced_chi2, nan=-np.inf)
+    flat = np.argsort(-chi2.reshape(-1), kind="stable")[:2]
+    return " ".join("fit_{}_{}".format(*np.unravel_index(i, SPATIAL)) for i in flat)
+
+
 @pytest.mark.parametrize(
     ("options", "names"),
     [
-        ("--diagnostics-of failed", "fit_0_4 fit_3_0"),  # the NaN spectra
+        ("--diagnostics-of failed", ""),  # the only failures are the blank spectra
         ("--diagnostics-of all --diagnostics-max 3", "fit_0_0 fit_0_1 fit_0_2"),
         ("--diagnostics-of all --diagnostics-max 0", ""),
+        ("--diagnostics-of all --diagnostics-max 25", "18 of the 20, every spectrum with data"),
+        ("--diagnostics-of worst --diagnostics-max 2", worst_two),
+        ("--diagnostics-of sample --diagnostics-max 5", "5 spectra with data, the same each run"),
     ],
 )
 def test_diagnostics(capsys, tmp_path, cube, options, names):
-    folder = tmp_path / "diagnostics"
-    out_path = tmp_path / "m.fits"
-    names = {f"{name}.png" for name in names.split()}
-    status, out, _ = run(
-        capsys, "fit", cube, "--out", out_path, "--diagnostics", folder, *options.split()
-    )
-    assert status == 0
-    assert {p.name for p in folder.iterdir()} == names
-    for name in names:
-        assert_png(folder / name)
-    plural = "" if len(names) == 1 else "s"
-    assert f"wrote {len(names)} diagnostic picture{plural} to {folder}" in out
+    pictures = {}
+    for run_number in (1, 2):
+        folder = tmp_path / f"diagnostics{run_number}"
+        out_path = tmp_path / f"m{run_number}.fits"
+        status, out, _ = run(
+            capsys, "fit", cube, "--out", out_path, "--diagnostics", folder, *options.split()
+        )
+        assert status == 0
+        pictures[run_number] = {p.name for p in folder.iterdir()}
+        for name in pictures[run_number]:
+            assert_png(folder / name)
+        count = len(pictures[run_number])
+        which = options.split()[1]
+        assert (
+            f"wrote {count} diagnostic picture{'' if count == 1 else 's'} ({which}) to {folder}; "
+            "2 blank spectra (no finite pixel) drawn in none"
+        ) in out
+    assert pictures[1] == pictures[2]
+    blank = {f"fit_{i}_{j}.png" for i, j in MISSING}
+    assert not pictures[1] & blank
+    if callable(names):
+        names = names(tmp_path / "m1.fits")
+    if names.split()[:1] and names.split()[0].isdigit():
+        assert len(pictures[1]) == int(names.split()[0])
+    else:
+        assert pictures[1] == {f"{name}.png" for name in names.split()}
 
 
 @pytest.mark.parametrize("spatial", [(), (7,), SPATIAL], ids=["one spectrum", "slit", "cube"])
@@ -417,7 +465,10 @@ def test_usage_mistakes_are_one_line_too(capsys, cube, words, fragment):
     [
         ("fit CUBE --out old.fits", "old.fits"),
         ("fit CUBE --out new.fits --plot old.png", "old.png"),
-        ("fit CUBE --out new.fits --diagnostics DIR --diagnostics-max 1", "DIR/fit_0_4.png"),
+        (
+            "fit CUBE --out new.fits --diagnostics DIR --diagnostics-of all --diagnostics-max 1",
+            "DIR/fit_0_0.png",
+        ),
         ("plot MAPS --out old.png", "old.png"),
     ],
     ids=["maps", "plot of fit", "diagnostics", "plot"],

@@ -14,6 +14,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from astropy.io import fits
 from fits_cubes import line_cube, spectral_cards, write_cube
 
 import quillet
@@ -68,6 +69,22 @@ def test_a_local_cluster_writes_the_in_process_maps(tmp_path, chunks, out):
             np.testing.assert_array_equal(
                 stored[name].values.view(np.uint8), np.asarray(getattr(want, name)).view(np.uint8)
             )
+
+
+def test_moments_on_a_local_cluster_are_the_in_process_moments(tmp_path):
+    cube = cube_file(tmp_path)
+    options = ("--velocity-range", "-200,250", "--snr-min", "2", "--quiet")
+    here = quillet_command("moments", str(cube), "--out", str(tmp_path / "here.fits"), *options)
+    assert here.returncode == 0, here.stderr
+    there = quillet_command(
+        "moments", str(cube), "--out", str(tmp_path / "there.fits"), "--scheduler", "local:2",
+        "--chunks", "7,11", *options,
+    )  # fmt: skip
+    assert there.returncode == 0, there.stderr
+    with fits.open(tmp_path / "here.fits") as a, fits.open(tmp_path / "there.fits") as b:
+        assert [h.name for h in a] == [h.name for h in b]
+        for x, y in zip(a[1:], b[1:], strict=True):
+            np.testing.assert_array_equal(x.data.view(np.uint8), y.data.view(np.uint8), x.name)
 
 
 def free_port() -> int:

@@ -4,6 +4,7 @@ never left half-written, never written over unasked."""
 from __future__ import annotations
 
 import os
+import warnings
 
 import astropy.units as u
 import numpy as np
@@ -13,6 +14,7 @@ from astropy.wcs import WCS
 from fits_cubes import REAL_DATA, line_cube, spectral_cards, write_cube
 
 import quillet
+import quillet.maps_files
 from quillet.errors import OutputError
 from quillet.results import QUANTITIES
 
@@ -292,3 +294,93 @@ def test_outputs_of_the_api_through_links_and_onto_inputs(tmp_path):
     assert sorted(p.name for p in tmp_path.iterdir()) == [
         "alias.fits", "cube.fits", "elsewhere", "maps.fits", "maps.zarr"
     ]  # fmt: skip
+
+
+# --- the input's metadata, carried on ----------------------------------------------
+
+OBSERVATION = {
+    "BMAJ": 0.0025,
+    "BMIN": 0.002,
+    "BPA": -12.5,
+    "OBJECT": "M 33",
+    "TELESCOP": "ALMA",
+    "INSTRUME": "BAND3",
+    "DATE-OBS": "2024-03-01T02:03:04",
+}
+
+
+def observed_fit(folder, projection="TAN", rotation=0.0, shape=(5, 6)):
+    """A fit of a cube whose header has every observation card and a
+    celestial WCS of the given projection and rotation (degrees)."""
+    data = line_cube(VELOCITY, shape, amplitude=5.0, noise=0.3, seed=2).astype(np.float32)
+    header = dict(OBSERVATION, BUNIT="Jy/beam")
+    header.update({"CTYPE3": "VOPT", "CRVAL3": -300.0, "CDELT3": 15.0, "CUNIT3": "km/s"})
+    header.update({"CRPIX3": 1.0, "CTYPE1": f"RA---{projection}", "CTYPE2": f"DEC--{projection}"})
+    header.update({"CRVAL1": 23.46, "CRVAL2": 0.0 if projection == "CAR" else 30.66})
+    header.update({"CRPIX1": 3.0, "CRPIX2": 2.0, "CUNIT1": "deg", "CUNIT2": "deg"})
+    cos, sin = np.cos(np.radians(rotation)), np.sin(np.radians(rotation))
+    scale = 2.0 / 3600.0
+    header.update({"CD1_1": -scale * cos, "CD1_2": scale * sin})
+    header.update({"CD2_1": scale * sin, "CD2_2": scale * cos})
+    hdu = fits.PrimaryHDU(np.moveaxis(data, -1, 0), header=fits.Header(header.items()))
+    hdu.writeto(folder / "cube.fits")
+    cube = quillet.read_cube(folder / "cube.fits")
+    return quillet.fit_cube(cube, line_sigma=30.0, progress=False), cube
+
+
+def test_the_observation_cards_go_into_every_map_and_come_back(tmp_path):
+    fit, cube = observed_fit(tmp_path)
+    assert dict(fit.observation) == OBSERVATION
+    path = fit.write_fits(tmp_path / "maps.fits")
+    with fits.open(path) as hdul:
+        for item in hdul:
+            carries = item.name != "VELOCITY"  # the axis of the fits is no image of the sky
+            for key, value in OBSERVATION.items():
+                assert (item.header.get(key) == value) == carries, (item.name, key)
+            if carries and item.name != "PRIMARY":
+                assert WCS(item.header).to_header() == cube.wcs.to_header()
+    back = quillet.read_maps(path)
+    assert dict(back.observation) == OBSERVATION
+    # Maps written again from what was read keep them too.
+    again = quillet.read_maps(back.write_fits(tmp_path / "again.fits"))
+    assert dict(again.observation) == OBSERVATION
+
+
+@pytest.mark.parametrize(
+    ("projection", "rotation", "separable"),
+    [("CAR", 0.0, True), ("TAN", 0.0, False), ("CAR", 20.0, False)],
+    ids=["plate carree", "tangent plane", "rotated"],
+)
+def test_xarray_has_sky_coordinates_and_the_wcs(tmp_path, projection, rotation, separable):
+    fit, cube = observed_fit(tmp_path, projection, rotation)
+    dataset = fit.to_xarray()
+    ny, nx = fit.shape
+    y, x = np.mgrid[0:ny, 0:nx]
+    ra, dec = cube.wcs.pixel_to_world_values(x, y)
+    if separable:
+        assert dataset["ra"].dims == ("x",) and dataset["dec"].dims == ("y",)
+        np.testing.assert_allclose(dataset["ra"].values, ra[0], rtol=0, atol=1e-12)
+        np.testing.assert_allclose(dataset["dec"].values, dec[:, 0], rtol=0, atol=1e-12)
+    else:
+        assert dataset["ra"].dims == dataset["dec"].dims == ("y", "x")
+        np.testing.assert_allclose(dataset["ra"].values, ra, rtol=0, atol=1e-12)
+        np.testing.assert_allclose(dataset["dec"].values, dec, rtol=0, atol=1e-12)
+    assert dataset["ra"].attrs["units"] == "deg"
+    header = fits.Header.fromstring(dataset.attrs["wcs_header"])
+    assert WCS(header).to_header() == cube.wcs.to_header()
+    for key, value in OBSERVATION.items():
+        assert dataset.attrs[key] == value
+
+
+def test_a_zarr_store_is_consolidated_and_opens_without_a_warning(tmp_path):
+    xarray = pytest.importorskip("xarray")
+    fit, _ = observed_fit(tmp_path)
+    path = quillet.maps_files.write_zarr(fit, tmp_path / "maps.zarr")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        opened = xarray.open_zarr(path)
+        np.testing.assert_array_equal(opened["centre"].values, fit.centre)
+        np.testing.assert_array_equal(opened["ra"].values, fit.to_xarray()["ra"].values)
+        assert opened.attrs["OBJECT"] == "M 33"
+        # The metadata are read from the one consolidated record.
+        xarray.open_zarr(path, consolidated=True).close()

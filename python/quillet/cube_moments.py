@@ -1,0 +1,432 @@
+"""Moments of the spectra: what a cube says without any model.
+
+This module owns `moments`: the integrated intensity (moment 0), the
+intensity-weighted velocity (moment 1) and the dispersion (moment 2) of
+every spectrum, each with its one-sigma error propagated from the noise,
+and `Moments`, the maps it returns (with their units, the cube's WCS and
+its observation cards), which it writes as FITS. It takes what `fit_cube`
+takes (a `Cube`, arrays of any layout, Quantities, masked arrays, Dask
+arrays) and works a block of spectra at a time (`quillet.rows`), in this
+process or as one Dask task per block; each spectrum's moments depend on it
+alone, so they are the same bits for every block size and scheduler.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import datetime
+import math
+import os
+from collections.abc import Mapping
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, NamedTuple
+
+import numpy as np
+
+from .arrays import is_dask_array
+from .cube import add_observation
+from .dask import blockwise_cube, like_cube, like_spatial, one_block
+from .errors import InputError
+from .fit_inputs import NoiseSource, Spectra, spectra_inputs
+from .lazy import compute_records
+from .noise import der_snr_rows
+from .outputs import atomic_output
+from .rows import as_rows, row_blocks, take_rows
+from .units import VELOCITY_UNIT, fits_unit
+
+if TYPE_CHECKING:
+    import astropy.units as u
+    import dask.array as da
+    from astropy.wcs import WCS
+
+__all__ = ["MOMENT_DTYPE", "MOMENT_IMAGES", "Moments", "moments"]
+
+#: One spectrum's moments: the three, their errors, and the channels used.
+MOMENT_DTYPE = np.dtype(
+    [(name, np.float64) for name in ("m0", "m1", "m2", "m0_error", "m1_error", "m2_error")]
+    + [("count", np.int64)]
+)
+
+# About 16 MB of float64 work per block.
+_BLOCK_VALUES = 2 * 2**20
+
+
+class MomentImage(NamedTuple):
+    """One image of a moments file: its field, its extension name, its unit
+    ("data km/s" for the data's unit times km/s, "km/s", or "" for a count)
+    and what it holds."""
+
+    field: str
+    extname: str
+    unit: str
+    description: str
+
+
+_INTENSITY = f"data {VELOCITY_UNIT}"
+
+#: The images of a moments file, in order.
+MOMENT_IMAGES = (
+    MomentImage("m0", "MOMENT0", _INTENSITY, "integrated intensity, moment 0"),
+    MomentImage("m1", "MOMENT1", VELOCITY_UNIT, "intensity-weighted velocity, moment 1"),
+    MomentImage("m2", "MOMENT2", VELOCITY_UNIT, "velocity dispersion, moment 2"),
+    MomentImage("m0_error", "MOMENT0_ERR", _INTENSITY, "one-sigma error of moment 0"),
+    MomentImage("m1_error", "MOMENT1_ERR", VELOCITY_UNIT, "one-sigma error of moment 1"),
+    MomentImage("m2_error", "MOMENT2_ERR", VELOCITY_UNIT, "one-sigma error of moment 2"),
+    MomentImage("count", "CHANNELS", "", "channels that entered the sums"),
+)
+
+
+@dataclasses.dataclass(frozen=True, eq=False)
+class Moments:
+    """Moment maps of the data's spatial shape (float64): ``m0`` integrated
+    intensity (the data's unit times km/s), ``m1`` intensity-weighted
+    velocity (km/s), ``m2`` dispersion, the square root of the second
+    central moment (km/s), and their one-sigma errors (NaN without noise).
+    ``count`` is the number of channels that entered each spectrum's sums.
+    ``unit`` is the data's unit (None when unknown), ``wcs`` the spatial WCS,
+    ``observation`` the input's beam, object, telescope... cards and
+    ``provenance`` how the moments were made. Maps of Dask inputs are lazy
+    (`compute`)."""
+
+    m0: Any
+    m1: Any
+    m2: Any
+    m0_error: Any
+    m1_error: Any
+    m2_error: Any
+    count: Any
+    unit: u.UnitBase | None = None
+    wcs: WCS | None = None
+    provenance: Mapping[str, str] = dataclasses.field(default_factory=dict)
+    observation: Mapping[str, Any] = dataclasses.field(default_factory=dict)
+    records: Any = dataclasses.field(default=None, repr=False)
+
+    @classmethod
+    def from_records(cls, records: Any, **described: Any) -> Moments:
+        """The maps of records (`MOMENT_DTYPE`), lazy for lazy records."""
+        lazy = is_dask_array(records)
+        fields: dict[str, Any] = {
+            name: records[name] if lazy else np.asarray(records[name], order="C")
+            for name in MOMENT_DTYPE.names or ()
+        }
+        return cls(**fields, records=records if lazy else None, **described)
+
+    @property
+    def shape(self) -> tuple[int, ...]:
+        return tuple(self.m0.shape)
+
+    @property
+    def lazy(self) -> bool:
+        return self.records is not None
+
+    def compute(self, *, progress: bool | None = False) -> Moments:
+        """The maps in memory: lazy maps computed block by block."""
+        if not self.lazy:
+            return self
+        records = compute_records(self.records, progress=progress)
+        return Moments.from_records(
+            records,
+            unit=self.unit,
+            wcs=self.wcs,
+            provenance=self.provenance,
+            observation=self.observation,
+        )
+
+    def unit_of(self, field: str) -> u.UnitBase:
+        """The astropy unit of a map: moment 0 and its error in the data's
+        unit times km/s (km/s for data of no known unit), the others km/s,
+        the count none."""
+        import astropy.units as u
+
+        image = _image(field)
+        if image.unit == "":
+            return u.dimensionless_unscaled
+        velocity = u.Unit(VELOCITY_UNIT)
+        if image.unit == _INTENSITY:
+            return velocity if self.unit is None else u.Unit(self.unit) * velocity
+        return velocity
+
+    def quantity(self, field: str) -> u.Quantity:
+        """A map (computed, if lazy) as an astropy Quantity in its unit."""
+        return np.asarray(getattr(self.compute(), field)) * self.unit_of(field)
+
+    def write_fits(self, path: str | os.PathLike[str], *, overwrite: bool = False) -> Path:
+        """Writes the maps as a FITS file: a primary HDU recording the
+        package version, how the moments were made and the observation
+        cards, then MOMENT0, MOMENT1, MOMENT2, their errors MOMENT0_ERR...
+        and CHANNELS, each with the spatial WCS, its BUNIT and the
+        observation cards. Written whole or not at all; an existing file is
+        replaced only with ``overwrite``."""
+        from astropy.io import fits
+
+        from . import __version__
+
+        done = self.compute()
+        primary = fits.PrimaryHDU()
+        primary.header["ORIGIN"] = ("quillet", "moment maps")
+        primary.header["DATE"] = (
+            datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%dT%H:%M:%S"),
+            "UTC time the file was written",
+        )
+        primary.header["HIERARCH QUILLET VERSION"] = __version__
+        for name, value in self.provenance.items():
+            primary.header[f"HIERARCH QUILLET {name.upper()}"] = _header_text(value)
+        add_observation(primary.header, self.observation)
+        wcs_header = self.wcs.to_header() if self.wcs is not None else fits.Header()
+        items: list[Any] = [primary]
+        for image in MOMENT_IMAGES:
+            values = np.asarray(getattr(done, image.field))
+            data = values.astype(np.int32) if image.field == "count" else values
+            item = fits.ImageHDU(data=data.reshape(self.shape or (1,)), name=image.extname)
+            item.header.extend(wcs_header.cards)
+            add_observation(item.header, self.observation)
+            if image.unit == _INTENSITY and self.unit is None:
+                item.header["COMMENT"] = f"{image.description}, in km/s times the data's unit"
+            elif image.unit:
+                item.header["BUNIT"] = (fits_unit(self.unit_of(image.field)), image.description)
+            else:
+                item.header["COMMENT"] = image.description
+            items.append(item)
+        with atomic_output(path, overwrite=overwrite) as temp:
+            fits.HDUList(items).writeto(temp)
+        return Path(path)
+
+
+def _image(field: str) -> MomentImage:
+    for image in MOMENT_IMAGES:
+        if image.field == field:
+            return image
+    raise InputError(
+        f"{field!r} is not a moment map; the maps are "
+        + ", ".join(image.field for image in MOMENT_IMAGES)
+    )
+
+
+def _header_text(value: Any) -> str:
+    """A value as a header can hold it: printable ASCII only."""
+    return "".join(c if 32 <= ord(c) < 127 else "?" for c in str(value))
+
+
+def moments(
+    data: Any,
+    velocity: Any = None,
+    *,
+    velocity_range: tuple[float, float] | None = None,
+    mask: Any = None,
+    noise: Any = None,
+    snr_min: float | None = None,
+    spectral_axis: int = -1,
+) -> Moments:
+    """Moments 0, 1 and 2 of every spectrum of ``data``, with errors.
+
+    ``data`` and ``velocity`` are what `fit_cube` takes: a `Cube` (with its
+    velocity axis, noise, unit and WCS), or any array (an astropy Quantity,
+    a masked array, a memory map, a Dask array, which makes the maps lazy)
+    with the axis of its spectral axis in km/s (or a Quantity). Each
+    channel's width is taken from the axis (half the distance between its
+    neighbours, one step at the ends), so an irregular axis is integrated as
+    sampled. ``velocity_range=(lo, hi)`` keeps the channels within it;
+    ``mask`` (True = bad, broadcastable to the data) and NaN pixels take no
+    part; ``noise`` is one value, a map of the spatial shape, a cube of the
+    data's shape, ``"estimate"`` (each spectrum's DER_SNR) or None (a
+    `Cube`'s own noise if it has one, else none, and NaN errors);
+    ``snr_min`` (with noise) keeps only pixels at or above ``snr_min`` ·
+    noise, the usual signal mask.
+
+    Errors are the first-order propagation of independent pixel noise:
+    var(m0) = sum (noise dv)², var(m1) = sum ((v - m1) dv noise / m0)², and
+    var(m2) = sum (((v - m1)² - m2²) dv noise / (2 m2 m0))².
+    """
+    spectra = spectra_inputs(
+        data, velocity, noise=noise, mask=mask, spectral_axis=spectral_axis, what="moments"
+    )
+    if snr_min is not None and spectra.noise.kind == "none":
+        raise InputError("snr_min masks pixels below snr_min * noise; give the noise too")
+    if snr_min is not None and not math.isfinite(float(snr_min)):
+        raise InputError(f"snr_min must be a finite number, not {snr_min!r}")
+    channels = _Channels.of(spectra.velocity, velocity_range)
+    provenance = dict(spectra.provenance)
+    provenance.update(
+        velocity_range="all channels"
+        if velocity_range is None
+        else f"{channels.low:g} to {channels.high:g} km/s",
+        snr_min="none" if snr_min is None else f"{float(snr_min):g}",
+    )
+    work = _moments_lazily if spectra.lazy else _moments_in_process
+    return Moments.from_records(
+        work(spectra, channels, snr_min),
+        unit=spectra.unit,
+        wcs=spectra.wcs,
+        provenance=provenance,
+        observation=spectra.observation,
+    )
+
+
+@dataclasses.dataclass(frozen=True)
+class _Channels:
+    """The velocity of each channel, its width, and which channels are kept."""
+
+    velocity: np.ndarray
+    widths: np.ndarray
+    keep: np.ndarray
+    low: float = -math.inf
+    high: float = math.inf
+
+    @classmethod
+    def of(cls, velocity: np.ndarray, velocity_range: Any) -> _Channels:
+        widths = np.abs(np.gradient(velocity))
+        if velocity_range is None:
+            return cls(velocity, widths, np.ones(velocity.size, dtype=bool))
+        try:
+            lo, hi = sorted(float(x) for x in velocity_range)
+        except (TypeError, ValueError):
+            raise InputError(
+                f"velocity_range must be two velocities (lo, hi) in km/s, not {velocity_range!r}"
+            ) from None
+        keep = (velocity >= lo) & (velocity <= hi)
+        if not keep.any():
+            raise InputError(
+                f"velocity_range {lo:g} to {hi:g} km/s holds no channel of the axis, which runs "
+                f"from {velocity.min():g} to {velocity.max():g} km/s"
+            )
+        return cls(velocity, widths, keep, lo, hi)
+
+
+def _moments_in_process(spectra: Spectra, channels: _Channels, snr_min: float | None) -> Any:
+    """The records of every spectrum, a block of rows at a time."""
+    spatial, axis, noise = spectra.spatial, spectra.axis, spectra.noise
+    count = math.prod(spatial)
+    records = np.empty(count, MOMENT_DTYPE)
+    noise_map = np.reshape(noise.value, -1) if noise.kind == "map" else None
+    chunk = max(1, _BLOCK_VALUES // max(channels.velocity.size, 1))
+    for block in row_blocks(spatial, chunk):
+        here = slice(block.start, block.start + block.count)
+        sigma = None
+        if noise.kind == "array":
+            sigma = take_rows(noise.value, block, axis, dtype=np.float64)
+        elif noise_map is not None:
+            sigma = np.asarray(noise_map[here], dtype=np.float64)
+        bad = None if spectra.mask is None else take_rows(spectra.mask, block, axis, dtype=np.bool_)
+        rows = take_rows(spectra.data, block, axis, dtype=np.float64)
+        records[here] = _block_records(rows, sigma, bad, noise, channels, snr_min)
+    return records.reshape(spatial)
+
+
+def _moments_lazily(spectra: Spectra, channels: _Channels, snr_min: float | None) -> da.Array:
+    """Lazy records: one Dask task per block of the cube (spatial chunks of
+    any shape, the spectral axis whole), each computing its block as the
+    in-process loop does."""
+    import dask.array as da
+
+    axis = spectra.axis
+    cube, spatial_index, pixel_index = blockwise_cube(spectra.data, axis)
+    arguments: list[Any] = [cube, pixel_index]
+    noise = spectra.noise
+    if noise.kind == "array":
+        arguments += [like_cube(noise.value, cube.chunks, axis), pixel_index]
+    elif noise.kind == "map":
+        arguments += [like_spatial(noise.value, cube.chunks[:-1]), spatial_index]
+    if spectra.mask is not None:
+        arguments += [like_cube(spectra.mask, cube.chunks, axis), pixel_index]
+    return da.blockwise(
+        _moments_task,
+        spatial_index,
+        *arguments,
+        dtype=MOMENT_DTYPE,
+        concatenate=False,
+        meta=np.empty((0,) * (cube.ndim - 1), MOMENT_DTYPE),
+        noise=NoiseSource(noise.kind, noise.value if noise.kind == "constant" else None),
+        masked=spectra.mask is not None,
+        channels=channels,
+        snr_min=snr_min,
+    )
+
+
+def _moments_task(
+    data: Any,
+    *blocks: Any,
+    noise: NoiseSource,
+    masked: bool,
+    channels: _Channels,
+    snr_min: float | None,
+) -> np.ndarray:
+    """One Dask task: the records of one block of the cube (spectral axis
+    last)."""
+    data = one_block(data)
+    given = [one_block(block) for block in blocks]
+    sigma = given.pop(0) if noise.kind in ("array", "map") else None
+    bad = given.pop(0) if masked else None
+    spatial = data.shape[:-1]
+    count = math.prod(spatial)
+    rows = as_rows(data, count, dtype=np.float64)
+    if sigma is not None:
+        sigma = np.asarray(sigma, dtype=np.float64)
+        sigma = sigma.reshape(count, -1) if noise.kind == "array" else sigma.reshape(count)
+    if bad is not None:
+        bad = as_rows(bad, count, dtype=np.bool_)
+    return _block_records(rows, sigma, bad, noise, channels, snr_min).reshape(spatial)
+
+
+def _block_records(
+    values: np.ndarray,
+    sigma: np.ndarray | None,
+    bad: np.ndarray | None,
+    noise: NoiseSource,
+    channels: _Channels,
+    snr_min: float | None,
+) -> np.ndarray:
+    """The records of a block of (n, channels) float64 rows: ``sigma`` is
+    the rows' noise ((n, channels), or (n,) for one value per spectrum,
+    or None for a constant, an estimate or none), ``bad`` their mask."""
+    count, width = values.shape
+    if bad is not None:
+        values = np.where(bad, np.nan, values)
+    if noise.kind == "constant":
+        sigma = np.full(values.shape, float(noise.value))
+    elif noise.kind == "estimate":
+        sigma = der_snr_rows(values.astype(np.float32))
+    if sigma is not None and sigma.ndim == 1:
+        sigma = np.repeat(sigma[:, None], width, axis=1)
+    exclude = ~np.isfinite(values) | ~channels.keep[None, :]
+    if sigma is not None:
+        exclude |= ~(np.isfinite(sigma) & (sigma > 0.0))
+        if snr_min is not None:
+            with np.errstate(invalid="ignore"):
+                exclude |= ~(values >= snr_min * sigma)
+    results = _row_moments(values, channels.velocity, channels.widths, ~exclude, sigma)
+    records = np.empty(count, MOMENT_DTYPE)
+    for name, result in zip(MOMENT_DTYPE.names or (), results, strict=False):
+        records[name] = result
+    records["count"] = np.count_nonzero(~exclude, axis=1)
+    return records
+
+
+def _row_moments(
+    values: np.ndarray,
+    v: np.ndarray,
+    widths: np.ndarray,
+    good: np.ndarray,
+    sigma: np.ndarray | None,
+) -> tuple[np.ndarray, ...]:
+    """The moments and their errors of each row, over its ``good`` pixels."""
+    weight = np.where(good, values, 0.0) * widths
+    none = ~good.any(axis=1)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        m0 = weight.sum(axis=1)
+        m1 = (weight * v).sum(axis=1) / m0
+        offset = v[None, :] - m1[:, None]
+        second = (weight * offset**2).sum(axis=1) / m0
+        m2 = np.sqrt(second)
+        if sigma is None:
+            nan = np.full(values.shape[0], np.nan)
+            m0[none] = np.nan
+            return m0, m1, m2, nan, nan.copy(), nan.copy()
+        pixel = np.where(good, sigma, 0.0) * widths
+        e0 = np.sqrt((pixel**2).sum(axis=1))
+        e1 = np.sqrt(((offset * pixel) ** 2).sum(axis=1)) / np.abs(m0)
+        e2 = np.sqrt((((offset**2 - second[:, None]) * pixel) ** 2).sum(axis=1)) / np.abs(
+            2.0 * m2 * m0
+        )
+    m0[none] = np.nan
+    e0[none] = np.nan
+    return m0, m1, m2, e0, e1, e2
