@@ -7,11 +7,11 @@ import pytest
 from astropy.io import fits as pyfits
 from trust_cubes import gaussian_rows
 
+from quillet.block_fit import fit_and_judge
 from quillet.quality import (
     DEFAULT_SNR_MIN,
     Quality,
     cf_attributes,
-    fit_and_judge,
     fits_cards,
     is_good,
     quality_bits,
