@@ -28,7 +28,6 @@ from __future__ import annotations
 
 import dataclasses
 import math
-import warnings
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from typing import Any
@@ -82,9 +81,13 @@ def _neighbour_stack(values: np.ndarray) -> np.ndarray:
 
 
 def _nanmedian(values: np.ndarray) -> np.ndarray:
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", RuntimeWarning)  # all-NaN stacks give NaN
-        return np.asarray(np.nanmedian(values, axis=0))
+    """Median over the first axis, NaN where every value is NaN. All-NaN
+    stacks are left out of NumPy's median, which would warn of them, and a
+    warnings filter is no shield: it is process-wide, not per thread, and
+    Dask runs passes on several threads at once."""
+    empty = np.isnan(values).all(axis=0)
+    median = np.nanmedian(np.where(empty[None], 0.0, values), axis=0)
+    return np.asarray(np.where(empty, np.nan, median))
 
 
 def neighbour_starts(

@@ -56,7 +56,7 @@ BIT_DESCRIPTIONS: dict[Quality, str] = {
     Quality.NO_DATA: "the spectrum has no finite pixel (blank)",
     Quality.WIDTH_AT_MIN: "sigma at its lower bound (width_min): unresolved",
     Quality.WIDTH_AT_MAX: "sigma at its upper bound (width_max)",
-    Quality.AMPLITUDE_AT_BOUND: "amplitude at a bound, relative to the brightest pixel",
+    Quality.AMPLITUDE_AT_BOUND: "amplitude at a bound (relative to the peak pixel)",
     Quality.CENTRE_AT_EDGE: "centre at the edge of the range the window allows",
     Quality.LOW_SNR: "amplitude / its error below snr_min",
     Quality.WIDER_THAN_WINDOW: "wider than its final window (window_sigmas)",
