@@ -376,7 +376,11 @@ def _noise_source(
 
 def _broadcast_mask(mask: Any, data_mask: Any, shape: tuple[int, ...]) -> Any:
     """The union of the masks given, broadcast to the data's shape (lazily
-    when one is a Dask array), or None."""
+    when one is a Dask array), or None. A single mask of exactly the data's
+    shape is kept as it is and read a block at a time (a memory map, or an
+    image of a file; non-zero = bad)."""
+    if data_mask is None and _whole_array_like(mask, shape):
+        return mask
     combined = None
     for m in (mask, data_mask):
         if m is None:
@@ -387,6 +391,18 @@ def _broadcast_mask(mask: Any, data_mask: Any, shape: tuple[int, ...]) -> Any:
         m = np.broadcast_to(m.astype(bool), shape)
         combined = m if combined is None else combined | m
     return combined
+
+
+def _whole_array_like(value: Any, shape: tuple[int, ...]) -> bool:
+    """An array or array-like (not Dask) of exactly ``shape``, whose blocks
+    `quillet.rows.take_rows` reads and converts one at a time."""
+    return (
+        value is not None
+        and not is_dask_array(value)
+        and all(hasattr(value, a) for a in ("shape", "dtype", "__getitem__"))
+        and tuple(int(n) for n in value.shape) == shape
+        and np.dtype(value.dtype).kind in "biuf"
+    )
 
 
 def _continuum_source(continuum: Any, spatial: tuple[int, ...], unit: Any) -> tuple[str, Any]:
