@@ -5,13 +5,12 @@ guide maps in files and xarray."""
 
 from __future__ import annotations
 
-import warnings
-
 import dask
 import dask.array as da
 import numpy as np
 import pytest
 from astropy.io import fits
+from clusters import two_process_client
 
 import quillet
 from quillet.quality import Quality, cf_attributes
@@ -92,25 +91,11 @@ def test_the_same_bits_on_dask(reference, chunks):
 
 
 def test_the_same_bits_on_a_two_process_cluster(reference):
-    from distributed import Client, LocalCluster
-
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        cluster = LocalCluster(
-            n_workers=2, processes=True, host="127.0.0.1", dashboard_address=None,
-            **quillet.dask.worker_options(),
-        )  # fmt: skip
-        client = Client(cluster)
-    try:
+    with two_process_client():
         lazy = quillet.fit_cube(
             da.from_array(DATA, chunks=(7, 6, -1)), VELOCITY, noise=0.5, guide=GUIDES
         )
         assert_same(lazy.compute(), reference)
-    finally:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            client.close()
-            cluster.close()
 
 
 def test_auto_guides_find_lines_off_zero_and_slits_and_stacks_of_planes():
