@@ -18,9 +18,9 @@ basics (`errors`, `settings`, `rows`, `arrays`, `units`, `progress`,
 `outputs`, `lazy`), data (`noise`, `guides`, `quality`, `results`, `cube`,
 `spectral_axis`, `fits_images`, `fit_inputs`), work (`windows`,
 `neighbours`, `block_fit`, `dask`), front ends (`cube_fit`, `cube_files`,
-`maps_files`, `plots`) and the command line (`cli`). Importing `quillet` loads none of them but what its names need
-when first used, so ``import quillet`` costs little and loads no astropy,
-matplotlib, Dask or xarray.
+`maps_files`, `plots`) and the command line (`cli`). Importing `quillet`
+loads none of them but what its names need when first used, so ``import
+quillet`` costs little and loads no astropy, matplotlib, Dask or xarray.
 """
 
 from __future__ import annotations

@@ -34,6 +34,7 @@ from typing import Any
 
 import numpy as np
 
+from .noise import row_nanmedian
 from .quality import Quality, is_good
 
 __all__ = [
@@ -81,13 +82,13 @@ def _neighbour_stack(values: np.ndarray) -> np.ndarray:
 
 
 def _nanmedian(values: np.ndarray) -> np.ndarray:
-    """Median over the first axis, NaN where every value is NaN. All-NaN
-    stacks are left out of NumPy's median, which would warn of them, and a
-    warnings filter is no shield: it is process-wide, not per thread, and
-    Dask runs passes on several threads at once."""
-    empty = np.isnan(values).all(axis=0)
-    median = np.nanmedian(np.where(empty[None], 0.0, values), axis=0)
-    return np.asarray(np.where(empty, np.nan, median))
+    """Median over the first axis (NaN where every value is NaN), as the
+    noise estimate takes its medians: a sort of each short stack, several
+    times faster than NumPy's nanmedian, and it warns of nothing (a
+    warnings filter would be no shield: it is process-wide, and Dask runs
+    passes on several threads at once)."""
+    stacks = np.moveaxis(values, 0, -1).reshape(-1, values.shape[0]).copy()
+    return row_nanmedian(stacks).reshape(values.shape[1:])
 
 
 def neighbour_starts(
