@@ -10,7 +10,7 @@ same without the refits; and the same without anything new (guides given,
 fixed windows, no refits) for comparison. On a synthetic disc of 200 x 200
 spectra of 121 channels whose guides start 10 % of the spectra in noise:
 fit_cube with and without the refits. The contenders are timed in turn,
-round by round, and each keeps its best. Run once, on an otherwise idle
+round by round, after one run each, and each keeps its best. Run once, on an otherwise idle
 machine:
 
     PYTHONPATH=build/dev/src/api:python python3 benchmarks/default_run_benchmarks.py
@@ -20,14 +20,15 @@ from __future__ import annotations
 
 import os
 import sys
-import time
 from collections.abc import Callable
 from pathlib import Path
 
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "demo"))
+sys.path.insert(0, str(Path(__file__).resolve().parent))
 
+from cube_benchmarks import alternate
 from survey import FIT_SETTINGS, make_survey
 
 import _quillet
@@ -35,17 +36,6 @@ import quillet
 
 ROUNDS = 3
 MAP = (250, 400)
-
-
-def alternate(contenders: dict[str, Callable[[], object]]) -> dict[str, float]:
-    """Best seconds of each contender, timed in turn round by round."""
-    best = dict.fromkeys(contenders, float("inf"))
-    for _ in range(ROUNDS):
-        for name, run in contenders.items():
-            start = time.perf_counter()
-            run()
-            best[name] = min(best[name], time.perf_counter() - start)
-    return best
 
 
 def survey_runs() -> None:
@@ -70,7 +60,7 @@ def survey_runs() -> None:
             guide=guides.reshape(MAP), adapt_window=False, refit_neighbours=False
         ),
     }
-    best = alternate(contenders)
+    best = alternate(contenders, ROUNDS)
     batch = best["kernel batch (catalogue guides, noise given)"]
     fit = quillet.fit_cube(cube, axis, settings=settings, progress=False)
     counts = fit.quality_counts()
@@ -100,7 +90,7 @@ def bad_start_runs() -> None:
             data, velocity, noise=0.5, guide=start, line_sigma=10.0, progress=False, **options
         )
 
-    best = alternate({"with refits": run(), "without refits": run(refit_neighbours=False)})
+    best = alternate({"with refits": run(), "without refits": run(refit_neighbours=False)}, ROUNDS)
     fit = run()()
     print(f"disc: {centre.size} spectra of {velocity.size} channels, 10 % bad starts")
     for name, seconds in best.items():
