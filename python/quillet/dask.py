@@ -197,8 +197,8 @@ def _refit_passes(
     """The neighbour refits as a graph: each pass one task per block, which
     reads its block of the previous pass's records, the centre, sigma and
     goodness of a halo of one pixel round it (in the plane of the last two
-    spatial axes; NaN beyond the maps' edges), and its block of the data,
-    and writes its block of new records (Jacobi: no pass reads its own
+    spatial axes; NaN beyond the maps' edges), and its block of the data
+    (read again: `_read_again`), and writes its block of new records (Jacobi: no pass reads its own
     output). The maps are then those of the passes in process, whatever
     the chunking or the scheduler."""
     import dask.array as da
@@ -208,7 +208,7 @@ def _refit_passes(
     depth = {ax: (1 if ax in plane else 0) for ax in range(ndim)}
     boundary = {ax: np.nan for ax in range(ndim)}
     state = records.map_blocks(_as_state, dtype=PASS_DTYPE, meta=np.empty((0,) * ndim, PASS_DTYPE))
-    for _ in range(DEFAULT_MAX_PASSES):
+    for round_ in range(DEFAULT_MAX_PASSES):
         around = [
             da.overlap.overlap(
                 state.map_blocks(_start_field, name, dtype=np.float64,
@@ -224,7 +224,7 @@ def _refit_passes(
             _refit_task,
             spatial_index,
             *halo_arguments,
-            *arguments,
+            *_read_again(arguments, spatial_index, seed=round_),
             dtype=PASS_DTYPE,
             concatenate=False,
             # The halo arrays have larger blocks than the records; the
@@ -235,6 +235,21 @@ def _refit_passes(
         )
     return state.map_blocks(_as_records, dtype=RECORD_DTYPE,
                             meta=np.empty((0,) * ndim, RECORD_DTYPE))  # fmt: skip
+
+
+def _read_again(arguments: list[Any], spatial_index: str, *, seed: int) -> list[Any]:
+    """The blockwise arguments with the cube and every array of its shape
+    (noise, mask) as copies of their graphs under keys of their own: each
+    pass reads its blocks again, as the in-process refits do, so that no
+    block of the cube is held from the first pass to the last (which would
+    hold the whole cube in the cluster's memory)."""
+    from dask.graph_manipulation import clone
+
+    again = list(arguments)
+    for k in range(0, len(again), 2):
+        if again[k + 1] != spatial_index and is_dask_array(again[k]):
+            again[k] = clone(again[k], seed=(seed, k))
+    return again
 
 
 def _as_state(records: np.ndarray) -> np.ndarray:
