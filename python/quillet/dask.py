@@ -198,9 +198,9 @@ def _refit_passes(
     reads its block of the previous pass's records, the centre, sigma and
     goodness of a halo of one pixel round it (in the plane of the last two
     spatial axes; NaN beyond the maps' edges), and its block of the data
-    (read again: `_read_again`), and writes its block of new records (Jacobi: no pass reads its own
-    output). The maps are then those of the passes in process, whatever
-    the chunking or the scheduler."""
+    (read again: `_read_again`), and writes its block of new records
+    (Jacobi: no pass reads its own output). The maps are then those of the
+    passes in process, whatever the chunking or the scheduler."""
     import dask.array as da
 
     ndim = records.ndim
