@@ -21,9 +21,9 @@ import numpy as np
 
 import _quillet
 from quillet import moments
+from quillet.block_fit import fit_and_judge
 from quillet.guides import find_guides
-from quillet.neighbours import refit_from_neighbours
-from quillet.quality import fit_and_judge
+from quillet.neighbours import per_width, refit_from_neighbours
 from quillet.settings import LineSettings
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "demo"))
@@ -82,7 +82,9 @@ def main() -> None:
                              disc.replace(width_guess=width))  # fmt: skip
 
     first_time = best(lambda: fit_and_judge(data, v32, level, start, disc))
-    refits = best(lambda: refit_from_neighbours(*first, shape, refit, min_offset=disc.dv))
+    refits = best(
+        lambda: refit_from_neighbours(*first, shape, per_width(refit), min_offset=disc.dv)
+    )
     print(f"{centre.size} spectra of {velocity.size} channels, 10 % bad starts")
     print(f"  {'first pass (batch + windows + quality)':45s} {first_time * 1e3:9.1f} ms")
     print(f"  {'neighbour refits':45s} {refits * 1e3:9.1f} ms  "

@@ -23,13 +23,13 @@ import astropy.units as u
 import numpy as np
 from astropy.constants import c
 
+from quillet.block_fit import fit_and_judge
 from quillet.guides import find_guides
-from quillet.neighbours import refit_from_neighbours
+from quillet.neighbours import per_width, refit_from_neighbours
 from quillet.quality import (
     DEFAULT_SNR_MIN,
     Quality,
     bit_counts,
-    fit_and_judge,
     is_good,
     signal_to_noise,
 )
@@ -178,7 +178,7 @@ def with_neighbours(s: Set, first: Outcome, snr_min: float, rounds: int) -> tupl
         )  # fmt: skip
 
     done = refit_from_neighbours(
-        first.fits, first.windows, first.quality, s.shape, refit, min_offset=settings.dv
+        first.fits, first.windows, first.quality, s.shape, per_width(refit), min_offset=settings.dv
     )
     return Outcome(done.fits, done.windows, done.quality), done.passes
 

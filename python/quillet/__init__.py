@@ -15,11 +15,12 @@ writes and draws the maps.
 
 The package is in layers, each module importing only from those below it:
 basics (`errors`, `signals`, `settings`, `rows`, `arrays`, `units`,
-`progress`, `outputs`, `lazy`), data (`noise`, `results`, `cube`, `spectral_axis`,
-`fits_files`, `fits_images`, `fit_inputs`), work (`block_fit`, `dask`), front ends
-(`cube_fit`, `cube_moments`, `cube_files`, `maps_files`, `plots`) and the
-command line (`cli`). Importing `quillet` loads none of them but what its names need
-when first used, so ``import quillet`` costs little and loads no astropy,
+`progress`, `outputs`, `lazy`), data (`noise`, `guides`, `quality`, `results`,
+`cube`, `spectral_axis`, `fits_files`, `fits_images`, `fit_inputs`), work
+(`windows`, `neighbours`, `block_fit`, `dask`), front ends (`cube_fit`,
+`cube_moments`, `cube_files`, `maps_files`, `plots`) and the command line
+(`cli`). Importing `quillet` loads none of them but what its names need when
+first used, so ``import quillet`` costs little and loads no astropy,
 matplotlib, Dask or xarray.
 """
 

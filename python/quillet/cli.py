@@ -149,13 +149,14 @@ def _scheduler(text: str) -> str:
 
 
 def _noise_value(text: str) -> str | float:
-    """--noise: auto, or one positive value."""
+    """--noise: auto, one positive value, or a FITS file (FILE or FILE[HDU],
+    opened when the cube is known)."""
     if text == "auto":
         return text
     try:
         value = float(text)
     except ValueError:
-        value = math.nan
+        return text  # a file's name
     if not (math.isfinite(value) and value > 0.0):
         raise argparse.ArgumentTypeError(f"takes 'auto' or a positive number, not {text!r}")
     return value
@@ -163,6 +164,25 @@ def _noise_value(text: str) -> str | float:
 
 # More local worker processes than this is a typo, not a machine.
 _MAX_LOCAL_WORKERS = 4096
+
+
+def _guide_value(text: str) -> str | float:
+    from .fit_inputs import GUIDE_AUTO
+
+    return GUIDE_AUTO if text == GUIDE_AUTO else _number(text)
+
+
+_guide_value.__name__ = "auto or a number"
+
+
+def _velocity_window(text: str) -> tuple[float, float]:
+    parts = text.split(",")
+    if len(parts) != 2:
+        raise argparse.ArgumentTypeError(f"{text!r}: give two velocities LO,HI in km/s")
+    low, high = (_number(part) for part in parts)
+    if not low < high:
+        raise argparse.ArgumentTypeError(f"{text!r}: LO must be below HI")
+    return low, high
 
 
 def _hdu(value: str | None) -> int | str | None:
@@ -225,6 +245,7 @@ def _add_fit(commands: Any) -> None:
     )
     _reading_options(fit)
     _line_options(fit)
+    _trust_options(fit)
     _setting_options(fit)
     _dask_options(fit)
     _output_options(fit)
@@ -259,9 +280,10 @@ def _add_moments(commands: Any) -> None:
         "--noise",
         type=_noise_value,
         default="auto",
-        metavar="auto|VALUE",
+        metavar="auto|VALUE|FILE[HDU]",
         help="noise per pixel, for the errors and --snr-min: auto (the file's noise HDU, else "
-        "estimated from each spectrum) or one value in the data's unit (default: auto)",
+        "estimated from each spectrum), one value in the data's unit, or a FITS map or cube "
+        "(default: auto)",
     )
     _dask_options(moments)
     moments.add_argument("--overwrite", action="store_true", help="replace the output if it exists")
@@ -341,16 +363,17 @@ def _reading_options(parser: argparse.ArgumentParser) -> None:
 
 
 def _line_options(parser: argparse.ArgumentParser) -> None:
-    from .fit_inputs import CONTINUUM_MODES
+    from .fit_inputs import CONTINUUM_MODES, GUIDE_AUTO
 
     where = parser.add_argument_group("where the line is")
     guide = where.add_mutually_exclusive_group()
     guide.add_argument(
         "--guide",
-        type=_number,
-        default=0.0,
-        metavar="KM_S",
-        help="velocity in km/s near which every line is sought (default: 0)",
+        type=_guide_value,
+        default=GUIDE_AUTO,
+        metavar="auto|KM_S",
+        help="velocity in km/s near which every line is sought, or auto: each spectrum's "
+        "own, the peak of the spectrum smoothed over --line-sigma (default: auto)",
     )
     guide.add_argument(
         "--guide-map",
@@ -368,9 +391,11 @@ def _line_options(parser: argparse.ArgumentParser) -> None:
         "--noise",
         type=_noise_value,
         default="auto",
-        metavar="auto|VALUE",
-        help="noise per pixel: auto (the file's noise HDU, else estimated from "
-        "each spectrum) or one value in the data's unit (default: auto)",
+        metavar="auto|VALUE|FILE[HDU]",
+        help="one-sigma noise, in the data's unit: auto (the file's noise HDU, else estimated "
+        "from each spectrum), one value for every pixel, or a FITS file holding a map of one "
+        "value per spectrum or a cube of the data's shape, its HDU by name or index as in "
+        "noise.fits[ERR] or noise.fits[2] (default: auto)",
     )
     where.add_argument(
         "--continuum",
@@ -378,6 +403,67 @@ def _line_options(parser: argparse.ArgumentParser) -> None:
         default="none",
         help="subtract the median of the channels outside the search radius (edges) "
         "(default: none)",
+    )
+
+
+def _trust_options(parser: argparse.ArgumentParser) -> None:
+    """How each fit is helped and judged, and which pixels are bad."""
+    from .quality import DEFAULT_SNR_MIN, DEFAULT_WINDOW_SIGMAS
+
+    group = parser.add_argument_group("trusting the fits")
+    group.add_argument(
+        "--velocity-window",
+        type=_velocity_window,
+        metavar="LO,HI",
+        help="with --guide auto, seek each line only between these velocities, in km/s; "
+        "write --velocity-window=-50,100 when LO is negative (default: the whole axis)",
+    )
+    group.add_argument(
+        "--fixed-window",
+        action="store_true",
+        help="fit every line on the window of --npix channels each side of its peak, "
+        "not on one that widens to follow a broad line (default: the window follows)",
+    )
+    group.add_argument(
+        "--window-sigmas",
+        type=_positive,
+        default=DEFAULT_WINDOW_SIGMAS,
+        metavar="K",
+        help="half-width of a window that follows the line, in fitted sigmas "
+        f"(default: {DEFAULT_WINDOW_SIGMAS:g})",
+    )
+    group.add_argument(
+        "--snr-min",
+        type=_number,
+        default=DEFAULT_SNR_MIN,
+        metavar="X",
+        help="a fit whose amplitude over its error is below this is marked low_snr, a pure "
+        f"number (default: {DEFAULT_SNR_MIN:g})",
+    )
+    group.add_argument(
+        "--refit",
+        action=argparse.BooleanOptionalAction,
+        default=True,
+        help="refit the spectra whose fit is not good, or strays from its good neighbours, "
+        "from their median centre and width (default: --refit)",
+    )
+    group.add_argument(
+        "--mask",
+        metavar="FILE[HDU]",
+        help="FITS image of bad pixels (non-zero = bad): a cube of the data's shape, or a "
+        "map of one value per spectrum (default: none)",
+    )
+    group.add_argument(
+        "--valid-min",
+        type=_number,
+        metavar="V",
+        help="pixels below this, in the data's unit, are missing (default: none)",
+    )
+    group.add_argument(
+        "--valid-max",
+        type=_number,
+        metavar="V",
+        help="pixels above this, in the data's unit, are missing (default: none)",
     )
 
 
@@ -540,7 +626,9 @@ def _overrides(args: argparse.Namespace) -> dict[str, Any]:
     }
 
 
-def _settings_table(settings: LineSettings, given: set[str], args: argparse.Namespace) -> str:
+def _settings_table(
+    settings: LineSettings, given: set[str], args: argparse.Namespace, velocity: Any
+) -> str:
     """The settings a fit uses, those given marked, then the expected line
     sigma they were derived from and where the guide comes from."""
     from .settings import DEFAULT_LINE_SIGMA_CHANNELS
@@ -554,17 +642,24 @@ def _settings_table(settings: LineSettings, given: set[str], args: argparse.Name
     for name, value in shown_values.items():
         shown = f"{value:.6g}" if isinstance(value, float) else str(value)
         lines.append(f"  {name:<18} {shown:>12}{' *' if name in given else ''}")
-    lines.append(f"  {'guide':<18} {_describe_guide(args)}")
+    lines.append(f"  {'guide':<18} {_describe_guide(args, velocity)}")
     return "\n".join(lines)
 
 
-def _describe_guide(args: argparse.Namespace) -> str:
+def _describe_guide(args: argparse.Namespace, velocity: Any) -> str:
     """Where each spectrum's guide velocity comes from, in a few words."""
+    from .fit_inputs import default_guide_window
+
     if getattr(args, "guide_map", None) is not None:
         return f"one per spectrum, from {args.guide_map}"
     guide = args.guide
-    if isinstance(guide, str):  # a rule, such as auto: found from each spectrum's data
-        return f"{guide}: found from each spectrum's data"
+    if isinstance(guide, str):  # auto: found from each spectrum's data
+        window = getattr(args, "velocity_window", None)
+        told = window is not None
+        window = window if told else default_guide_window(velocity)
+        where = "the whole axis" if window is None else f"{window[0]:g} to {window[1]:g} km/s"
+        why = "" if told or window is None else " (round 0, the line's rest velocity)"
+        return f"auto: each spectrum's peak smoothed over line_sigma, within {where}{why}"
     return f"{guide:g} km/s for every spectrum"
 
 
@@ -613,7 +708,7 @@ def run_info(args: argparse.Namespace) -> int:
     ]
     print("\n".join(lines))
     settings = LineSettings.for_axis(velocity, line_sigma=args.line_sigma)
-    print(_settings_table(settings, set(), args))
+    print(_settings_table(settings, set(), args, cube.velocity))
     return 0
 
 
@@ -646,8 +741,88 @@ def _guide(args: argparse.Namespace, spatial: tuple[int, ...]) -> Any:
     return values
 
 
-def _noise(args: argparse.Namespace) -> float | None:
-    return None if args.noise == "auto" else float(args.noise)
+def _noise(args: argparse.Namespace, cube: Any, chunks: Any) -> Any:
+    """--noise: None (auto), one value, or an image read from a FITS file."""
+    if args.noise == "auto":
+        return None
+    try:
+        value = float(args.noise)
+    except ValueError:
+        return _pixel_image(args.noise, "--noise", cube, chunks)
+    if not (math.isfinite(value) and value > 0.0):
+        raise UsageError(
+            f"--noise takes auto, a positive number or a FITS file, not {args.noise!r}"
+        )
+    return value
+
+
+_FILE_AND_HDU = re.compile(r"^(?P<path>.+?)(\[(?P<hdu>[^\[\]]+)\])?$")
+
+
+def _pixel_image(text: str, option: str, cube: Any, chunks: Any) -> Any:
+    """A FITS image named as FILE or FILE[HDU] (its name or index): a map
+    of one value per spectrum (read whole: it is small), or a cube of the
+    data's shape on disk, read a block at a time as the data are (scaled
+    as its header says; on Dask, by the workers)."""
+    import numpy as np
+
+    from .fits_files import open_fits
+    from .fits_images import ImageSource, Scaling, image_as_dask, image_in_memory
+
+    match = _FILE_AND_HDU.match(text)
+    path = Path(match["path"] if match else text)
+    hdu = _hdu(match["hdu"]) if match else None
+    if not path.is_file():
+        raise UsageError(
+            f"{option} {text!r}: no such file; give auto, a positive number or a FITS file "
+            "(FILE or FILE[HDU])"
+        )
+    with open_fits(path, option, memmap=True, do_not_scale_image_data=True) as hdul:
+        if hdu is None:
+            item = next((h for h in hdul if h.is_image and h.header.get("NAXIS", 0) > 0), None)
+        else:
+            try:
+                item = hdul[hdu]
+            except (KeyError, IndexError):
+                item = None
+        if item is None or not item.is_image or not item.header.get("NAXIS", 0):
+            which = "no image" if hdu is None else f"no image HDU {hdu!r}"
+            raise UsageError(f"{option}: {path} holds {which}; name its HDU as FILE[HDU]")
+        spatial = tuple(cube.spatial_shape)
+        shape = tuple(int(n) for n in item.shape)
+        # Axes of length one beyond the data's (a degenerate Stokes axis) are dropped.
+        extra = len(shape) - len(spatial) - 1
+        drop = tuple(0 if i < extra and n == 1 else slice(None) for i, n in enumerate(shape))
+        kept = tuple(n for i, n in enumerate(shape) if not (i < extra and n == 1))
+        scaling = Scaling.of(item.header, item.data.dtype)
+        if kept == spatial:
+            raw = np.asarray(item.data[drop])
+            values = raw.astype(np.float64) if scaling is None else scaling(raw)
+            return values if option == "--noise" else values[..., None]
+        axis = _spectral_axis_like(kept, spatial, cube.velocity.size)
+        if axis is None:
+            raise UsageError(
+                f"{option}: HDU {item.name or hdul.index(item)} of {path} is {shape} but the "
+                f"data have {spatial} spectra of {cube.velocity.size} channels; give a map of "
+                "one value per spectrum or a cube of the data's shape"
+            )
+        source = ImageSource(hdul.index(item), scaling)
+        if chunks is None:
+            return image_in_memory(path, hdul, source, drop, axis)
+        return image_as_dask(path, hdul, source, drop, axis, cube.data.chunks)
+
+
+def _spectral_axis_like(
+    shape: tuple[int, ...], spatial: tuple[int, ...], channels: int
+) -> int | None:
+    """The axis of an image (NumPy order) that runs along the spectra, when
+    moving it last gives the data's shape; as FITS cubes store it, the
+    first such axis from the slowest."""
+    for axis in range(len(shape)):
+        rest = shape[:axis] + shape[axis + 1 :]
+        if shape[axis] == channels and rest == spatial:
+            return axis
+    return None
 
 
 # Options that name what a command writes; every other path it is given is
@@ -819,7 +994,8 @@ def _fit_and_write(args: argparse.Namespace, outputs: _Outputs, chunks: Any) -> 
     overrides = _overrides(args)
     settings = LineSettings.for_axis(cube.velocity, line_sigma=args.line_sigma, **overrides)
     guide = _guide(args, cube.spatial_shape)
-    noise = _noise(args)
+    noise = _noise(args, cube, chunks)
+    mask = None if args.mask is None else _pixel_image(args.mask, "--mask", cube, chunks)
     velocity = cube.velocity
     shape = " x ".join(map(str, cube.spatial_shape)) or "1"
     say(
@@ -832,13 +1008,16 @@ def _fit_and_write(args: argparse.Namespace, outputs: _Outputs, chunks: Any) -> 
             f"on the Dask scheduler {args.scheduler}: {blocks} blocks of up to "
             f"{' x '.join(str(max(c)) for c in cube.data.chunks[:-1]) or '1'} spectra"
         )
-    if noise is not None:
+    if isinstance(noise, float):
         say(f"noise: constant {noise:g}")
+    elif noise is not None:
+        say(f"noise: {args.noise}")
     elif cube.noise is not None:
         say(f"noise: {cube.provenance['noise']}")
     else:
         say("noise: estimated from each spectrum (DER_SNR)")
-    say(_settings_table(settings, set(overrides), args))
+    say(_settings_table(settings, set(overrides), args, cube.velocity))
+    say(_trust_lines(args, settings))
 
     start = time.perf_counter()
     fit = fit_cube(
@@ -846,9 +1025,11 @@ def _fit_and_write(args: argparse.Namespace, outputs: _Outputs, chunks: Any) -> 
         noise=noise,
         guide=guide,
         continuum=None if args.continuum == "none" else args.continuum,
+        mask=mask,
         settings=settings,
         chunk_rows=args.chunk_rows,
         progress=not args.quiet,
+        **_trust_keywords(args),
     )
     # A Dask fit runs here, block by block, its results kept on the workers.
     fit = fit.persist(progress=not args.quiet)
@@ -866,6 +1047,7 @@ def _fit_and_write(args: argparse.Namespace, outputs: _Outputs, chunks: Any) -> 
     if args.diagnostics is not None:
         say(_diagnostics(args, fit.compute(), cube, noise))
     say(_flag_table(fit, elapsed))
+    say(_quality_table(fit))
     return 0
 
 
@@ -908,6 +1090,77 @@ def _flag_table(fit: Any, elapsed: float) -> str:
     return "\n".join(lines)
 
 
+def _trust_keywords(args: argparse.Namespace) -> dict[str, Any]:
+    """fit_cube's keywords of guides, windows, quality and valid pixels."""
+    return {
+        "velocity_window": args.velocity_window,
+        "adapt_window": not args.fixed_window,
+        "window_sigmas": args.window_sigmas,
+        "snr_min": args.snr_min,
+        "refit_neighbours": args.refit,
+        "valid_min": args.valid_min,
+        "valid_max": args.valid_max,
+    }
+
+
+def _trust_lines(args: argparse.Namespace, settings: LineSettings) -> str:
+    """How the windows follow the lines, how fits are judged, and which
+    pixels count as missing (the guide and line_sigma are in the settings)."""
+    window = (
+        f"fixed, --npix {settings.npix} channels"
+        if args.fixed_window
+        else f"follows the line, +-{args.window_sigmas:g} sigma"
+    )
+    valid = ", ".join(
+        f"{word} {value:g}"
+        for word, value in (("from", args.valid_min), ("to", args.valid_max))
+        if value is not None
+    )
+    lines = [
+        f"window: {window}; snr_min {args.snr_min:g}; neighbour refits "
+        f"{'on' if args.refit else 'off'}",
+    ]
+    if args.mask is not None or valid:
+        lines.append(f"bad pixels: mask {args.mask or 'none'}; valid {valid or 'any'}")
+    return "\n".join(lines)
+
+
+#: Share of the spectra with data whose fit found no local maximum above
+#: which the run is told it probably sought its lines in the wrong place.
+_LOST_SHARE = 0.95
+
+
+def _quality_table(fit: Any) -> str:
+    """Good fits, blank spectra (counted apart), each quality bit's count,
+    and what to try when nearly every spectrum with data found no line."""
+    import numpy as np
+
+    from .quality import Quality
+
+    counts = fit.quality_counts()
+    total = math.prod(fit.shape)
+    blank = counts[str(Quality.NO_DATA.name)]
+    good = int(np.count_nonzero(fit.good))
+    with_data = total - blank
+    share = 100.0 * good / with_data if with_data else 0.0
+    lines = [
+        f"{'good fits':<22} {good:>10} {share:>7.1f}% of the {with_data} spectra with data",
+        f"{'blank spectra':<22} {blank:>10}",
+        f"{'quality bit':<22} {'count':>10}",
+    ]
+    for bit in Quality:
+        if bit == Quality.NO_DATA:
+            continue
+        lines.append(f"{int(bit):<3} {str(bit.name).lower():<18} {counts[str(bit.name)]:>10}")
+    lost = int(np.count_nonzero((np.asarray(fit.flag) == 1) & (np.asarray(fit.quality) & 1 == 0)))
+    if with_data and lost >= _LOST_SHARE * with_data:
+        lines.append(
+            f"no line found in {lost} of the {with_data} spectra with data: give --guide on "
+            "the axis, or --velocity-window round the line, and check --rest-wavelength"
+        )
+    return "\n".join(lines)
+
+
 def run_moments(args: argparse.Namespace) -> int:
     from .outputs import refuse_existing
 
@@ -932,7 +1185,7 @@ def _moments_and_write(args: argparse.Namespace, chunks: Any) -> int:
     _check_some_finite(cube, args.cube)
     import numpy as np
 
-    noise: float | str | None = _noise(args)
+    noise: Any = _noise(args, cube, chunks)
     if noise is None and cube.noise is None:
         noise = "estimate"
     start = time.perf_counter()

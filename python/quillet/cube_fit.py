@@ -12,9 +12,10 @@ from __future__ import annotations
 import math
 from typing import Any
 
-from .block_fit import empty_fields, fit_in_blocks, store_block
+from .block_fit import empty_fields, fit_in_blocks, refit_in_process, store_block
 from .dask import fit_lazily
-from .fit_inputs import CubeInputs, Description, cube_inputs
+from .fit_inputs import GUIDE_AUTO, CubeInputs, Description, TrustOptions, cube_inputs
+from .quality import DEFAULT_SNR_MIN, DEFAULT_WINDOW_SIGMAS
 from .results import LineFit
 from .rows import default_chunk_rows
 from .settings import LineSettings
@@ -27,12 +28,19 @@ def fit_cube(
     velocity: Any = None,
     *,
     noise: Any = None,
-    guide: Any = 0.0,
+    guide: Any = GUIDE_AUTO,
     velocity_offset: Any = None,
     continuum: Any = None,
     mask: Any = None,
     spectral_axis: int = -1,
     settings: LineSettings | None = None,
+    velocity_window: tuple[float, float] | None = None,
+    adapt_window: bool = True,
+    window_sigmas: float = DEFAULT_WINDOW_SIGMAS,
+    snr_min: float = DEFAULT_SNR_MIN,
+    refit_neighbours: bool = True,
+    valid_min: float | None = None,
+    valid_max: float | None = None,
     chunk_rows: int | None = None,
     progress: bool | None = None,
     **overrides: Any,
@@ -58,8 +66,13 @@ def fit_cube(
         spectrum's noise from the spectrum itself (`quillet.estimate_noise`,
         constant along the spectrum).
     guide
-        Velocity (km/s) near which each line is sought: one value, or an
-        array of the spatial shape.
+        Velocity (km/s) near which each line is sought: ``"auto"`` (the
+        default) to find each spectrum's from the spectrum itself, after
+        its mask and valid range (`quillet.guides.find_guides`: the peak
+        of the spectrum smoothed over ``line_sigma``, the settings'
+        ``width_guess``), one value, or an array of the spatial shape. A
+        guide given farther than the search radius from every channel is
+        refused before any work.
     velocity_offset
         Correction (km/s) of the shared axis for each spectrum (orbital drift,
         slit tilt): the true axis of spectrum i is ``velocity + offset[i]``.
@@ -86,6 +99,31 @@ def fit_cube(
         The fit's settings; by default `LineSettings.for_axis` derives them
         from the velocity axis (pass ``line_sigma=`` among the overrides to
         set the expected line width).
+    velocity_window
+        ``(lo, hi)`` km/s: with ``guide="auto"``, lines are sought only
+        within it (a second line, or a sky residual, outside it is left
+        alone).
+    adapt_window
+        Fit again, on a window of ``window_sigmas`` fitted sigmas each side
+        (up to three rounds, or the axis's ends), every line whose
+        ``window_sigmas`` sigmas reach beyond its window; False keeps the
+        windows of ``npix`` channels (`quillet.windows`).
+    window_sigmas
+        Half-width of a window that follows the line, in fitted sigmas
+        (3: 99.7 % of a Gaussian's flux).
+    snr_min
+        A fit whose amplitude over its error is below this gets the
+        LOW_SNR quality bit (default 4; see `quillet.quality`).
+    refit_neighbours
+        After the first pass, fit again, from the median centre and width
+        of their good neighbours, the spectra whose fit is not good or
+        whose centre strays from theirs (`quillet.neighbours`); a refit is
+        kept when it is good (and, for a good first fit, of lower reduced
+        chi-square), with the REFITTED bit.
+    valid_min, valid_max
+        Pixels below ``valid_min`` or above ``valid_max`` (in the data's
+        unit) are missing, as masked pixels are: a marker of bad pixels
+        such as -200, or saturation.
     chunk_rows
         Spectra per block; by default about 16 MB of float32 data.
     progress
@@ -97,10 +135,15 @@ def fit_cube(
     Returns
     -------
     LineFit
-        Maps of the spatial shape. With no continuum and no offset, every
-        value is bit for bit what one `_quillet.fit_spectra_batch_guided`
-        call returns for the float32 rows of the data, whatever the dtype,
-        memory order, spectral axis and block size.
+        Maps of the spatial shape, with each fit's quality bits and the
+        guide it used. With a guide given (one value or a map),
+        ``adapt_window=False`` and ``refit_neighbours=False``, and with no
+        continuum and no offset, every value of the seven maps, the flag
+        and the window is bit for bit what one
+        `_quillet.fit_spectra_batch_guided` call returns for the float32
+        rows of the data, whatever the dtype, memory order, spectral axis
+        and block size. Every result is independent of the block size, the
+        thread count and the scheduler, refits included.
 
     Ctrl-C stops the fit within one block with KeyboardInterrupt; nothing is
     returned and nothing is left half-done.
@@ -123,6 +166,15 @@ def fit_cube(
         spectral_axis=spectral_axis,
         settings=settings,
         overrides=overrides,
+        trust=TrustOptions(
+            velocity_window=velocity_window,
+            adapt_window=adapt_window,
+            window_sigmas=window_sigmas,
+            snr_min=snr_min,
+            refit_neighbours=refit_neighbours,
+            valid_min=valid_min,
+            valid_max=valid_max,
+        ),
     )
     if inputs.lazy:
         return _maps(fit_lazily(inputs), inputs, description)
@@ -138,6 +190,8 @@ def _fit_in_process(inputs: CubeInputs, chunk_rows: int, progress: bool | None) 
     fit_in_blocks(
         inputs, chunk_rows, lambda here, result: store_block(fields, here, result), progress
     )
+    if inputs.trust.refit_neighbours:
+        refit_in_process(fields, inputs, chunk_rows)
     return {name: values.reshape(spatial) for name, values in fields.items()}
 
 

@@ -32,9 +32,11 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from .arrays import is_dask_array
-from .block_fit import fit_block_records
+from .block_fit import BlockResult, fit_block_records, records_as_fits, refitter, store_block
 from .errors import InputError, QuilletError
-from .fit_inputs import CubeInputs, NoiseSource
+from .fit_inputs import CubeInputs, NoiseSource, TrustOptions
+from .neighbours import DEFAULT_MAX_PASSES, PassState, neighbour_pass, planes
+from .quality import is_good
 from .results import RECORD_DTYPE
 from .settings import LineSettings
 
@@ -134,14 +136,17 @@ def blockwise_cube(data: Any, axis: int) -> tuple[da.Array, str, str]:
 def fit_lazily(inputs: CubeInputs) -> da.Array:
     """A lazy Dask array of `RECORD_DTYPE`, one record per spectrum: one
     task per block of the cube, each running `quillet.block_fit`'s loop on
-    its block, prepared exactly as the in-process fit prepares its blocks."""
+    its block, prepared exactly as the in-process fit prepares its blocks;
+    then, unless ``refit_neighbours`` is off, the neighbour refits' passes,
+    each a task per block that reads the block's records and a halo of one
+    pixel round them from the pass before (`_refit_passes`)."""
     import dask.array as da
 
     axis = inputs.axis
     cube, spatial_index, pixel_index = blockwise_cube(inputs.data, axis)
     arguments: list[Any] = [cube, pixel_index]
     present: list[str] = []
-    constants: dict[str, float] = {}
+    constants: dict[str, Any] = {}
     noise = inputs.noise
     if noise.kind == "array":
         arguments += [like_cube(noise.value, cube.chunks, axis), pixel_index]
@@ -160,12 +165,20 @@ def fit_lazily(inputs: CubeInputs) -> da.Array:
         ("continuum", inputs.continuum_values),
     )
     for name, value in per_spectrum:
-        if isinstance(value, float):
+        if isinstance(value, (float, str)):
             constants[name] = value
         elif value is not None:
             arguments += [like_spatial(value, cube.chunks[:-1]), spatial_index]
             present.append(name)
-    return da.blockwise(
+    described = {
+        "present": tuple(present),
+        "constants": constants,
+        "continuum_mode": inputs.continuum_mode,
+        "velocity32": inputs.velocity32,
+        "settings": inputs.settings,
+        "trust": inputs.trust,
+    }
+    records = da.blockwise(
         _fit_task,
         spatial_index,
         *arguments,
@@ -174,25 +187,120 @@ def fit_lazily(inputs: CubeInputs) -> da.Array:
         # of one, which it unwraps, where concatenating would copy it whole.
         concatenate=False,
         meta=np.empty((0,) * (cube.ndim - 1), RECORD_DTYPE),
-        present=tuple(present),
-        constants=constants,
-        continuum_mode=inputs.continuum_mode,
-        velocity32=inputs.velocity32,
-        settings=inputs.settings,
+        **described,
     )
+    if not inputs.trust.refit_neighbours or records.ndim == 0:
+        return records
+    return _refit_passes(records, arguments, spatial_index, described)
 
 
-def _fit_task(
-    data: np.ndarray,
-    *blocks: np.ndarray,
+#: The records of a refit pass: a fit's record and the start it was last
+#: refitted from (`quillet.neighbours.PassState.tried`).
+PASS_DTYPE = np.dtype(
+    [*((name, RECORD_DTYPE[name]) for name in RECORD_DTYPE.names or ()),
+     ("tried_guide", np.float32), ("tried_width", np.float32)]
+)  # fmt: skip
+
+
+def _refit_passes(
+    records: da.Array, arguments: list[Any], spatial_index: str, described: dict[str, Any]
+) -> da.Array:
+    """The neighbour refits as a graph: each pass one task per block, which
+    reads its block of the previous pass's records, the centre, sigma and
+    goodness of a halo of one pixel round it (in the plane of the last two
+    spatial axes; NaN beyond the maps' edges), and its block of the data
+    (read again: `_read_again`), and writes its block of new records
+    (Jacobi: no pass reads its own output). The maps are then those of the
+    passes in process, whatever the chunking or the scheduler."""
+    import dask.array as da
+
+    ndim = records.ndim
+    plane = (0,) if ndim == 1 else (ndim - 2, ndim - 1)
+    depth = {ax: (1 if ax in plane else 0) for ax in range(ndim)}
+    boundary = {ax: np.nan for ax in range(ndim)}
+    state = records.map_blocks(_as_state, dtype=PASS_DTYPE, meta=np.empty((0,) * ndim, PASS_DTYPE))
+    for round_ in range(DEFAULT_MAX_PASSES):
+        around = [
+            da.overlap.overlap(
+                state.map_blocks(_start_field, name, dtype=np.float64,
+                                 meta=np.empty((0,) * ndim, np.float64)),
+                depth=depth, boundary=boundary,
+            )
+            for name in ("centre", "sigma", "good")
+        ]  # fmt: skip
+        halo_arguments: list[Any] = [state, spatial_index]
+        for values in around:
+            halo_arguments += [values, spatial_index]
+        state = da.blockwise(
+            _refit_task,
+            spatial_index,
+            *halo_arguments,
+            *_read_again(arguments, spatial_index, seed=round_),
+            dtype=PASS_DTYPE,
+            concatenate=False,
+            # The halo arrays have larger blocks than the records; the
+            # blocks pair up one to one, as they are.
+            align_arrays=False,
+            meta=np.empty((0,) * ndim, PASS_DTYPE),
+            **described,
+        )
+    return state.map_blocks(_as_records, dtype=RECORD_DTYPE,
+                            meta=np.empty((0,) * ndim, RECORD_DTYPE))  # fmt: skip
+
+
+def _read_again(arguments: list[Any], spatial_index: str, *, seed: int) -> list[Any]:
+    """The blockwise arguments with the cube and every array of its shape
+    (noise, mask) as copies of their graphs under keys of their own: each
+    pass reads its blocks again, as the in-process refits do, so that no
+    block of the cube is held from the first pass to the last (which would
+    hold the whole cube in the cluster's memory)."""
+    from dask.graph_manipulation import clone
+
+    again = list(arguments)
+    for k in range(0, len(again), 2):
+        if again[k + 1] != spatial_index and is_dask_array(again[k]):
+            again[k] = clone(again[k], seed=(seed, k))
+    return again
+
+
+def _as_state(records: np.ndarray) -> np.ndarray:
+    """Records of a first pass as the state of the refit passes: nothing tried."""
+    state = np.empty(records.shape, PASS_DTYPE)
+    for name in RECORD_DTYPE.names or ():
+        state[name] = records[name]
+    state["tried_guide"] = np.nan
+    state["tried_width"] = np.nan
+    return state
+
+
+def _as_records(state: np.ndarray) -> np.ndarray:
+    records = np.empty(state.shape, RECORD_DTYPE)
+    for name in RECORD_DTYPE.names or ():
+        records[name] = state[name]
+    return records
+
+
+def _start_field(state: np.ndarray, name: str) -> np.ndarray:
+    """What a neighbour reads of a record: its centre, sigma, or whether it
+    is good (1.0 or 0.0)."""
+    if name == "good":
+        return is_good(state["flag"], state["quality"]).astype(np.float64)
+    return np.asarray(state[name], dtype=np.float64)
+
+
+def _block_inputs(
+    data: Any,
+    blocks: tuple[Any, ...],
+    *,
     present: tuple[str, ...],
-    constants: dict[str, float],
+    constants: dict[str, Any],
     continuum_mode: str,
     velocity32: np.ndarray,
     settings: LineSettings,
-) -> np.ndarray:
-    """One Dask task: the records of one block of the cube (spectral axis
-    last)."""
+    trust: TrustOptions,
+) -> CubeInputs:
+    """The inputs of one block of the cube (spectral axis last), as the
+    in-process fit reads them."""
     data = one_block(data)
     named = {name: one_block(block) for name, block in zip(present, blocks, strict=True)}
     if "noise" in named:
@@ -207,7 +315,7 @@ def _fit_task(
     def per_spectrum(name: str, default: Any) -> Any:
         return named[name] if name in named else constants.get(name, default)
 
-    block = CubeInputs(
+    return CubeInputs(
         data=data,
         axis=data.ndim - 1,
         velocity32=velocity32,
@@ -218,8 +326,58 @@ def _fit_task(
         offsets=per_spectrum("offsets", None),
         continuum_mode=continuum_mode,
         continuum_values=per_spectrum("continuum", None),
+        trust=trust,
     )
-    return fit_block_records(block)
+
+
+def _fit_task(data: np.ndarray, *blocks: np.ndarray, **described: Any) -> np.ndarray:
+    """One Dask task: the records of one block of the cube (spectral axis
+    last)."""
+    return fit_block_records(_block_inputs(data, blocks, **described))
+
+
+def _refit_task(
+    state: np.ndarray,
+    centre: np.ndarray,
+    sigma: np.ndarray,
+    good: np.ndarray,
+    data: np.ndarray,
+    *blocks: np.ndarray,
+    **described: Any,
+) -> np.ndarray:
+    """One Dask task of a refit pass: the new records of one block, from its
+    records, the halo round them and its block of the cube."""
+    inputs = _block_inputs(data, blocks, **described)
+    shape = state.shape
+    flat = state.reshape(-1)
+    fits, windows = records_as_fits(flat)
+    tried = np.stack([flat["tried_guide"], flat["tried_width"]], axis=1)
+    current = PassState(
+        fits, windows, flat["quality"].copy(), tried,
+        {"guide": flat["guide"].copy(), "continuum": flat["continuum"].copy()},
+    )  # fmt: skip
+    around = tuple(_as_planes(values) for values in (centre, sigma, good))
+    count = max(flat.size, 1)
+    new, _ = neighbour_pass(
+        current, planes(shape), refitter(inputs, count), min_offset=described["settings"].dv,
+        around=around,  # type: ignore[arg-type]
+    )  # fmt: skip
+    out = np.empty(flat.size, PASS_DTYPE)
+    store_block(out, slice(None), BlockResult(new.fits, new.windows, new.extras["continuum"],
+                                              new.quality, new.extras["guide"]))  # fmt: skip
+    out["tried_guide"] = new.tried[:, 0]
+    out["tried_width"] = new.tried[:, 1]
+    return out.reshape(shape)
+
+
+def _as_planes(values: np.ndarray) -> np.ndarray:
+    """A block with its halo as planes (planes, height + 2, width + 2): a
+    slit's one row gets NaN rows above and below, as a map's edge has."""
+    if values.ndim == 1:
+        padded = np.full((1, 3, values.shape[0]), np.nan)
+        padded[0, 1] = values
+        return padded
+    return values.reshape(-1, *values.shape[-2:])
 
 
 def one_block(blocks: Any) -> Any:

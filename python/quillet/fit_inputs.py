@@ -22,6 +22,8 @@ import numpy as np
 from .arrays import check_shape, is_dask_array
 from .cube import Cube
 from .errors import InputError, InputTypeError
+from .guides import check_guide_on_axis
+from .quality import DEFAULT_SNR_MIN, DEFAULT_WINDOW_SIGMAS
 from .settings import LineSettings, velocity_axis
 from .units import VELOCITY_UNIT, as_number_or_array
 
@@ -30,17 +32,23 @@ if TYPE_CHECKING:
 
 __all__ = [
     "CONTINUUM_MODES",
+    "GUIDE_AUTO",
     "CubeInputs",
     "Description",
     "NoiseSource",
     "Spectra",
+    "TrustOptions",
     "cube_inputs",
+    "default_guide_window",
     "observation_of",
     "spectra_inputs",
 ]
 
 #: What may be subtracted before the fit, by name (or a number or a map).
 CONTINUUM_MODES = ("none", "edges")
+
+#: The guide that is found from each spectrum itself (`quillet.guides`).
+GUIDE_AUTO = "auto"
 
 
 @dataclasses.dataclass(frozen=True)
@@ -53,6 +61,40 @@ class NoiseSource:
     kind: str
     value: Any = None
     description: str = ""
+
+
+@dataclasses.dataclass(frozen=True)
+class TrustOptions:
+    """How far each fit is helped and judged: the window within which
+    guides are sought (``velocity_window``, km/s), windows that follow the
+    line (``adapt_window``, to ``window_sigmas`` fitted sigmas each side),
+    the S/N below which a fit is doubted (``snr_min``), the refits from
+    good neighbours (``refit_neighbours``), and the range outside which a
+    pixel is missing (``valid_min``, ``valid_max``, in the data's unit)."""
+
+    velocity_window: tuple[float, float] | None = None
+    adapt_window: bool = True
+    window_sigmas: float = DEFAULT_WINDOW_SIGMAS
+    snr_min: float = DEFAULT_SNR_MIN
+    refit_neighbours: bool = True
+    valid_min: float | None = None
+    valid_max: float | None = None
+
+    def provenance(self) -> dict[str, str]:
+        """The options in a few words each, for the maps' provenance."""
+        valid = [
+            f"{word} {value:g}"
+            for word, value in (("from", self.valid_min), ("to", self.valid_max))
+            if value is not None
+        ]
+        return {
+            "window": f"follows the line, +-{self.window_sigmas:g} sigma"
+            if self.adapt_window
+            else "fixed (npix)",
+            "snr_min": f"{self.snr_min:g}",
+            "refit_neighbours": "yes" if self.refit_neighbours else "no",
+            "valid_range": " ".join(valid) if valid else "any",
+        }
 
 
 @dataclasses.dataclass(frozen=True)
@@ -72,6 +114,13 @@ class CubeInputs:
     offsets: Any = None
     continuum_mode: str = "none"
     continuum_values: Any = None
+    #: How each fit is helped and judged, and which pixels are valid.
+    trust: TrustOptions = dataclasses.field(default_factory=TrustOptions)
+
+    @property
+    def auto_guides(self) -> bool:
+        """True when each spectrum's guide is found from the spectrum."""
+        return isinstance(self.guides, str)
 
     @property
     def spatial(self) -> tuple[int, ...]:
@@ -112,13 +161,14 @@ def cube_inputs(
     velocity: Any = None,
     *,
     noise: Any = None,
-    guide: Any = 0.0,
+    guide: Any = GUIDE_AUTO,
     velocity_offset: Any = None,
     continuum: Any = None,
     mask: Any = None,
     spectral_axis: int = -1,
     settings: LineSettings | None = None,
     overrides: Mapping[str, Any] | None = None,
+    trust: TrustOptions | None = None,
 ) -> tuple[CubeInputs, Description]:
     """The inputs of `quillet.fit_cube`, checked (see its parameters), as
     one `CubeInputs` and the `Description` of the maps it will give."""
@@ -126,16 +176,20 @@ def cube_inputs(
     data, noise, unit, wcs, provenance, data_mask, shape, axis, axis_values, spatial = given[:10]
     settings = _settings(axis_values, shape[axis], settings, dict(overrides or {}))
 
+    trust = _checked_trust(trust or TrustOptions(), axis_values, guide)
     noise_source = _noise_source(noise, shape, spatial, unit)
     mask = _broadcast_mask(mask, data_mask, shape)
-    guides = _per_spectrum(guide, "guide", spatial, VELOCITY_UNIT)
+    auto = _is_auto(guide)
+    guides = GUIDE_AUTO if auto else _per_spectrum(guide, "guide", spatial, VELOCITY_UNIT)
     offsets = _per_spectrum(velocity_offset, "velocity_offset", spatial, VELOCITY_UNIT)
+    if not auto:
+        _check_guides_reach_axis(guides, offsets, axis_values, settings)
     continuum_mode, continuum_values = _continuum_source(continuum, spatial, unit)
     if continuum_mode == "edges":
-        _check_edges_exist(axis_values, settings, guides, offsets)
+        _check_edges_exist(axis_values, settings, None if auto else guides, offsets)
     provenance.update(
         noise=noise_source.description,
-        guide=_describe(guide, VELOCITY_UNIT),
+        guide=_describe_guide(guide, trust, settings) if auto else _describe(guide, VELOCITY_UNIT),
         velocity_offset="none"
         if velocity_offset is None
         else _describe(velocity_offset, VELOCITY_UNIT),
@@ -143,6 +197,7 @@ def cube_inputs(
         if continuum_mode in ("none", "edges")
         else _describe(continuum, "", "constant "),
         mask="none" if mask is None else "given",
+        **trust.provenance(),
     )
     inputs = CubeInputs(
         data=data,
@@ -155,6 +210,7 @@ def cube_inputs(
         offsets=offsets,
         continuum_mode=continuum_mode,
         continuum_values=continuum_values,
+        trust=trust,
     )
     description = Description(settings, axis_values, unit, wcs, provenance, given.observation)
     return inputs, description
@@ -319,7 +375,11 @@ def _noise_source(
 
 def _broadcast_mask(mask: Any, data_mask: Any, shape: tuple[int, ...]) -> Any:
     """The union of the masks given, broadcast to the data's shape (lazily
-    when one is a Dask array), or None."""
+    when one is a Dask array), or None. A single mask of exactly the data's
+    shape is kept as it is and read a block at a time (a memory map, or an
+    image of a file; non-zero = bad)."""
+    if data_mask is None and _whole_array_like(mask, shape):
+        return mask
     combined = None
     for m in (mask, data_mask):
         if m is None:
@@ -330,6 +390,18 @@ def _broadcast_mask(mask: Any, data_mask: Any, shape: tuple[int, ...]) -> Any:
         m = np.broadcast_to(m.astype(bool), shape)
         combined = m if combined is None else combined | m
     return combined
+
+
+def _whole_array_like(value: Any, shape: tuple[int, ...]) -> bool:
+    """An array or array-like (not Dask) of exactly ``shape``, whose blocks
+    `quillet.rows.take_rows` reads and converts one at a time."""
+    return (
+        value is not None
+        and not is_dask_array(value)
+        and all(hasattr(value, a) for a in ("shape", "dtype", "__getitem__"))
+        and tuple(int(n) for n in value.shape) == shape
+        and np.dtype(value.dtype).kind in "biuf"
+    )
 
 
 def _continuum_source(continuum: Any, spatial: tuple[int, ...], unit: Any) -> tuple[str, Any]:
@@ -347,10 +419,17 @@ def _continuum_source(continuum: Any, spatial: tuple[int, ...], unit: Any) -> tu
 
 def _check_edges_exist(axis: np.ndarray, settings: LineSettings, guides: Any, offsets: Any) -> None:
     """With one guide for all, a search radius that covers the whole axis
-    leaves no channel to measure the continuum on: say so before any work."""
-    if not isinstance(guides, float) or not (offsets is None or isinstance(offsets, float)):
+    leaves no channel to measure the continuum on: say so before any work.
+    Guides found from the data (``guides`` None) lie on the axis, so a
+    radius at least the axis's span leaves no channel for any of them."""
+    if guides is None:
+        if np.ptp(axis) > settings.search_radius:
+            return
+        centre = float(axis[0])
+    elif not isinstance(guides, float) or not (offsets is None or isinstance(offsets, float)):
         return
-    centre = guides - (offsets or 0.0)
+    else:
+        centre = guides - (offsets or 0.0)
     if not np.any(np.abs(axis - centre) > settings.search_radius):
         raise InputError(
             "continuum='edges' needs channels farther from the guide than the search radius "
@@ -455,4 +534,113 @@ def _unpacked(data: Any, velocity: Any, noise: Any, spectral_axis: int) -> _Unpa
     spatial = shape[:axis] + shape[axis + 1 :]
     return _Unpacked(
         data, noise, unit, wcs, provenance, data_mask, shape, axis, velocity, spatial, observation
+    )
+
+
+def _is_auto(guide: Any) -> bool:
+    if isinstance(guide, str):
+        if guide != GUIDE_AUTO:
+            raise InputError(
+                f"guide must be 'auto', a velocity (km/s) or a map of them, not {guide!r}"
+            )
+        return True
+    return False
+
+
+#: How far from 0 km/s guides are sought from the data, unless told, when
+#: the axis runs through 0: see `default_guide_window`.
+GUIDE_REACH = 500.0
+
+
+def default_guide_window(axis: np.ndarray) -> tuple[float, float] | None:
+    """Where guides are sought from the data unless ``velocity_window`` says:
+    within `GUIDE_REACH` (500 km/s) of 0 when the axis runs through 0, for
+    the line its rest value names lies near 0 (a galaxy's rotation, a solar
+    flow, a cloud's motion are a few hundred km/s at most), and a brighter
+    line beside it in the same spectrum (the [N II] lines 675 and 940 km/s
+    either side of H-alpha) must not be taken for it; the whole axis (None)
+    when 0 is off the axis, where the rest value says nothing of where the
+    line is (an HI cube of a galaxy at 326 to 789 km/s)."""
+    low, high = float(np.min(axis)), float(np.max(axis))
+    if low < 0.0 < high:
+        return max(low, -GUIDE_REACH), min(high, GUIDE_REACH)
+    return None
+
+
+def _checked_trust(trust: TrustOptions, axis: np.ndarray, guide: Any) -> TrustOptions:
+    """The options checked against the axis: every mistake told before any work."""
+    window = trust.velocity_window
+    if window is not None:
+        if not isinstance(guide, str):
+            raise InputError(
+                "velocity_window= bounds where guides are sought from the data; give it "
+                "with guide='auto', or leave it out with a guide of your own"
+            )
+        try:
+            lo, hi = sorted(float(v) for v in window)
+        except (TypeError, ValueError):
+            raise InputError(
+                f"velocity_window= takes two velocities (lo, hi) in km/s, not {window!r}"
+            ) from None
+        if not (math.isfinite(lo) and math.isfinite(hi)):
+            raise InputError(f"velocity_window= must be finite, not {window!r}")
+        if not np.any((axis >= lo) & (axis <= hi)):
+            raise InputError(
+                f"velocity_window= {lo:g} to {hi:g} km/s holds no channel of the axis "
+                f"({axis.min():g} to {axis.max():g} km/s); give a window on the axis"
+            )
+        window = (lo, hi)
+    elif _is_auto(guide):
+        window = default_guide_window(axis)
+    if not (math.isfinite(trust.window_sigmas) and trust.window_sigmas > 0.0):
+        raise InputError(
+            f"window_sigmas= must be a positive number of sigmas, not {trust.window_sigmas!r}"
+        )
+    if not math.isfinite(trust.snr_min):
+        raise InputError(f"snr_min= must be a finite number, not {trust.snr_min!r}")
+    for name in ("valid_min", "valid_max"):
+        value = getattr(trust, name)
+        if value is not None and math.isnan(float(value)):
+            raise InputError(f"{name}= must be a number, not NaN")
+    if (
+        trust.valid_min is not None
+        and trust.valid_max is not None
+        and not trust.valid_min < trust.valid_max
+    ):
+        raise InputError(
+            f"valid_min= ({trust.valid_min:g}) must be below valid_max= ({trust.valid_max:g})"
+        )
+    return dataclasses.replace(trust, velocity_window=window)
+
+
+def _check_guides_reach_axis(
+    guides: Any, offsets: Any, axis: np.ndarray, settings: LineSettings
+) -> None:
+    """A guide farther than the search radius from every channel finds no
+    line: say so before any work. A guide map on Dask is checked by its
+    extremes, which are the guides farthest from the axis."""
+    if is_dask_array(guides) or is_dask_array(offsets):
+        import dask
+        import dask.array as da
+
+        shared = guides if offsets is None else guides - offsets
+        shared = da.asarray(shared)
+        low, high = dask.compute(da.nanmin(shared), da.nanmax(shared))
+        values: Any = np.array([low, high], dtype=np.float64)
+    else:
+        values = np.asarray(guides, dtype=np.float64)
+        if offsets is not None:
+            values = values - np.asarray(offsets, dtype=np.float64)
+    check_guide_on_axis(values, axis, settings.search_radius)
+
+
+def _describe_guide(guide: Any, trust: TrustOptions, settings: LineSettings) -> str:
+    where = (
+        "the whole axis"
+        if trust.velocity_window is None
+        else f"{trust.velocity_window[0]:g} to {trust.velocity_window[1]:g} km/s"
+    )
+    return (
+        f"auto: each spectrum's peak smoothed over line_sigma {settings.width_guess:g} km/s, "
+        f"within {where}"
     )

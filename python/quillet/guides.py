@@ -18,6 +18,8 @@ from typing import Literal
 import numpy as np
 from numpy.typing import ArrayLike
 
+from .errors import InputError
+
 __all__ = ["GUIDE_METHODS", "check_guide_on_axis", "find_guides"]
 
 GuideMethod = Literal["peak", "moment"]
@@ -80,17 +82,17 @@ def find_guides(
         ]  # fmt: skip
         return np.concatenate(pieces)
     if data.ndim != 2:
-        raise ValueError(f"rows must be 2-D (spectra x channels), not of shape {data.shape}")
+        raise InputError(f"rows must be 2-D (spectra x channels), not of shape {data.shape}")
     axis = np.asarray(velocity, dtype=np.float64)
     count, channels = data.shape
     if axis.shape != (channels,):
-        raise ValueError(
+        raise InputError(
             f"the velocity axis has {axis.size} values but the rows have {channels} channels"
         )
     if not (math.isfinite(line_sigma) and line_sigma > 0.0):
-        raise ValueError(f"line_sigma must be a positive number of km/s, not {line_sigma!r}")
+        raise InputError(f"line_sigma= must be a positive number of km/s, not {line_sigma!r}")
     if method not in GUIDE_METHODS:
-        raise ValueError(f"method must be one of {', '.join(GUIDE_METHODS)}, not {method!r}")
+        raise InputError(f"method must be one of {', '.join(GUIDE_METHODS)}, not {method!r}")
     weight = _inverse_variance(noise, data)
     values = np.where(weight > 0.0, data.astype(np.float64), 0.0)
     inside = np.ones(channels, dtype=bool)
@@ -98,8 +100,8 @@ def find_guides(
         lo, hi = sorted(float(v) for v in velocity_window)
         inside = (axis >= lo) & (axis <= hi)
         if not inside.any():
-            raise ValueError(
-                f"velocity_window ({lo:g}, {hi:g}) km/s holds no channel of the axis "
+            raise InputError(
+                f"velocity_window= {lo:g} to {hi:g} km/s holds no channel of the axis "
                 f"({axis.min():g} to {axis.max():g} km/s); give a window on the axis"
             )
     weight = weight * inside
@@ -137,7 +139,7 @@ def _inverse_variance(noise: ArrayLike, data: np.ndarray) -> np.ndarray:
     try:
         sigma = np.broadcast_to(sigma, data.shape)
     except ValueError:
-        raise ValueError(
+        raise InputError(
             f"noise of shape {sigma.shape} does not match rows of shape {data.shape}; "
             "give one value, one per row, or one per pixel"
         ) from None
@@ -185,7 +187,7 @@ def _masked_argmax(values: np.ndarray, usable: np.ndarray) -> np.ndarray:
 
 
 def check_guide_on_axis(guide: ArrayLike, velocity: ArrayLike, search_radius: float) -> None:
-    """Raise ValueError when a guide (one value or a map, km/s) lies farther
+    """Raise InputError (a ValueError) when a guide (one value or a map, km/s) lies farther
     than ``search_radius`` (``LineSettings.search_radius``: velocity_range +
     npix_slack * dv) from every channel of the axis: the kernel would find no
     line near it. NaN guides (spectra left out) are not checked."""
@@ -198,8 +200,8 @@ def check_guide_on_axis(guide: ArrayLike, velocity: ArrayLike, search_radius: fl
         return
     first = int(off[0])
     which = "guide" if guides.size == 1 else f"{off.size} of {guides.size} guides; the first,"
-    raise ValueError(
+    raise InputError(
         f"{which} {guides[first]:g} km/s lies {distance[first]:g} km/s from the axis "
         f"({lo:.1f} to {hi:.1f} km/s), beyond the search radius of {search_radius:g} km/s; "
-        "give a guide on the axis, or --guide auto"
+        "give a guide on the axis, or guide='auto' to find each from its spectrum"
     )

@@ -27,9 +27,10 @@ from .errors import InputError
 from .lazy import compute, computed_blocks, rows_in
 from .outputs import atomic_output
 from .progress import progress_bar
+from .quality import fits_cards
 from .results import FLAG_MEANINGS, QUANTITIES, LineFit
 from .settings import LineSettings
-from .units import fits_unit, header_unit
+from .units import VELOCITY_UNIT, fits_unit, header_unit
 
 __all__ = ["maps_bytes", "maps_header", "read_maps", "write_maps", "write_zarr"]
 
@@ -81,13 +82,15 @@ def maps_header(fit: LineFit, counts: dict[str, int] | None = None) -> fits.Head
 
 class _Image(NamedTuple):
     """One image extension of a maps file: its name, what fills it (a field
-    of the records), its stored dtype, unit and description."""
+    of the records), its stored dtype, unit and description, and how a
+    field's values are stored when not as they are."""
 
     name: str
     field: str
     dtype: np.dtype[Any]
     unit: str
     description: str
+    encode: Any = None
 
 
 def _images(fit: LineFit) -> list[_Image]:
@@ -107,7 +110,60 @@ def _images(fit: LineFit) -> list[_Image]:
             _Image("CONTINUUM", "continuum", np.dtype(np.float32), fit.unit_of(QUANTITIES[0]),
                    "continuum subtracted")
         )  # fmt: skip
+    return images + _trust_images(fit)
+
+
+# FITS has no unsigned 16-bit images: they are stored signed, less BZERO.
+_UINT16_ZERO = 32768
+
+
+def _trust_images(fit: LineFit) -> list[_Image]:
+    """The QUALITY image (uint16 bits, stored as FITS stores unsigned
+    integers: signed, with BZERO 32768) and the GUIDE image, for maps that
+    have them."""
+    images = []
+    if fit.quality is not None:
+        images.append(
+            _Image("QUALITY", "quality", np.dtype(np.int16), "", "quality bits of the fit",
+                   lambda values: (np.asarray(values, np.uint16) ^ np.uint16(_UINT16_ZERO))
+                   .view(np.int16))
+        )  # fmt: skip
+    if fit.guide is not None:
+        images.append(
+            _Image("GUIDE", "guide", np.dtype(np.float32), VELOCITY_UNIT,
+                   "guide velocity the line was sought near")
+        )  # fmt: skip
     return images
+
+
+def _trust_header(image: _Image, header: fits.Header) -> None:
+    """The QUALITY image's header names every bit, and says how its values
+    are stored."""
+    if image.name != "QUALITY":
+        return
+    header["BZERO"] = _UINT16_ZERO
+    header["BSCALE"] = 1
+    for key, value, comment in fits_cards():
+        if key == "EXTNAME":
+            continue
+        if key == "COMMENT":
+            header.add_comment(value)
+        else:
+            header[key] = (value, comment)
+
+
+def _trust_fields(fit: LineFit) -> dict[str, Any]:
+    """The quality and guide maps of maps in memory, by field."""
+    return {"quality": fit.quality, "guide": fit.guide}
+
+
+def _trust_maps(hdul: Any, names: set[str], image: Any) -> dict[str, Any]:
+    """The quality and guide maps of a maps file (None in files written
+    before they existed)."""
+    return {
+        "quality": image("QUALITY", np.uint16) if "QUALITY" in names else None,
+        "guide": image("GUIDE", np.float32) if "GUIDE" in names else None,
+    }
 
 
 def _padded(size: int) -> int:
@@ -129,7 +185,8 @@ def write_maps(
     the flag counts; then one image extension per quantity:
     AMPLITUDE, CENTRE, SIGMA, AMPLITUDE_ERR, CENTRE_ERR, SIGMA_ERR,
     REDUCED_CHI2, FLAG, WINDOW_LEFT, WINDOW_RIGHT (and CONTINUUM when one
-    was subtracted), each with the spatial WCS and its BUNIT, and VELOCITY,
+    was subtracted), QUALITY (uint16 bits, its header naming every bit) and
+    GUIDE, each with the spatial WCS and its BUNIT, and VELOCITY,
     the shared velocity axis of the fits. The maps of a single spectrum have
     no axes, which a FITS image cannot, so they are stored as one pixel and
     the primary header's MAP AXES says 0.
@@ -152,6 +209,7 @@ def write_maps(
             item.header["BUNIT"] = (fits_unit(image.unit), image.description)
         else:
             item.header["COMMENT"] = image.description
+        _trust_header(image, item.header)
         headers.append(item.header)
     velocity = fits.ImageHDU(data=np.asarray(fit.velocity, dtype=np.float64), name="VELOCITY")
     velocity.header["BUNIT"] = ("km s-1", "velocity of each channel of the fits")
@@ -166,7 +224,10 @@ def write_maps(
             blocks = _blocks_of_maps(fit, progress) if math.prod(shape) else iter(())
             for where, block in blocks:
                 for image, offset in zip(images, offsets, strict=True):
-                    _write_block(handle, offset, image.dtype, shape, where, block[image.field])
+                    values = block[image.field]
+                    if image.encode is not None:
+                        values = image.encode(values)
+                    _write_block(handle, offset, image.dtype, shape, where, values)
                 tally = np.bincount(np.asarray(block["flag"], np.intp).ravel(), minlength=3)
                 for value, meaning in FLAG_MEANINGS.items():
                     counts[meaning] += int(tally[value])
@@ -191,7 +252,8 @@ def maps_bytes(shape: tuple[int, ...], channels: int, continuum: bool) -> int:
     header blocks beyond): what `write_maps` checks its folder has room for
     before it writes, and the command line before it fits."""
     count = math.prod(shape or (1,))
-    itemsizes = [4] * len(QUANTITIES) + [1, 4, 4] + ([4] if continuum else [])
+    # The seven maps, FLAG, the window's ends, QUALITY and GUIDE, CONTINUUM.
+    itemsizes = [4] * len(QUANTITIES) + [1, 4, 4, 2, 4] + ([4] if continuum else [])
     headers = (len(itemsizes) + 2) * 2 * 2880  # two blocks each: WCS, unit, name
     return headers + sum(_padded(count * size) for size in itemsizes) + _padded(8 * channels)
 
@@ -285,6 +347,7 @@ def _blocks_of_maps(fit: LineFit, progress: bool | None) -> Iterator[tuple[tuple
         window_left=np.asarray(fit.window)[..., 0],
         window_right=np.asarray(fit.window)[..., 1],
         continuum=fit.continuum,
+        **_trust_fields(fit),
     )
     everything = (slice(None),) * max(len(fit.shape), 1)
     yield everything, {k: np.reshape(v, fit.shape or (1,)) for k, v in whole.items()
@@ -376,6 +439,7 @@ def read_maps(path: str | os.PathLike[str]) -> LineFit:
             settings=settings,
             velocity=velocity,
             continuum=continuum,
+            **_trust_maps(hdul, names, image),
             unit=header_unit(amplitude.header, "BUNIT"),
             wcs=wcs,
             provenance=provenance,

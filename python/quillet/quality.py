@@ -13,21 +13,23 @@ FITS header cards).
 from __future__ import annotations
 
 import enum
+from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 
 from .settings import LineSettings
-from .windows import DEFAULT_MAX_ROUNDS, DEFAULT_WINDOW_SIGMAS, RowLimits, fit_rows_adaptive
 
 __all__ = [
     "BIT_DESCRIPTIONS",
     "BOUND_TOLERANCE",
     "DEFAULT_SNR_MIN",
+    "DEFAULT_WINDOW_SIGMAS",
+    "GOOD_MASK",
     "Quality",
+    "RowLimits",
     "bit_counts",
     "cf_attributes",
-    "fit_and_judge",
     "fits_cards",
     "is_good",
     "quality_bits",
@@ -48,23 +50,47 @@ class Quality(enum.IntFlag):
     REFITTED = 128
 
 
-#: One line per bit, for headers, help and tables.
+#: One line per bit, for headers, help and tables: each fits a FITS
+#: COMMENT card (72 characters) with the bit's value and name before it.
 BIT_DESCRIPTIONS: dict[Quality, str] = {
     Quality.NO_DATA: "the spectrum has no finite pixel (blank)",
-    Quality.WIDTH_AT_MIN: "sigma at its lower bound (width_min): the line is not resolved",
+    Quality.WIDTH_AT_MIN: "sigma at its lower bound (width_min): unresolved",
     Quality.WIDTH_AT_MAX: "sigma at its upper bound (width_max)",
-    Quality.AMPLITUDE_AT_BOUND: "amplitude at a bound relative to the brightest pixel",
+    Quality.AMPLITUDE_AT_BOUND: "amplitude at a bound (relative to the peak pixel)",
     Quality.CENTRE_AT_EDGE: "centre at the edge of the range the window allows",
     Quality.LOW_SNR: "amplitude / its error below snr_min",
-    Quality.WIDER_THAN_WINDOW: "centre +- window_sigmas sigma still beyond the window after refits",
-    Quality.REFITTED: "refitted with guide and width from good neighbours (not a fault)",
+    Quality.WIDER_THAN_WINDOW: "wider than its final window (window_sigmas)",
+    Quality.REFITTED: "refitted from good neighbours' guide and width (benign)",
 }
+
+
+@dataclass(frozen=True)
+class RowLimits:
+    """What each row's fit was held to, one value per row: the peak value
+    the amplitude is relative to (NaN where no peak was accepted), the
+    centre bounds (the peak's velocity ± npix·dv) and the width bounds."""
+
+    peak_value: np.ndarray
+    centre_low: np.ndarray
+    centre_high: np.ndarray
+    width_min: np.ndarray
+    width_max: np.ndarray
+
 
 #: Bits that do not make a fit less good.
 _BENIGN = Quality.REFITTED
 
+#: The bits a good fit may have: a fit is good when it succeeded and
+#: ``quality & ~GOOD_MASK`` is 0.
+GOOD_MASK = int(_BENIGN)
+
 #: Default S/N threshold; see `signal_to_noise` and docs/trust_figures.md.
 DEFAULT_SNR_MIN = 4.0
+
+#: Default half-width of a window in fitted sigmas (``window_sigmas``,
+#: which WIDER_THAN_WINDOW reads): ±3 sigma holds 99.7 % of a Gaussian's
+#: flux, what the fixed window aims at for the expected width.
+DEFAULT_WINDOW_SIGMAS = 3.0
 
 #: A parameter is "at" a bound when within this fraction of the bound's
 #: scale of it. The solver holds a parameter that meets its bound exactly on
@@ -113,7 +139,7 @@ def quality_bits(
 
     ``fits`` (N, 8) and ``windows`` (N, 2) are the kernel's outputs;
     ``finite_count`` (N,) the number of finite pixels of each spectrum;
-    ``limits`` the `quillet.windows.RowLimits` each fit was held to (peak
+    ``limits`` the `RowLimits` each fit was held to (peak
     value, centre bounds, width bounds, per row); ``wider`` and
     ``refitted`` (N,) bool mark the rows whose line is wider than its
     window after the refits, and those refitted from neighbours.
@@ -184,8 +210,8 @@ def cf_attributes() -> dict[str, Any]:
 def fits_cards() -> list[tuple[str, Any, str]]:
     """Header cards of a QUALITY image: the extension's name, one card per
     bit (``QBIT<k>`` = the bit's name, for bit value 2**k), what a good fit
-    is, and the bits' descriptions as COMMENT cards (a card's comment
-    holds too little for them)."""
+    is, and one COMMENT card per bit with its value, name and description
+    (each within the 72 characters a COMMENT card holds)."""
     cards: list[tuple[str, Any, str]] = [
         ("EXTNAME", "QUALITY", "quality bits of the line fit; 0: no doubt"),
     ]
@@ -194,30 +220,5 @@ def fits_cards() -> list[tuple[str, Any, str]]:
         cards.append((f"QBIT{position}", str(bit.name), f"quality bit of value {int(bit)}"))
     cards.append(("QGOOD", "flag 0 and no bit but REFITTED", "a good fit"))
     for bit, text in BIT_DESCRIPTIONS.items():
-        cards.append(("COMMENT", f"{bit.name}: {text}", ""))
+        cards.append(("COMMENT", f"{int(bit)} {bit.name}: {text}", ""))
     return cards
-
-
-def fit_and_judge(
-    rows: np.ndarray,
-    velocity: np.ndarray,
-    noise: np.ndarray,
-    guides: np.ndarray,
-    settings: LineSettings,
-    *,
-    snr_min: float = DEFAULT_SNR_MIN,
-    window_sigmas: float = DEFAULT_WINDOW_SIGMAS,
-    max_rounds: int = DEFAULT_MAX_ROUNDS,
-) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """The fits, windows and quality bits of a block of rows: the kernel's
-    batch with windows that follow the line (``max_rounds=0`` for the
-    batch's windows alone), judged. The arguments are the batch's."""
-    fit = fit_rows_adaptive(
-        rows, velocity, noise, guides, settings, window_sigmas=window_sigmas,
-        max_rounds=max_rounds,
-    )  # fmt: skip
-    finite = np.count_nonzero(np.isfinite(rows[:, : settings.sg_xpixels]), axis=1)
-    bits = quality_bits(
-        fit.fits, fit.windows, finite, settings, snr_min, limits=fit.limits, wider=fit.wider
-    )
-    return fit.fits, fit.windows, bits

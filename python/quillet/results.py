@@ -21,6 +21,7 @@ import _quillet
 from .arrays import is_dask_array
 from .errors import MissingDependency
 from .lazy import compute_records, persist_records
+from .quality import GOOD_MASK, Quality, bit_counts, cf_attributes
 from .settings import LineSettings
 from .units import VELOCITY_UNIT
 
@@ -78,7 +79,9 @@ QUANTITIES: tuple[Quantity, ...] = (
 
 
 #: One fit per record: the seven float maps, the flag, the window's two
-#: ends and the continuum subtracted (NaN when none was).
+#: ends, the continuum subtracted (NaN when none was), the quality bits
+#: (`quillet.quality.Quality`) and the guide the fit used (km/s, on the
+#: spectrum's own axis; NaN for a blank spectrum).
 RECORD_DTYPE = np.dtype(
     [(q.name, np.float32) for q in QUANTITIES]
     + [
@@ -86,6 +89,8 @@ RECORD_DTYPE = np.dtype(
         ("window_left", np.int32),
         ("window_right", np.int32),
         ("continuum", np.float32),
+        ("quality", np.uint16),
+        ("guide", np.float32),
     ]
 )
 
@@ -128,6 +133,10 @@ class LineFit:
     from and how noise, guide and continuum were set; ``observation`` holds
     the input's beam, object, telescope, instrument and date cards
     (`quillet.cube.OBSERVATION_KEYS`), which every output carries on.
+    ``quality`` (uint16) holds each fit's quality bits
+    (`quillet.quality.Quality`; 0: nothing to doubt) and ``guide`` the guide
+    velocity each fit used (km/s, NaN for a blank spectrum); both are None
+    for maps written before they existed.
     """
 
     amplitude: np.ndarray
@@ -142,6 +151,8 @@ class LineFit:
     settings: LineSettings
     velocity: np.ndarray
     continuum: np.ndarray | None = None
+    quality: np.ndarray | None = None
+    guide: np.ndarray | None = None
     unit: u.UnitBase | None = None
     wcs: WCS | None = None
     provenance: Mapping[str, str] = dataclasses.field(default_factory=dict)
@@ -176,6 +187,8 @@ class LineFit:
             flag=fields["flag"],
             window=window,
             continuum=fields["continuum"] if with_continuum else None,
+            quality=fields["quality"],
+            guide=fields["guide"],
             records=kept,
             **described,
         )
@@ -194,6 +207,36 @@ class LineFit:
     def success(self) -> Any:
         """True where the fit succeeded (lazy for lazy maps)."""
         return self.flag == int(FLAG_SUCCESS)
+
+    @property
+    def good(self) -> Any:
+        """True where the fit succeeded and no quality bit but REFITTED is
+        set: the fits to believe (lazy for lazy maps). Maps with no quality
+        bits (written before they existed) count every success."""
+        if self.quality is None:
+            return self.success
+        return self.success & ((self.quality & np.uint16(~GOOD_MASK & 0xFFFF)) == 0)
+
+    @property
+    def blank_count(self) -> int:
+        """How many spectra have no finite pixel (counted apart from the
+        fits that failed); 0 for maps with no quality bits."""
+        if self.quality is None:
+            return 0
+        return self.quality_counts()["NO_DATA"]
+
+    def quality_counts(self) -> dict[str, int]:
+        """How many fits have each quality bit set, by the bit's name
+        (computed for lazy maps); every count 0 for maps with no quality bits."""
+        if self.quality is None:
+            return dict.fromkeys((str(bit.name) for bit in Quality), 0)
+        if self.lazy:
+            import dask
+
+            counts = [(self.quality & np.uint16(bit)) != 0 for bit in Quality]
+            totals = dask.compute(*[c.sum() for c in counts])
+            return {str(bit.name): int(n) for bit, n in zip(Quality, totals, strict=True)}
+        return bit_counts(self.quality)
 
     @property
     def snr(self) -> Any:
@@ -328,6 +371,14 @@ class LineFit:
                 "units": "1",
             },
         )
+        if self.quality is not None:
+            variables["quality"] = (dims, self.quality, cf_attributes())
+        if self.guide is not None:
+            variables["guide"] = (
+                dims,
+                self.guide,
+                {"long_name": "guide velocity the line was sought near", "units": "km s-1"},
+            )
         if self.continuum is not None:
             variables["continuum"] = (
                 dims,

@@ -24,32 +24,25 @@ import numpy as np
 
 import _quillet
 
+from .errors import InputError
+from .quality import DEFAULT_WINDOW_SIGMAS, RowLimits
 from .settings import LineSettings
 
-__all__ = ["AdaptiveFit", "RowLimits", "fit_rows_adaptive", "peak_search", "row_limits"]
+__all__ = [
+    "DEFAULT_MAX_ROUNDS",
+    "DEFAULT_WINDOW_SIGMAS",
+    "AdaptiveFit",
+    "fit_rows_adaptive",
+    "peak_search",
+    "row_limits",
+]
 
-#: Default half-width of a window in fitted sigmas: ±3 sigma holds 99.7 % of
-#: a Gaussian's flux, what the fixed window aims at for the expected width.
-DEFAULT_WINDOW_SIGMAS = 3.0
 
 #: Default number of refit rounds: each round widens the window to the
 #: line's latest sigma, which a fit of the core alone underestimates, so a
 #: round or two usually settles it; on the real and synthetic sets measured
 #: (docs/trust_figures.md) at most 0.5 % of the spectra used all three.
 DEFAULT_MAX_ROUNDS = 3
-
-
-@dataclass(frozen=True)
-class RowLimits:
-    """What each row's fit was held to, one value per row: the peak value
-    the amplitude is relative to (NaN where no peak was accepted), the
-    centre bounds (the peak's velocity ± npix·dv) and the width bounds."""
-
-    peak_value: np.ndarray
-    centre_low: np.ndarray
-    centre_high: np.ndarray
-    width_min: np.ndarray
-    width_max: np.ndarray
 
 
 @dataclass(frozen=True)
@@ -166,9 +159,9 @@ def fit_rows_adaptive(
     results are the batch's bits.
     """
     if not (math.isfinite(window_sigmas) and window_sigmas > 0.0):
-        raise ValueError(f"window_sigmas must be a positive number, not {window_sigmas!r}")
+        raise InputError(f"window_sigmas= must be a positive number, not {window_sigmas!r}")
     if max_rounds < 0:
-        raise ValueError(f"max_rounds must be 0 or more, not {max_rounds}")
+        raise InputError(f"max_rounds= must be 0 or more, not {max_rounds}")
     kwargs = settings.as_kwargs()
     fits, windows = _quillet.fit_spectra_batch_guided(rows, velocity, noise, guides, **kwargs)
     count = rows.shape[0]

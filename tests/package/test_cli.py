@@ -265,9 +265,12 @@ def test_guide_map_leads_each_fit_to_its_line(capsys, tmp_path, unit, scale):
         guide.header["BUNIT"] = unit
     guide.writeto(tmp_path / "guide.fits")
     narrow = ["--velocity-range", "30"]
-    status, _, _ = run(capsys, "fit", path, "--out", tmp_path / "at0.fits", *narrow)
+    status, out, _ = run(capsys, "fit", path, "--out", tmp_path / "at0.fits", "--guide", "0",
+                         *narrow)  # fmt: skip
     assert status == 0
     assert not quillet.read_maps(tmp_path / "at0.fits").success.any()
+    # A run that found no line anywhere says what to try.
+    assert "no line found in 20 of the 20 spectra with data: give --guide on the axis" in out
     out_path = tmp_path / "maps.fits"
     options = ["--guide-map", tmp_path / "guide.fits", *narrow]
     status, _, _ = run(capsys, "fit", path, "--out", out_path, *options)

@@ -4,19 +4,18 @@ on a real two-process LocalCluster on loopback, through a worker's death."""
 from __future__ import annotations
 
 import gzip
-import logging
 import os
 import pickle
 import signal
 import time
-import warnings
 from contextlib import nullcontext
 
 import dask
 import dask.array as da
 import numpy as np
 import pytest
-from distributed import Client, LocalCluster, as_completed, futures_of
+from clusters import two_process_client
+from distributed import as_completed, futures_of
 from fits_cubes import REAL_DATA
 
 import quillet
@@ -124,24 +123,9 @@ def test_pool_size_fills_the_cores_the_threads_leave(nthreads, cores, size):
 
 @pytest.fixture(scope="module")
 def client():
-    # The cluster's own chatter (a worker lost, a task resubmitted) is what
-    # these tests provoke; its warnings are not failures.
-    logging.getLogger("distributed").setLevel(logging.ERROR)
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        cluster = LocalCluster(
-            n_workers=2, processes=True, host="127.0.0.1", dashboard_address=None,
-            **quillet.dask.worker_options(),
-        )  # fmt: skip
-        client = Client(cluster)
-    client.register_plugin(quillet.dask.QuilletWorkerPlugin())
-    try:
+    with two_process_client() as client:
+        client.register_plugin(quillet.dask.QuilletWorkerPlugin())
         yield client
-    finally:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            client.close()
-            cluster.close()
 
 
 def test_workers_fit_on_their_own_threads(client):

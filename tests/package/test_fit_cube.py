@@ -19,6 +19,9 @@ from quillet.results import QUANTITIES
 VELOCITY = np.linspace(-400.0, 380.0, 40)  # 20 km/s channels
 SPATIAL = (3, 5, 7)
 SETTINGS = quillet.LineSettings.for_axis(VELOCITY, line_sigma=40.0)
+# What makes fit_cube's maps the batch call's bits: a guide given, the
+# windows of npix channels, and no refits from neighbours.
+AS_BATCH = {"adapt_window": False, "refit_neighbours": False}
 
 
 def line_spectra(spatial=SPATIAL, seed=7):
@@ -90,6 +93,7 @@ def test_same_bits_as_the_batch_for_every_layout(axis, order, chunk_rows):
         settings=SETTINGS,
         chunk_rows=chunk_rows,
         progress=False,
+        **AS_BATCH,
     )
     assert fit.shape == SPATIAL
     assert fit.window.shape == (*SPATIAL, 2)
@@ -100,7 +104,14 @@ def test_same_bits_as_the_batch_for_every_layout(axis, order, chunk_rows):
 def test_same_bits_for_every_float_dtype(dtype):
     data = SPECTRA.astype(dtype)
     fit = quillet.fit_cube(
-        data, VELOCITY, noise=NOISE, guide=GUIDES, settings=SETTINGS, chunk_rows=11, progress=False
+        data,
+        VELOCITY,
+        noise=NOISE,
+        guide=GUIDES,
+        settings=SETTINGS,
+        chunk_rows=11,
+        progress=False,
+        **AS_BATCH,
     )
     assert_same_bits(fit, batch_reference(data, NOISE, GUIDES))
 
@@ -112,7 +123,7 @@ def test_same_bits_for_integer_counts(dtype):
     noise = np.sqrt(np.maximum(counts, 1.0))
     fit = quillet.fit_cube(
         moved(counts, 0), VELOCITY, noise=moved(noise, 0), spectral_axis=0, guide=GUIDES,
-        settings=SETTINGS, progress=False,
+        settings=SETTINGS, progress=False, **AS_BATCH,
     )  # fmt: skip
     assert_same_bits(fit, batch_reference(counts, noise, GUIDES))
 
@@ -129,7 +140,7 @@ def test_same_bits_for_views_memmaps_and_array_likes(tmp_path):
     for data, axis in ((view, -1), (mapped, 0), (stored, 1)):
         fit = quillet.fit_cube(
             data, VELOCITY, noise=moved(NOISE, axis % 4), spectral_axis=axis, guide=GUIDES,
-            settings=SETTINGS, chunk_rows=9, progress=False,
+            settings=SETTINGS, chunk_rows=9, progress=False, **AS_BATCH,
         )  # fmt: skip
         assert_same_bits(fit, REFERENCE)
 
@@ -153,16 +164,21 @@ def test_inputs_are_not_written():
 def test_any_number_of_spatial_axes(spatial, shape):
     spectra = line_spectra(spatial, seed=11)
     noise = np.ones_like(spectra)
-    fit = quillet.fit_cube(spectra, VELOCITY, noise=noise, settings=SETTINGS, progress=False)
+    fit = quillet.fit_cube(
+        spectra, VELOCITY, noise=noise, guide=0.0, settings=SETTINGS, progress=False, **AS_BATCH
+    )
     assert fit.shape == shape
     assert_same_bits(fit, batch_reference(spectra, noise, np.zeros(shape)))
 
 
 def test_estimated_noise_does_not_depend_on_blocks():
-    one = quillet.fit_cube(SPECTRA, VELOCITY, settings=SETTINGS, chunk_rows=1, progress=False)
-    many = quillet.fit_cube(
-        moved(SPECTRA, 0), VELOCITY, spectral_axis=0, settings=SETTINGS, progress=False
+    one = quillet.fit_cube(
+        SPECTRA, VELOCITY, guide=0.0, settings=SETTINGS, chunk_rows=1, progress=False, **AS_BATCH
     )
+    many = quillet.fit_cube(
+        moved(SPECTRA, 0), VELOCITY, spectral_axis=0, guide=0.0, settings=SETTINGS,
+        progress=False, **AS_BATCH,
+    )  # fmt: skip
     noise = np.broadcast_to(quillet.estimate_noise(SPECTRA)[..., None], SPECTRA.shape)
     for fit in (one, many):
         assert_same_bits(fit, batch_reference(SPECTRA, noise, np.zeros(SPATIAL)))
@@ -197,7 +213,7 @@ def test_velocity_offset_moves_the_centre_and_nothing_else():
     offset = rng.uniform(-30.0, 30.0, SPATIAL)
     fit = quillet.fit_cube(
         SPECTRA, VELOCITY, noise=NOISE, guide=GUIDES, velocity_offset=offset,
-        settings=SETTINGS, progress=False,
+        settings=SETTINGS, progress=False, **AS_BATCH,
     )  # fmt: skip
     fits, windows = batch_reference(SPECTRA, NOISE, GUIDES - offset)
     want = (fits[:, 1].astype(np.float64) + offset.reshape(-1)).astype(np.float32)
@@ -228,7 +244,7 @@ def test_continuum_given_is_subtracted_before_the_fit():
     level = np.random.default_rng(13).uniform(5.0, 50.0, SPATIAL)
     fit = quillet.fit_cube(
         SPECTRA + level[..., None], VELOCITY, noise=NOISE, guide=GUIDES, continuum=level,
-        settings=SETTINGS, progress=False,
+        settings=SETTINGS, progress=False, **AS_BATCH,
     )  # fmt: skip
     lifted = (SPECTRA + level[..., None]).astype(np.float32)
     shown = lifted - level.astype(np.float32)[..., None]  # the same float32 subtraction
@@ -242,8 +258,9 @@ def test_edges_continuum_measures_the_channels_beyond_the_search_radius():
     spectra = level[:, None] + 20.0 * np.exp(-0.5 * ((VELOCITY - 10.0) / 30.0) ** 2)
     spectra = spectra + rng.normal(0.0, 0.5, spectra.shape)
     fit = quillet.fit_cube(
-        spectra, VELOCITY, noise=0.5, continuum="edges", line_sigma=30.0, progress=False
-    )
+        spectra, VELOCITY, noise=0.5, guide=0.0, continuum="edges", line_sigma=30.0,
+        progress=False,
+    )  # fmt: skip
     radius = fit.settings.search_radius
     outside = np.abs(VELOCITY) > radius
     assert outside.sum() >= 5
@@ -263,7 +280,7 @@ def test_mask_and_masked_arrays_mark_missing_pixels():
     for data, given in ((SPECTRA, mask), (np.ma.MaskedArray(SPECTRA, mask), None)):
         fit = quillet.fit_cube(
             data, VELOCITY, noise=NOISE, guide=GUIDES, mask=given, settings=SETTINGS,
-            progress=False,
+            progress=False, **AS_BATCH,
         )  # fmt: skip
         assert_same_bits(fit, want)
     assert (fit.flag[2, 4] == quillet.FLAG_NO_LOCAL_MAX).all()
@@ -272,7 +289,7 @@ def test_mask_and_masked_arrays_mark_missing_pixels():
 def test_quantities_are_converted():
     fit = quillet.fit_cube(
         SPECTRA * u.Jy, VELOCITY * 1000.0 * u.m / u.s, noise=NOISE * 1000.0 * u.mJy,
-        guide=GUIDES * u.km / u.s, settings=SETTINGS, progress=False,
+        guide=GUIDES * u.km / u.s, settings=SETTINGS, progress=False, **AS_BATCH,
     )  # fmt: skip
     assert fit.unit == u.Jy
     assert_same_bits(fit, REFERENCE)
@@ -334,8 +351,9 @@ def test_ctrl_c_stops_within_one_block():
 
 def test_line_fit_summaries():
     fit = quillet.fit_cube(
-        SPECTRA, VELOCITY, noise=NOISE, guide=GUIDES, settings=SETTINGS, progress=False
-    )
+        SPECTRA, VELOCITY, noise=NOISE, guide=GUIDES, settings=SETTINGS, progress=False,
+        **AS_BATCH,
+    )  # fmt: skip
     flags = REFERENCE[0][:, 7]
     assert fit.flag_counts() == {
         "success": int(np.sum(flags == 0)),

@@ -112,7 +112,7 @@ def test_every_setting_extension_and_unit_in_the_file(tmp_path, muse_fit):
     path = fit.write_fits(tmp_path / "maps.fits")
     with fits.open(path) as hdul:
         names = [item.name for item in hdul]
-        assert names == ["PRIMARY", *MAP_EXTENSIONS, "CONTINUUM", "VELOCITY"]
+        assert names == ["PRIMARY", *MAP_EXTENSIONS, "CONTINUUM", "QUALITY", "GUIDE", "VELOCITY"]
         primary = hdul[0].header
         assert primary["QUILLET VERSION"] == quillet.__version__
         for name, value in fit.settings.as_kwargs().items():

@@ -7,8 +7,9 @@ import numpy as np
 import pytest
 from trust_cubes import gaussian_rows
 
-from quillet.neighbours import refit_from_neighbours
-from quillet.quality import Quality, fit_and_judge, is_good
+from quillet.block_fit import fit_and_judge
+from quillet.neighbours import per_width, refit_from_neighbours
+from quillet.quality import Quality, is_good
 from quillet.settings import LineSettings
 
 VELOCITY = np.arange(-300.0, 300.01, 5.0)
@@ -45,7 +46,7 @@ def refitter(rows, noise, split):
         ]  # fmt: skip
         return tuple(np.concatenate(arrays) for arrays in zip(*parts))
 
-    return refit
+    return per_width(refit)
 
 
 def test_bad_starts_are_mended(disc):

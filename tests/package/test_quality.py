@@ -7,11 +7,11 @@ import pytest
 from astropy.io import fits as pyfits
 from trust_cubes import gaussian_rows
 
+from quillet.block_fit import fit_and_judge
 from quillet.quality import (
     DEFAULT_SNR_MIN,
     Quality,
     cf_attributes,
-    fit_and_judge,
     fits_cards,
     is_good,
     quality_bits,
@@ -109,3 +109,6 @@ def test_the_bits_are_described_for_xarray_and_fits():
     assert header["EXTNAME"] == "QUALITY"
     assert [header[f"QBIT{k}"] for k in range(len(Quality))] == [b.name for b in Quality]
     header.tostring()  # every card is a valid FITS card
+    # One COMMENT card per bit, none wrapped onto a second.
+    comments = [str(text) for text in header["COMMENT"]]
+    assert [c.split()[1].rstrip(":") for c in comments] == [b.name for b in Quality]
