@@ -33,10 +33,11 @@ C_KM_S = c.to_value(u.km / u.s)
 
 
 def summary(name: str, fit: quillet.LineFit) -> None:
-    ok = fit.success
+    ok = fit.success if fit.quality is None else fit.good
     counts = fit.flag_counts()
+    good = "" if fit.quality is None else f", {int(np.count_nonzero(ok))} good"
     print(
-        f"{name}: {fit.flag.size} spectra, {counts['success']} fitted; median centre "
+        f"{name}: {fit.flag.size} spectra, {counts['success']} fitted{good}; median centre "
         f"{np.median(fit.centre[ok]):+.1f} km/s, median sigma {np.median(fit.sigma[ok]):.1f} km/s"
     )
 
