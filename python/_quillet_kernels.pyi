@@ -22,3 +22,25 @@ def check_spectrum_settings(
     max_iter: int = 2000,
 ) -> None: ...
 def estimate_noise(spectra: NDArray[np.float32]) -> NDArray[np.float64]: ...
+def fit_lines_batch(
+    spectra: NDArray[np.float32],
+    velocity: NDArray[np.float32],
+    noise: NDArray[np.float32],
+    windows: NDArray[np.int32],
+    initial: NDArray[np.float32],
+    lower: NDArray[np.float32],
+    upper: NDArray[np.float32],
+    ncomponents: int,
+    baseline: int,
+    fixed: NDArray[np.bool_] | NDArray[np.uint8] | None = None,
+    centre_ref: NDArray[np.int32] | None = None,
+    centre_offset: NDArray[np.float32] | None = None,
+    amplitude_ref: NDArray[np.int32] | None = None,
+    amplitude_ratio: NDArray[np.float32] | None = None,
+    sigma_ref: NDArray[np.int32] | None = None,
+    scale: NDArray[np.float32] | None = None,
+    xtol: float = 1e-6,
+    ftol: float = 1e-6,
+    gtol: float = 1e-6,
+    max_iter: int = 2000,
+) -> tuple[NDArray[np.float32], NDArray[np.float32], NDArray[np.float32]]: ...

@@ -9,7 +9,7 @@
 
 namespace quillet::api {
 
-inline constexpr std::size_t kMaxParameters = 18;
+inline constexpr std::size_t kMaxParameters = 20;
 
 // A module function's parameters: all positional-or-keyword, in order, the
 // first `required` of them without a default.

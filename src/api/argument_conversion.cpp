@@ -1,5 +1,6 @@
 #include "api/argument_conversion.hpp"
 
+#include <initializer_list>
 #include <limits>
 
 #include "api/exceptions.hpp"
@@ -13,12 +14,39 @@ namespace {
 // and positivity checks rely on exactly that.
 static_assert(std::numeric_limits<float>::is_iec559 && std::numeric_limits<double>::is_iec559);
 
-bool has_float32_elements(PyArrayObject* array) {
-  PyArray_Descr* float32 = PyArray_DescrFromType(NPY_FLOAT32);
-  if (float32 == nullptr) return false;
-  const bool equivalent = PyArray_EquivTypes(PyArray_DESCR(array), float32) != 0;
-  Py_DECREF(float32);
+bool has_elements_of(PyArrayObject* array, int typenum) {
+  PyArray_Descr* wanted = PyArray_DescrFromType(typenum);
+  if (wanted == nullptr) return false;
+  const bool equivalent = PyArray_EquivTypes(PyArray_DESCR(array), wanted) != 0;
+  Py_DECREF(wanted);
   return equivalent;
+}
+
+bool has_float32_elements(PyArrayObject* array) { return has_elements_of(array, NPY_FLOAT32); }
+
+template <class T>
+void view_array(PyObject* object, int ndim, BasicArrayArgument<T>& out) {
+  auto* array = reinterpret_cast<PyArrayObject*>(object);
+  out.array = PyRef::borrow(object);
+  out.view.data = static_cast<const T*>(PyArray_DATA(array));
+  out.view.ndim = ndim;
+  out.view.shape = {PyArray_DIM(array, 0), ndim == 2 ? PyArray_DIM(array, 1) : 1};
+  out.view.aligned = PyArray_CHKFLAGS(array, NPY_ARRAY_ALIGNED);
+  out.view.c_contiguous = PyArray_CHKFLAGS(array, NPY_ARRAY_C_CONTIGUOUS);
+}
+
+// An ndarray of `ndim` dimensions whose elements are equivalent to one of
+// `typenums`; otherwise a pending TypeError that names `wanted`.
+bool is_array_of(PyObject* object, int ndim, std::initializer_list<int> typenums,
+                 const char* wanted) {
+  if (PyArray_Check(object) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(object)) == ndim) {
+    for (const int typenum : typenums) {
+      if (has_elements_of(reinterpret_cast<PyArrayObject*>(object), typenum)) return true;
+      if (PyErr_Occurred()) return false;
+    }
+  }
+  PyErr_Format(PyExc_TypeError, "expected a %d-dimensional numpy array of %s", ndim, wanted);
+  return false;
 }
 
 void raise_not_ndarray(PyObject* object) {
@@ -74,12 +102,25 @@ bool ArgumentConverter::array(std::size_t index, int ndim, ArrayArgument& out) c
     if (!PyErr_Occurred()) raise_not_ndarray(object);
     return fail(index);
   }
-  out.array = PyRef::borrow(object);
-  out.view.data = static_cast<const float*>(PyArray_DATA(array));
-  out.view.ndim = ndim;
-  out.view.shape = {PyArray_DIM(array, 0), ndim == 2 ? PyArray_DIM(array, 1) : 1};
-  out.view.aligned = PyArray_CHKFLAGS(array, NPY_ARRAY_ALIGNED);
-  out.view.c_contiguous = PyArray_CHKFLAGS(array, NPY_ARRAY_C_CONTIGUOUS);
+  view_array(object, ndim, out);
+  return true;
+}
+
+bool ArgumentConverter::int32_array(std::size_t index, int ndim,
+                                    BasicArrayArgument<std::int32_t>& out) const {
+  if (!ensure_numpy_api()) return false;
+  if (!is_array_of(bound_[index], ndim, {NPY_INT32}, "int32")) return fail(index);
+  view_array(bound_[index], ndim, out);
+  return true;
+}
+
+bool ArgumentConverter::flag_array(std::size_t index, int ndim,
+                                   BasicArrayArgument<std::uint8_t>& out) const {
+  if (!ensure_numpy_api()) return false;
+  if (!is_array_of(bound_[index], ndim, {NPY_BOOL, NPY_UINT8}, "bool or uint8")) {
+    return fail(index);
+  }
+  view_array(bound_[index], ndim, out);
   return true;
 }
 

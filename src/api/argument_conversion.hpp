@@ -12,10 +12,12 @@ namespace quillet::api {
 // A float32 NumPy array argument: the array, referenced until the call
 // returns (the batch reads it without the interpreter lock), and the view of
 // it that a body reads. The array is never copied or written.
-struct ArrayArgument {
+template <class T>
+struct BasicArrayArgument {
   PyRef array;
-  ArrayView view;
+  BasicArrayView<T> view;
 };
+using ArrayArgument = BasicArrayArgument<float>;
 
 // Turns bound arguments into the values a body takes, one parameter at a
 // time. The caller converts strictly in parameter order and stops at the
@@ -31,6 +33,14 @@ class ArgumentConverter {
   // A numpy.ndarray (or subclass) with `ndim` dimensions and elements
   // equivalent to native float32.
   bool array(std::size_t index, int ndim, ArrayArgument& out) const;
+  // The same for int32 elements, and for one-byte flags (bool or uint8);
+  // any other argument is a TypeError naming the element type wanted.
+  bool int32_array(std::size_t index, int ndim, BasicArrayArgument<std::int32_t>& out) const;
+  bool flag_array(std::size_t index, int ndim, BasicArrayArgument<std::uint8_t>& out) const;
+  // Whether an optional argument is left out or None.
+  bool absent(std::size_t index) const {
+    return bound_[index] == nullptr || bound_[index] == Py_None;
+  }
   // A real number rounded to the nearest float32 (overflow gives infinity).
   bool real(std::size_t index, float& out) const;
   // As real(), with `fallback` when the argument is absent (not when None).

@@ -124,7 +124,11 @@ PyRef fit_result_array(const FitResult& result) {
 }
 
 PyRef fit_rows_array(std::unique_ptr<float[]> buffer, std::size_t rows) {
-  const npy_intp shape[2] = {static_cast<npy_intp>(rows), kFitResultWidth};
+  return float_rows_array(std::move(buffer), rows, kFitResultWidth);
+}
+
+PyRef float_rows_array(std::unique_ptr<float[]> buffer, std::size_t rows, std::size_t width) {
+  const npy_intp shape[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(width)};
   return array_over(std::move(buffer), NPY_FLOAT32, 2, shape);
 }
 

@@ -21,6 +21,9 @@ PyRef fit_result_array(const FitResult& result);
 // `rows` FitResults, row-major, as a float32 array of shape (rows, 8).
 PyRef fit_rows_array(std::unique_ptr<float[]> buffer, std::size_t rows);
 
+// `rows` rows of `width` floats, row-major, as a float32 array of shape (rows, width).
+PyRef float_rows_array(std::unique_ptr<float[]> buffer, std::size_t rows, std::size_t width);
+
 // `rows` windows (i_left, i_right), row-major, as an int32 array of shape (rows, 2).
 PyRef window_rows_array(std::unique_ptr<std::int32_t[]> buffer, std::size_t rows);
 

@@ -7,11 +7,13 @@
 
 namespace quillet {
 
-// A float32 array as the binding layer hands it to a body: its data pointer,
-// shape and the two layout flags that decide whether it may be read as one
-// flat sequence. The array itself stays referenced by the caller.
-struct ArrayView {
-  const float* data = nullptr;
+// An array as the binding layer hands it to a body: its data pointer, shape
+// and the two layout flags that decide whether it may be read as one flat
+// sequence. The array itself stays referenced by the caller. The fits take
+// float32 arrays (ArrayView); the line fit also int32 and one-byte flags.
+template <class T>
+struct BasicArrayView {
+  const T* data = nullptr;
   int ndim = 1;
   std::array<std::int64_t, 2> shape{0, 1};  // shape[1] is 1 for a 1-D array
   bool aligned = true;
@@ -22,12 +24,14 @@ struct ArrayView {
   // The contiguity test: an empty array passes and reads as an empty
   // sequence; any other passes only when aligned, row-major contiguous and
   // backed by a real pointer, and then reads as element_count() floats.
-  std::optional<std::span<const float>> flat() const {
+  std::optional<std::span<const T>> flat() const {
     const std::int64_t count = element_count();
-    if (count == 0) return std::span<const float>{};
+    if (count == 0) return std::span<const T>{};
     if (!aligned || !c_contiguous || data == nullptr) return std::nullopt;
-    return std::span<const float>(data, static_cast<std::size_t>(count));
+    return std::span<const T>(data, static_cast<std::size_t>(count));
   }
 };
+
+using ArrayView = BasicArrayView<float>;
 
 }  // namespace quillet

@@ -32,32 +32,8 @@ bool is_usable(const BoundedGaussianProblem& p) {
 
 }  // namespace
 
-std::optional<GaussianSolverSetup> gaussian_solver_setup(const BoundedGaussianProblem& problem) {
-  if (!is_usable(problem)) return std::nullopt;
-
-  GaussianSolverSetup setup{};
-  for (std::size_t k = 0; k < 3; ++k) {
-    const double lower = static_cast<double>(problem.bounds[2 * k]);
-    const double upper = static_cast<double>(problem.bounds[2 * k + 1]);
-    // A start outside its bounds is moved onto the nearer bound.
-    setup.start[k] = std::min(std::max(static_cast<double>(problem.initial[k]), lower), upper);
-    setup.constraints[k] = solver::ParamConstraint{
-        .fixed = false,
-        .has_lower = true,
-        .has_upper = true,
-        .lower = lower,
-        .upper = upper,
-        .step = 0.0,
-        .rel_step = 0.0,
-        .side = solver::DerivSide::Analytic,
-        .deriv_debug = false,
-        .deriv_rel_tol = 0.0,
-        .deriv_abs_tol = 0.0,
-    };
-  }
-
-  const FitTolerances& tol = problem.tolerances;
-  setup.config = solver::SolverConfig{
+solver::SolverConfig fit_solver_config(const FitTolerances& tol, bool covariance) {
+  return solver::SolverConfig{
       .ftol = static_cast<double>(tol.ftol),
       .xtol = static_cast<double>(tol.xtol),
       .gtol = static_cast<double>(tol.gtol),
@@ -68,9 +44,40 @@ std::optional<GaussianSolverSetup> gaussian_solver_setup(const BoundedGaussianPr
       .max_fev = solver::MaxFev::defaults(),
       .user_scale = false,
       .no_finite_check = false,
-      // The fit derives its uncertainties from the model itself.
-      .no_covariance = true,
+      .no_covariance = !covariance,
   };
+}
+
+solver::ParamConstraint analytic_constraint(double lower, double upper) {
+  return solver::ParamConstraint{
+      .fixed = false,
+      .has_lower = std::isfinite(lower),
+      .has_upper = std::isfinite(upper),
+      .lower = std::isfinite(lower) ? lower : 0.0,
+      .upper = std::isfinite(upper) ? upper : 0.0,
+      .step = 0.0,
+      .rel_step = 0.0,
+      .side = solver::DerivSide::Analytic,
+      .deriv_debug = false,
+      .deriv_rel_tol = 0.0,
+      .deriv_abs_tol = 0.0,
+  };
+}
+
+std::optional<GaussianSolverSetup> gaussian_solver_setup(const BoundedGaussianProblem& problem) {
+  if (!is_usable(problem)) return std::nullopt;
+
+  GaussianSolverSetup setup{};
+  for (std::size_t k = 0; k < 3; ++k) {
+    const double lower = static_cast<double>(problem.bounds[2 * k]);
+    const double upper = static_cast<double>(problem.bounds[2 * k + 1]);
+    // A start outside its bounds is moved onto the nearer bound.
+    setup.start[k] = std::min(std::max(static_cast<double>(problem.initial[k]), lower), upper);
+    setup.constraints[k] = analytic_constraint(lower, upper);
+  }
+
+  // The fit derives its uncertainties from the model itself.
+  setup.config = fit_solver_config(problem.tolerances, /*covariance=*/false);
   return setup;
 }
 

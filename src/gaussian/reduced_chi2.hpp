@@ -9,4 +9,7 @@ namespace quillet {
 // divides by 1.
 float reduced_chi2(float chi2, std::size_t n);
 
+// The same for a fit of `nfree` free parameters: chi2 / max(n - nfree, 1).
+float reduced_chi2(float chi2, std::size_t n, std::size_t nfree);
+
 }  // namespace quillet

@@ -16,6 +16,7 @@ std::span<PyMethodDef* const> kernel_methods() {
   static PyMethodDef* const methods[] = {
       QUILLET_KERNEL(check_spectrum_settings),
       QUILLET_KERNEL(estimate_noise),
+      QUILLET_KERNEL(fit_lines_batch),
   };
   return methods;
 }
