@@ -25,8 +25,9 @@ in every worker before its first task; `worker_options` gives the same to a
 from __future__ import annotations
 
 import contextlib
+import functools
 import warnings
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -35,6 +36,7 @@ from .arrays import is_dask_array
 from .block_fit import fit_block_records
 from .errors import InputError, QuilletError
 from .fit_inputs import CubeInputs, NoiseSource
+from .model_fit import ModelSpec, fit_model_block_records, model_record_dtype
 from .results import RECORD_DTYPE
 from .settings import LineSettings
 
@@ -45,6 +47,7 @@ __all__ = [
     "SchedulerError",
     "connect",
     "fit_lazily",
+    "fit_model_lazily",
     "pool_size",
     "worker_options",
 ]
@@ -116,10 +119,31 @@ def like_cube(value: Any, chunks: tuple[tuple[int, ...], ...], axis: int) -> da.
     return da.from_array(np.broadcast_to(np.asarray(moved), shape), chunks=chunks)
 
 
-def fit_lazily(inputs: CubeInputs) -> da.Array:
+def fit_model_lazily(inputs: CubeInputs, spec: ModelSpec) -> da.Array:
+    """`fit_lazily` for a line model (a `quillet.model_fit.ModelSpec`): one
+    task per block, each fitting its block with the model as the in-process
+    model fit does, giving records of `model_record_dtype`."""
+    return fit_lazily(
+        inputs,
+        fit_block=functools.partial(_model_task, spec=spec),
+        dtype=model_record_dtype(spec.model),
+    )
+
+
+def _model_task(block: CubeInputs, *, spec: ModelSpec) -> np.ndarray:
+    return fit_model_block_records(block, spec)
+
+
+def fit_lazily(
+    inputs: CubeInputs,
+    *,
+    fit_block: Callable[[CubeInputs], np.ndarray] = fit_block_records,
+    dtype: np.dtype[Any] = RECORD_DTYPE,
+) -> da.Array:
     """A lazy Dask array of `RECORD_DTYPE`, one record per spectrum: one
     task per block of the cube, each running `quillet.block_fit`'s loop on
-    its block, prepared exactly as the in-process fit prepares its blocks."""
+    its block, prepared exactly as the in-process fit prepares its blocks
+    (or ``fit_block``, giving records of ``dtype``)."""
     import dask.array as da
 
     data, axis = inputs.data, inputs.axis
@@ -158,11 +182,12 @@ def fit_lazily(inputs: CubeInputs) -> da.Array:
         _fit_task,
         spatial_index,
         *arguments,
-        dtype=RECORD_DTYPE,
+        dtype=dtype,
         # The spectral axis is one chunk: each task gets its block as a list
         # of one, which it unwraps, where concatenating would copy it whole.
         concatenate=False,
-        meta=np.empty((0,) * (cube.ndim - 1), RECORD_DTYPE),
+        meta=np.empty((0,) * (cube.ndim - 1), dtype),
+        fit_block=fit_block,
         present=tuple(present),
         constants=constants,
         continuum_mode=inputs.continuum_mode,
@@ -179,6 +204,7 @@ def _fit_task(
     continuum_mode: str,
     velocity32: np.ndarray,
     settings: LineSettings,
+    fit_block: Callable[[CubeInputs], np.ndarray] = fit_block_records,
 ) -> np.ndarray:
     """One Dask task: the records of one block of the cube (spectral axis
     last)."""
@@ -208,7 +234,7 @@ def _fit_task(
         continuum_mode=continuum_mode,
         continuum_values=per_spectrum("continuum", None),
     )
-    return fit_block_records(block)
+    return fit_block(block)
 
 
 def _one_block(blocks: Any) -> Any:
