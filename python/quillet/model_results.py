@@ -104,7 +104,7 @@ class ModelFit:
         """Maps of records (`quillet.model_fit.model_record_dtype`); lazy
         records stay lazy until `compute` or `persist`."""
         if is_dask_array(records):
-            empty = {f: None for f in _fields()}
+            empty: dict[str, Any] = dict.fromkeys(_fields())
             return cls(**empty, model=model, records=records, **described)
         names = records.dtype.names or ()
 
@@ -383,7 +383,8 @@ def read_model_maps(path: str | Path) -> ModelFit:
         names = {item.name for item in hdul}
 
         def image(name: str, per_component: bool) -> np.ndarray:
-            data = np.array(hdul[name].data)
+            stored = hdul[name].data
+            data = np.array(stored, dtype=stored.dtype.newbyteorder("="))
             return data[..., 0] if one else data
 
         amplitude_header = hdul["AMPLITUDE"].header
@@ -405,7 +406,7 @@ def read_model_maps(path: str | Path) -> ModelFit:
             **maps,
             model=model,
             settings=settings,
-            velocity=np.array(hdul["VELOCITY"].data, np.float64),
+            velocity=np.array(hdul["VELOCITY"].data, dtype=np.float64),
             unit=header_unit(amplitude_header, "BUNIT"),
             wcs=wcs,
             provenance=grouped("IN"),
