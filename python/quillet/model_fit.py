@@ -331,6 +331,12 @@ def _run(
     upper: np.ndarray,
 ) -> Any:
     solver = settings.as_kwargs()
+    # Rows with no reference line have an empty window (nothing is fitted):
+    # any bounds serve, as long as the kernel's check of them passes.
+    idle = ~start.usable[:, None]
+    initial = np.where(idle, 0.75, initial)
+    lower = np.where(idle, 0.5, lower)
+    upper = np.where(idle, 1.0, upper)
     return fit_model_rows(
         block.spectra,
         velocity32,
@@ -440,13 +446,17 @@ def _fit_counts(
             span_high = axis[np.clip(start.windows[:, 1] - 1, 0, axis.size - 1)]
             added_initial = np.stack([height / scale[:, 0], where, width], axis=1)
             added_lower = np.stack(
-                [np.zeros(n), np.minimum(span_low, span_high), np.full(n, settings.width_min)],
+                [
+                    np.zeros(n),
+                    np.minimum(span_low, span_high) - settings.dv,
+                    np.full(n, settings.width_min),
+                ],
                 axis=1,
             )
             added_upper = np.stack(
                 [
                     np.maximum(p_upper[:, 0], height / scale[:, 0]),
-                    np.maximum(span_low, span_high),
+                    np.maximum(span_low, span_high) + settings.dv,
                     np.full(n, settings.width_max),
                 ],
                 axis=1,
@@ -462,10 +472,10 @@ def _fit_counts(
         fit = _run(block, velocity32, settings, model, start, initial, lower, upper)
         with np.errstate(all="ignore"):
             bic = np.where(fit.flag == 0, fit.bic(), np.inf)
+        with np.errstate(invalid="ignore"):
+            gain = best_bic - bic
         better = (
-            (best_bic - bic >= MIN_DELTA_BIC) | (kept == 0)
-            if spec.components == "auto"
-            else np.full(n, True)
+            (gain >= MIN_DELTA_BIC) | (kept == 0) if spec.components == "auto" else np.full(n, True)
         )
         better &= (fit.flag == 0) | (kept == 0)
         columns = list(range(3 * count)) + list(range(p_full - b, p_full))
