@@ -218,3 +218,21 @@ def test_cli_model_mistakes_are_one_line(tmp_path, args, words):
 
 def test_model_fit_is_a_model_fit(muse):
     assert isinstance(muse[1], ModelFit)
+
+
+def test_plot_model_fit_draws_each_component_on_the_baseline(muse):
+    from quillet.model_plots import plot_model_fit
+
+    cube, fit = muse
+    y, x = 20, 20
+    figure = plot_model_fit(cube.data[y, x], cube.velocity, fit, (y, x))
+    lines = {line.get_label(): line for line in figure.axes[0].get_lines()}
+    assert {"baseline", "line0", "line1", "line2", "model"} <= set(lines) or {
+        "baseline", "Halpha", "NII6548", "NII6583", "model"} <= set(lines)  # fmt: skip
+    v = np.sort(cube.velocity)
+    expected = fit.baseline[0, y, x] + sum(
+        fit.amplitude[k, y, x]
+        * np.exp(-0.5 * ((v - fit.centre[k, y, x]) / fit.sigma[k, y, x]) ** 2)
+        for k in range(3)
+    )
+    np.testing.assert_allclose(lines["model"].get_ydata(), expected, rtol=1e-5)
