@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import dataclasses
 import logging
+import re
 import subprocess
 import sys
 import warnings
@@ -16,7 +17,7 @@ import dask.array as da
 import numpy as np
 import pytest
 from astropy.io import fits
-from fits_cubes import REAL_DATA
+from fits_cubes import REAL_DATA, spectral_cards, write_cube
 from scipy.optimize import least_squares
 
 import quillet
@@ -236,3 +237,42 @@ def test_plot_model_fit_draws_each_component_on_the_baseline(muse):
         for k in range(3)
     )
     np.testing.assert_allclose(lines["model"].get_ydata(), expected, rtol=1e-5)
+
+
+def test_cli_hyperfine_and_auto_components_on_synthetic_cubes(tmp_path):
+    """HCN 1-0 on a radio velocity axis, and two lines 4 sigmas apart with
+    --components auto: the velocity found, and two components kept."""
+    from quillet.line_models import HYPERFINE
+
+    v = np.arange(-20.0, 20.0, 0.2)
+    rng = np.random.default_rng(5)
+    truth = rng.uniform(-1.0, 1.0, (4, 5))
+    hcn = HYPERFINE["HCN 1-0"]
+    clean = sum(
+        10 * s * np.exp(-0.5 * ((v - truth[..., None] - o) / 0.5) ** 2)
+        for s, o in zip(hcn.strengths, hcn.offsets())
+    )
+    cube = write_cube(tmp_path / "hcn.fits", clean + rng.normal(0, 0.1, clean.shape),
+                      spectral_cards("VRAD", -20.0, 0.2, cunit="km/s"))  # fmt: skip
+    done = subprocess.run(
+        [sys.executable, "-m", "quillet", "fit", str(cube), "--out", str(tmp_path / "h.fits"),
+         "--hyperfine", "HCN 1-0", "--line-sigma", "0.5", "--noise", "0.1"],
+        capture_output=True, text=True, timeout=120,
+    )  # fmt: skip
+    assert done.returncode == 0, done.stderr
+    fit = read_model_maps(tmp_path / "h.fits")
+    assert np.all(np.abs(fit.centre[0] - truth) < 4 * fit.centre_error[0])
+
+    two = np.exp(-0.5 * ((v + 2.0) / 1.0) ** 2) + np.exp(-0.5 * ((v - 2.0) / 1.0) ** 2)
+    data = 20 * np.broadcast_to(two, (4, 5, v.size)) + rng.normal(0, 1.0, (4, 5, v.size))
+    cube = write_cube(tmp_path / "two.fits", data, spectral_cards("VRAD", -20.0, 0.2, cunit="km/s"))
+    done = subprocess.run(
+        [sys.executable, "-m", "quillet", "fit", str(cube), "--out", str(tmp_path / "t.fits"),
+         "--components", "auto", "--line-sigma", "1", "--noise", "1"],
+        capture_output=True, text=True, timeout=120,
+    )  # fmt: skip
+    assert done.returncode == 0, done.stderr
+    assert "components auto" in done.stdout
+    kept = read_model_maps(tmp_path / "t.fits").ncomponents
+    assert np.mean(kept == 2) >= 0.9
+    assert re.search(r"^2 +" + str(int((kept == 2).sum())) + " ", done.stdout, re.MULTILINE)
