@@ -338,7 +338,7 @@ def _line_model(args: argparse.Namespace) -> tuple[Any, Any]:
             model = LineModel.lines(
                 rest, convention=args.convention,
                 shared_velocity=not args.free_velocity, shared_width=not args.free_width,
-                baseline=baseline,
+                baseline=baseline, names=[f"{value:g}" for value in rest.value],
             )  # fmt: skip
         except ValueError as error:
             raise UsageError(f"--lines: {error}") from None

@@ -113,8 +113,10 @@ class ModelSpec:
     @property
     def counts(self) -> tuple[int, ...]:
         """The component counts fitted in turn."""
-        if self.components is None:
+        if self.components is None and not (self.is_free and self.model.components > 1):
             return (self.model.components,)
+        if self.components is None:  # free Gaussians are built up one at a time
+            return tuple(range(1, self.model.components + 1))
         top = self.model.components if self.components == "auto" else int(self.components)
         return tuple(range(1, top + 1))
 
@@ -174,7 +176,7 @@ def fit_model_block(
     start = _first_pass_start(block, first.fits, first.windows, velocity32, settings, spec)
     model = spec.model
     out = np.zeros(block.spectra.shape[0], model_record_dtype(model))
-    if spec.components is None:
+    if len(spec.counts) == 1 and spec.components is None:
         initial, lower, upper = _model_starts(block, start, velocity32, settings, model)
         fit = _run(block, velocity32, settings, model, start, initial, lower, upper)
         params, errors, stats = fit.params, fit.errors, fit.stats
@@ -431,6 +433,8 @@ def _fit_counts(
     kept = np.zeros(n, dtype=np.int64)
     scale = start.scale.astype(np.float64)[:, None]
     previous: tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray] | None = None
+    span_low = axis[np.clip(start.windows[:, 0], 0, axis.size - 1)]
+    span_high = axis[np.clip(start.windows[:, 1] - 1, 0, axis.size - 1)]
     for count in spec.counts:
         model = LineModel.free(count, baseline=full.baseline)
         if previous is None:
@@ -442,8 +446,6 @@ def _fit_counts(
                 block, axis, start.windows, prior, p_params, settings
             )
             lines = 3 * (count - 1)
-            span_low = axis[np.clip(start.windows[:, 0], 0, axis.size - 1)]
-            span_high = axis[np.clip(start.windows[:, 1] - 1, 0, axis.size - 1)]
             added_initial = np.stack([height / scale[:, 0], where, width], axis=1)
             added_lower = np.stack(
                 [
@@ -469,6 +471,12 @@ def _fit_counts(
             lower = np.concatenate([p_lower[:, :lines], added_lower, p_lower[:, lines:]], axis=1)
             upper = np.concatenate([p_upper[:, :lines], added_upper, p_upper[:, lines:]], axis=1)
             initial = np.clip(initial, lower, upper)
+        # Any component may settle anywhere in the window: the one fitted
+        # first may turn out to be the second line, and the added one the first.
+        for c in range(count):
+            lower[:, 3 * c + 1] = np.minimum(span_low, span_high) - settings.dv
+            upper[:, 3 * c + 1] = np.maximum(span_low, span_high) + settings.dv
+        initial = np.clip(initial, lower, upper)
         fit = _run(block, velocity32, settings, model, start, initial, lower, upper)
         with np.errstate(all="ignore"):
             bic = np.where(fit.flag == 0, fit.bic(), np.inf)
