@@ -35,7 +35,9 @@ if TYPE_CHECKING:
     from .cube_files import read_cube
     from .cube_fit import fit_cube
     from .errors import QuilletError
+    from .line_models import LineModel
     from .maps_files import read_maps
+    from .model_results import ModelFit, read_model_maps
     from .noise import estimate_noise
     from .plots import plot_fit
     from .results import (
@@ -57,13 +59,16 @@ _HOMES = {
     "FLAG_SUCCESS": "results",
     "FitRow": "results",
     "LineFit": "results",
+    "LineModel": "line_models",
     "LineSettings": "settings",
+    "ModelFit": "model_results",
     "QuilletError": "errors",
     "estimate_noise": "noise",
     "fit_cube": "cube_fit",
     "plot_fit": "plots",
     "read_cube": "cube_files",
     "read_maps": "maps_files",
+    "read_model_maps": "model_results",
 }
 
 __all__ = [
@@ -74,7 +79,9 @@ __all__ = [
     "Cube",
     "FitRow",
     "LineFit",
+    "LineModel",
     "LineSettings",
+    "ModelFit",
     "QuilletError",
     "__version__",
     "estimate_noise",
@@ -82,6 +89,7 @@ __all__ = [
     "plot_fit",
     "read_cube",
     "read_maps",
+    "read_model_maps",
 ]
 
 

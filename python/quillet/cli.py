@@ -846,10 +846,21 @@ def run_plot(args: argparse.Namespace) -> int:
         raise UsageError(f"{args.maps}: no such file")
 
     refuse_existing(args.out, args.overwrite)
-    fit = read_maps(args.maps)
+    fit = _read_any_maps(args.maps, read_maps)
     fit.plot_maps(args.out, overwrite=args.overwrite)
     print(f"wrote {args.out}")
     return 0
+
+
+def _read_any_maps(path: Path, read_maps: Callable[[Path], Any]) -> Any:
+    """A maps file of a Gaussian fit, or of a line model's (MODEL cards)."""
+    from astropy.io import fits
+
+    from .model_results import read_model_maps
+
+    with fits.open(path) as hdul:
+        is_model = "QUILLET MODEL COMPONENTS" in hdul[0].header
+    return read_model_maps(path) if is_model else read_maps(path)
 
 
 # --- the entry point ------------------------------------------------------------

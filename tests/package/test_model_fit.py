@@ -280,3 +280,23 @@ def test_cli_hyperfine_and_auto_components_on_synthetic_cubes(tmp_path):
     kept = read_model_maps(tmp_path / "t.fits").ncomponents
     assert np.mean(kept == 2) >= 0.9
     assert re.search(r"^2 +" + str(int((kept == 2).sum())) + " ", done.stdout, re.MULTILINE)
+
+
+def test_cli_on_a_local_cluster_gives_the_same_bits_and_plot_reads_the_file(tmp_path, muse):
+    _, fit = muse
+    out = tmp_path / "s.fits"
+    args = ["--out", str(out), "--lines", "6562.80,6548.05,6583.45 Angstrom",
+            "--ratios=-,1,3.05", "--baseline", "0", "--scheduler", "local:1", "--chunks", "400",
+            "--quiet"]  # fmt: skip
+    done = subprocess.run([*COMMAND, *args], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    back = quillet.read_model_maps(out)
+    for name in ("amplitude", "centre", "sigma", "baseline", "chi2", "flag"):
+        assert getattr(back, name).tobytes() == getattr(fit, name).tobytes(), name
+    picture = tmp_path / "s.png"
+    done = subprocess.run(
+        [sys.executable, "-m", "quillet", "plot", str(out), "--out", str(picture)],
+        capture_output=True, text=True, timeout=120,
+    )  # fmt: skip
+    assert done.returncode == 0, done.stderr
+    assert picture.read_bytes()[:4] == b"\x89PNG"
