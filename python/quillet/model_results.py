@@ -236,8 +236,12 @@ class ModelFit:
             variables[name] = ((*lead, *dims) if per_component else dims, getattr(fit, name), attrs)
         window_attrs = {"long_name": "half-open range [left, right) of the channels fitted"}
         variables["window"] = ((*dims, "edge"), fit.window, {**window_attrs, "units": "1"})
-        coords = {"component": np.array(self.model.names, dtype=object).astype(str)}
-        attrs = {"Conventions": "CF-1.10", "title": "quillet line model fit"}
+        # Components by number, their names an attribute: Zarr v3 has no
+        # stable type for a coordinate of strings.
+        coords = {"component": np.arange(self.model.components, dtype=np.int32)}
+        names = "; ".join(self.model.names)  # hyperfine labels hold spaces
+        attrs = {"Conventions": "CF-1.10", "title": "quillet line model fit",
+                 "component_names": names}  # fmt: skip
         attrs.update({f"quillet {k}".lower().replace(" ", "_"): v for k, v in fit.header_cards()})
         return xarray.Dataset(variables, coords=coords, attrs=attrs)
 

@@ -107,7 +107,7 @@ def test_maps_file_round_trip_with_component_axis_and_wcs(tmp_path, muse):
         fit.write_fits(path)
     dataset = fit.to_xarray()
     assert dataset["amplitude"].dims == ("component", "y", "x")
-    assert list(dataset["component"].values) == ["Halpha", "NII6548", "NII6583"]
+    assert dataset.attrs["component_names"].split("; ") == ["Halpha", "NII6548", "NII6583"]
 
 
 def two_lines(snr: float, separation: float, count: int, seed: int) -> np.ndarray:
@@ -300,3 +300,15 @@ def test_cli_on_a_local_cluster_gives_the_same_bits_and_plot_reads_the_file(tmp_
     )  # fmt: skip
     assert done.returncode == 0, done.stderr
     assert picture.read_bytes()[:4] == b"\x89PNG"
+
+
+def test_zarr_store_keeps_the_component_dimension(tmp_path, muse):
+    import xarray
+
+    _, fit = muse
+    path = fit.write_zarr(tmp_path / "m.zarr")
+    stored = xarray.open_zarr(path, consolidated=False)
+    assert stored["centre"].dims == ("component", "y", "x")
+    assert stored["centre"].values.tobytes() == fit.centre.tobytes()
+    assert stored.attrs["quillet_model_components"] == 3
+    assert stored["flag"].attrs["flag_meanings"].split()[3] == "too_few_samples"
