@@ -41,9 +41,9 @@ import os
 import time
 import warnings
 
-import _quillet_kernels
 import numpy as np
 
+import _quillet_kernels
 from quillet.line_models import LineModel
 
 ROWS = 100_000
