@@ -19,6 +19,19 @@ otherwise), after a warm-up on 1,000 rows:
 Prints one line per model: spectra per second, and microseconds per spectrum
 of wall-clock and of the process's processor time (summed over threads; on
 a shared machine the wall clock also counts other work's share).
+
+Then, in the same run, the same models on the first ``--peers`` rows (200
+by default; they are slow) with the same windows, noise weights and
+starting values, by two peers: astropy's compound model (Gaussian1D
+components with ``tied`` centres, widths and ratio, plus Const1D or
+Polynomial1D(1)) through its Dask cube fitter
+``astropy.modeling.fitting.parallel_fit_dask`` (TRFLSQFitter, the window
+given as its mask, synchronous scheduler: one core), and
+``scipy.optimize.curve_fit`` spectrum by spectrum (one core). Each peer's
+line gives its spectra/s, quillet's rate per core (its processor time per
+spectrum) over the peer's, and the agreement on the rows both fitted: the
+median and 95th percentile over rows of |quillet - peer| / quillet's error
+for the first component's amplitude, centre and sigma.
 """
 
 from __future__ import annotations
@@ -26,6 +39,7 @@ from __future__ import annotations
 import argparse
 import os
 import time
+import warnings
 
 import numpy as np
 
@@ -130,6 +144,7 @@ def fit_rows(
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rows", type=int, default=ROWS)
+    parser.add_argument("--peers", type=int, default=200, help="rows the peers fit")
     args = parser.parse_args()
     v, spectra, noise, centre = cube(args.rows)
     threads = os.environ.get("RAYON_NUM_THREADS", f"all {os.cpu_count()} cores")
@@ -146,6 +161,136 @@ def main() -> None:
             f"{1e6 * seconds / args.rows:7.1f} us/spectrum (cpu {1e6 * cpu / args.rows:6.1f})  "
             f"window {int(np.median(window[:, 1] - window[:, 0]))} channels, "
             f"{int(stats[0, 3])} free, success {100 * success:.1f} %"
+        )
+        if args.peers:
+            peers(name, model, spectra, v, noise, window, (initial, lower, upper), cpu / args.rows,
+                  args.peers)  # fmt: skip
+
+
+def _model_values(model: LineModel, p: np.ndarray, v: np.ndarray, t0: float) -> np.ndarray:
+    """The model at full parameters p (ties resolved by the caller)."""
+    k = model.components
+    out = np.zeros_like(v, dtype=np.float64)
+    for c in range(k):
+        a, m, s = p[3 * c : 3 * c + 3]
+        out += a * np.exp(-0.5 * ((v - m) / s) ** 2)
+    for j in range(model.baseline_terms):
+        out += p[3 * k + j] * (v - t0) ** j
+    return out
+
+
+def _resolve(model: LineModel, free: np.ndarray, mask: np.ndarray, full: np.ndarray) -> np.ndarray:
+    """Full parameters from the free ones, ties applied."""
+    p = full.copy()
+    p[mask] = free
+    for c in range(model.components):
+        if model.centre_ref[c] >= 0:
+            p[3 * c + 1] = p[3 * model.centre_ref[c] + 1] + model.centre_offset[c]
+        if model.amplitude_ref[c] >= 0:
+            p[3 * c] = p[3 * model.amplitude_ref[c]] * model.amplitude_ratio[c]
+        if model.sigma_ref[c] >= 0:
+            p[3 * c + 2] = p[3 * model.sigma_ref[c] + 2]
+    return p
+
+
+def curve_fit_rows(model, spectra, v, noise, window, starts):  # type: ignore[no-untyped-def]
+    from scipy.optimize import curve_fit
+
+    initial, lower, upper = starts
+    free = ~model.tied()
+    out = np.full((spectra.shape[0], model.parameter_count), np.nan)
+    for i in range(spectra.shape[0]):
+        lo, hi = window[i]
+        x = v[lo:hi].astype(np.float64)
+        t0 = 0.5 * (x[0] + x[-1])
+        full = initial[i].astype(np.float64)
+
+        def f(x, *q, full=full, t0=t0):  # type: ignore[no-untyped-def]
+            return _model_values(model, _resolve(model, np.array(q), free, full), x, t0)
+
+        try:
+            q, _ = curve_fit(
+                f, x, spectra[i, lo:hi], p0=full[free],
+                bounds=(lower[i][free], upper[i][free]), sigma=noise[i, lo:hi],
+                absolute_sigma=True, maxfev=2000,
+            )  # fmt: skip
+        except RuntimeError:
+            continue
+        out[i] = _resolve(model, q, free, full)
+    return out
+
+
+def astropy_rows(model, spectra, v, noise, window, starts):  # type: ignore[no-untyped-def]
+    from astropy.modeling import models
+    from astropy.modeling.fitting import TRFLSQFitter, parallel_fit_dask
+
+    initial = starts[0]
+    k = model.components
+    mean = np.median(initial, axis=0)
+    parts = [
+        models.Gaussian1D(mean[3 * c], mean[3 * c + 1], mean[3 * c + 2], bounds={
+            "stddev": (10.0, 300.0), "amplitude": (0.0, None)})
+        for c in range(k)
+    ]  # fmt: skip
+    if model.baseline == 0:
+        parts.append(models.Const1D(0.5))
+    elif model.baseline == 1:
+        parts.append(models.Polynomial1D(1, c0=0.5, c1=0.0))
+    compound = parts[0]
+    for part in parts[1:]:
+        compound = compound + part
+    for c in range(k):
+        if model.centre_ref[c] >= 0:
+            ref, off = model.centre_ref[c], model.centre_offset[c]
+            compound.tied[f"mean_{c}"] = lambda m, ref=ref, off=off: getattr(m, f"mean_{ref}") + off
+        if model.sigma_ref[c] >= 0:
+            ref = model.sigma_ref[c]
+            compound.tied[f"stddev_{c}"] = lambda m, ref=ref: getattr(m, f"stddev_{ref}")
+        if model.amplitude_ref[c] >= 0:
+            ref, r = model.amplitude_ref[c], model.amplitude_ratio[c]
+            compound.tied[f"amplitude_{c}"] = lambda m, ref=ref, r=r: (
+                getattr(m, f"amplitude_{ref}") * r
+            )
+    channels = np.arange(v.size)
+    mask = (channels[None] < window[:, :1]) | (channels[None] >= window[:, 1:])
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        fitted = parallel_fit_dask(
+            model=compound, fitter=TRFLSQFitter(), data=spectra.astype(np.float64),
+            weights=1.0 / noise.astype(np.float64), mask=mask, fitting_axes=1,
+            world=(v.astype(np.float64),), scheduler="synchronous",
+        )  # fmt: skip
+    out = np.full((spectra.shape[0], model.parameter_count), np.nan)
+    for c in range(k):
+        out[:, 3 * c] = getattr(fitted, f"amplitude_{c}").value
+        out[:, 3 * c + 1] = getattr(fitted, f"mean_{c}").value
+        out[:, 3 * c + 2] = getattr(fitted, f"stddev_{c}").value
+    return out
+
+
+def peers(name, model, spectra, v, noise, window, starts, cpu_per_row, rows):  # type: ignore[no-untyped-def]
+    arguments = model.kernel_arguments()
+    sub = [a[:rows] for a in starts]
+    params, errors, stats = _quillet_kernels.fit_lines_batch(
+        spectra[:rows], v, noise[:rows], window[:rows], *sub, **arguments
+    )
+    ok = stats[:, 4] == 0
+    for peer, run in (
+        ("astropy parallel_fit_dask", astropy_rows),
+        ("scipy curve_fit", curve_fit_rows),
+    ):
+        began = time.perf_counter()
+        theirs = run(model, spectra[:rows], v, noise[:rows], window[:rows], sub)
+        seconds = time.perf_counter() - began
+        both = ok & np.all(np.isfinite(theirs[:, :3]), axis=1)
+        pulls = np.abs(params[both, :3] - theirs[both, :3]) / errors[both, :3]
+        median = np.nanmedian(pulls, axis=0)
+        p95 = np.nanpercentile(pulls, 95, axis=0)
+        ratio = (seconds / rows) / cpu_per_row
+        print(
+            f"  {peer:36s} {rows / seconds:9,.1f} spectra/s  quillet per core {ratio:,.0f}x; "
+            f"|diff|/error a, c, s: median {median[0]:.2g} {median[1]:.2g} {median[2]:.2g}, "
+            f"95th {p95[0]:.2g} {p95[1]:.2g} {p95[2]:.2g} ({int(both.sum())} rows)"
         )
 
 

@@ -37,7 +37,9 @@ if TYPE_CHECKING:
     from .cube_fit import fit_cube
     from .cube_moments import Moments, moments
     from .errors import QuilletError
+    from .line_models import LineModel
     from .maps_files import read_maps
+    from .model_results import ModelFit, read_model_maps
     from .noise import estimate_noise
     from .plots import plot_fit
     from .results import (
@@ -59,7 +61,9 @@ _HOMES = {
     "FLAG_SUCCESS": "results",
     "FitRow": "results",
     "LineFit": "results",
+    "LineModel": "line_models",
     "LineSettings": "settings",
+    "ModelFit": "model_results",
     "Moments": "cube_moments",
     "QuilletError": "errors",
     "estimate_noise": "noise",
@@ -68,6 +72,7 @@ _HOMES = {
     "plot_fit": "plots",
     "read_cube": "cube_files",
     "read_maps": "maps_files",
+    "read_model_maps": "model_results",
 }
 
 __all__ = [
@@ -78,7 +83,9 @@ __all__ = [
     "Cube",
     "FitRow",
     "LineFit",
+    "LineModel",
     "LineSettings",
+    "ModelFit",
     "Moments",
     "QuilletError",
     "__version__",
@@ -88,6 +95,7 @@ __all__ = [
     "plot_fit",
     "read_cube",
     "read_maps",
+    "read_model_maps",
 ]
 
 

@@ -125,7 +125,7 @@ def prepare_block(
         # Found on the shared axis, where the fit runs.
         fit_guides = find_guides(
             spectra, velocity32, noise, line_sigma=settings.width_guess,
-            velocity_window=velocity_window,
+            velocity_window=velocity_window, snap_radius=settings.search_radius,
         )  # fmt: skip
     else:
         shared_axis_guides = np.broadcast_to(np.asarray(guides, dtype=np.float64), (count,))

@@ -246,6 +246,7 @@ def _add_fit(commands: Any) -> None:
     _reading_options(fit)
     _line_options(fit)
     _trust_options(fit)
+    _model_options(fit)
     _setting_options(fit)
     _dask_options(fit)
     _output_options(fit)
@@ -465,6 +466,184 @@ def _trust_options(parser: argparse.ArgumentParser) -> None:
         metavar="V",
         help="pixels above this, in the data's unit, are missing (default: none)",
     )
+
+
+#: The most free components ``--components auto`` tries.
+AUTO_COMPONENTS = 3
+
+
+def _model_options(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group(
+        "line model (default: one Gaussian, as without these options)"
+    )
+    group.add_argument(
+        "--model",
+        choices=("gaussian", "lines", "hyperfine"),
+        help="gaussian: free Gaussians (--components, --baseline); lines: a multiplet "
+        "(implied by --lines); hyperfine: a hyperfine group (implied by --hyperfine)",
+    )
+    group.add_argument(
+        "--lines",
+        metavar="REST[,REST...]",
+        help="rest wavelengths or frequencies with a unit, the first the reference line "
+        "whose guide and window the fit starts from, e.g. '6562.8,6548.05,6583.45 Angstrom'",
+    )
+    group.add_argument(
+        "--ratios",
+        metavar="R,R...",
+        help="fixed amplitude ratios of the lines, one per line (default: all free)",
+    )
+    group.add_argument(
+        "--free-velocity", action="store_true", help="each line its own velocity (default: one)"
+    )
+    group.add_argument(
+        "--free-width", action="store_true", help="each line its own width (default: one)"
+    )
+    group.add_argument("--hyperfine", metavar="NAME", help="a hyperfine group, e.g. 'HCN 1-0'")
+    group.add_argument(
+        "--components",
+        metavar="N|auto",
+        help=f"free Gaussians: N, or auto (1 to {AUTO_COMPONENTS}, chosen per spectrum by the "
+        "BIC with a margin of 10)",
+    )
+    group.add_argument(
+        "--baseline",
+        choices=("none", "0", "1", "2"),
+        default="none",
+        help="polynomial baseline fitted with the lines, of this order (default: none)",
+    )
+
+
+def _line_model(args: argparse.Namespace) -> tuple[Any, Any]:
+    """The `LineModel` and component count the model options ask for, or
+    (None, None) for today's Gaussian fit."""
+    from .line_models import HYPERFINE, LineModel
+
+    kind = args.model or ("lines" if args.lines else "hyperfine" if args.hyperfine else "gaussian")
+    baseline = None if args.baseline == "none" else int(args.baseline)
+    multiplet_only = [
+        name for name, given in (("--ratios", args.ratios), ("--free-velocity",
+        args.free_velocity), ("--free-width", args.free_width)) if given
+    ]  # fmt: skip
+    if kind != "lines" and multiplet_only:
+        raise UsageError(f"{multiplet_only[0]} shapes a multiplet: give --lines too")
+    if kind != "gaussian" and args.components is not None:
+        raise UsageError(
+            "--components chooses a count of free Gaussians; a multiplet or hyperfine group "
+            "has its own: leave --components out"
+        )
+    if kind == "lines":
+        if not args.lines:
+            raise UsageError("--model lines needs --lines REST,REST... with a unit")
+        rest = _rest_values(args.lines)
+        try:
+            model = LineModel.lines(
+                rest, convention=args.convention,
+                shared_velocity=not args.free_velocity, shared_width=not args.free_width,
+                baseline=baseline, names=[f"{value:g}" for value in rest.value],
+            )  # fmt: skip
+        except ValueError as error:
+            raise UsageError(f"--lines: {error}") from None
+        if args.ratios is not None:
+            model = _with_ratios(model, args.ratios)
+        return model, None
+    if kind == "hyperfine":
+        if args.hyperfine not in HYPERFINE:
+            known = ", ".join(repr(n) for n in sorted(HYPERFINE))
+            raise UsageError(f"--hyperfine {args.hyperfine!r} is not known; give one of {known}")
+        return LineModel.hyperfine(args.hyperfine, baseline=baseline), None
+    if args.components is None:
+        return (None, None) if baseline is None else (LineModel.gaussian(baseline), None)
+    if args.components == "auto":
+        return LineModel.free(AUTO_COMPONENTS, baseline), "auto"
+    if not args.components.isdigit() or not 1 <= int(args.components) <= 8:
+        raise UsageError(f"--components takes auto or 1 to 8, not {args.components!r}")
+    count = int(args.components)
+    return LineModel.free(count, baseline), count
+
+
+def _with_ratios(model: Any, text: str) -> Any:
+    """The model with the amplitudes of the lines given a number in
+    ``text`` (one entry per line, '-' for a free line) tied to the first
+    such line at the ratio of their numbers: '-,1,3.05' keeps the first
+    line free and makes the third 3.05 times the second."""
+    import dataclasses
+
+    entries = [part.strip() for part in text.split(",")]
+    if len(entries) != model.components:
+        raise UsageError(
+            f"--ratios gives {len(entries)} entries for {model.components} lines; give one "
+            "per line, '-' for a line whose amplitude is free"
+        )
+    try:
+        values = [None if e == "-" else float(e) for e in entries]
+    except ValueError:
+        raise UsageError(
+            f"--ratios takes numbers or '-' separated by commas, not {text!r}"
+        ) from None
+    given = [k for k, v in enumerate(values) if v is not None]
+    if any(not math.isfinite(v) or v <= 0 for v in values if v is not None):
+        raise UsageError(f"--ratios {text!r}: the ratios must be positive numbers")
+    refs, ratios = [-1] * model.components, [1.0] * model.components
+    for k in given[1:]:
+        refs[k] = given[0]
+        ratios[k] = float(values[k]) / float(values[given[0]])  # type: ignore[arg-type]
+    return dataclasses.replace(model, amplitude_ref=tuple(refs), amplitude_ratio=tuple(ratios))
+
+
+def _rest_values(text: str) -> Any:
+    """Rest values 'A,B,C UNIT' or 'A UNIT,B UNIT' as one Quantity."""
+    import astropy.units as u
+
+    parts = [part.strip() for part in text.split(",")]
+    unit_of_last = parts[-1].split()[1:] if parts else []
+    values = []
+    for part in parts:
+        words = part.split()
+        unit = " ".join(words[1:] or unit_of_last)
+        if not words or not unit:
+            raise UsageError(
+                f"--lines {text!r}: give each rest value a unit, or one after the last "
+                "('6562.8,6583.45 Angstrom')"
+            )
+        try:
+            values.append(u.Quantity(float(words[0]), unit))
+        except (ValueError, TypeError):
+            raise UsageError(f"--lines: {part!r} is not a number with a unit") from None
+    try:
+        return u.Quantity([v.to(values[0].unit, u.spectral()) for v in values])
+    except u.UnitConversionError:
+        raise UsageError(
+            "--lines: the rest values must all be wavelengths or frequencies"
+        ) from None
+
+
+def _describe_model(model: Any, components: Any) -> str:
+    kept = "" if components is None else f", components {components}"
+    base = "none" if model.baseline is None else f"order {model.baseline}"
+    lines = [f"model: {model.components} component(s), baseline {base}{kept}"]
+    for k in range(model.components):
+        ties = []
+        if model.centre_ref[k] >= 0:
+            ties.append(
+                f"centre = {model.names[model.centre_ref[k]]} {model.centre_offset[k]:+.2f} km/s"
+            )
+        if model.amplitude_ref[k] >= 0:
+            reference = model.names[model.amplitude_ref[k]]
+            ties.append(f"amplitude = {model.amplitude_ratio[k]:.4g} x {reference}")
+        if model.sigma_ref[k] >= 0:
+            ties.append(f"sigma = {model.names[model.sigma_ref[k]]}'s")
+        lines.append(f"  {model.names[k]:<14} {'; '.join(ties) or 'free'}")
+    return "\n".join(lines)
+
+
+def _component_table(fit: Any) -> str:
+    counts = fit.component_counts()
+    total = max(sum(counts.values()), 1)
+    lines = [f"{'components':<22} {'count':>10} {'share':>8}"]
+    for kept, count in counts.items():
+        lines.append(f"{kept:<22} {count:>10} {100.0 * count / total:>7.1f}%")
+    return "\n".join(lines)
 
 
 def _setting_options(parser: argparse.ArgumentParser) -> None:
@@ -991,6 +1170,9 @@ def _fit_and_write(args: argparse.Namespace, outputs: _Outputs, chunks: Any) -> 
 
         edges = args.continuum != "none"
         check_room(outputs.maps, maps_bytes(cube.spatial_shape, cube.velocity.size, edges))
+    model, components = _line_model(args)
+    if model is not None and args.diagnostics is not None:
+        raise UsageError("--diagnostics draws one-Gaussian fits; leave it out with a line model")
     overrides = _overrides(args)
     settings = LineSettings.for_axis(cube.velocity, line_sigma=args.line_sigma, **overrides)
     guide = _guide(args, cube.spatial_shape)
@@ -1018,6 +1200,8 @@ def _fit_and_write(args: argparse.Namespace, outputs: _Outputs, chunks: Any) -> 
         say("noise: estimated from each spectrum (DER_SNR)")
     say(_settings_table(settings, set(overrides), args, cube.velocity))
     say(_trust_lines(args, settings))
+    if model is not None:
+        say(_describe_model(model, components))
 
     start = time.perf_counter()
     fit = fit_cube(
@@ -1030,11 +1214,14 @@ def _fit_and_write(args: argparse.Namespace, outputs: _Outputs, chunks: Any) -> 
         chunk_rows=args.chunk_rows,
         progress=not args.quiet,
         **_trust_keywords(args),
+        **({} if model is None else {"model": model, "components": components}),
     )
     # A Dask fit runs here, block by block, its results kept on the workers.
     fit = fit.persist(progress=not args.quiet)
     elapsed = time.perf_counter() - start
-    if outputs.maps.folder:
+    if outputs.maps.folder and model is not None:
+        fit.write_zarr(outputs.maps, overwrite=args.overwrite)
+    elif outputs.maps.folder:
         from .maps_files import write_zarr
 
         write_zarr(fit, outputs.maps, overwrite=args.overwrite)
@@ -1047,7 +1234,10 @@ def _fit_and_write(args: argparse.Namespace, outputs: _Outputs, chunks: Any) -> 
     if args.diagnostics is not None:
         say(_diagnostics(args, fit.compute(), cube, noise))
     say(_flag_table(fit, elapsed))
-    say(_quality_table(fit))
+    if model is None:
+        say(_quality_table(fit))
+    else:
+        say(_component_table(fit))
     return 0
 
 
@@ -1213,10 +1403,23 @@ def run_plot(args: argparse.Namespace) -> int:
     _check_picture_format(args.out, "--out")
     output = resolve_output(args.out, overwrite=args.overwrite, reads=_reads(args))
     with output_lock(output):
-        figure = read_maps(args.maps).plot_maps()
+        fit = _read_any_maps(args.maps, read_maps)
+        shown = {"show": args.show} if hasattr(fit, "quality") else {}
+        figure = fit.plot_maps(**shown)
         save_figure(figure, output, overwrite=args.overwrite, reads=_reads(args))
     print(f"wrote {output.shown}")
     return 0
+
+
+def _read_any_maps(path: Path, read_maps: Callable[[Path], Any]) -> Any:
+    """A maps file of a Gaussian fit, or of a line model's (MODEL cards)."""
+    from astropy.io import fits
+
+    from .model_results import read_model_maps
+
+    with fits.open(path) as hdul:
+        is_model = "QUILLET MODEL COMPONENTS" in hdul[0].header
+    return read_model_maps(path) if is_model else read_maps(path)
 
 
 # --- the entry point ------------------------------------------------------------

@@ -25,8 +25,9 @@ in every worker before its first task; `worker_options` gives the same to a
 from __future__ import annotations
 
 import contextlib
+import functools
 import warnings
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -35,6 +36,7 @@ from .arrays import is_dask_array
 from .block_fit import BlockResult, fit_block_records, records_as_fits, refitter, store_block
 from .errors import InputError, QuilletError
 from .fit_inputs import CubeInputs, NoiseSource, TrustOptions
+from .model_fit import ModelSpec, fit_model_block_records, model_record_dtype
 from .neighbours import DEFAULT_MAX_PASSES, PassState, neighbour_pass, planes
 from .quality import is_good
 from .results import RECORD_DTYPE
@@ -48,6 +50,7 @@ __all__ = [
     "blockwise_cube",
     "connect",
     "fit_lazily",
+    "fit_model_lazily",
     "one_block",
     "pool_size",
     "worker_options",
@@ -133,11 +136,32 @@ def blockwise_cube(data: Any, axis: int) -> tuple[da.Array, str, str]:
     return cube, spatial_index, spatial_index + "z"
 
 
-def fit_lazily(inputs: CubeInputs) -> da.Array:
+def fit_model_lazily(inputs: CubeInputs, spec: ModelSpec) -> da.Array:
+    """`fit_lazily` for a line model (a `quillet.model_fit.ModelSpec`): one
+    task per block, each fitting its block with the model as the in-process
+    model fit does, giving records of `model_record_dtype`."""
+    return fit_lazily(
+        inputs,
+        fit_block=functools.partial(_model_task, spec=spec),
+        dtype=model_record_dtype(spec.model),
+    )
+
+
+def _model_task(block: CubeInputs, *, spec: ModelSpec) -> np.ndarray:
+    return fit_model_block_records(block, spec)
+
+
+def fit_lazily(
+    inputs: CubeInputs,
+    *,
+    fit_block: Callable[[CubeInputs], np.ndarray] = fit_block_records,
+    dtype: np.dtype[Any] = RECORD_DTYPE,
+) -> da.Array:
     """A lazy Dask array of `RECORD_DTYPE`, one record per spectrum: one
     task per block of the cube, each running `quillet.block_fit`'s loop on
-    its block, prepared exactly as the in-process fit prepares its blocks;
-    then, unless ``refit_neighbours`` is off, the neighbour refits' passes,
+    its block, prepared exactly as the in-process fit prepares its blocks
+    (or ``fit_block``, giving records of ``dtype``); then, for the Gaussian
+    fit unless ``refit_neighbours`` is off, the neighbour refits' passes,
     each a task per block that reads the block's records and a halo of one
     pixel round them from the pass before (`_refit_passes`)."""
     import dask.array as da
@@ -182,14 +206,17 @@ def fit_lazily(inputs: CubeInputs) -> da.Array:
         _fit_task,
         spatial_index,
         *arguments,
-        dtype=RECORD_DTYPE,
+        dtype=dtype,
         # The spectral axis is one chunk: each task gets its block as a list
         # of one, which it unwraps, where concatenating would copy it whole.
         concatenate=False,
-        meta=np.empty((0,) * (cube.ndim - 1), RECORD_DTYPE),
+        meta=np.empty((0,) * (cube.ndim - 1), dtype),
+        fit_block=fit_block,
         **described,
     )
-    if not inputs.trust.refit_neighbours or records.ndim == 0:
+    # Neighbour refits are the Gaussian fit's: a line model's blocks stand alone.
+    gaussian = fit_block is fit_block_records
+    if not gaussian or not inputs.trust.refit_neighbours or records.ndim == 0:
         return records
     return _refit_passes(records, arguments, spatial_index, described)
 
@@ -330,10 +357,15 @@ def _block_inputs(
     )
 
 
-def _fit_task(data: np.ndarray, *blocks: np.ndarray, **described: Any) -> np.ndarray:
+def _fit_task(
+    data: np.ndarray,
+    *blocks: np.ndarray,
+    fit_block: Callable[[CubeInputs], np.ndarray] = fit_block_records,
+    **described: Any,
+) -> np.ndarray:
     """One Dask task: the records of one block of the cube (spectral axis
     last)."""
-    return fit_block_records(_block_inputs(data, blocks, **described))
+    return fit_block(_block_inputs(data, blocks, **described))
 
 
 def _refit_task(

@@ -40,6 +40,7 @@ def find_guides(
     line_sigma: float,
     velocity_window: tuple[float, float] | None = None,
     method: GuideMethod = "peak",
+    snap_radius: float | None = None,
 ) -> np.ndarray:
     """Each spectrum's guide velocity (km/s, float32, one per row), from the
     spectrum itself; NaN for a spectrum with no finite pixel (or none within
@@ -51,6 +52,15 @@ def find_guides(
     non-positive noise marks a pixel as missing. ``line_sigma`` is the
     expected line sigma in km/s; ``velocity_window=(lo, hi)`` restricts the
     search to channels within it.
+
+    ``snap_radius`` (km/s; the fit's search radius): each guide is then
+    moved to its spectrum's brightest pixel within that distance of it. The
+    fit takes the brightest pixel within ``velocity_range`` of its guide and
+    rejects it (no local maximum) when a brighter one lies in the margin
+    beyond; a guide on the smoothed peak of one of two close lines (a
+    double-peaked profile, a hyperfine group) would so lose the spectrum
+    whenever noise made the other line's peak pixel the brighter, where a
+    guide on the brightest pixel of the neighbourhood keeps it.
 
     ``method="peak"`` (the default): the channel where the spectrum,
     smoothed over ``line_sigma`` (a boxcar of that standard deviation) with
@@ -77,7 +87,8 @@ def find_guides(
         pieces = [
             find_guides(data[start : start + step], velocity,
                         _rows_of(noise, data, start, step), line_sigma=line_sigma,
-                        velocity_window=velocity_window, method=method)
+                        velocity_window=velocity_window, method=method,
+                        snap_radius=snap_radius)
             for start in range(0, data.shape[0], step)
         ]  # fmt: skip
         return np.concatenate(pieces)
@@ -118,6 +129,11 @@ def find_guides(
         flat = ~(total > 0.0)
         if flat.any():
             guides[flat] = axis[_masked_argmax(values[flat], weight[flat] > 0.0)]
+    if snap_radius is not None and count:
+        near = np.abs(axis[None, :] - guides[:, None]) <= snap_radius
+        usable = near & (weight > 0.0)
+        snapped = axis[_masked_argmax(values, usable)]
+        guides = np.where(usable.any(axis=1), snapped, guides)
     guides = np.where(has_data, guides, np.nan)
     return np.asarray(guides, dtype=np.float32).reshape(count)
 

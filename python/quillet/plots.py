@@ -210,7 +210,11 @@ def _panel(figure: Figure, number: int, projection: Any) -> Axes:
     return figure.add_axes(rect, projection=projection)
 
 
-def _colour_bar(figure: Figure, image: Any, number: int, **kwargs: Any) -> Any:
+def _colour_bar(figure: Figure, image: Any, number: int | None, **kwargs: Any) -> Any:
+    """A colour bar beside panel ``number`` of the fixed 2 x 2 layout, or
+    (None) beside its image's own axes, wherever a figure placed them."""
+    if number is None:
+        return figure.colorbar(image, ax=image.axes, **kwargs)
     column, row = number % 2, 1 - number // 2
     left, bottom, width, height = _BAR
     cax = figure.add_axes((0.5 * column + left, 0.47 * row + bottom, width, height))
@@ -227,7 +231,7 @@ def _projection(fit: LineFit) -> Any:
 def _draw(
     figure: Figure,
     ax: Axes,
-    number: int,
+    number: int | None,
     values: np.ndarray,
     cmap: str,
     limits: tuple[float, float] | None,

@@ -10,7 +10,4 @@ namespace quillet::api {
 // definition lives beside its call wrapper in this folder.
 std::span<PyMethodDef* const> kernel_methods();
 
-// The functions' definitions, one per function.
-extern PyMethodDef fit_lines_batch_method;
-
 }  // namespace quillet::api

@@ -1,0 +1,123 @@
+"""Pictures of line-model fits: the maps of a `ModelFit` per component, and
+one spectrum with its components and baseline.
+
+Drawn as `quillet.plots` draws a `LineFit`'s (matplotlib's object interface,
+imported only when a picture is drawn, saved whole or not at all).
+"""
+
+from __future__ import annotations
+
+import os
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from .errors import InputError
+from .model_fit import evaluate
+from .model_results import ModelFit
+from .plots import _draw, _figure, _limits, _projection, save_figure
+
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
+
+__all__ = ["plot_model_fit", "plot_model_maps"]
+
+
+def plot_model_maps(
+    fit: ModelFit, path: str | os.PathLike[str] | None = None, *, overwrite: bool = False
+) -> Figure:
+    """One row per component (amplitude, centre, sigma), the components of
+    a tied multiplet with shared colour limits for centre and sigma, and a
+    last row with the count of components kept and the reduced chi-square.
+    Maps of two axes only, on sky axes where the WCS has them."""
+    if len(fit.shape) != 2:
+        raise InputError(f"plot_model_maps draws maps of two axes, not {len(fit.shape)}")
+    k = fit.model.components
+    figure = _figure(figsize=(11, 3.0 * (k + 1)), layout="constrained")
+    projection = _projection(fit)  # type: ignore[arg-type]
+    unit = fit.unit_of("data")
+    ok = np.asarray(fit.success)
+    for row in range(k):
+        name = fit.model.names[row]
+        panels = [
+            ("amplitude", fit.amplitude[row], unit, "viridis"),
+            ("centre", fit.centre[row], "km/s", "RdBu_r"),
+            ("sigma", fit.sigma[row], "km/s", "magma"),
+        ]
+        for column, (what, values, u, cmap) in enumerate(panels):
+            ax = figure.add_subplot(k + 1, 3, 3 * row + column + 1, projection=projection)
+            shown = np.where(ok, values, np.nan)
+            label = f"{name} {what}" + (f" [{u}]" if u else "")
+            _draw(figure, ax, None, shown, cmap, _limits(shown), label, 2)
+    ax = figure.add_subplot(k + 1, 3, 3 * k + 1, projection=projection)
+    kept = np.asarray(fit.ncomponents, dtype=np.float64)
+    _draw(figure, ax, None, kept, "cividis", (-0.5, k + 0.5), "components kept (0: failed)", 2)
+    ax = figure.add_subplot(k + 1, 3, 3 * k + 2, projection=projection)
+    chi = np.where(ok, fit.reduced_chi2, np.nan)
+    _draw(figure, ax, None, chi, "gray", _limits(chi), "reduced chi-square", 2)
+    counts = fit.flag_counts()
+    figure.suptitle("quillet line model: " + ", ".join(f"{m} {c}" for m, c in counts.items() if c))
+    if path is not None:
+        save_figure(figure, path, overwrite=overwrite)
+    return figure
+
+
+def plot_model_fit(
+    spectrum: Any,
+    velocity: Any,
+    fit: ModelFit,
+    index: int | tuple[int, ...],
+    *,
+    path: str | os.PathLike[str] | None = None,
+    overwrite: bool = False,
+) -> Figure:
+    """One spectrum with the model fitted to it at ``index``: the data, the
+    window, each component (on the baseline), the baseline, the sum, and
+    the residuals below."""
+    fit = fit.compute()
+    values = np.asarray(spectrum, dtype=np.float64).reshape(-1)
+    axis = np.asarray(velocity, dtype=np.float64).reshape(-1)
+    if values.size != axis.size:
+        raise InputError(f"the spectrum has {values.size} channels but the axis {axis.size}")
+    model = fit.model
+    k = model.components
+    where = (slice(None), *np.atleast_1d(index))
+    params = [fit.amplitude[where], fit.centre[where], fit.sigma[where]]
+    row = np.stack(params, axis=1).reshape(-1)
+    if fit.baseline is not None:
+        row = np.concatenate([row, fit.baseline[where]])
+    window = np.asarray(fit.window[tuple(np.atleast_1d(index))]).reshape(1, 2)
+    valid = np.isfinite(values)[None, :]
+    figure = _figure(figsize=(7, 5.5), layout="constrained")
+    top, bottom = figure.subplots(2, 1, sharex=True, height_ratios=(3, 1))
+    order = np.argsort(axis)
+    top.step(axis[order], values[order], where="mid", color="k", lw=1, label="data")
+    left, right = int(window[0, 0]), int(window[0, 1])
+    if right > left:
+        edges = np.sort(axis[[left, right - 1]])
+        top.axvspan(edges[0], edges[1], color="#1f77b4", alpha=0.12, lw=0)
+    baseline_only = row.copy()
+    baseline_only[: 3 * k : 3] = 0.0
+    base = evaluate(model, baseline_only[None, :], axis, window, valid)[0]
+    if model.baseline is not None:
+        top.plot(axis[order], base[order], color="0.4", ls="--", lw=1, label="baseline")
+    for c in range(k):
+        if not np.isfinite(row[3 * c]):
+            continue
+        one = baseline_only.copy()
+        one[3 * c] = row[3 * c]
+        curve = evaluate(model, one[None, :], axis, window, valid)[0]
+        top.plot(axis[order], curve[order], lw=1, label=model.names[c])
+    total = evaluate(model, np.nan_to_num(row)[None, :], axis, window, valid)[0]
+    top.plot(axis[order], total[order], color="#d62728", lw=1.5, label="model")
+    bottom.step(axis[order], (values - total)[order], where="mid", color="k", lw=1)
+    bottom.axhline(0.0, color="0.5", lw=0.8)
+    bottom.set_xlabel("velocity [km/s]")
+    bottom.set_ylabel("residual")
+    top.set_ylabel("intensity")
+    top.legend(loc="upper right", fontsize="small")
+    flag = int(np.asarray(fit.flag)[tuple(np.atleast_1d(index))])
+    top.set_title(f"{tuple(np.atleast_1d(index))}: flag {flag}")
+    if path is not None:
+        save_figure(figure, path, overwrite=overwrite)
+    return figure

@@ -1,0 +1,426 @@
+"""Maps of a line model's fit: `ModelFit`, what ``fit_cube(model=...)`` returns.
+
+A `LineFit` holds one Gaussian per spectrum; a model fit holds K components
+per spectrum, a baseline, a chosen count of components and what an
+information criterion needs. Keeping it apart from `LineFit` leaves every
+reader of `LineFit` exactly as it was. Component maps have the shape
+(K, *spatial), baseline maps (B, *spatial); the FITS, Zarr and xarray forms
+carry the component axis first (a third FITS axis after the two sky axes).
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import datetime
+import urllib.parse
+import warnings
+from collections.abc import Mapping
+from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from .arrays import is_dask_array
+from .cube import OBSERVATION_KEYS, add_observation
+from .errors import InputError, MissingDependency
+from .lazy import compute_records, persist_records
+from .line_models import LineModel
+from .outputs import atomic_output
+from .settings import LineSettings
+from .units import VELOCITY_UNIT
+
+if TYPE_CHECKING:
+    import astropy.units as u
+    import xarray
+    from astropy.wcs import WCS
+    from matplotlib.figure import Figure
+
+__all__ = ["MODEL_FLAG_MEANINGS", "ModelFit", "read_model_maps"]
+
+#: A model fit's flags: the first pass's "no peak near the guide" (1), and
+#: fit_lines_batch's own (0, 2, 3).
+MODEL_FLAG_MEANINGS: dict[int, str] = {
+    0: "success",
+    1: "no_local_maximum",
+    2: "no_convergence",
+    3: "too_few_samples",
+}
+
+#: Component quantities: name, FITS extension, unit ("data", km/s) and meaning.
+COMPONENT_QUANTITIES = (
+    ("amplitude", "AMPLITUDE", "data", "fitted amplitude of each component"),
+    ("centre", "CENTRE", VELOCITY_UNIT, "fitted centre of each component, Doppler velocity"),
+    ("sigma", "SIGMA", VELOCITY_UNIT, "fitted sigma of each component"),
+    ("amplitude_error", "AMPLITUDE_ERR", "data", "one-sigma error of the amplitude"),
+    ("centre_error", "CENTRE_ERR", VELOCITY_UNIT, "one-sigma error of the centre"),
+    ("sigma_error", "SIGMA_ERR", VELOCITY_UNIT, "one-sigma error of the sigma"),
+)
+#: Maps with one value per spectrum.
+SCALAR_QUANTITIES = (
+    ("ncomponents", "NCOMPONENTS", "", "components kept"),
+    ("chi2", "CHI2", "", "chi-square of the fit"),
+    ("reduced_chi2", "REDUCED_CHI2", "", "reduced chi-square of the fit"),
+    ("samples", "SAMPLES", "", "samples fitted"),
+    ("free_parameters", "FREE_PARAMS", "", "free parameters of the fit"),
+    ("flag", "FLAG", "", "0 success, 1 no local maximum, 2 no convergence, 3 too few samples"),
+)
+_PREFIX = "QUILLET "
+
+
+@dataclasses.dataclass(frozen=True, eq=False)
+class ModelFit:
+    """Fitted line-model parameters: component maps (K, *spatial), baseline
+    maps (B, *spatial; None without a baseline), one value per spectrum for
+    the rest; NaN wherever a component was not kept or the fit failed."""
+
+    amplitude: Any
+    centre: Any
+    sigma: Any
+    amplitude_error: Any
+    centre_error: Any
+    sigma_error: Any
+    baseline: Any
+    baseline_error: Any
+    ncomponents: Any
+    chi2: Any
+    reduced_chi2: Any
+    samples: Any
+    free_parameters: Any
+    flag: Any
+    window: Any
+    model: LineModel
+    settings: LineSettings
+    velocity: np.ndarray
+    continuum: Any = None
+    unit: u.UnitBase | None = None
+    wcs: WCS | None = None
+    provenance: Mapping[str, str] = dataclasses.field(default_factory=dict)
+    #: The input's beam, object, telescope, instrument and date cards
+    #: (`quillet.cube.OBSERVATION_KEYS`), carried into every output.
+    observation: Mapping[str, Any] = dataclasses.field(default_factory=dict)
+    model_settings: Mapping[str, str] = dataclasses.field(default_factory=dict)
+    records: Any = dataclasses.field(default=None, repr=False)
+
+    @classmethod
+    def from_records(
+        cls, records: Any, with_continuum: bool, model: LineModel, **described: Any
+    ) -> ModelFit:
+        """Maps of records (`quillet.model_fit.model_record_dtype`); lazy
+        records stay lazy until `compute` or `persist`."""
+        if is_dask_array(records):
+            empty: dict[str, Any] = dict.fromkeys(_fields())
+            return cls(**empty, model=model, records=records, **described)
+        names = records.dtype.names or ()
+
+        def components(name: str) -> Any:
+            if name not in names:
+                return None
+            return np.ascontiguousarray(np.moveaxis(np.asarray(records[name]), -1, 0))
+
+        maps: dict[str, Any] = {name: components(name) for name, *_ in COMPONENT_QUANTITIES}
+        maps["baseline"] = components("baseline")
+        maps["baseline_error"] = components("baseline_error")
+        for name, *_ in SCALAR_QUANTITIES:
+            maps[name] = np.asarray(records[name], order="C")
+        maps["window"] = np.stack([records["window_left"], records["window_right"]], axis=-1)
+        maps["continuum"] = np.asarray(records["continuum"]) if with_continuum else None
+        return cls(**maps, model=model, **described)
+
+    @property
+    def lazy(self) -> bool:
+        return self.records is not None
+
+    @property
+    def shape(self) -> tuple[int, ...]:
+        """The spatial shape of the maps."""
+        if self.lazy:
+            return tuple(self.records.shape)
+        return tuple(np.shape(self.flag))
+
+    @property
+    def success(self) -> Any:
+        return self.flag == 0
+
+    def _described(self) -> dict[str, Any]:
+        return {
+            "settings": self.settings,
+            "velocity": self.velocity,
+            "unit": self.unit,
+            "wcs": self.wcs,
+            "provenance": self.provenance,
+            "observation": self.observation,
+            "model_settings": self.model_settings,
+        }
+
+    def compute(self, *, progress: bool | None = False) -> ModelFit:
+        """The maps in memory, lazy ones computed block by block."""
+        if not self.lazy:
+            return self
+        records = compute_records(self.records, progress=progress)
+        return ModelFit.from_records(
+            records, self.provenance.get("continuum", "none") != "none", self.model,
+            **self._described(),
+        )  # fmt: skip
+
+    def persist(self, *, progress: bool | None = False) -> ModelFit:
+        """Lazy maps computed and kept where they are (still lazy)."""
+        if not self.lazy:
+            return self
+        records = persist_records(self.records, progress=progress)
+        return ModelFit.from_records(records, False, self.model, **self._described())
+
+    def flag_counts(self) -> dict[str, int]:
+        flag = np.asarray(self.compute().flag)
+        return {m: int((flag == v).sum()) for v, m in MODEL_FLAG_MEANINGS.items()}
+
+    def component_counts(self) -> dict[int, int]:
+        """How many spectra kept each count of components (0: failed fits)."""
+        kept = np.asarray(self.compute().ncomponents)
+        return {k: int((kept == k).sum()) for k in range(self.model.components + 1)}
+
+    def unit_of(self, unit: str) -> str:
+        if unit == "data":
+            return "" if self.unit is None else self.unit.to_string()
+        return unit
+
+    def _quantities(self) -> list[tuple[str, str, str, str, bool]]:
+        """(name, extension, unit, description, has a component axis)."""
+        out = [(n, e, self.unit_of(un), d, True) for n, e, un, d in COMPONENT_QUANTITIES]
+        if self.baseline is not None:
+            data_unit = self.unit_of("data")
+            out += [
+                ("baseline", "BASELINE", data_unit, "baseline coefficients c0, c1, c2 "
+                 "(per (km/s)^j) of c0 + c1 t + c2 t^2, t from the window's middle", True),
+                ("baseline_error", "BASELINE_ERR", data_unit, "one-sigma errors of the "
+                 "baseline coefficients", True),
+            ]  # fmt: skip
+        out += [(n, e, un, d, False) for n, e, un, d in SCALAR_QUANTITIES]
+        return out
+
+    def header_cards(self) -> list[tuple[str, Any]]:
+        """Every setting, the model and the provenance as (key, value) cards."""
+        cards: list[tuple[str, Any]] = [("VERSION", _version())]
+        cards += list(self.settings.as_kwargs().items())
+        m = self.model
+        cards += [("MODEL COMPONENTS", m.components),
+                  ("MODEL BASELINE", -1 if m.baseline is None else m.baseline),
+                  ("MODEL FIXED", "".join("1" if f else "0" for f in m.fixed))]  # fmt: skip
+        for k in range(m.components):
+            cards += [
+                (f"MODEL NAME{k}", m.names[k]),
+                (f"MODEL CREF{k}", m.centre_ref[k]),
+                (f"MODEL COFF{k}", m.centre_offset[k]),
+                (f"MODEL AREF{k}", m.amplitude_ref[k]),
+                (f"MODEL ARAT{k}", m.amplitude_ratio[k]),
+                (f"MODEL SREF{k}", m.sigma_ref[k]),
+            ]
+        cards += [(f"FIT {k}", v) for k, v in self.model_settings.items()]
+        cards += [(f"IN {k}", v) for k, v in self.provenance.items()]
+        return [(k.upper(), v) for k, v in cards]
+
+    def to_xarray(self) -> xarray.Dataset:
+        """The maps as an xarray Dataset with a ``component`` dimension (and
+        ``baseline_term``), CF attributes, and settings and model as global
+        attributes."""
+        try:
+            import xarray
+        except ImportError:
+            raise MissingDependency(
+                "to_xarray needs xarray: pip install 'quillet[xarray]'"
+            ) from None
+        fit = self.compute()
+        dims = _spatial_dims(len(fit.shape))
+        variables: dict[str, Any] = {}
+        for name, _, unit, description, per_component in fit._quantities():
+            lead = ("baseline_term",) if name.startswith("baseline") else ("component",)
+            attrs: dict[str, Any] = {"long_name": description, "units": _cf(unit)}
+            if name == "flag":
+                attrs = {"long_name": "outcome of the fit",
+                         "flag_values": np.array(list(MODEL_FLAG_MEANINGS), np.int8),
+                         "flag_meanings": " ".join(MODEL_FLAG_MEANINGS.values())}  # fmt: skip
+            variables[name] = ((*lead, *dims) if per_component else dims, getattr(fit, name), attrs)
+        window_attrs = {"long_name": "half-open range [left, right) of the channels fitted"}
+        variables["window"] = ((*dims, "edge"), fit.window, {**window_attrs, "units": "1"})
+        # Components by number, their names an attribute: Zarr v3 has no
+        # stable type for a coordinate of strings.
+        coords = {"component": np.arange(self.model.components, dtype=np.int32)}
+        names = "; ".join(self.model.names)  # hyperfine labels hold spaces
+        attrs = {"Conventions": "CF-1.10", "title": "quillet line model fit",
+                 "component_names": names}  # fmt: skip
+        attrs.update({f"quillet {k}".lower().replace(" ", "_"): v for k, v in fit.header_cards()})
+        attrs.update(fit.observation)
+        return xarray.Dataset(variables, coords=coords, attrs=attrs)
+
+    def write_fits(self, path: str | Path, *, overwrite: bool = False) -> Path:
+        """One image extension per quantity (component maps with the
+        component as a third axis after the sky's), the spatial WCS on
+        each, then VELOCITY; every setting, the model and the provenance in
+        the primary header. Written whole or not at all."""
+        from astropy.io import fits
+
+        fit = self.compute()
+        primary = fits.PrimaryHDU()
+        primary.header["ORIGIN"] = ("quillet", "maps of line-model fits")
+        primary.header["DATE"] = datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%dT%H:%M:%S")
+        primary.header[f"HIERARCH {_PREFIX}MAP AXES"] = len(fit.shape)
+        add_observation(primary.header, fit.observation)
+        for key, value in fit.header_cards():
+            primary.header[f"HIERARCH {_PREFIX}{key}"] = _card_value(value)
+        for value, meaning in fit.flag_counts().items():
+            primary.header[f"HIERARCH {_PREFIX}COUNT {value.upper()}"] = meaning
+        hdus: list[Any] = [primary]
+        for name, extname, unit, description, per_component in fit._quantities():
+            data = np.asarray(getattr(fit, name))
+            if data.ndim == 0 or (per_component and data.ndim == 1):
+                data = data[..., None]  # one spectrum: one pixel
+            header = _wcs_header(fit.wcs, per_component)
+            item = fits.ImageHDU(data=data, header=header, name=extname)
+            if unit:
+                item.header["BUNIT"] = unit.replace("km / s", "km s-1")
+            item.header["COMMENT"] = description
+            hdus.append(item)
+        for edge, extname in ((0, "WINDOW_LEFT"), (1, "WINDOW_RIGHT")):
+            window = np.asarray(fit.window)[..., edge]
+            hdus.append(fits.ImageHDU(np.atleast_1d(window), _wcs_header(fit.wcs, False), extname))
+        if fit.continuum is not None:
+            hdus.append(fits.ImageHDU(np.atleast_1d(fit.continuum), _wcs_header(fit.wcs, False),
+                                      "CONTINUUM"))  # fmt: skip
+        hdus.append(fits.ImageHDU(np.asarray(fit.velocity, np.float64), name="VELOCITY"))
+        with atomic_output(path, overwrite=overwrite) as temp:
+            fits.HDUList(hdus).writeto(temp)
+        return Path(path)
+
+    def write_zarr(self, path: str | Path, *, overwrite: bool = False) -> Path:
+        """`to_xarray` as a Zarr store, written whole or not at all."""
+        dataset = self.to_xarray()
+        with atomic_output(path, overwrite=overwrite) as temp:
+            dataset.to_zarr(temp, mode="w-", consolidated=False)
+        return Path(path)
+
+    def plot_maps(self, path: str | Path | None = None, *, overwrite: bool = False) -> Figure:
+        """Per-component maps; see `quillet.model_plots.plot_model_maps`."""
+        from .model_plots import plot_model_maps
+
+        return plot_model_maps(self.compute(), path, overwrite=overwrite)
+
+
+def _fields() -> list[str]:
+    names = [n for n, *_ in COMPONENT_QUANTITIES] + ["baseline", "baseline_error"]
+    return names + [n for n, *_ in SCALAR_QUANTITIES] + ["window", "continuum"]
+
+
+def _version() -> str:
+    from . import __version__
+
+    return __version__
+
+
+def _card_value(value: Any) -> Any:
+    if isinstance(value, str):
+        return urllib.parse.quote(value, safe="".join(chr(c) for c in range(32, 127) if c != 37))
+    return value
+
+
+def _wcs_header(wcs: WCS | None, per_component: bool) -> Any:
+    """The spatial WCS of an image, with a third, plain axis for the
+    component of component maps."""
+    from astropy.io import fits
+
+    if wcs is None:
+        return fits.Header()
+    if not per_component:
+        return wcs.to_header()
+    extended = wcs.sub([*range(1, wcs.naxis + 1), 0])
+    extended.wcs.ctype[wcs.naxis] = "COMPONENT"
+    extended.wcs.crpix[wcs.naxis] = 1.0
+    extended.wcs.crval[wcs.naxis] = 0.0
+    return extended.to_header()
+
+
+def _spatial_dims(ndim: int) -> tuple[str, ...]:
+    named = {0: (), 1: ("x",), 2: ("y", "x"), 3: ("z", "y", "x")}
+    return named.get(ndim, tuple(f"dim_{i}" for i in range(ndim)))
+
+
+def _cf(unit: str) -> str:
+    if unit == "":
+        return "1"
+    return "km s-1" if unit == VELOCITY_UNIT else unit
+
+
+def read_model_maps(path: str | Path) -> ModelFit:
+    """Reads a file written by `ModelFit.write_fits` back, bit for bit."""
+    from astropy.io import fits
+    from astropy.wcs import WCS, FITSFixedWarning
+
+    from .units import header_unit
+
+    path = Path(path)
+    with fits.open(path) as hdul:
+        head = hdul[0].header
+        if f"{_PREFIX}MODEL COMPONENTS" not in head:
+            raise InputError(f"{path} is not a model maps file written by quillet (no MODEL cards)")
+
+        def card(key: str) -> Any:
+            value = head[f"{_PREFIX}{key}"]
+            return urllib.parse.unquote(value) if isinstance(value, str) else value
+
+        k = int(card("MODEL COMPONENTS"))
+        baseline = int(card("MODEL BASELINE"))
+        model = LineModel(
+            components=k,
+            baseline=None if baseline < 0 else baseline,
+            fixed=tuple(c == "1" for c in str(card("MODEL FIXED"))),
+            centre_ref=tuple(int(card(f"MODEL CREF{i}")) for i in range(k)),
+            centre_offset=tuple(float(card(f"MODEL COFF{i}")) for i in range(k)),
+            amplitude_ref=tuple(int(card(f"MODEL AREF{i}")) for i in range(k)),
+            amplitude_ratio=tuple(float(card(f"MODEL ARAT{i}")) for i in range(k)),
+            sigma_ref=tuple(int(card(f"MODEL SREF{i}")) for i in range(k)),
+            names=tuple(str(card(f"MODEL NAME{i}")) for i in range(k)),
+        )
+        settings = LineSettings.from_mapping(
+            {name: head[f"{_PREFIX}{name.upper()}"] for name in LineSettings.names()}
+        )
+
+        def grouped(prefix: str) -> dict[str, str]:
+            full = f"{_PREFIX}{prefix} "
+            return {
+                key[len(full) :].lower(): urllib.parse.unquote(str(head[key]))
+                for key in head
+                if key.startswith(full)
+            }
+
+        one = head.get(f"{_PREFIX}MAP AXES") == 0
+        names = {item.name for item in hdul}
+
+        def image(name: str, per_component: bool) -> np.ndarray:
+            stored = hdul[name].data
+            data = np.array(stored, dtype=stored.dtype.newbyteorder("="))
+            return data[..., 0] if one else data
+
+        amplitude_header = hdul["AMPLITUDE"].header
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", FITSFixedWarning)
+            wcs = None
+            if "CTYPE1" in amplitude_header:
+                full = WCS(amplitude_header)
+                wcs = full.sub(list(range(1, full.naxis)))
+        maps: dict[str, Any] = {n: image(e, True) for n, e, *_ in COMPONENT_QUANTITIES}
+        has_base = "BASELINE" in names
+        maps["baseline"] = image("BASELINE", True) if has_base else None
+        maps["baseline_error"] = image("BASELINE_ERR", True) if has_base else None
+        for n, e, *_ in SCALAR_QUANTITIES:
+            maps[n] = image(e, False)
+        maps["window"] = np.stack([image("WINDOW_LEFT", False), image("WINDOW_RIGHT", False)], -1)
+        maps["continuum"] = image("CONTINUUM", False) if "CONTINUUM" in names else None
+        return ModelFit(
+            **maps,
+            model=model,
+            settings=settings,
+            velocity=np.array(hdul["VELOCITY"].data, dtype=np.float64),
+            unit=header_unit(amplitude_header, "BUNIT"),
+            wcs=wcs,
+            provenance=grouped("IN"),
+            observation={k: hdul[0].header[k] for k in OBSERVATION_KEYS if k in hdul[0].header},
+            model_settings=grouped("FIT"),
+        )
