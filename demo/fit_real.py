@@ -40,6 +40,9 @@ def summary(name: str, fit: quillet.LineFit) -> None:
         f"{name}: {fit.flag.size} spectra, {counts['success']} fitted{good}; median centre "
         f"{np.median(fit.centre[ok]):+.1f} km/s, median sigma {np.median(fit.sigma[ok]):.1f} km/s"
     )
+    if fit.quality is not None:
+        bits = ", ".join(f"{name.lower()} {n}" for name, n in fit.quality_counts().items() if n)
+        print(f"  quality bits: {bits or 'none'}")
 
 
 def muse() -> None:
