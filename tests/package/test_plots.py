@@ -4,7 +4,6 @@ whose labels do not overlap; and which spectra get diagnostic pictures."""
 from __future__ import annotations
 
 import dataclasses
-from typing import Any
 
 import numpy as np
 import pytest
@@ -18,17 +17,6 @@ from quillet.quality import Quality, is_good
 
 VELOCITY = np.arange(-200.0, 200.5, 10.0)
 SHAPE = (6, 8)
-
-
-@dataclasses.dataclass(frozen=True, eq=False)
-class JudgedFit(quillet.LineFit):
-    """Maps with quality bits, as a fit that judges its lines gives them."""
-
-    quality: Any = None
-
-    @property
-    def good(self) -> np.ndarray:
-        return is_good(self.flag, self.quality)
 
 
 def tan_wcs(shape, arcsec=0.2):
@@ -57,9 +45,7 @@ def judged_fit(shape=SHAPE, wcs=None):
     quality[0, 1:3] = Quality.LOW_SNR
     quality[1, 0] = Quality.REFITTED
     quality[-1, -1] = Quality.NO_DATA
-    fields = {f.name: getattr(fit, f.name) for f in dataclasses.fields(fit)}
-    fields["wcs"] = wcs
-    return JudgedFit(**fields, quality=quality), data
+    return dataclasses.replace(fit, wcs=wcs, quality=quality), data
 
 
 def test_quality_categories_name_the_most_significant_doubt():
@@ -110,9 +96,7 @@ def test_the_maps_draw_and_scale_by_the_good_fits(show):
 
 def test_maps_with_no_quality_bits_show_their_flags():
     fit, _ = judged_fit()
-    older = quillet.LineFit(
-        **{f.name: getattr(fit, f.name) for f in dataclasses.fields(quillet.LineFit)}
-    )
+    older = dataclasses.replace(fit, quality=None)  # as maps written before the bits
     figure = plot_maps(older)
     amplitude = images(figure)[0]
     np.testing.assert_array_equal(np.ma.getmaskarray(amplitude.get_array()), ~older.success)
