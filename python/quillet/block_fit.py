@@ -40,6 +40,7 @@ __all__ = [
     "BlockResult",
     "Judging",
     "PreparedBlock",
+    "block_preparer",
     "fit_and_judge",
     "fit_block_records",
     "fit_in_blocks",
@@ -243,7 +244,7 @@ def fit_in_blocks(
     (``ahead`` False: each block prepared just before its fit, on the same
     thread)."""
     spatial = inputs.spatial
-    prepare = _block_preparer(inputs)
+    prepare = block_preparer(inputs)
     judging = Judging.of(inputs)
     with progress_bar(math.prod(spatial), progress) as bar:
         blocks = row_blocks(spatial, chunk_rows)
@@ -256,7 +257,7 @@ def fit_in_blocks(
             bar.update(block.count)
 
 
-def _block_preparer(
+def block_preparer(
     inputs: CubeInputs,
 ) -> Callable[..., PreparedBlock]:
     """The function that takes a block of rows from the inputs (or some of
@@ -328,7 +329,7 @@ def refitter(inputs: CubeInputs, chunk_rows: int) -> RefitCallback:
     guides (km/s, on each spectrum's own axis) and width guesses, in one
     kernel call per width for every ``chunk_rows`` rows gathered."""
     spatial = inputs.spatial
-    prepare = _block_preparer(inputs)
+    prepare = block_preparer(inputs)
     judging = Judging.of(inputs)
     settings = inputs.settings
 

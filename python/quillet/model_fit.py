@@ -37,7 +37,7 @@ from typing import Any, Literal
 
 import numpy as np
 
-from .block_fit import Judging, PreparedBlock, _block_preparer, fit_prepared
+from .block_fit import Judging, PreparedBlock, block_preparer, fit_prepared
 from .fit_inputs import CubeInputs
 from .line_models import LineModel, fit_model_rows
 from .progress import progress_bar
@@ -569,7 +569,7 @@ def fit_model_in_blocks(
     """Fits every spectrum of the inputs with the model a block of rows at a
     time, handing each block's records (with its flat rows) to ``keep``."""
     spatial = inputs.spatial
-    prepare = _block_preparer(inputs)
+    prepare = block_preparer(inputs)
     with progress_bar(math.prod(spatial), progress) as bar:
         for block in row_blocks(spatial, chunk_rows):
             records = fit_model_block(prepare(block), inputs.velocity32, inputs.settings, spec)
