@@ -82,7 +82,11 @@ def finished(client: Any, futures: list[Any]) -> Iterator[list[Any]]:
         now = time.monotonic()
         if now - looked >= _WORKERS_EVERY:
             looked = now
-            if client.scheduler_info(n_workers=1)["workers"]:
+            # A client whose scheduler is out of reach knows of no workers
+            # at all (no "workers" entry): whether it comes back is for the
+            # client's own reconnection to decide, not this count.
+            workers = client.scheduler_info(n_workers=1).get("workers")
+            if workers is None or workers:
                 alone_since = None
             elif alone_since is None:
                 alone_since = now
