@@ -66,7 +66,7 @@ echo "== Python tests under ASan + UBSan"
 # kernels through it (the rest is Python over files, plots and Dask, which
 # the suite against the installed wheel runs below).
 ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONMALLOC=malloc \
-  build_pytest build/asan libasan.so tests/test_*.py \
+  build_pytest build/asan libasan.so -n "$jobs" --dist loadfile tests/test_*.py \
   tests/package/test_fit_cube.py tests/package/test_line_models.py tests/package/test_windows.py \
   tests/package/test_settings.py
 
@@ -94,7 +94,9 @@ echo "== Python tests, against that wheel installed"
 # The very wheel users get (the extras' packages are among the development
 # requirements), so the extension is built once more, not twice.
 python3 -m pip install -q --force-reinstall --no-deps dist/quillet-*.whl
-timeout 900 python3 -m pytest tests -q
+# One test file to a process, on every core: a file's tests share its
+# module-wide fixtures (a cube fitted once, say).
+timeout 900 python3 -m pytest tests -q -n "$jobs" --dist loadfile
 
 echo "== Python batch tests forced onto the scalar path"
 QUILLET_LANES=scalar timeout 900 python3 -m pytest -q tests/test_regression_guard.py \
