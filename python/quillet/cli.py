@@ -194,15 +194,28 @@ def _hdu(value: str | None) -> int | str | None:
 # --- the arguments ------------------------------------------------------------
 
 
-def build_parser() -> argparse.ArgumentParser:
-    from . import __version__
+class _Version(argparse.Action):
+    """--version: the package's version, looked up only when asked for
+    (finding it imports importlib.metadata, which every other command would
+    pay for at start)."""
 
+    def __init__(self, option_strings: list[str], dest: str, **kwargs: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, **kwargs)
+
+    def __call__(self, parser: argparse.ArgumentParser, *args: Any, **kwargs: Any) -> None:
+        from . import __version__
+
+        parser._print_message(f"quillet {__version__}\n", sys.stdout)
+        parser.exit()
+
+
+def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog="quillet",
         description="Fit a Gaussian line to every spectrum of a FITS cube: maps of amplitude, "
         "velocity and width, exact to the bit.",
     )
-    parser.add_argument("--version", action="version", version=f"quillet {__version__}")
+    parser.add_argument("--version", action=_Version, help="show the version and exit")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     _add_info(commands)
     _add_fit(commands)
