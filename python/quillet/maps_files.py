@@ -14,7 +14,7 @@ import math
 import os
 import urllib.parse
 import warnings
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any, NamedTuple
 
@@ -25,6 +25,7 @@ from astropy.wcs import WCS, FITSFixedWarning
 from .cube import OBSERVATION_KEYS, add_observation
 from .errors import InputError
 from .lazy import compute, computed_blocks, rows_in
+from .model_results import MODEL_FLAG_MEANINGS, ModelFit
 from .outputs import atomic_output
 from .progress import progress_bar
 from .quality import fits_cards
@@ -32,7 +33,15 @@ from .results import FLAG_MEANINGS, QUANTITIES, LineFit
 from .settings import LineSettings
 from .units import VELOCITY_UNIT, fits_unit, header_unit
 
-__all__ = ["maps_bytes", "maps_header", "read_maps", "write_maps", "write_zarr"]
+__all__ = [
+    "maps_bytes",
+    "maps_header",
+    "read_maps",
+    "write_dataset",
+    "write_maps",
+    "write_model_maps",
+    "write_zarr",
+]
 
 _KEY_PREFIX = "QUILLET "  # written as HIERARCH QUILLET <NAME>
 # How many spatial axes the maps have: a FITS image has at least one, so the
@@ -91,6 +100,19 @@ class _Image(NamedTuple):
     unit: str
     description: str
     encode: Any = None
+    #: The length of a leading axis before the spatial ones (a model's
+    #: components), which the records hold as their field's last axis.
+    components: int | None = None
+
+    def shape(self, spatial: tuple[int, ...]) -> tuple[int, ...]:
+        return spatial if self.components is None else (self.components, *spatial)
+
+    def values(self, block: Any) -> Any:
+        """This image's values of a block of records."""
+        values = block[self.field]
+        if self.components is not None:
+            values = np.moveaxis(np.asarray(values), -1, 0)
+        return values if self.encode is None else self.encode(values)
 
 
 def _images(fit: LineFit) -> list[_Image]:
@@ -201,45 +223,94 @@ def write_maps(
     shape = fit.shape or (1,)
     wcs_header = fit.wcs.to_header() if fit.wcs is not None else fits.Header()
     add_observation(wcs_header, fit.observation)  # each map is an image of the observation
-    headers = [fits.PrimaryHDU(header=maps_header(fit)).header]
+    headers = []
     for image in images:
-        placeholder = np.broadcast_to(np.zeros((), image.dtype), shape)
-        item = fits.ImageHDU(data=placeholder, header=wcs_header.copy(), name=image.name)
-        if image.unit:
-            item.header["BUNIT"] = (fits_unit(image.unit), image.description)
-        else:
-            item.header["COMMENT"] = image.description
-        _trust_header(image, item.header)
-        headers.append(item.header)
-    velocity = fits.ImageHDU(data=np.asarray(fit.velocity, dtype=np.float64), name="VELOCITY")
-    velocity.header["BUNIT"] = ("km s-1", "velocity of each channel of the fits")
-
-    counts = dict.fromkeys(FLAG_MEANINGS.values(), 0)
+        header = _image_header(image, wcs_header, shape)
+        _trust_header(image, header)
+        headers.append(header)
     size = maps_bytes(fit.shape, len(fit.velocity), fit.continuum is not None)
-    with atomic_output(path, overwrite=overwrite, reads=_inputs_of(fit), size=size) as temp:
+    write_image_file(
+        path,
+        lambda counts: maps_header(fit, counts),
+        FLAG_MEANINGS,
+        list(zip(images, headers, strict=True)),
+        _velocity_image(fit.velocity),
+        shape,
+        _blocks_of_maps(fit, progress),
+        overwrite=overwrite,
+        reads=_inputs_of(fit),
+        size=size,
+    )
+    return Path(path)
+
+
+def _image_header(image: _Image, wcs_header: fits.Header, shape: tuple[int, ...]) -> fits.Header:
+    """An image extension's header: its WCS, name, size and unit."""
+    placeholder = np.broadcast_to(np.zeros((), image.dtype), image.shape(shape))
+    item = fits.ImageHDU(data=placeholder, header=wcs_header.copy(), name=image.name)
+    # A description too long for the unit card's comment goes on its own:
+    # a card of 80 characters keeps 47 for a comment beside a quoted value
+    # of up to 20.
+    unit = fits_unit(image.unit) if image.unit else ""
+    if unit and len(image.description) <= 47 - max(0, len(unit) + 2 - 20):
+        item.header["BUNIT"] = (unit, image.description)
+    else:
+        if unit:
+            item.header["BUNIT"] = unit
+        item.header["COMMENT"] = image.description
+    return item.header
+
+
+def _velocity_image(velocity: np.ndarray) -> fits.ImageHDU:
+    item = fits.ImageHDU(data=np.asarray(velocity, dtype=np.float64), name="VELOCITY")
+    item.header["BUNIT"] = ("km s-1", "velocity of each channel of the fits")
+    return item
+
+
+def write_image_file(
+    path: str | os.PathLike[str],
+    primary: Callable[[dict[str, int]], fits.Header],
+    flags: dict[int, str],
+    images: list[tuple[_Image, fits.Header]],
+    last: fits.ImageHDU,
+    shape: tuple[int, ...],
+    blocks: Iterator[tuple[tuple[slice, ...], Any]],
+    *,
+    overwrite: bool,
+    reads: list[str | None],
+    size: int,
+) -> None:
+    """Writes a FITS file of one image per `_Image` (with its header),
+    filled from ``blocks`` of records as they come, then ``last`` whole.
+    The primary header is made twice: first with every count of ``flags``
+    at zero, then, once every block's "flag" field is counted, again with
+    the counts, which must keep its size. Written under a temporary name and
+    renamed into place (`quillet.outputs.atomic_output`)."""
+    zeros = dict.fromkeys(flags.values(), 0)
+    counts = dict(zeros)
+    with atomic_output(path, overwrite=overwrite, reads=reads, size=size) as temp:
         handle = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
         try:
-            offsets = _lay_out(handle, headers, [image.dtype for image in images], shape,
-                               velocity)  # fmt: skip
-            blocks = _blocks_of_maps(fit, progress) if math.prod(shape) else iter(())
-            for where, block in blocks:
-                for image, offset in zip(images, offsets, strict=True):
-                    values = block[image.field]
-                    if image.encode is not None:
-                        values = image.encode(values)
-                    _write_block(handle, offset, image.dtype, shape, where, values)
-                tally = np.bincount(np.asarray(block["flag"], np.intp).ravel(), minlength=3)
-                for value, meaning in FLAG_MEANINGS.items():
+            first = fits.PrimaryHDU(header=primary(zeros)).header
+            offsets = _lay_out(handle, [first, *(h for _, h in images)],
+                               [image.dtype for image, _ in images], last)  # fmt: skip
+            for where, block in blocks if math.prod(shape) else iter(()):
+                for (image, _), offset in zip(images, offsets, strict=True):
+                    leading = () if image.components is None else (slice(None),)
+                    _write_block(handle, offset, image.dtype, image.shape(shape),
+                                 (*leading, *where), image.values(block))  # fmt: skip
+                flag = np.asarray(block["flag"], np.intp).ravel()
+                tally = np.bincount(flag, minlength=max(flags) + 1)
+                for value, meaning in flags.items():
                     counts[meaning] += int(tally[value])
             # The counts are known only now; their cards keep the header's size.
-            primary = fits.PrimaryHDU(header=maps_header(fit, counts)).header.tostring()
-            if len(primary) != len(headers[0].tostring()):
+            text = fits.PrimaryHDU(header=primary(counts)).header.tostring()
+            if len(text) != len(first.tostring()):
                 raise AssertionError("the primary header changed size")
-            _write_all(handle, primary.encode("ascii"), 0)
+            _write_all(handle, text.encode("ascii"), 0)
             os.fsync(handle)
         finally:
             os.close(handle)
-    return Path(path)
 
 
 def _inputs_of(fit: LineFit) -> list[str | None]:
@@ -306,7 +377,6 @@ def _lay_out(
     handle: int,
     headers: list[fits.Header],
     dtypes: list[np.dtype[Any]],
-    shape: tuple[int, ...],
     last: fits.ImageHDU,
 ) -> list[int]:
     """Writes the headers of a primary HDU and of one image per dtype, each
@@ -314,7 +384,6 @@ def _lay_out(
     then a last, small image whole; returns the offset of each image's
     data."""
     offsets = []
-    size = math.prod(shape)
     at = 0
     for header in headers[:1]:
         text = header.tostring().encode("ascii")
@@ -325,7 +394,8 @@ def _lay_out(
         _write_all(handle, text, at)
         at += len(text)
         offsets.append(at)
-        at += _padded(size * dtype.itemsize)
+        axes = [header[f"NAXIS{i}"] for i in range(1, header["NAXIS"] + 1)]
+        at += _padded(math.prod(axes) * dtype.itemsize)
     text = last.header.tostring().encode("ascii")
     data = np.asarray(last.data).astype(last.data.dtype.newbyteorder(">")).tobytes()
     _write_all(handle, text + data + bytes(_padded(len(data)) - len(data)), at)
@@ -336,10 +406,7 @@ def _blocks_of_maps(fit: LineFit, progress: bool | None) -> Iterator[tuple[tuple
     """The maps as (where, records) blocks: the whole of maps in memory at
     once, lazy maps block by block as they are computed."""
     if fit.lazy:
-        with progress_bar(math.prod(fit.shape), progress) as bar:
-            for where, block in computed_blocks(fit.records):
-                yield where, block
-                bar.update(rows_in(where))
+        yield from _computed_blocks(fit.records, progress)
         return
     whole = {q.name: getattr(fit, q.name) for q in QUANTITIES}
     whole.update(
@@ -354,28 +421,126 @@ def _blocks_of_maps(fit: LineFit, progress: bool | None) -> Iterator[tuple[tuple
                        if v is not None}  # fmt: skip
 
 
+def _computed_blocks(
+    records: Any, progress: bool | None
+) -> Iterator[tuple[tuple[slice, ...], Any]]:
+    """The blocks of lazy records as they are computed, with a progress bar."""
+    with progress_bar(math.prod(records.shape), progress) as bar:
+        for where, block in computed_blocks(records):
+            yield where, block
+            bar.update(rows_in(where))
+
+
 def write_zarr(fit: LineFit, path: str | os.PathLike[str], *, overwrite: bool = False) -> Path:
     """Writes the maps as a Zarr store: `LineFit.to_xarray`, with its CF
-    attributes, chunked as the maps are. Lazy maps are written block by
-    block by whoever computes them (on a distributed cluster, its workers:
-    the folder must then be on storage they share). Like every output, the
-    store is made under a temporary name and renamed into place; a store
-    replaces another (``overwrite``) in one step, and one run at a time."""
-    dataset = fit.to_xarray()
+    attributes, chunked as the maps are; see `write_dataset`."""
+    return write_dataset(fit.to_xarray(), path, overwrite=overwrite, reads=_inputs_of(fit),
+                         lazy=fit.lazy)  # fmt: skip
+
+
+def write_dataset(
+    dataset: Any,
+    path: str | os.PathLike[str],
+    *,
+    overwrite: bool,
+    reads: list[str | None],
+    lazy: bool,
+) -> Path:
+    """Writes maps as an xarray Dataset to a Zarr store. Lazy maps are
+    written block by block by whoever computes them (on a distributed
+    cluster, its workers: the folder must then be on storage they share).
+    Like every output, the store is made under a temporary name and renamed
+    into place; a store replaces another (``overwrite``) in one step, and
+    one run at a time."""
     # Consolidated, so that xarray opens the store with one read of its
     # metadata and no warning. Zarr v3 keeps it in the root's zarr.json, an
     # extension other readers skip; zarr warns that the format does not
     # define it yet, which is not the user's to act on.
     with (
-        atomic_output(path, overwrite=overwrite, reads=_inputs_of(fit), folder=True) as temp,
+        atomic_output(path, overwrite=overwrite, reads=reads, folder=True) as temp,
         warnings.catch_warnings(),
     ):
         warnings.filterwarnings("ignore", "Consolidated metadata", UserWarning)
-        if fit.lazy:
+        if lazy:
             compute(dataset.to_zarr(temp, mode="w-", consolidated=True, compute=False))
         else:
             dataset.to_zarr(temp, mode="w-", consolidated=True)
     return Path(path)
+
+
+# A model's maps stored in FITS types: counts and flags as unsigned bytes,
+# FITS having no signed ones.
+_MODEL_STORED = {"ncomponents": np.uint8, "free_parameters": np.uint8, "flag": np.uint8}
+
+
+def write_model_maps(
+    fit: ModelFit,
+    path: str | os.PathLike[str],
+    *,
+    overwrite: bool = False,
+    progress: bool | None = False,
+) -> Path:
+    """Writes the maps of a `ModelFit` to a FITS file: one image extension
+    per quantity (component and baseline maps with their component as a
+    third axis after the sky's), WINDOW_LEFT, WINDOW_RIGHT, CONTINUUM when
+    one was subtracted, and VELOCITY; every setting, the model and the
+    provenance in the primary header (`ModelFit.primary_header`). Laid out
+    first, then filled block by block as lazy maps are computed, under a
+    temporary name renamed into place (as `write_maps`)."""
+    shape = fit.shape or (1,)
+    images: list[tuple[_Image, fits.Header]] = []
+    described = [
+        *fit._quantities(),
+        ("window_left", "WINDOW_LEFT", "", "first channel fitted", False),
+        ("window_right", "WINDOW_RIGHT", "", "channel after the last fitted", False),
+    ]
+    if fit.continuum is not None:
+        described.append(("continuum", "CONTINUUM", fit.unit_of("data"), "continuum subtracted",
+                          False))  # fmt: skip
+    for name, extname, unit, description, per_component in described:
+        leading = None
+        if per_component:
+            terms = fit.model.baseline_terms if name.startswith("baseline") else None
+            leading = terms or fit.model.components
+        dtype = np.dtype(_MODEL_STORED.get(name, np.int32 if "window" in name or
+                                           name == "samples" else np.float32))  # fmt: skip
+        image = _Image(extname, name, dtype, unit, description, components=leading)
+        wcs_header = fits.Header(fit.image_header(per_component))
+        add_observation(wcs_header, fit.observation)
+        images.append((image, _image_header(image, wcs_header, shape)))
+    last = _velocity_image(fit.velocity)
+    size = (
+        6 * 2880 * (len(images) + 2)
+        + _padded(8 * len(fit.velocity))
+        + sum(_padded(math.prod(image.shape(shape)) * image.dtype.itemsize) for image, _ in images)
+    )
+    write_image_file(path, fit.primary_header, MODEL_FLAG_MEANINGS, images, last, shape,
+                     _blocks_of_model(fit, progress), overwrite=overwrite,
+                     reads=[fit.provenance.get("input")], size=size)  # fmt: skip
+    return Path(path)
+
+
+def _blocks_of_model(
+    fit: ModelFit, progress: bool | None
+) -> Iterator[tuple[tuple[slice, ...], Any]]:
+    """A model's maps as (where, records) blocks, as `_blocks_of_maps`."""
+    if fit.lazy:
+        yield from _computed_blocks(fit.records, progress)
+        return
+    # Records hold a component axis last; a single spectrum's maps are one pixel.
+    shape = fit.shape or (1,)
+    whole: dict[str, Any] = {}
+    for name, _, _, _, per_component in fit._quantities():
+        values = np.asarray(getattr(fit, name))
+        if per_component:
+            whole[name] = np.moveaxis(values.reshape(len(values), *shape), 0, -1)
+        else:
+            whole[name] = values.reshape(shape)
+    window = np.asarray(fit.window).reshape(*shape, 2)
+    whole["window_left"], whole["window_right"] = window[..., 0], window[..., 1]
+    if fit.continuum is not None:
+        whole["continuum"] = np.asarray(fit.continuum).reshape(shape)
+    yield (slice(None),) * len(shape), whole
 
 
 def read_maps(path: str | os.PathLike[str]) -> LineFit:

@@ -25,7 +25,7 @@ from .cube import OBSERVATION_KEYS, add_observation
 from .errors import InputError, MissingDependency
 from .lazy import compute_records, persist_records
 from .line_models import LineModel
-from .outputs import atomic_output
+from .results import sky_coordinates, spatial_dims
 from .settings import LineSettings
 from .units import VELOCITY_UNIT
 
@@ -65,6 +65,9 @@ SCALAR_QUANTITIES = (
     ("flag", "FLAG", "", "0 success, 1 no local maximum, 2 no convergence, 3 too few samples"),
 )
 _PREFIX = "QUILLET "
+#: Images stored in another type than their records' (FITS has no signed
+#: bytes: small counts and flags are stored unsigned), by extension.
+_RECORD_DTYPES = {"NCOMPONENTS": np.int8, "FREE_PARAMS": np.int8, "FLAG": np.int8}
 
 
 @dataclasses.dataclass(frozen=True, eq=False)
@@ -107,24 +110,31 @@ class ModelFit:
     ) -> ModelFit:
         """Maps of records (`quillet.model_fit.model_record_dtype`); lazy
         records stay lazy until `compute` or `persist`."""
-        if is_dask_array(records):
-            empty: dict[str, Any] = dict.fromkeys(_fields())
-            return cls(**empty, model=model, records=records, **described)
         names = records.dtype.names or ()
+        lazy = is_dask_array(records)
+        if lazy:
+            import dask.array as xp
+        else:
+            xp = np
 
         def components(name: str) -> Any:
             if name not in names:
                 return None
-            return np.ascontiguousarray(np.moveaxis(np.asarray(records[name]), -1, 0))
+            moved = xp.moveaxis(records[name], -1, 0)
+            return moved if lazy else np.ascontiguousarray(moved)
+
+        def scalar(name: str) -> Any:
+            return records[name] if lazy else np.asarray(records[name], order="C")
 
         maps: dict[str, Any] = {name: components(name) for name, *_ in COMPONENT_QUANTITIES}
         maps["baseline"] = components("baseline")
         maps["baseline_error"] = components("baseline_error")
         for name, *_ in SCALAR_QUANTITIES:
-            maps[name] = np.asarray(records[name], order="C")
-        maps["window"] = np.stack([records["window_left"], records["window_right"]], axis=-1)
-        maps["continuum"] = np.asarray(records["continuum"]) if with_continuum else None
-        return cls(**maps, model=model, **described)
+            maps[name] = scalar(name)
+        maps["window"] = xp.stack([records["window_left"], records["window_right"]], axis=-1)
+        maps["continuum"] = scalar("continuum") if with_continuum else None
+        # Lazy maps keep their records: computing those fits each block once.
+        return cls(**maps, model=model, records=records if lazy else None, **described)
 
     @property
     def lazy(self) -> bool:
@@ -158,16 +168,17 @@ class ModelFit:
             return self
         records = compute_records(self.records, progress=progress)
         return ModelFit.from_records(
-            records, self.provenance.get("continuum", "none") != "none", self.model,
-            **self._described(),
-        )  # fmt: skip
+            records, self.continuum is not None, self.model, **self._described()
+        )
 
     def persist(self, *, progress: bool | None = False) -> ModelFit:
         """Lazy maps computed and kept where they are (still lazy)."""
         if not self.lazy:
             return self
         records = persist_records(self.records, progress=progress)
-        return ModelFit.from_records(records, False, self.model, **self._described())
+        return ModelFit.from_records(
+            records, self.continuum is not None, self.model, **self._described()
+        )
 
     def flag_counts(self) -> dict[str, int]:
         flag = np.asarray(self.compute().flag)
@@ -228,8 +239,8 @@ class ModelFit:
             raise MissingDependency(
                 "to_xarray needs xarray: pip install 'quillet[xarray]'"
             ) from None
-        fit = self.compute()
-        dims = _spatial_dims(len(fit.shape))
+        fit = self
+        dims = spatial_dims(len(fit.shape))
         variables: dict[str, Any] = {}
         for name, _, unit, description, per_component in fit._quantities():
             lead = ("baseline_term",) if name.startswith("baseline") else ("component",)
@@ -243,70 +254,64 @@ class ModelFit:
         variables["window"] = ((*dims, "edge"), fit.window, {**window_attrs, "units": "1"})
         # Components by number, their names an attribute: Zarr v3 has no
         # stable type for a coordinate of strings.
-        coords = {"component": np.arange(self.model.components, dtype=np.int32)}
+        coords: dict[str, Any] = {
+            "component": np.arange(self.model.components, dtype=np.int32),
+            **sky_coordinates(self.wcs, self.shape, dims),
+        }
         names = "; ".join(self.model.names)  # hyperfine labels hold spaces
         attrs = {"Conventions": "CF-1.10", "title": "quillet line model fit",
                  "component_names": names}  # fmt: skip
         attrs.update({f"quillet {k}".lower().replace(" ", "_"): v for k, v in fit.header_cards()})
         attrs.update(fit.observation)
+        if self.wcs is not None:
+            attrs["wcs_header"] = self.wcs.to_header().tostring()
         return xarray.Dataset(variables, coords=coords, attrs=attrs)
 
-    def write_fits(self, path: str | Path, *, overwrite: bool = False) -> Path:
+    def primary_header(self, counts: Mapping[str, int]) -> Any:
+        """The primary header of a model maps file: every setting, the model
+        and the provenance, and the count of each flag."""
+        from astropy.io import fits
+
+        header = fits.Header()
+        header["ORIGIN"] = ("quillet", "maps of line-model fits")
+        header["DATE"] = datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%dT%H:%M:%S")
+        header[f"HIERARCH {_PREFIX}MAP AXES"] = len(self.shape)
+        add_observation(header, self.observation)
+        for key, value in self.header_cards():
+            header[f"HIERARCH {_PREFIX}{key}"] = _card_value(value)
+        for meaning, count in counts.items():
+            header[f"HIERARCH {_PREFIX}COUNT {meaning.upper()}"] = count
+        return header
+
+    def image_header(self, per_component: bool) -> Any:
+        """The WCS of an image of the maps (see `_wcs_header`)."""
+        return _wcs_header(self.wcs, per_component)
+
+    def write_fits(
+        self, path: str | Path, *, overwrite: bool = False, progress: bool | None = False
+    ) -> Path:
         """One image extension per quantity (component maps with the
         component as a third axis after the sky's), the spatial WCS on
         each, then VELOCITY; every setting, the model and the provenance in
-        the primary header. Written whole or not at all."""
-        from astropy.io import fits
+        the primary header. Written whole or not at all, lazy maps block by
+        block as they are computed; see `quillet.maps_files.write_model_maps`."""
+        from .maps_files import write_model_maps
 
-        fit = self.compute()
-        primary = fits.PrimaryHDU()
-        primary.header["ORIGIN"] = ("quillet", "maps of line-model fits")
-        primary.header["DATE"] = datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%dT%H:%M:%S")
-        primary.header[f"HIERARCH {_PREFIX}MAP AXES"] = len(fit.shape)
-        add_observation(primary.header, fit.observation)
-        for key, value in fit.header_cards():
-            primary.header[f"HIERARCH {_PREFIX}{key}"] = _card_value(value)
-        for value, meaning in fit.flag_counts().items():
-            primary.header[f"HIERARCH {_PREFIX}COUNT {value.upper()}"] = meaning
-        hdus: list[Any] = [primary]
-        for name, extname, unit, description, per_component in fit._quantities():
-            data = np.asarray(getattr(fit, name))
-            if data.ndim == 0 or (per_component and data.ndim == 1):
-                data = data[..., None]  # one spectrum: one pixel
-            header = _wcs_header(fit.wcs, per_component)
-            item = fits.ImageHDU(data=data, header=header, name=extname)
-            if unit:
-                item.header["BUNIT"] = unit.replace("km / s", "km s-1")
-            item.header["COMMENT"] = description
-            hdus.append(item)
-        for edge, extname in ((0, "WINDOW_LEFT"), (1, "WINDOW_RIGHT")):
-            window = np.asarray(fit.window)[..., edge]
-            hdus.append(fits.ImageHDU(np.atleast_1d(window), _wcs_header(fit.wcs, False), extname))
-        if fit.continuum is not None:
-            hdus.append(fits.ImageHDU(np.atleast_1d(fit.continuum), _wcs_header(fit.wcs, False),
-                                      "CONTINUUM"))  # fmt: skip
-        hdus.append(fits.ImageHDU(np.asarray(fit.velocity, np.float64), name="VELOCITY"))
-        with atomic_output(path, overwrite=overwrite) as temp:
-            fits.HDUList(hdus).writeto(temp)
-        return Path(path)
+        return write_model_maps(self, path, overwrite=overwrite, progress=progress)
 
     def write_zarr(self, path: str | Path, *, overwrite: bool = False) -> Path:
-        """`to_xarray` as a Zarr store, written whole or not at all."""
-        dataset = self.to_xarray()
-        with atomic_output(path, overwrite=overwrite) as temp:
-            dataset.to_zarr(temp, mode="w-", consolidated=False)
-        return Path(path)
+        """`to_xarray` as a consolidated Zarr store, written whole or not at
+        all, lazy maps by whoever computes their blocks."""
+        from .maps_files import write_dataset
+
+        return write_dataset(self.to_xarray(), path, overwrite=overwrite,
+                             reads=[self.provenance.get("input")], lazy=self.lazy)  # fmt: skip
 
     def plot_maps(self, path: str | Path | None = None, *, overwrite: bool = False) -> Figure:
         """Per-component maps; see `quillet.model_plots.plot_model_maps`."""
         from .model_plots import plot_model_maps
 
         return plot_model_maps(self.compute(), path, overwrite=overwrite)
-
-
-def _fields() -> list[str]:
-    names = [n for n, *_ in COMPONENT_QUANTITIES] + ["baseline", "baseline_error"]
-    return names + [n for n, *_ in SCALAR_QUANTITIES] + ["window", "continuum"]
 
 
 def _version() -> str:
@@ -335,11 +340,6 @@ def _wcs_header(wcs: WCS | None, per_component: bool) -> Any:
     extended.wcs.crpix[wcs.naxis] = 1.0
     extended.wcs.crval[wcs.naxis] = 0.0
     return extended.to_header()
-
-
-def _spatial_dims(ndim: int) -> tuple[str, ...]:
-    named = {0: (), 1: ("x",), 2: ("y", "x"), 3: ("z", "y", "x")}
-    return named.get(ndim, tuple(f"dim_{i}" for i in range(ndim)))
 
 
 def _cf(unit: str) -> str:
@@ -395,7 +395,8 @@ def read_model_maps(path: str | Path) -> ModelFit:
 
         def image(name: str, per_component: bool) -> np.ndarray:
             stored = hdul[name].data
-            data = np.array(stored, dtype=stored.dtype.newbyteorder("="))
+            dtype = _RECORD_DTYPES.get(name, stored.dtype.newbyteorder("="))
+            data = np.array(stored, dtype=dtype)
             return data[..., 0] if one else data
 
         amplitude_header = hdul["AMPLITUDE"].header

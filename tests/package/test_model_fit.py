@@ -312,3 +312,45 @@ def test_zarr_store_keeps_the_component_dimension(tmp_path, muse):
     assert stored["centre"].values.tobytes() == fit.centre.tobytes()
     assert stored.attrs["quillet_model_components"] == 3
     assert stored["flag"].attrs["flag_meanings"].split()[3] == "too_few_samples"
+
+
+@pytest.mark.parametrize("suffix", [".fits", ".zarr"])
+def test_lazy_maps_are_written_block_by_block_with_the_bits_of_maps_in_memory(tmp_path, suffix):
+    import dask
+    import xarray
+
+    spectra, v = two_lines(12.0, 3.0, 60, seed=5)
+    cube = spectra.reshape(6, 10, -1)
+    model = LineModel.free(2, baseline=1)
+    whole = quillet.fit_cube(cube, v, noise=1.0, model=model, components="auto")
+    with dask.config.set(scheduler="synchronous"):
+        lazy = quillet.fit_cube(da.from_array(cube, chunks=(2, 5, -1)), v, noise=1.0,
+                                model=model, components="auto")  # fmt: skip
+        assert lazy.lazy and isinstance(lazy.to_xarray()["centre"].data, da.Array)
+        written = getattr(lazy, f"write_{suffix[1:]}")(tmp_path / f"lazy{suffix}")
+    eager = getattr(whole, f"write_{suffix[1:]}")(tmp_path / f"eager{suffix}")
+    if suffix == ".fits":
+        back, again = read_model_maps(written), read_model_maps(eager)
+        with fits.open(written) as lazy_file, fits.open(eager) as eager_file:
+            for lazy_hdu, eager_hdu in zip(lazy_file[1:], eager_file[1:], strict=True):
+                assert lazy_hdu.data.tobytes() == eager_hdu.data.tobytes(), lazy_hdu.name
+    else:
+        back = xarray.open_zarr(written, consolidated=True)  # no metadata warning either
+        again = xarray.open_zarr(eager, consolidated=True)
+    for name in ("amplitude", "centre", "sigma", "baseline", "chi2", "ncomponents", "flag"):
+        expected = np.asarray(getattr(whole, name)).tobytes()
+        assert np.asarray(back[name] if suffix == ".zarr" else getattr(back, name)).tobytes() == (
+            expected
+        ), name
+        assert np.asarray(again[name] if suffix == ".zarr" else getattr(again, name)).tobytes() == (
+            expected
+        ), name
+
+
+def test_the_maps_of_one_spectrum_are_one_pixel_in_a_file(tmp_path):
+    spectra, v = two_lines(20.0, 4.0, 1, seed=3)
+    fit = quillet.fit_cube(spectra[0], v, noise=1.0, model=LineModel.free(2, baseline=0))
+    back = read_model_maps(fit.write_fits(tmp_path / "one.fits"))
+    assert back.shape == () and back.amplitude.shape == (2,)
+    for name in ("amplitude", "baseline", "chi2", "samples", "flag", "window"):
+        assert np.asarray(getattr(back, name)).tobytes() == np.asarray(getattr(fit, name)).tobytes()
