@@ -1184,8 +1184,6 @@ def _fit_and_write(args: argparse.Namespace, outputs: _Outputs, chunks: Any) -> 
         edges = args.continuum != "none"
         check_room(outputs.maps, maps_bytes(cube.spatial_shape, cube.velocity.size, edges))
     model, components = _line_model(args)
-    if model is not None and args.diagnostics is not None:
-        raise UsageError("--diagnostics draws one-Gaussian fits; leave it out with a line model")
     overrides = _overrides(args)
     settings = LineSettings.for_axis(cube.velocity, line_sigma=args.line_sigma, **overrides)
     guide = _guide(args, cube.spatial_shape)
@@ -1257,19 +1255,19 @@ def _fit_and_write(args: argparse.Namespace, outputs: _Outputs, chunks: Any) -> 
 def _diagnostics(args: argparse.Namespace, fit: Any, cube: Any, noise: Any) -> str:
     """Writes the diagnostic pictures --diagnostics-of asks for; says how
     many, and how many blank spectra (no finite pixel) had none."""
+    from .model_results import ModelFit
     from .plots import blank_spectra, write_diagnostics
 
     blank = blank_spectra(fit, cube.data)
-    written = write_diagnostics(
-        fit,
-        cube.data,
-        args.diagnostics,
-        noise=cube.noise if noise is None else None,
-        which=args.diagnostics_of,
-        limit=args.diagnostics_max,
-        overwrite=args.overwrite,
-        blank=blank,
-    )
+    chosen = {"which": args.diagnostics_of, "limit": args.diagnostics_max,
+              "overwrite": args.overwrite, "blank": blank}  # fmt: skip
+    if isinstance(fit, ModelFit):
+        from .model_plots import write_model_diagnostics
+
+        written = write_model_diagnostics(fit, cube.data, args.diagnostics, **chosen)
+    else:
+        shared = cube.noise if noise is None else None
+        written = write_diagnostics(fit, cube.data, args.diagnostics, noise=shared, **chosen)
     import numpy as np
 
     plural = "s" if len(written) != 1 else ""

@@ -8,19 +8,30 @@ imported only when a picture is drawn, saved whole or not at all).
 from __future__ import annotations
 
 import os
+from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 from .errors import InputError
 from .model_fit import evaluate
-from .model_results import ModelFit
-from .plots import _draw, _figure, _limits, _projection, save_figure
+from .model_results import MODEL_FLAG_MEANINGS, ModelFit
+from .plots import (
+    _draw,
+    _figure,
+    _limits,
+    _projection,
+    blank_spectra,
+    chosen_for_diagnostics,
+    diagnostic_pictures,
+    position_text,
+    save_figure,
+)
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
-__all__ = ["plot_model_fit", "plot_model_maps"]
+__all__ = ["plot_model_fit", "plot_model_maps", "write_model_diagnostics"]
 
 
 def plot_model_maps(
@@ -116,8 +127,46 @@ def plot_model_fit(
     bottom.set_ylabel("residual")
     top.set_ylabel("intensity")
     top.legend(loc="upper right", fontsize="small")
-    flag = int(np.asarray(fit.flag)[tuple(np.atleast_1d(index))])
-    top.set_title(f"{tuple(np.atleast_1d(index))}: flag {flag}")
+    at = tuple(int(i) for i in np.atleast_1d(index))
+    flag = int(np.asarray(fit.flag)[at])
+    meaning = MODEL_FLAG_MEANINGS.get(flag, "unknown").replace("_", " ")
+    kept = int(np.asarray(fit.ncomponents)[at])
+    chi2 = float(np.asarray(fit.reduced_chi2)[at])
+    chi2_text = f", reduced chi2 {chi2:.3g}" if np.isfinite(chi2) else ""
+    top.set_title(f"flag {flag} ({meaning}), {kept} of {k} components{chi2_text} "
+                  f"at ({position_text(at)})", fontsize=10)  # fmt: skip
     if path is not None:
         save_figure(figure, path, overwrite=overwrite)
     return figure
+
+
+def write_model_diagnostics(
+    fit: ModelFit,
+    spectra: Any,
+    directory: str | os.PathLike[str],
+    *,
+    which: str = "failed",
+    limit: int = 100,
+    overwrite: bool = False,
+    blank: np.ndarray | None = None,
+    seed: int = 0,
+) -> list[Path]:
+    """One PNG per fit chosen by ``which`` ("failed", "all", "worst" by
+    reduced chi-square, or a seeded "sample"; see
+    `quillet.plots.chosen_for_diagnostics`), at most ``limit``, blank
+    spectra never: `plot_model_fit` of each, the continuum subtracted
+    before the fit taken off its spectrum. ``spectra`` have the fit's
+    spatial shape with the spectral axis last. Returns the files written."""
+    fit = fit.compute()
+    continuum = None if fit.continuum is None else np.asarray(fit.continuum)
+
+    def draw(index: tuple[int, ...]) -> Figure:
+        spectrum = np.asarray(spectra[index], dtype=np.float64)
+        if continuum is not None and np.isfinite(continuum[index]):
+            spectrum = spectrum - continuum[index]
+        return plot_model_fit(spectrum, fit.velocity, fit, index)
+
+    if blank is None:
+        blank = blank_spectra(fit, spectra)  # type: ignore[arg-type]
+    chosen = chosen_for_diagnostics(fit, blank, which, limit, seed=seed)  # type: ignore[arg-type]
+    return diagnostic_pictures(chosen, fit.shape, directory, draw, overwrite)

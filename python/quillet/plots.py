@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import math
 import os
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Literal
 
@@ -533,30 +533,49 @@ def write_diagnostics(
     `plot_fit` with the flag, the reduced chi-square and the position in
     its title. Returns the files written.
     """
-    if blank is None:
-        blank = blank_spectra(fit, spectra)
-    chosen = chosen_for_diagnostics(fit, blank, which, limit, seed=seed)
-    folder = Path(directory)
-    folder.mkdir(parents=True, exist_ok=True)
-    shape = np.asarray(fit.flag).shape
-    written = []
-    for flat in chosen:
-        index = tuple(int(i) for i in np.unravel_index(int(flat), shape))
+
+    def draw(index: tuple[int, ...]) -> Figure:
         row = fit.at(index)
         spectrum = np.asarray(spectra[index], dtype=np.float64)
         sigma = None if noise is None else np.asarray(noise[index], dtype=np.float64)
         continuum = 0.0 if fit.continuum is None else float(np.asarray(fit.continuum)[index])
-        position = ", ".join(str(int(i)) for i in index)
-        name = DIAGNOSTIC_PREFIX + ("_".join(str(int(i)) for i in index) or "0") + ".png"
         meaning = FLAG_MEANINGS.get(row.flag, "unknown").replace("_", " ")
         chi2 = f", reduced chi2 {row.reduced_chi2:.3g}" if math.isfinite(row.reduced_chi2) else ""
-        figure = plot_fit(
+        return plot_fit(
             spectrum,
             fit.velocity,
             row,
             noise=sigma,
             continuum=continuum if math.isfinite(continuum) else 0.0,
-            title=f"flag {row.flag} ({meaning}){chi2} at ({position})",
+            title=f"flag {row.flag} ({meaning}){chi2} at ({position_text(index)})",
         )
-        written.append(save_figure(figure, folder / name, overwrite=overwrite))
+
+    if blank is None:
+        blank = blank_spectra(fit, spectra)
+    chosen = chosen_for_diagnostics(fit, blank, which, limit, seed=seed)
+    return diagnostic_pictures(chosen, np.asarray(fit.flag).shape, directory, draw, overwrite)
+
+
+def position_text(index: tuple[int, ...]) -> str:
+    """A spectrum's position as a picture's title gives it: "3, 4"."""
+    return ", ".join(str(int(i)) for i in index)
+
+
+def diagnostic_pictures(
+    chosen: np.ndarray,
+    shape: tuple[int, ...],
+    directory: str | os.PathLike[str],
+    draw: Callable[[tuple[int, ...]], Figure],
+    overwrite: bool,
+) -> list[Path]:
+    """Saves ``draw(index)`` of each chosen flat position of maps of
+    ``shape`` as fit_<position>.png in ``directory`` (made if need be);
+    returns the files written."""
+    folder = Path(directory)
+    folder.mkdir(parents=True, exist_ok=True)
+    written = []
+    for flat in chosen:
+        index = tuple(int(i) for i in np.unravel_index(int(flat), shape))
+        name = DIAGNOSTIC_PREFIX + ("_".join(str(i) for i in index) or "0") + ".png"
+        written.append(save_figure(draw(index), folder / name, overwrite=overwrite))
     return written

@@ -269,16 +269,25 @@ def test_cli_hyperfine_and_auto_components_on_synthetic_cubes(tmp_path):
 
     two = np.exp(-0.5 * ((v + 2.0) / 1.0) ** 2) + np.exp(-0.5 * ((v - 2.0) / 1.0) ** 2)
     data = 20 * np.broadcast_to(two, (4, 5, v.size)) + rng.normal(0, 1.0, (4, 5, v.size))
+    data[3, 4] = np.nan  # a blank spectrum: never drawn
     cube = write_cube(tmp_path / "two.fits", data, spectral_cards("VRAD", -20.0, 0.2, cunit="km/s"))
+    pictures = tmp_path / "pictures"
     done = subprocess.run(
         [sys.executable, "-m", "quillet", "fit", str(cube), "--out", str(tmp_path / "t.fits"),
-         "--components", "auto", "--line-sigma", "1", "--noise", "1"],
+         "--components", "auto", "--line-sigma", "1", "--noise", "1",
+         "--diagnostics", str(pictures), "--diagnostics-of", "worst", "--diagnostics-max", "30"],
         capture_output=True, text=True, timeout=120,
     )  # fmt: skip
     assert done.returncode == 0, done.stderr
     assert "components auto" in done.stdout
-    kept = read_model_maps(tmp_path / "t.fits").ncomponents
+    fit = read_model_maps(tmp_path / "t.fits")
+    kept = fit.ncomponents[np.isfinite(data[..., 0])]
     assert np.mean(kept == 2) >= 0.9
+    # Every spectrum with data drawn, worst first; the blank one in none.
+    drawn = sorted(p.name for p in pictures.iterdir())
+    assert len(drawn) == 19 and "fit_3_4.png" not in drawn
+    assert "wrote 19 diagnostic pictures (worst)" in done.stdout
+    kept = fit.ncomponents
     assert re.search(r"^2 +" + str(int((kept == 2).sum())) + " ", done.stdout, re.MULTILINE)
 
 
