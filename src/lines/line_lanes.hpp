@@ -108,11 +108,13 @@ class LineLanes {
     }
   }
 
-  // The residuals and every free solver parameter's column (null columns,
-  // fixed parameters, are left); every lane's rows below `rows` are written.
+  // Every free parameter's column (null columns are left); every lane's
+  // rows below `rows` are written.
   void evaluate_with_derivs(Mask lanes, const Params& p, std::array<Doubles*, N>& columns,
                             std::size_t rows) {
-    model_values(lanes, p, rows);
+    // The columns need the terms alone: the lane solver keeps the residuals
+    // of the trial it accepted, so the model's value is not summed here.
+    terms(lanes, p, rows);
     const LineModel& model = layout_.model();
     const auto column = [&](std::size_t param) -> Doubles* {
       const int free = free_of_[param];
@@ -179,7 +181,9 @@ class LineLanes {
     return params;
   }
 
-  void model_values(Mask lanes, const Params& p, std::size_t rows) {
+  // Each lane's model parameters, and every component's terms for the
+  // lanes of `lanes` that do not hold them already.
+  void terms(Mask lanes, const Params& p, std::size_t rows) {
     params_ = expand(p);
     const LineModel& model = layout_.model();
     for (std::size_t k = 0; k < model.components; ++k) {
@@ -204,6 +208,12 @@ class LineLanes {
       centre_bits_[k] = stale ? cb : centre_bits_[k];
       sigma_bits_[k] = stale ? sb : sigma_bits_[k];
     }
+  }
+
+  // The terms, then the model's value summed into sum_.
+  void model_values(Mask lanes, const Params& p, std::size_t rows) {
+    terms(lanes, p, rows);
+    const LineModel& model = layout_.model();
     for (std::size_t i = 0; i < rows; ++i) sum_[i] = g(0)[i] * params_[0];
     for (std::size_t k = 1; k < model.components; ++k) {
       const Doubles* gk = g(k);
