@@ -25,12 +25,14 @@ MODELS = {
         centre_ref=[1, -1, 1], centre_offset=[-45.0, 0.0, 60.0],
         amplitude_ref=[2, -1, -1], amplitude_ratio=[1 / 3, 1.0, 1.0],
         sigma_ref=[1, -1, 1])),
-    "one_fixed_sigma_parabola": (1, 2, [2], {}),
+    "one_fixed_sigma_parabola": (1, 2, [2, 5], {}),
     "four_fixed_centres": (4, 0, [1, 7], dict(sigma_ref=[-1, 0, 0, -1])),
     "six_shared_sigma": (6, -1, [], dict(sigma_ref=[-1, 0, 0, 0, 0, 0])),
+    # No finite bound on any free parameter: the solver runs without limits.
+    "unbounded_fixed_sigma_slope": (1, 1, [2], {}),
 }
 
-def batch(k, baseline, fixed, ties, seed):
+def batch(k, baseline, fixed, ties, seed, unbounded):
     r = np.random.default_rng(seed)
     p = 3 * k + baseline + 1
     centres = np.linspace(-150, 150, k)[None, :] + r.normal(0, 8, (ROWS, k))
@@ -71,6 +73,10 @@ def batch(k, baseline, fixed, ties, seed):
     initial[out, 1] = upper[out, 1] + 10
     on = r.random(ROWS) < 0.03
     initial[on, 2] = lower[on, 2]
+    if unbounded:
+        free = [q for q in range(p) if q not in fixed]
+        lower[:, free] = -INF
+        upper[:, free] = INF
     kwargs = {key: np.asarray(val, np.int32 if key.endswith("_ref") else F32)
               for key, val in ties.items()}
     if fixed:
@@ -83,7 +89,7 @@ def batch(k, baseline, fixed, ties, seed):
 
 result = {}
 for seed, (name, (k, baseline, fixed, ties)) in enumerate(MODELS.items()):
-    params, errors, stats = batch(k, baseline, fixed, ties, seed)
+    params, errors, stats = batch(k, baseline, fixed, ties, seed, name.startswith("unbounded"))
     digest = hashlib.sha256(params.tobytes() + errors.tobytes() + stats.tobytes()).hexdigest()
     flags = stats[:, 4]
     result[name] = [digest, float(np.mean(flags == 0)), sorted(set(flags.tolist()))]
