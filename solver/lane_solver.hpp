@@ -53,6 +53,10 @@ struct LaneOutcome {
   SolverStatus status = SolverStatus::MaxIterReached;
   std::array<double, N> x{};
   double bestnorm = 0.0;
+  // The last factorisation: R (r[i][j] for i <= j) and its column order,
+  // from which a caller forms the covariance as `solve` does.
+  std::array<std::array<double, N>, N> r{};
+  std::array<std::size_t, N> ipvt{};
 };
 
 // Whether a problem has the one shape the lanes run (see the top of this file).
@@ -820,6 +824,10 @@ class LaneSolver {
       } else {
         o.status = static_cast<SolverStatus>(lane(s_.status, k));
         for (int j = 0; j < N; ++j) o.x[j] = lane(s_.x[j], k);
+        for (int i = 0; i < N; ++i) {
+          o.ipvt[i] = static_cast<std::size_t>(lane(s_.ipvt[i], k));
+          for (int j = i; j < N; ++j) o.r[i][j] = lane(s_.r[i][j], k);
+        }
         const double fnorm = lane(s_.fnorm, k);
         const double fnorm1 = lane(s_.fnorm1, k);
         const double largest = std::isnan(fnorm)    ? fnorm1

@@ -3,8 +3,10 @@
 # two promises the lanes make beside their bits: no fused multiply-add in the
 # extension (a multiply and an add rounded once would change results), and no
 # AVX2 or AVX-512 instruction outside the lanes' own functions (quillet::avx2
-# and quillet::avx512, with the solver's quillet::solver::avx2 and ::avx512),
-# so that everything else runs on a baseline x86-64.
+# and quillet::avx512, with the solver's quillet::solver::avx2 and ::avx512
+# and the line model's quillet::lines::avx2 and ::avx512), so that everything
+# else runs on a baseline x86-64. Each set's one translation unit holds the
+# lanes of both batches, the Gaussian one and the line one.
 set -euo pipefail
 dir="$1"
 # Every extension module (_quillet, _quillet_kernels), each on its own.

@@ -52,6 +52,50 @@ struct LineFit {
   std::size_t nfree = 0;
 };
 
+// One row's problem as the solver takes it, solver parameter by solver
+// parameter: the starting values (a start outside its bounds moved onto the
+// nearer bound; fixed parameters at their start) and the constraints.
+struct LineSolverStart {
+  std::array<solver::ParamConstraint, kMaxParams> constraints{};
+  std::array<double, kMaxParams> values{};
+};
+
+LineSolverStart line_solver_start(const LineLayout& layout, const LineStart& start);
+
+// The outcome of a row fitted over `samples` valid samples that is known
+// before the solver runs (too few samples for the free parameters), or
+// nothing when the solver has to run.
+std::optional<LineFit> line_fit_before_solving(const LineLayout& layout, std::size_t samples);
+
+// The successful fit from the solver's final parameters and their one-sigma
+// errors (one per solver parameter, 0 for fixed ones) and its bestnorm:
+// model parameters expanded, tied ones' errors taken from their references.
+LineFit converged_line_fit(const LineLayout& layout, std::span<const double> solver_params,
+                           std::span<const double> solver_errors, double bestnorm,
+                           std::size_t samples);
+
+// The outcome of a row whose run the solver refused or stopped at its limits.
+LineFit unconverged_line_fit(const LineLayout& layout, std::size_t samples);
+
+// The problem over the free parameters alone, for a solver that runs every
+// parameter it is given (the lanes): their constraints, with both limits
+// active (an infinite bound as an active infinite limit, which no step can
+// meet, so the run makes the very steps it makes without that limit), and
+// their starting values. `constraints` and `x` hold free_count() entries.
+void free_solver_problem(const LineLayout& layout, const LineStart& start,
+                         const LineSolverStart& solver_start,
+                         std::span<solver::ParamConstraint> constraints, std::span<double> x);
+
+// The successful fit of a run over the free parameters alone: their final
+// values `free_x`, the last factorisation's R (`r`, free_count() squared by
+// rows; the upper triangle is read) and column order `ipvt`, and bestnorm;
+// the fixed parameters at their values in `solver_start`. The errors come
+// from R as `solve` forms them, with rank cut `covtol`.
+LineFit line_fit_from_factor(const LineLayout& layout, double covtol,
+                             const LineSolverStart& solver_start, std::span<const double> free_x,
+                             std::span<const double> r, std::span<const std::size_t> ipvt,
+                             double bestnorm, std::size_t samples);
+
 // Fits the rows one thread takes, one at a time, reusing its storage: sized
 // once for windows of up to `capacity` samples, so that no row's fit
 // allocates.

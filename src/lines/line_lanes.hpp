@@ -1,12 +1,17 @@
 // LineResiduals for the solver's lanes: one window per lane, one model
 // shared by all, every residual and derivative from exactly the scalar
 // model's operations (line_residuals.cpp) on each lane. exp stays the
-// platform's double exp, called once per lane, sample and component. Unlike
-// the scalar model it keeps no terms between evaluations yet: keeping them
-// changes no bit, only the cost.
+// platform's double exp, called once per lane, sample and component; as in
+// the scalar model, each lane keeps a component's terms while its centre and
+// sigma keep their bits (the solver evaluates its Jacobian at the point of
+// its last accepted trial).
 //
-// The first piece of the line fits' lane path: the model side, shaped as
-// the lane solver calls it (N solver parameters, all of one row in a lane).
+// The lanes see the free parameters alone (N of them, in solver order):
+// the lane solver runs every parameter it is given, so fixed ones are held
+// here, per lane, and each lane's model parameters are expanded from both.
+// A run without its fixed parameters is the very run the scalar solver makes
+// with them: it leaves them out of every step.
+//
 // Like the solver's lane headers, included only by a translation unit that
 // chose its instruction set (see solver/lane_vectors.hpp).
 #pragma once
@@ -17,6 +22,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <stdexcept>
 
 #include "lines/line_model.hpp"
 #include "solver/lane_vectors.hpp"
@@ -35,7 +41,8 @@ class LineLanes {
  public:
   using Params = std::array<Doubles, N>;
 
-  // Room for windows of up to `capacity` samples; one allocation.
+  // Room for windows of up to `capacity` samples; one allocation. The
+  // layout has N free parameters.
   LineLanes(const LineLayout& layout, std::size_t capacity)
       : layout_(layout),
         capacity_(capacity),
@@ -48,13 +55,37 @@ class LineLanes {
     sum_ = t_ + capacity;
     z_ = sum_ + capacity;
     g_ = z_ + layout.model().components * capacity;
+    if (layout.free_count() != static_cast<std::size_t>(N)) {
+      throw std::logic_error("line lanes instantiated for another number of free parameters");
+    }
     count_ = splat_int(0);
+    params_.fill(splat(0.0));
+    fixed_.fill(splat(0.0));
+    free_of_.fill(-1);
+    std::size_t free = 0;
+    for (std::size_t j = 0; j < layout.solver_count(); ++j) {
+      const std::size_t param = layout.param_of(j);
+      free_of_[param] = layout.model().fixed[param] ? -1 : static_cast<int>(free++);
+    }
+    for (std::size_t k = 0; k < kMaxComponents; ++k) {
+      remembered_[k] = splat_int(0);
+      centre_bits_[k] = splat_int(0);
+      sigma_bits_[k] = splat_int(0);
+    }
   }
 
   // Lane k takes a window's samples (widened to double; the weights and
-  // t_i = x_i - v_ref formed once, v_ref the midpoint of the first and last x).
-  void load(int k, std::span<const float> x, std::span<const float> y,
-            std::span<const float> error) {
+  // t_i = x_i - v_ref formed once, v_ref the midpoint of the first and last x)
+  // and the values of the fixed solver parameters (`solver`: one value per
+  // solver parameter; the free ones' are not read), and forgets the terms it
+  // kept.
+  void load(int k, std::span<const float> x, std::span<const float> y, std::span<const float> error,
+            std::span<const double> solver) {
+    for (std::size_t j = 0; j < layout_.solver_count(); ++j) {
+      const std::size_t param = layout_.param_of(j);
+      if (free_of_[param] < 0) lane(fixed_[param], k) = solver[j];
+    }
+    for (std::size_t c = 0; c < kMaxComponents; ++c) lane(remembered_[c], k) = 0;
     const double v_ref =
         x.empty() ? 0.0 : 0.5 * (static_cast<double>(x.front()) + static_cast<double>(x.back()));
     for (std::size_t i = 0; i < x.size(); ++i) {
@@ -77,14 +108,17 @@ class LineLanes {
     }
   }
 
-  // The residuals and every free solver parameter's column (null columns,
-  // fixed parameters, are left); every lane's rows below `rows` are written.
+  // Every free parameter's column (null columns are left); every lane's
+  // rows below `rows` are written.
   void evaluate_with_derivs(Mask lanes, const Params& p, std::array<Doubles*, N>& columns,
                             std::size_t rows) {
-    model_values(lanes, p, rows);
+    // The columns need the terms alone: the lane solver keeps the residuals
+    // of the trial it accepted, so the model's value is not summed here.
+    terms(lanes, p, rows);
     const LineModel& model = layout_.model();
-    const auto column = [&](std::size_t param) {
-      return columns[static_cast<std::size_t>(layout_.solver_of(param))];
+    const auto column = [&](std::size_t param) -> Doubles* {
+      const int free = free_of_[param];
+      return free < 0 ? nullptr : columns[static_cast<std::size_t>(free)];
     };
     constexpr std::array<Attribute, 3> kAttributes = {Attribute::Amplitude, Attribute::Centre,
                                                       Attribute::Sigma};
@@ -120,11 +154,15 @@ class LineLanes {
   Doubles* z(std::size_t k) const { return z_ + k * capacity_; }
   Doubles* g(std::size_t k) const { return g_ + k * capacity_; }
 
-  // Every model parameter of each lane from its solver parameters: the
-  // scalar LineLayout::expand, lane by lane in vector form.
+  // Every model parameter of each lane from its free parameters and its
+  // fixed ones: the scalar LineLayout::expand, lane by lane in vector form.
   std::array<Doubles, kMaxParams> expand(const Params& p) const {
     std::array<Doubles, kMaxParams> params{};
-    for (std::size_t j = 0; j < layout_.solver_count(); ++j) params[layout_.param_of(j)] = p[j];
+    for (std::size_t j = 0; j < layout_.solver_count(); ++j) {
+      const std::size_t param = layout_.param_of(j);
+      const int free = free_of_[param];
+      params[param] = free < 0 ? fixed_[param] : p[static_cast<std::size_t>(free)];
+    }
     const LineModel& model = layout_.model();
     for (std::size_t k = 0; k < model.components; ++k) {
       const ComponentTies& tie = model.ties[k];
@@ -143,23 +181,39 @@ class LineLanes {
     return params;
   }
 
-  void model_values(Mask lanes, const Params& p, std::size_t rows) {
+  // Each lane's model parameters, and every component's terms for the
+  // lanes of `lanes` that do not hold them already.
+  void terms(Mask lanes, const Params& p, std::size_t rows) {
     params_ = expand(p);
     const LineModel& model = layout_.model();
     for (std::size_t k = 0; k < model.components; ++k) {
-      Doubles* zk = z(k);
-      Doubles* gk = g(k);
       const Doubles centre = params_[3 * k + 1];
       const Doubles sigma = params_[3 * k + 2];
-      for (std::size_t i = 0; i < rows; ++i) zk[i] = (x_[i] - centre) / sigma;
-      solver::QUILLET_LANE_ISA::for_each_lane(lanes, [&](int l) {
+      const Ints cb = reinterpret_cast<Ints>(centre);
+      const Ints sb = reinterpret_cast<Ints>(sigma);
+      const Mask stale =
+          lanes & ~((remembered_[k] != 0) & (centre_bits_[k] == cb) & (sigma_bits_[k] == sb));
+      if (!solver::QUILLET_LANE_ISA::any(stale)) continue;
+      Doubles* zk = z(k);
+      Doubles* gk = g(k);
+      for (std::size_t i = 0; i < rows; ++i) zk[i] = stale ? (x_[i] - centre) / sigma : zk[i];
+      solver::QUILLET_LANE_ISA::for_each_lane(stale, [&](int l) {
         const auto n = static_cast<std::size_t>(lane(count_, l));
         for (std::size_t i = 0; i < n; ++i) {
           const double zi = lane(zk[i], l);
           lane(gk[i], l) = std::exp(zi * -0.5 * zi);
         }
       });
+      remembered_[k] = stale ? splat_int(-1) : remembered_[k];
+      centre_bits_[k] = stale ? cb : centre_bits_[k];
+      sigma_bits_[k] = stale ? sb : sigma_bits_[k];
     }
+  }
+
+  // The terms, then the model's value summed into sum_.
+  void model_values(Mask lanes, const Params& p, std::size_t rows) {
+    terms(lanes, p, rows);
+    const LineModel& model = layout_.model();
     for (std::size_t i = 0; i < rows; ++i) sum_[i] = g(0)[i] * params_[0];
     for (std::size_t k = 1; k < model.components; ++k) {
       const Doubles* gk = g(k);
@@ -221,8 +275,16 @@ class LineLanes {
   Doubles* sum_;
   Doubles* z_;
   Doubles* g_;
-  std::array<Doubles, kMaxParams> params_{};
+  // The free position of each model parameter, -1 for fixed and tied ones.
+  std::array<int, kMaxParams> free_of_{};
+  // No member initialisers for vectors (see LaneState): set in the
+  // constructor, or zero-initialised as a whole.
+  std::array<Doubles, kMaxParams> params_;
+  std::array<Doubles, kMaxParams> fixed_;  // each lane's fixed values, by model parameter
   Ints count_;
+  std::array<Mask, kMaxComponents> remembered_;
+  std::array<Ints, kMaxComponents> centre_bits_;
+  std::array<Ints, kMaxComponents> sigma_bits_;
 };
 
 }  // namespace quillet::lines::QUILLET_LANE_ISA

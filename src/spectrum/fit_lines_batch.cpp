@@ -10,6 +10,7 @@
 #include "gaussian/fit_result.hpp"
 #include "gaussian/reduced_chi2.hpp"
 #include "lines/fit_line_model.hpp"
+#include "spectrum/lane_path.hpp"
 #include "spectrum/window_samples.hpp"
 #include "spectrum/worker_pool.hpp"
 
@@ -191,7 +192,20 @@ LinesBatchOutput allocate_lines_output(std::size_t rows, std::size_t width) {
   return out;
 }
 
-namespace {
+LineRow collect_line_row(const LinesBatchInput& in, std::size_t i, SampleBuffers& samples) {
+  const std::size_t width = in.model.param_count();
+  const auto lo = static_cast<std::size_t>(in.windows[2 * i]);
+  LineRow row;
+  row.window = static_cast<std::size_t>(in.windows[2 * i + 1]) - lo;
+  row.scale = in.scale.empty() ? 1.0f : in.scale[i];
+  row.start = {in.initial.subspan(i * width, width), in.lower.subspan(i * width, width),
+               in.upper.subspan(i * width, width)};
+  const std::size_t offset = i * in.columns + lo;
+  samples.make_room(row.window);
+  samples.collect(in.velocity.data() + lo, in.spectra.data() + offset, in.noise.data() + offset,
+                  row.window, row.scale);
+  return row;
+}
 
 // Row i's outcome into its rows of the three buffers: amplitudes, baseline
 // coefficients and their errors carried back by the row's scale.
@@ -216,36 +230,33 @@ void write_line_row(const LinesBatchInput& in, LinesBatchOutput& out, std::size_
   }
 }
 
-}  // namespace
-
 void fit_lines_rows(const LinesBatchInput& in, LinesBatchOutput& out) {
   fit_lines_rows(in, out, process_pool());
 }
 
 void fit_lines_rows(const LinesBatchInput& in, LinesBatchOutput& out, WorkerPool& pool) {
+  fit_lines_rows(in, out, pool, process_row_path());
+}
+
+void fit_lines_rows(const LinesBatchInput& in, LinesBatchOutput& out, WorkerPool& pool,
+                    RowPath path) {
   if (out.rows != in.rows || out.width != in.model.param_count()) {
     throw std::logic_error("line batch output buffers do not match the batch");
   }
   const lines::LineLayout layout(in.model);
-  const std::size_t width = out.width;
+  const bool lanes = path != RowPath::Scalar && row_path_runs_here(path) && in.rows > 1 &&
+                     layout.free_count() <= kMaxLineLaneParams;
   pool.for_each_participant(in.rows, [&](WorkerPool::Claims& claims) {
+    if (lanes) return fit_line_rows_in_lanes(path, in, out, claims);
     // Each participant's storage, sized once for the batch's longest window.
     SampleBuffers samples;
     samples.make_room(in.longest_window);
     lines::LineFitter fitter(layout, in.tolerances, in.longest_window);
     while (const std::optional<std::size_t> next = claims.next()) {
       const std::size_t i = *next;
-      const auto lo = static_cast<std::size_t>(in.windows[2 * i]);
-      const auto count = static_cast<std::size_t>(in.windows[2 * i + 1]) - lo;
-      const float scale = in.scale.empty() ? 1.0f : in.scale[i];
-      const std::size_t offset = i * in.columns + lo;
-      samples.make_room(count);
-      samples.collect(in.velocity.data() + lo, in.spectra.data() + offset, in.noise.data() + offset,
-                      count, scale);
-      const lines::LineStart start{in.initial.subspan(i * width, width),
-                                   in.lower.subspan(i * width, width),
-                                   in.upper.subspan(i * width, width)};
-      write_line_row(in, out, i, scale, fitter.fit(samples.x(), samples.y(), samples.e(), start));
+      const LineRow row = collect_line_row(in, i, samples);
+      write_line_row(in, out, i, row.scale,
+                     fitter.fit(samples.x(), samples.y(), samples.e(), row.start));
     }
   });
 }

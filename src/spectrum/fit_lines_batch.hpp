@@ -23,7 +23,9 @@
 #include "gaussian/array_view.hpp"
 #include "gaussian/domain_error.hpp"
 #include "gaussian/fit_bounded_gaussian.hpp"
+#include "lines/fit_line_model.hpp"
 #include "lines/line_model.hpp"
+#include "spectrum/window_samples.hpp"
 
 namespace quillet {
 
@@ -94,8 +96,28 @@ LinesBatchOutput allocate_lines_output(std::size_t rows, std::size_t width);
 // not depend on it.
 void fit_lines_rows(const LinesBatchInput& input, LinesBatchOutput& output);
 
-// The same on a given pool.
+// The same on a given pool, on the path this process takes
+// (process_row_path()) or on a chosen one: the scalar path, or lanes of AVX2
+// or AVX-512 where the processor has them (elsewhere the scalar path).
+// Models with more than kMaxLineLaneParams free parameters, batches of one
+// row and windows longer than kMaxLaneSamples go the scalar way. Every path
+// writes the same bits.
 class WorkerPool;
+enum class RowPath : std::uint8_t;
 void fit_lines_rows(const LinesBatchInput& input, LinesBatchOutput& output, WorkerPool& pool);
+void fit_lines_rows(const LinesBatchInput& input, LinesBatchOutput& output, WorkerPool& pool,
+                    RowPath path);
+
+// A row's way into its fit and out of it, shared by every path: its window's
+// valid samples go into `samples` (which must have room for the window);
+// the outcome goes into the row's entries of the output.
+struct LineRow {
+  std::size_t window = 0;  // pixels in the row's window, valid or not
+  float scale = 1.0f;
+  lines::LineStart start;
+};
+LineRow collect_line_row(const LinesBatchInput& input, std::size_t row, SampleBuffers& samples);
+void write_line_row(const LinesBatchInput& input, LinesBatchOutput& output, std::size_t row,
+                    float scale, const lines::LineFit& fit);
 
 }  // namespace quillet

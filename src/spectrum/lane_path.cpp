@@ -64,4 +64,13 @@ void fit_rows_in_lanes(RowPath path, const BatchInput& input, AxisOrder order, B
   throw std::logic_error("rows handed to lanes this build or processor does not have");
 }
 
+void fit_line_rows_in_lanes(RowPath path, const LinesBatchInput& input, LinesBatchOutput& output,
+                            WorkerPool::Claims& claims) {
+#if QUILLET_HAS_LANES
+  if (path == RowPath::Avx512) return avx512::fit_line_rows_in_lanes(input, output, claims);
+  if (path == RowPath::Avx2) return avx2::fit_line_rows_in_lanes(input, output, claims);
+#endif
+  throw std::logic_error("line rows handed to lanes this build or processor does not have");
+}
+
 }  // namespace quillet

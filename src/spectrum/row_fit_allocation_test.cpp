@@ -3,7 +3,8 @@
 // lent from the fit core's 8 KiB stack workspace, which covers windows of
 // up to about 150 samples (fits also run on 32 KiB thread stacks); a longer
 // window's solver storage is one allocation per fit. In lanes, a batch
-// allocates each participant's storage once and no row allocates at all.
+// allocates each participant's storage once and no row allocates at all;
+// so does the line batch on every path.
 // Allocations are counted by the replaced global operator new.
 #include <gtest/gtest.h>
 
@@ -12,10 +13,12 @@
 
 #include "solver/testing/allocation_counter.hpp"
 #include "solver/testing/case_names.hpp"
+#include "spectrum/fit_lines_batch.hpp"
 #include "spectrum/fit_spectra_batch.hpp"
 #include "spectrum/fit_spectrum_window.hpp"
 #include "spectrum/lane_path.hpp"
 #include "spectrum/peak_search.hpp"
+#include "spectrum/worker_pool.hpp"
 #include "testing/example_spectrum_params.hpp"
 
 namespace quillet {
@@ -111,6 +114,53 @@ TEST(BatchAllocations, InLanesDoNotGrowWithTheRows) {
     EXPECT_EQ(allocations_for(16, path), allocations_for(160, path)) << static_cast<int>(path);
   }
   EXPECT_EQ(allocations_for(160, RowPath::Scalar) - allocations_for(16, RowPath::Scalar), 144u);
+}
+
+// The line batch's rows allocate nothing either, on any path: two lines on
+// a constant over 300 samples, 16 rows and 160 rows, as many allocations.
+TEST(LineBatchAllocations, DoNotGrowWithTheRows) {
+  constexpr std::size_t kColumns = 300;
+  const Row r = line_row(kColumns);
+  WorkerPool pool(2);
+  const auto allocations_for = [&](std::size_t rows, RowPath path) {
+    std::vector<float> spectra, noise, initial, lower, upper;
+    std::vector<std::int32_t> windows;
+    for (std::size_t i = 0; i < rows; ++i) {
+      spectra.insert(spectra.end(), r.flux.begin(), r.flux.end());
+      noise.insert(noise.end(), r.noise.begin(), r.noise.end());
+      windows.insert(windows.end(), {0, static_cast<std::int32_t>(kColumns)});
+      initial.insert(initial.end(), {2.0f, 0.0f, 20.0f, 0.1f, 300.0f, 20.0f, 0.0f});
+      lower.insert(lower.end(), {0.0f, -100.0f, 5.0f, 0.0f, 200.0f, 5.0f, -1.0f});
+      upper.insert(upper.end(), {10.0f, 100.0f, 80.0f, 10.0f, 400.0f, 80.0f, 1.0f});
+    }
+    const auto n = static_cast<std::int64_t>(rows), m = static_cast<std::int64_t>(kColumns);
+    const LinesBatchArrays arrays{.spectra = {spectra.data(), 2, {n, m}},
+                                  .velocity = {r.velocity.data(), 1, {m, 1}},
+                                  .noise = {noise.data(), 2, {n, m}},
+                                  .windows = {windows.data(), 2, {n, 2}},
+                                  .initial = {initial.data(), 2, {n, 7}},
+                                  .lower = {lower.data(), 2, {n, 7}},
+                                  .upper = {upper.data(), 2, {n, 7}},
+                                  .fixed = std::nullopt,
+                                  .centre_ref = std::nullopt,
+                                  .centre_offset = std::nullopt,
+                                  .amplitude_ref = std::nullopt,
+                                  .amplitude_ratio = std::nullopt,
+                                  .sigma_ref = std::nullopt,
+                                  .scale = std::nullopt};
+    const auto input = check_lines_batch(arrays, 2, 0, {1e-8f, 1e-8f, 1e-8f, 200});
+    EXPECT_TRUE(input.has_value());
+    LinesBatchOutput output = allocate_lines_output(rows, 7);
+    const std::size_t before = test_support::allocations();
+    fit_lines_rows(*input, output, pool, path);
+    const std::size_t made = test_support::allocations() - before;
+    for (std::size_t i = 0; i < rows; ++i) EXPECT_EQ(output.stats[kLineStatsWidth * i + 4], 0.0f);
+    return made;
+  };
+  for (const RowPath path : {RowPath::Scalar, RowPath::Avx2, RowPath::Avx512}) {
+    if (!row_path_runs_here(path)) continue;
+    EXPECT_EQ(allocations_for(16, path), allocations_for(160, path)) << static_cast<int>(path);
+  }
 }
 
 }  // namespace

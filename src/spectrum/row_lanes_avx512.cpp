@@ -1,4 +1,5 @@
-// Batch rows in lanes of 8 doubles (AVX-512). Only the code after the
+// Rows of the Gaussian batch and of the line batch in lanes of
+// 8 doubles (AVX-512). Only the code after the
 // target pragma may use these instructions, and lane_path.cpp calls it only
 // on a processor that has them; everything it includes was compiled for the
 // baseline before.
@@ -11,12 +12,17 @@
 #pragma GCC target("avx512f,avx512dq")
 #define QUILLET_LANE_ISA avx512
 #define QUILLET_LANE_WIDTH 8
+#include "spectrum/line_row_lanes.hpp"
 #include "spectrum/row_lanes.hpp"
 
 namespace quillet::avx512 {
 void fit_rows_in_lanes(const BatchInput& input, AxisOrder order, BatchOutput& output,
                        WorkerPool::Claims& claims) {
   fit_rows_in_lane_set(input, order, output, claims);
+}
+void fit_line_rows_in_lanes(const LinesBatchInput& input, LinesBatchOutput& output,
+                            WorkerPool::Claims& claims) {
+  fit_line_rows_in_lane_set(input, output, claims);
 }
 }  // namespace quillet::avx512
 #pragma GCC pop_options
