@@ -177,9 +177,8 @@ def fit_and_judge(
         rows, velocity, noise, guides, settings, window_sigmas=window_sigmas,
         max_rounds=max_rounds,
     )  # fmt: skip
-    finite = np.count_nonzero(np.isfinite(rows[:, : settings.sg_xpixels]), axis=1)
     bits = quality_bits(
-        fit.fits, fit.windows, finite, settings, snr_min, limits=fit.limits, wider=fit.wider
+        fit.fits, fit.windows, fit.finite, settings, snr_min, limits=fit.limits, wider=fit.wider
     )
     return fit.fits, fit.windows, bits
 

@@ -23,6 +23,7 @@ from dataclasses import dataclass
 import numpy as np
 
 import _quillet
+import _quillet_kernels
 
 from .errors import InputError
 from .quality import DEFAULT_WINDOW_SIGMAS, RowLimits
@@ -51,7 +52,8 @@ class AdaptiveFit:
     (N, 2) int32 windows; ``npix`` (N,) the half-window each was fitted
     with; ``rounds`` (N,) how many refits it took (0: the batch's own);
     ``wider`` (N,) True where the fitted line still reaches beyond its
-    window after the refits; and the ``limits`` it was held to."""
+    window after the refits; the ``limits`` it was held to; and ``finite``
+    (N,) each row's count of finite pixels among those fitted."""
 
     fits: np.ndarray
     windows: np.ndarray
@@ -59,6 +61,7 @@ class AdaptiveFit:
     rounds: np.ndarray
     wider: np.ndarray
     limits: RowLimits
+    finite: np.ndarray
 
 
 def peak_search(
@@ -71,23 +74,27 @@ def peak_search(
     within ``npix_slack * dv + velocity_range`` of the guide, the first of
     equal maxima, accepted when positive and within ``velocity_range`` of
     the guide."""
+    channel, value, _ = _peaks_and_finite(rows, velocity32, guides, settings)
+    return channel, value
+
+
+def _peaks_and_finite(
+    rows: np.ndarray, velocity32: np.ndarray, guides: np.ndarray, settings: LineSettings
+) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """`peak_search`'s channel and value, and each row's count of finite
+    pixels among the ``sg_xpixels`` searched, in one pass of the kernel."""
     n = settings.sg_xpixels
-    axis = np.asarray(velocity32[:n], dtype=np.float32)
-    data = rows[:, :n]
-    g = np.asarray(guides, dtype=np.float32)[:, None]
     radius = np.float32(np.float32(settings.npix_slack) * np.float32(settings.dv)) + np.float32(
         settings.velocity_range
     )
-    with np.errstate(invalid="ignore"):
-        near = np.abs(axis[None, :] - g) <= radius
-        candidates = np.where(near & ~np.isnan(data), data, np.float32(-np.inf))
-    channel = np.argmax(candidates, axis=1)
-    best = candidates[np.arange(rows.shape[0]), channel]
-    with np.errstate(invalid="ignore"):
-        accepted = (best > 0) & (
-            np.abs(axis[channel] - g[:, 0]) <= np.float32(settings.velocity_range)
-        )
-    return np.where(accepted, channel, -1), np.where(accepted, best, np.float32(np.nan))
+    channel, value, finite = _quillet_kernels.find_peaks(
+        np.ascontiguousarray(rows, dtype=np.float32),
+        np.ascontiguousarray(velocity32[:n], dtype=np.float32),
+        np.ascontiguousarray(guides, dtype=np.float32).reshape(-1),
+        float(radius),
+        float(np.float32(settings.velocity_range)),
+    )
+    return channel.astype(np.intp), value, finite
 
 
 def row_limits(
@@ -171,7 +178,8 @@ def fit_rows_adaptive(
     rounds = np.zeros(count, dtype=np.uint8)
     active = np.ones(count, dtype=bool)
     axis = np.asarray(velocity[:channels], dtype=np.float64)
-    peaks = peak_search(rows, velocity, guides, settings)
+    channel, value, finite = _peaks_and_finite(rows, velocity, guides, settings)
+    peaks = (channel, value)
     peak_velocity = axis[np.maximum(peaks[0], 0)]
     for _ in range(max_rounds):
         # Only a side where the window may still grow asks for a refit: a
@@ -208,7 +216,7 @@ def fit_rows_adaptive(
     before, after = _reaches_beyond(fits, windows, axis, window_sigmas)
     wider = before | after
     limits = row_limits(rows, velocity, guides, settings, npix, width_max, peaks=peaks)
-    return AdaptiveFit(fits, windows, npix.astype(np.int32), rounds, wider, limits)
+    return AdaptiveFit(fits, windows, npix.astype(np.int32), rounds, wider, limits, finite)
 
 
 def _reaches_beyond(
