@@ -194,16 +194,17 @@ def fit_rows_adaptive(
         offset = np.abs(fits[todo, 1].astype(np.float64) - peak_velocity[todo])
         wanted = np.ceil((offset + window_sigmas * fits[todo, 2].astype(np.float64)) / settings.dv)
         new_npix = np.minimum(np.maximum(wanted.astype(np.int64), npix[todo] + 1), channels)
-        for half in np.unique(new_npix):
-            group = todo[new_npix == half]
+        # One kernel call per new half-window, its rows in ascending order.
+        order = np.argsort(new_npix, kind="stable")
+        halves, starts = np.unique(new_npix[order], return_index=True)
+        for half, group in zip(halves, np.split(todo[order], starts[1:]), strict=True):
             wider_max = max(settings.width_max, float(half) * settings.dv)
-            again = settings.replace(npix=int(half), width_max=wider_max)
             refits, rewindows = _quillet.fit_spectra_batch_guided(
                 np.ascontiguousarray(rows[group]),
                 velocity,
                 np.ascontiguousarray(noise[group]),
                 np.ascontiguousarray(guides[group]),
-                **again.as_kwargs(),
+                **{**kwargs, "npix": int(half), "width_max": wider_max},
             )
             took = refits[:, 7] == 0.0
             kept = group[took]

@@ -47,6 +47,8 @@ float guide_of_row(std::span<const float> row, const T* sigma, std::size_t pixel
   double* const sum_vw = weight + m;     // running sums of value * weight
   double* const sum_w = sum_vw + m;      // and of weight
   bool has_data = false;
+  double running_vw = 0.0;
+  double running_w = 0.0;
   // One sigma for the whole row is one weight for the whole row.
   const auto weight_of = [](double s) { return std::isfinite(s) && s > 0.0 ? 1.0 / (s * s) : 0.0; };
   const double row_weight = pixel_stride == 0 && m > 0 ? weight_of(sigma[0]) : 0.0;
@@ -60,9 +62,13 @@ float guide_of_row(std::span<const float> row, const T* sigma, std::size_t pixel
     // weight there turns NaN and spoils the running sums, as it always has.
     weight[j] = w * (search.inside[j] != 0 ? 1.0 : 0.0);
     has_data = has_data || weight[j] > 0.0;
+    // The running sums stay in registers: the first term as it is, each
+    // later one added to the sum before it.
     const double vw = value[j] * weight[j];
-    sum_vw[j] = j == 0 ? vw : sum_vw[j - 1] + vw;
-    sum_w[j] = j == 0 ? weight[j] : sum_w[j - 1] + weight[j];
+    running_vw = j == 0 ? vw : running_vw + vw;
+    running_w = j == 0 ? weight[j] : running_w + weight[j];
+    sum_vw[j] = running_vw;
+    sum_w[j] = running_w;
   }
   if (!has_data) return std::numeric_limits<float>::quiet_NaN();
 
