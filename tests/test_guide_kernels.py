@@ -61,7 +61,13 @@ def noise_layouts(rng, rows):
 @pytest.mark.parametrize("axis_name", list(AXES))
 @pytest.mark.parametrize(
     ("line_sigma", "window", "snap"),
-    [(12.0, None, None), (12.0, None, 33.0), (3.0, (-100.0, 600.0), 20.0), (400.0, None, 0.0)],
+    [
+        (12.0, None, None),
+        (12.0, None, 33.0),
+        (3.0, (-100.0, 600.0), 20.0),
+        (400.0, None, 0.0),
+        (12.0, None, -1.0),
+    ],
 )
 def test_the_kernel_guides_are_the_numpy_guides(noise_name, axis_name, line_sigma, window, snap):
     velocity = AXES[axis_name]

@@ -59,7 +59,6 @@ std::expected<GuideInputs, DomainError> check_inputs(
     return std::unexpected(DomainError{"noise must hold one value per row or one per pixel"});
   }
   if (half < 0) return std::unexpected(DomainError{"half must be 0 or more"});
-  if (snap_radius < 0.0) return std::unexpected(DomainError{"snap_radius must be 0 or more"});
   GuideInputs out;
   out.spectra = *rows;
   out.rows = static_cast<std::size_t>(n);

@@ -88,16 +88,15 @@ PyObject* find_peaks_call(PyObject*, PyObject* const* args, Py_ssize_t nargs,
       })) {
     return nullptr;
   }
+  // Each array is built only once the one before it is; the buffers of
+  // those not built are freed with their owners.
   PyRef channels = int32_array(std::move(channel), rows);
-  if (!channels) raise_result_build_fault();
-  if (!channels) return nullptr;
-  PyRef values = float32_array(std::move(value), rows);
-  if (!values) raise_result_build_fault();
-  if (!values) return nullptr;
-  PyRef counts = int32_array(std::move(finite), rows);
-  if (!counts) raise_result_build_fault();
-  if (!counts) return nullptr;
-  return PyTuple_Pack(3, channels.get(), values.get(), counts.get());
+  PyRef values = channels ? float32_array(std::move(value), rows) : PyRef{};
+  PyRef counts = values ? int32_array(std::move(finite), rows) : PyRef{};
+  PyRef triple =
+      counts ? PyRef::steal(PyTuple_Pack(3, channels.get(), values.get(), counts.get())) : PyRef{};
+  if (!triple) raise_result_build_fault();
+  return triple.release();
 }
 
 }  // namespace
