@@ -22,6 +22,21 @@ def check_spectrum_settings(
     max_iter: int = 2000,
 ) -> None: ...
 def estimate_noise(spectra: NDArray[np.float32]) -> NDArray[np.float64]: ...
+def find_guides(
+    spectra: NDArray[np.float32],
+    velocity: NDArray[np.float64],
+    noise: NDArray[np.float32] | NDArray[np.float64],
+    inside: NDArray[np.bool_] | NDArray[np.uint8],
+    half: int,
+    snap_radius: float | None = None,
+) -> NDArray[np.float32]: ...
+def find_peaks(
+    spectra: NDArray[np.float32],
+    velocity: NDArray[np.float32],
+    guides: NDArray[np.float32],
+    radius: float,
+    velocity_range: float,
+) -> tuple[NDArray[np.int32], NDArray[np.float32], NDArray[np.int32]]: ...
 def fit_lines_batch(
     spectra: NDArray[np.float32],
     velocity: NDArray[np.float32],

@@ -95,3 +95,21 @@ def test_input_is_not_written():
     before = rows.tobytes()
     _quillet_kernels.estimate_noise(rows)
     assert rows.tobytes() == before
+
+
+@pytest.mark.parametrize("columns", [21, 133, 600, 4099])
+@pytest.mark.parametrize("order", ["ascending", "descending", "organ pipe", "few values", "spikes"])
+def test_orders_that_try_the_selection_give_the_numpy_bits(columns, order):
+    # Sorted and mirrored rows, rows of a few distinct values and rows of
+    # equal values with spikes lead a median-of-three pivot astray.
+    ramp = np.arange(columns, dtype=np.float32)
+    rows = {
+        "ascending": np.cumsum(np.cumsum(ramp)),
+        "descending": np.cumsum(np.cumsum(ramp))[::-1],
+        "organ pipe": np.concatenate([ramp[: columns // 2], ramp[columns // 2 :][::-1]]) ** 3,
+        "few values": (np.arange(columns) * 7919 % 5).astype(np.float32),
+        "spikes": np.where(np.arange(columns) % 17 == 0, 1e6, 1.0),
+    }[order]
+    rng = np.random.default_rng(columns)
+    block = np.stack([rows, rows * 3, rng.permutation(rows)]).astype(np.float32)
+    assert_same_bits(np.ascontiguousarray(block))

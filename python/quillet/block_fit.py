@@ -120,12 +120,17 @@ def prepare_block(
                 outside |= spectra > np.float32(high)
         spectra[outside] = np.nan
     if noise is None:
-        sigma = der_snr_rows(spectra).astype(np.float32)
-        noise = np.repeat(sigma[:, None], spectra.shape[1], axis=1)
+        # The guide search reads one sigma per row; the kernel's batch, one
+        # per pixel.
+        guide_noise = der_snr_rows(spectra).astype(np.float32)
+        noise = np.empty(spectra.shape, np.float32)
+        noise[...] = guide_noise[:, None]
+    else:
+        guide_noise = noise
     if isinstance(guides, str):
         # Found on the shared axis, where the fit runs.
         fit_guides = find_guides(
-            spectra, velocity32, noise, line_sigma=settings.width_guess,
+            spectra, velocity32, guide_noise, line_sigma=settings.width_guess,
             velocity_window=velocity_window, snap_radius=settings.search_radius,
         )  # fmt: skip
     else:
@@ -177,9 +182,8 @@ def fit_and_judge(
         rows, velocity, noise, guides, settings, window_sigmas=window_sigmas,
         max_rounds=max_rounds,
     )  # fmt: skip
-    finite = np.count_nonzero(np.isfinite(rows[:, : settings.sg_xpixels]), axis=1)
     bits = quality_bits(
-        fit.fits, fit.windows, finite, settings, snr_min, limits=fit.limits, wider=fit.wider
+        fit.fits, fit.windows, fit.finite, settings, snr_min, limits=fit.limits, wider=fit.wider
     )
     return fit.fits, fit.windows, bits
 

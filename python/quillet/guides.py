@@ -18,6 +18,8 @@ from typing import Literal
 import numpy as np
 from numpy.typing import ArrayLike
 
+import _quillet_kernels
+
 from .errors import InputError
 
 __all__ = ["GUIDE_METHODS", "check_guide_on_axis", "find_guides"]
@@ -28,7 +30,7 @@ GuideMethod = Literal["peak", "moment"]
 #: one line width (the default), or its intensity-weighted velocity.
 GUIDE_METHODS: tuple[GuideMethod, ...] = ("peak", "moment")
 
-# Values of the float64 work arrays per piece of rows (8 MB each).
+# Values of the moment's float64 work arrays per piece of rows (8 MB each).
 _PIECE_VALUES = 2**20
 
 
@@ -46,7 +48,8 @@ def find_guides(
     spectrum itself; NaN for a spectrum with no finite pixel (or none within
     ``velocity_window``).
 
-    ``rows`` is (N, M) float32, one spectrum per row, on the shared
+    ``rows`` is (N, M) float32 (any other type is taken as float32), one
+    spectrum per row, on the shared
     ``velocity`` axis (M channels, km/s); ``noise`` is its one-sigma noise,
     one value, one per row (N,), or one per pixel (N, M); NaN or
     non-positive noise marks a pixel as missing. ``line_sigma`` is the
@@ -64,8 +67,9 @@ def find_guides(
 
     ``method="peak"`` (the default): the channel where the spectrum,
     smoothed over ``line_sigma`` (a boxcar of that standard deviation) with
-    inverse-variance weights (missing pixels take no part), is brightest. ``method="moment"``: the
-    intensity-weighted mean velocity of the positive pixels.
+    inverse-variance weights (missing pixels take no part), is brightest
+    (`_quillet_kernels.find_guides`, the rows in parallel). ``method="moment"``:
+    the intensity-weighted mean velocity of the positive pixels.
 
     Why the peak: followed by the fit with windows that follow the line, it
     gave more good fits than the moment on MUSE (1,255 against 835 of
@@ -80,7 +84,35 @@ def find_guides(
     width, which is what the kernel's fit needs anyway.
     """
     data = np.asarray(rows)
-    if data.ndim == 2 and data.shape[0] * data.shape[1] > _PIECE_VALUES and data.shape[0] > 1:
+    if data.ndim != 2:
+        raise InputError(f"rows must be 2-D (spectra x channels), not of shape {data.shape}")
+    axis = np.ascontiguousarray(velocity, dtype=np.float64)
+    count, channels = data.shape
+    if axis.shape != (channels,):
+        raise InputError(
+            f"the velocity axis has {axis.size} values but the rows have {channels} channels"
+        )
+    if not (math.isfinite(line_sigma) and line_sigma > 0.0):
+        raise InputError(f"line_sigma= must be a positive number of km/s, not {line_sigma!r}")
+    if method not in GUIDE_METHODS:
+        raise InputError(f"method must be one of {', '.join(GUIDE_METHODS)}, not {method!r}")
+    inside = np.ones(channels, dtype=bool)
+    if velocity_window is not None:
+        lo, hi = sorted(float(v) for v in velocity_window)
+        inside = (axis >= lo) & (axis <= hi)
+        if not inside.any():
+            raise InputError(
+                f"velocity_window= {lo:g} to {hi:g} km/s holds no channel of the axis "
+                f"({axis.min():g} to {axis.max():g} km/s); give a window on the axis"
+            )
+    if method == "peak":
+        # The kernel runs the search row by row in double precision, with the
+        # same steps in the same order as the array code it replaced.
+        return _quillet_kernels.find_guides(
+            np.ascontiguousarray(data, dtype=np.float32), axis, _kernel_noise(noise, data),
+            inside, _boxcar_half(axis, line_sigma), snap_radius if count else None,
+        )  # fmt: skip
+    if data.shape[0] * data.shape[1] > _PIECE_VALUES and data.shape[0] > 1:
         # In pieces of rows, to bound the float64 work arrays: each row's
         # guide is its own, so the pieces give the same guides.
         step = max(1, _PIECE_VALUES // max(data.shape[1], 1))
@@ -92,43 +124,19 @@ def find_guides(
             for start in range(0, data.shape[0], step)
         ]  # fmt: skip
         return np.concatenate(pieces)
-    if data.ndim != 2:
-        raise InputError(f"rows must be 2-D (spectra x channels), not of shape {data.shape}")
-    axis = np.asarray(velocity, dtype=np.float64)
-    count, channels = data.shape
-    if axis.shape != (channels,):
-        raise InputError(
-            f"the velocity axis has {axis.size} values but the rows have {channels} channels"
-        )
-    if not (math.isfinite(line_sigma) and line_sigma > 0.0):
-        raise InputError(f"line_sigma= must be a positive number of km/s, not {line_sigma!r}")
-    if method not in GUIDE_METHODS:
-        raise InputError(f"method must be one of {', '.join(GUIDE_METHODS)}, not {method!r}")
     weight = _inverse_variance(noise, data)
     values = np.where(weight > 0.0, data.astype(np.float64), 0.0)
-    inside = np.ones(channels, dtype=bool)
-    if velocity_window is not None:
-        lo, hi = sorted(float(v) for v in velocity_window)
-        inside = (axis >= lo) & (axis <= hi)
-        if not inside.any():
-            raise InputError(
-                f"velocity_window= {lo:g} to {hi:g} km/s holds no channel of the axis "
-                f"({axis.min():g} to {axis.max():g} km/s); give a window on the axis"
-            )
     weight = weight * inside
     has_data = (weight > 0.0).any(axis=1)
-    if method == "peak":
-        guides = _smoothed_peak(values, weight, axis, line_sigma)
-    else:
-        positive = np.clip(values, 0.0, None) * (weight > 0.0)
-        total = positive.sum(axis=1)
-        with np.errstate(invalid="ignore", divide="ignore"):
-            guides = (positive * axis).sum(axis=1) / total
-        # A spectrum with no positive pixel has no weighted velocity; its
-        # brightest pixel is as good a guide as any.
-        flat = ~(total > 0.0)
-        if flat.any():
-            guides[flat] = axis[_masked_argmax(values[flat], weight[flat] > 0.0)]
+    positive = np.clip(values, 0.0, None) * (weight > 0.0)
+    total = positive.sum(axis=1)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        guides = (positive * axis).sum(axis=1) / total
+    # A spectrum with no positive pixel has no weighted velocity; its
+    # brightest pixel is as good a guide as any.
+    flat = ~(total > 0.0)
+    if flat.any():
+        guides[flat] = axis[_masked_argmax(values[flat], weight[flat] > 0.0)]
     if snap_radius is not None and count:
         near = np.abs(axis[None, :] - guides[:, None]) <= snap_radius
         usable = near & (weight > 0.0)
@@ -136,6 +144,42 @@ def find_guides(
         guides = np.where(usable.any(axis=1), snapped, guides)
     guides = np.where(has_data, guides, np.nan)
     return np.asarray(guides, dtype=np.float32).reshape(count)
+
+
+def _boxcar_half(axis: np.ndarray, line_sigma: float) -> int:
+    """Half the width, in channels, of the boxcar whose standard deviation
+    is ``line_sigma``: a boxcar of 2h + 1 channels has a standard deviation
+    of about (2h + 1) / sqrt(12) channels."""
+    channels = axis.size
+    if channels < 2:
+        return 0
+    dv = float(np.median(np.abs(np.diff(axis))))
+    return int(min(max(0, round((math.sqrt(12.0) * line_sigma / dv - 1.0) / 2.0)), channels))
+
+
+def _kernel_noise(noise: ArrayLike, data: np.ndarray) -> np.ndarray:
+    """The noise as the guide kernel takes it: one float64 sigma per row when
+    it is one value or one per row, else one per pixel (float32 as given,
+    any other type as float64), C-contiguous."""
+    sigma = np.asarray(noise)
+    if sigma.dtype != np.float32:
+        sigma = sigma.astype(np.float64, copy=False)
+    count = data.shape[0]
+    if sigma.ndim == 0 or (sigma.ndim == 1 and sigma.shape[0] == count):
+        return np.ascontiguousarray(np.broadcast_to(sigma, (count,)), dtype=np.float64)
+    return np.ascontiguousarray(_per_pixel(sigma, data))
+
+
+def _per_pixel(sigma: np.ndarray, data: np.ndarray) -> np.ndarray:
+    """The noise broadcast to one value per pixel of the rows, or the error
+    that says which layouts it may take."""
+    try:
+        return np.broadcast_to(sigma, data.shape)
+    except ValueError:
+        raise InputError(
+            f"noise of shape {sigma.shape} does not match rows of shape {data.shape}; "
+            "give one value, one per row, or one per pixel"
+        ) from None
 
 
 def _rows_of(noise: ArrayLike, data: np.ndarray, start: int, step: int) -> ArrayLike:
@@ -152,48 +196,10 @@ def _inverse_variance(noise: ArrayLike, data: np.ndarray) -> np.ndarray:
     sigma = np.asarray(noise, dtype=np.float64)
     if sigma.ndim == 1 and sigma.shape[0] == data.shape[0]:
         sigma = sigma[:, None]
-    try:
-        sigma = np.broadcast_to(sigma, data.shape)
-    except ValueError:
-        raise InputError(
-            f"noise of shape {sigma.shape} does not match rows of shape {data.shape}; "
-            "give one value, one per row, or one per pixel"
-        ) from None
+    sigma = _per_pixel(sigma, data)
     usable = np.isfinite(sigma) & (sigma > 0.0) & np.isfinite(data)
     with np.errstate(divide="ignore", invalid="ignore"):
         return np.where(usable, 1.0 / np.where(usable, sigma, 1.0) ** 2, 0.0)
-
-
-def _smoothed_peak(
-    values: np.ndarray, weight: np.ndarray, axis: np.ndarray, line_sigma: float
-) -> np.ndarray:
-    """Velocity of the brightest channel of each row smoothed by a boxcar
-    whose standard deviation is ``line_sigma``, weighted by ``weight``:
-    sum(w x) / sum(w) over the window, at each channel that has data.
-
-    A boxcar rather than a Gaussian: two running sums per row instead of
-    one pass per tap, several times faster for lines a few channels wide,
-    and a boxcar of one line's spread finds that line's peak as well."""
-    channels = axis.size
-    dv = float(np.median(np.abs(np.diff(axis))))
-    # A boxcar of 2h + 1 channels has a standard deviation of about
-    # (2h + 1) / sqrt(12) channels.
-    half = min(max(0, round((math.sqrt(12.0) * line_sigma / dv - 1.0) / 2.0)), channels)
-    sums = []
-    for series in (values * weight, weight):
-        # Running sums along each row, in the row's own order (a row's
-        # result is the same whatever rows share its block), padded with
-        # ``half`` zeros before and ``half`` copies of the total after, so
-        # that every window's sum is one difference of two slices.
-        running = np.empty((series.shape[0], channels + 2 * half + 1))
-        running[:, : half + 1] = 0.0
-        np.cumsum(series, axis=1, out=running[:, half + 1 : half + 1 + channels])
-        running[:, half + 1 + channels :] = running[:, half + channels : half + channels + 1]
-        sums.append(running[:, 2 * half + 1 :] - running[:, :channels])
-    with np.errstate(invalid="ignore", divide="ignore"):
-        smoothed = sums[0] / sums[1]
-    channel = _masked_argmax(smoothed, weight > 0.0)
-    return np.asarray(axis[channel])
 
 
 def _masked_argmax(values: np.ndarray, usable: np.ndarray) -> np.ndarray:

@@ -23,6 +23,7 @@ from dataclasses import dataclass
 import numpy as np
 
 import _quillet
+import _quillet_kernels
 
 from .errors import InputError
 from .quality import DEFAULT_WINDOW_SIGMAS, RowLimits
@@ -51,7 +52,8 @@ class AdaptiveFit:
     (N, 2) int32 windows; ``npix`` (N,) the half-window each was fitted
     with; ``rounds`` (N,) how many refits it took (0: the batch's own);
     ``wider`` (N,) True where the fitted line still reaches beyond its
-    window after the refits; and the ``limits`` it was held to."""
+    window after the refits; the ``limits`` it was held to; and ``finite``
+    (N,) each row's count of finite pixels among those fitted."""
 
     fits: np.ndarray
     windows: np.ndarray
@@ -59,6 +61,7 @@ class AdaptiveFit:
     rounds: np.ndarray
     wider: np.ndarray
     limits: RowLimits
+    finite: np.ndarray
 
 
 def peak_search(
@@ -71,23 +74,27 @@ def peak_search(
     within ``npix_slack * dv + velocity_range`` of the guide, the first of
     equal maxima, accepted when positive and within ``velocity_range`` of
     the guide."""
+    channel, value, _ = _peaks_and_finite(rows, velocity32, guides, settings)
+    return channel, value
+
+
+def _peaks_and_finite(
+    rows: np.ndarray, velocity32: np.ndarray, guides: np.ndarray, settings: LineSettings
+) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """`peak_search`'s channel and value, and each row's count of finite
+    pixels among the ``sg_xpixels`` searched, in one pass of the kernel."""
     n = settings.sg_xpixels
-    axis = np.asarray(velocity32[:n], dtype=np.float32)
-    data = rows[:, :n]
-    g = np.asarray(guides, dtype=np.float32)[:, None]
     radius = np.float32(np.float32(settings.npix_slack) * np.float32(settings.dv)) + np.float32(
         settings.velocity_range
     )
-    with np.errstate(invalid="ignore"):
-        near = np.abs(axis[None, :] - g) <= radius
-        candidates = np.where(near & ~np.isnan(data), data, np.float32(-np.inf))
-    channel = np.argmax(candidates, axis=1)
-    best = candidates[np.arange(rows.shape[0]), channel]
-    with np.errstate(invalid="ignore"):
-        accepted = (best > 0) & (
-            np.abs(axis[channel] - g[:, 0]) <= np.float32(settings.velocity_range)
-        )
-    return np.where(accepted, channel, -1), np.where(accepted, best, np.float32(np.nan))
+    channel, value, finite = _quillet_kernels.find_peaks(
+        np.ascontiguousarray(rows, dtype=np.float32),
+        np.ascontiguousarray(velocity32[:n], dtype=np.float32),
+        np.ascontiguousarray(guides, dtype=np.float32).reshape(-1),
+        float(radius),
+        float(np.float32(settings.velocity_range)),
+    )
+    return channel.astype(np.intp), value, finite
 
 
 def row_limits(
@@ -171,7 +178,8 @@ def fit_rows_adaptive(
     rounds = np.zeros(count, dtype=np.uint8)
     active = np.ones(count, dtype=bool)
     axis = np.asarray(velocity[:channels], dtype=np.float64)
-    peaks = peak_search(rows, velocity, guides, settings)
+    channel, value, finite = _peaks_and_finite(rows, velocity, guides, settings)
+    peaks = (channel, value)
     peak_velocity = axis[np.maximum(peaks[0], 0)]
     for _ in range(max_rounds):
         # Only a side where the window may still grow asks for a refit: a
@@ -186,16 +194,17 @@ def fit_rows_adaptive(
         offset = np.abs(fits[todo, 1].astype(np.float64) - peak_velocity[todo])
         wanted = np.ceil((offset + window_sigmas * fits[todo, 2].astype(np.float64)) / settings.dv)
         new_npix = np.minimum(np.maximum(wanted.astype(np.int64), npix[todo] + 1), channels)
-        for half in np.unique(new_npix):
-            group = todo[new_npix == half]
+        # One kernel call per new half-window, its rows in ascending order.
+        order = np.argsort(new_npix, kind="stable")
+        halves, starts = np.unique(new_npix[order], return_index=True)
+        for half, group in zip(halves, np.split(todo[order], starts[1:]), strict=True):
             wider_max = max(settings.width_max, float(half) * settings.dv)
-            again = settings.replace(npix=int(half), width_max=wider_max)
             refits, rewindows = _quillet.fit_spectra_batch_guided(
                 np.ascontiguousarray(rows[group]),
                 velocity,
                 np.ascontiguousarray(noise[group]),
                 np.ascontiguousarray(guides[group]),
-                **again.as_kwargs(),
+                **{**kwargs, "npix": int(half), "width_max": wider_max},
             )
             took = refits[:, 7] == 0.0
             kept = group[took]
@@ -208,7 +217,7 @@ def fit_rows_adaptive(
     before, after = _reaches_beyond(fits, windows, axis, window_sigmas)
     wider = before | after
     limits = row_limits(rows, velocity, guides, settings, npix, width_max, peaks=peaks)
-    return AdaptiveFit(fits, windows, npix.astype(np.int32), rounds, wider, limits)
+    return AdaptiveFit(fits, windows, npix.astype(np.int32), rounds, wider, limits, finite)
 
 
 def _reaches_beyond(

@@ -124,6 +124,43 @@ bool ArgumentConverter::flag_array(std::size_t index, int ndim,
   return true;
 }
 
+bool ArgumentConverter::float64_array(std::size_t index, int ndim,
+                                      BasicArrayArgument<double>& out) const {
+  if (!ensure_numpy_api()) return false;
+  if (!is_array_of(bound_[index], ndim, {NPY_FLOAT64}, "float64")) return fail(index);
+  view_array(bound_[index], ndim, out);
+  return true;
+}
+
+bool ArgumentConverter::float_array_of_either(std::size_t index, ArrayArgument& narrow,
+                                              BasicArrayArgument<double>& wide) const {
+  if (!ensure_numpy_api()) return false;
+  PyObject* object = bound_[index];
+  const int ndim =
+      PyArray_Check(object) ? PyArray_NDIM(reinterpret_cast<PyArrayObject*>(object)) : 0;
+  if (ndim == 1 || ndim == 2) {
+    auto* array = reinterpret_cast<PyArrayObject*>(object);
+    if (has_float32_elements(array)) {
+      view_array(object, ndim, narrow);
+      return true;
+    }
+    if (PyErr_Occurred()) return fail(index);
+    if (has_elements_of(array, NPY_FLOAT64)) {
+      view_array(object, ndim, wide);
+      return true;
+    }
+    if (PyErr_Occurred()) return fail(index);
+  }
+  PyErr_SetString(PyExc_TypeError,
+                  "expected a 1- or 2-dimensional numpy array of float32 or float64");
+  return fail(index);
+}
+
+bool ArgumentConverter::real64(std::size_t index, double& out) const {
+  if (!to_double(bound_[index], out)) return fail(index);
+  return true;
+}
+
 bool ArgumentConverter::real(std::size_t index, float& out) const {
   double value = 0.0;
   if (!to_double(bound_[index], value)) return fail(index);

@@ -37,6 +37,12 @@ class ArgumentConverter {
   // any other argument is a TypeError naming the element type wanted.
   bool int32_array(std::size_t index, int ndim, BasicArrayArgument<std::int32_t>& out) const;
   bool flag_array(std::size_t index, int ndim, BasicArrayArgument<std::uint8_t>& out) const;
+  // The same for float64 elements.
+  bool float64_array(std::size_t index, int ndim, BasicArrayArgument<double>& out) const;
+  // A 1-D or 2-D array of float32 or float64 elements, in `narrow` or
+  // `wide` as its elements are (the other is left empty).
+  bool float_array_of_either(std::size_t index, ArrayArgument& narrow,
+                             BasicArrayArgument<double>& wide) const;
   // Whether an optional argument is left out or None.
   bool absent(std::size_t index) const {
     return bound_[index] == nullptr || bound_[index] == Py_None;
@@ -45,6 +51,8 @@ class ArgumentConverter {
   bool real(std::size_t index, float& out) const;
   // As real(), with `fallback` when the argument is absent (not when None).
   bool real_or(std::size_t index, float fallback, float& out) const;
+  // A real number kept in double precision.
+  bool real64(std::size_t index, double& out) const;
   // Integers through the interpreter's integer protocol; floats refused.
   bool int32(std::size_t index, std::int32_t& out) const;
   bool int64(std::size_t index, std::int64_t& out) const;

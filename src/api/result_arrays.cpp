@@ -142,4 +142,14 @@ PyRef float64_array(std::unique_ptr<double[]> buffer, std::size_t count) {
   return array_over(std::move(buffer), NPY_FLOAT64, 1, shape);
 }
 
+PyRef float32_array(std::unique_ptr<float[]> buffer, std::size_t count) {
+  const npy_intp shape[1] = {static_cast<npy_intp>(count)};
+  return array_over(std::move(buffer), NPY_FLOAT32, 1, shape);
+}
+
+PyRef int32_array(std::unique_ptr<std::int32_t[]> buffer, std::size_t count) {
+  const npy_intp shape[1] = {static_cast<npy_intp>(count)};
+  return array_over(std::move(buffer), NPY_INT32, 1, shape);
+}
+
 }  // namespace quillet::api

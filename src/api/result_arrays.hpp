@@ -30,4 +30,8 @@ PyRef window_rows_array(std::unique_ptr<std::int32_t[]> buffer, std::size_t rows
 // `count` float64 values as an array of shape (count,).
 PyRef float64_array(std::unique_ptr<double[]> buffer, std::size_t count);
 
+// `count` float32 values, or int32 values, as an array of shape (count,).
+PyRef float32_array(std::unique_ptr<float[]> buffer, std::size_t count);
+PyRef int32_array(std::unique_ptr<std::int32_t[]> buffer, std::size_t count);
+
 }  // namespace quillet::api

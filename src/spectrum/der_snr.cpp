@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -37,8 +40,24 @@ std::size_t der_snr_scratch_size(std::size_t columns) {
 
 namespace {
 
+// Four differences per step. GCC's vector types compile to the platform's
+// SIMD instructions where there are any, and to plain code elsewhere; each
+// lane rounds exactly as the scalar expression would.
+using Floats = float __attribute__((vector_size(4 * sizeof(float))));
+using Lanes = std::int32_t __attribute__((vector_size(4 * sizeof(std::int32_t))));
+constexpr std::size_t kLanes = 4;
+// Clears the sign bit of each lane, as fabs does.
+constexpr Lanes kMagnitudeBits = {0x7fffffff, 0x7fffffff, 0x7fffffff, 0x7fffffff};
+
+Floats load(const float* p) {
+  Floats v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
 // Rows with fewer differences than this select among all of them.
 constexpr std::size_t kFewValues = 128;
+constexpr bool kUseBracket = false;
 // Values sampled to bracket the median, and the sample ranks of the bracket:
 // the median of the row lies between them unless about three standard
 // deviations of the sample's median away.
@@ -46,30 +65,91 @@ constexpr std::size_t kSample = 64;
 constexpr std::size_t kBracketLow = 20;
 constexpr std::size_t kBracketHigh = kSample - 1 - kBracketLow;
 
-// The values of ranks r_hi - 1 (or r_hi for an odd count) and r_hi among
-// the n values at `values`, none of them NaN; `values` is reordered.
-std::pair<float, float> middle_values_by_selection(float* values, std::size_t n, std::size_t r_hi,
-                                                   bool even) {
-  std::nth_element(values, values + r_hi, values + n);
-  const float upper = values[r_hi];
-  return {even ? *std::max_element(values, values + r_hi) : upper, upper};
+// Parts of at most this many values are finished by insertion sort.
+constexpr std::size_t kSmallPart = 16;
+// Partition rounds before a run of poor pivots hands over to nth_element.
+constexpr std::size_t kMaxRounds = 64;
+
+// The largest of n > 0 values, none of them NaN (any order of comparison
+// finds the same one).
+float largest(const float* values, std::size_t n) {
+  float best = values[0];
+  for (std::size_t i = 1; i < n; ++i) best = values[i] > best ? values[i] : best;
+  return best;
+}
+
+float median_of_three(float a, float b, float c) {
+  return std::max(std::min(a, b), std::min(std::max(a, b), c));
+}
+
+// The values of ranks k - 1 and k among the n values at `values`, none of
+// them NaN (minus infinity for rank -1); `spare` holds n floats, and both
+// are reordered. A quickselect whose partition has no branch that depends
+// on the data: each value is written to both ends of the gap between the
+// values below the pivot and those above, and only the matching end
+// advances, so a row of noise costs no mispredicted branches. Any correct
+// selection gives the same two values, and so the same bits.
+std::pair<float, float> ranks_around(float* values, std::size_t n, std::size_t k, float* spare) {
+  constexpr float kMinusInf = -std::numeric_limits<float>::infinity();
+  float below = kMinusInf;  // the largest value ranked below the part left
+  for (std::size_t round = 0; n > kSmallPart; ++round) {
+    if (round == kMaxRounds) {
+      std::nth_element(values, values + k, values + n);
+      const float lower = k > 0 ? largest(values, k) : below;
+      return {lower, values[k]};
+    }
+    const float pivot = median_of_three(values[0], values[n / 2], values[n - 1]);
+    std::size_t less = 0;
+    std::size_t greater_from = n;
+    for (std::size_t i = 0; i < n; ++i) {
+      const float v = values[i];
+      spare[less] = v;
+      spare[greater_from - 1] = v;
+      less += v < pivot ? 1 : 0;
+      greater_from -= v > pivot ? 1 : 0;
+    }
+    // spare now holds the values below the pivot, then a gap for those equal
+    // to it (never read), then those above.
+    if (k < less) {
+      std::swap(values, spare);
+      n = less;
+    } else if (k < greater_from) {
+      // Rank k - 1 is the pivot too, or the largest value below it.
+      const float lower = k > less ? pivot : (less > 0 ? largest(spare, less) : below);
+      return {lower, pivot};
+    } else {
+      below = pivot;
+      float* const part = spare + greater_from;
+      spare = values + greater_from;
+      values = part;
+      n -= greater_from;
+      k -= greater_from;
+    }
+  }
+  std::sort(values, values + n);
+  return {k > 0 ? values[k - 1] : below, values[k]};
 }
 
 // The two middle values (the lower and upper medians) of the n values at
-// `values` (left as they are), none of them NaN; `near` holds n floats. A
-// sample of the values, spread evenly over the row, brackets the median;
-// one pass counts the values below the bracket and gathers those within it
-// (written at every step, kept when within, so no branch depends on the
-// data), and the selection runs among those few. Where the bracket misses
-// a middle value, the selection runs among all of them.
+// `values`, none of them NaN; `near` holds n floats, and both are
+// reordered. A sample of the values, spread evenly over the row, brackets
+// the median; one pass counts the values below the bracket and gathers
+// those within it (written at every step, kept when within, so no branch
+// depends on the data), and the selection runs among those few. Where the
+// bracket misses a middle value, the selection runs among all of them.
 std::pair<float, float> middle_values(float* values, std::size_t n, float* near) {
   const std::size_t r_hi = n / 2;
   const bool even = n % 2 == 0;
   const std::size_t r_lo = even ? r_hi - 1 : r_hi;
-  if (n >= kFewValues) {
+  const auto middle = [even](std::pair<float, float> ranks) {
+    return std::pair{even ? ranks.first : ranks.second, ranks.second};
+  };
+  if (kUseBracket && n >= kFewValues) {
     std::array<float, kSample> sample;
     for (std::size_t i = 0; i < kSample; ++i) sample[i] = values[i * n / kSample];
-    std::ranges::sort(sample);
+    std::ranges::nth_element(sample, sample.begin() + kBracketLow);
+    std::ranges::nth_element(sample.begin() + kBracketLow + 1, sample.begin() + kBracketHigh,
+                             sample.end());
     const float low = sample[kBracketLow];
     const float high = sample[kBracketHigh];
     std::size_t below = 0;
@@ -81,10 +161,11 @@ std::pair<float, float> middle_values(float* values, std::size_t n, float* near)
       within += static_cast<std::size_t>(v >= low) & static_cast<std::size_t>(v <= high);
     }
     if (below <= r_lo && r_hi < below + within) {
-      return middle_values_by_selection(near, within, r_hi - below, even);
+      // The values themselves are no longer needed: their room is the spare.
+      return middle(ranks_around(near, within, r_hi - below, values));
     }
   }
-  return middle_values_by_selection(values, n, r_hi, even);
+  return middle(ranks_around(values, n, r_hi, near));
 }
 
 }  // namespace
@@ -96,15 +177,37 @@ double der_snr_row(std::span<const float> row, std::span<float> scratch) {
   if (scratch.size() < 2 * differences) throw std::logic_error("DER_SNR scratch is too short");
 
   float* const values = scratch.data();
-  std::size_t count = 0;
-  for (std::size_t i = kReach; i + kReach < row.size(); ++i) {
-    float second = row[i] * 2.0f;
-    second -= row[i - kReach];
-    second -= row[i + kReach];
-    // Written unconditionally and kept only when it is a number, so that the
-    // loop has no branch to mispredict on rows with scattered NaN.
-    values[count] = std::fabs(second);
-    count += std::isnan(second) ? 0 : 1;
+  // Every difference first, in a loop with no branch and no dependence
+  // between pixels; only a row with NaN differences is then compacted.
+  std::size_t j = 0;
+  Lanes nan_lanes{};
+  for (; j + kLanes <= differences; j += kLanes) {
+    Floats second = load(row.data() + j + kReach) * 2.0f;
+    second -= load(row.data() + j);
+    second -= load(row.data() + j + 2 * kReach);
+    const Floats magnitude = std::bit_cast<Floats>(std::bit_cast<Lanes>(second) & kMagnitudeBits);
+    std::memcpy(values + j, &magnitude, sizeof magnitude);
+    nan_lanes -= second != second;  // each NaN lane compares as -1
+  }
+  std::size_t missing = 0;
+  for (std::size_t k = 0; k < kLanes; ++k) missing += static_cast<std::size_t>(nan_lanes[k]);
+  for (; j < differences; ++j) {
+    float second = row[j + kReach] * 2.0f;
+    second -= row[j];
+    second -= row[j + 2 * kReach];
+    values[j] = std::fabs(second);
+    missing += std::isnan(second) ? 1 : 0;
+  }
+  std::size_t count = differences;
+  if (missing > 0) {
+    count = 0;
+    for (std::size_t i = 0; i < differences; ++i) {
+      // Written unconditionally and kept only when it is a number, so that
+      // the loop has no branch to mispredict on rows with scattered NaN.
+      const float v = values[i];
+      values[count] = v;
+      count += std::isnan(v) ? 0 : 1;
+    }
   }
   if (count == 0) return kNaN;
 

@@ -17,6 +17,8 @@ std::span<PyMethodDef* const> kernel_methods() {
       QUILLET_KERNEL(check_spectrum_settings),
       QUILLET_KERNEL(estimate_noise),
       QUILLET_KERNEL(fit_lines_batch),
+      QUILLET_KERNEL(find_guides),
+      QUILLET_KERNEL(find_peaks),
   };
   return methods;
 }
