@@ -32,10 +32,15 @@
 
 #include "solver/driver_steps.hpp"
 #include "solver/lane_vectors.hpp"
+#include "solver/scalar_or_lanes.hpp"
 #include "solver/solver_types.hpp"
 #include "solver/step_constants.hpp"
 
 namespace quillet::solver::QUILLET_LANE_ISA {
+
+// The steps the lanes share with the scalar run, compiled for this
+// instruction set.
+#include "solver/step_rules.hpp"
 
 // A problem handed to a lane: the model has been given its samples already.
 struct LaneProblem {
@@ -90,10 +95,6 @@ class LaneWorkspace {
 };
 
 namespace lane_detail {
-
-inline Ints status_code(SolverStatus status) {
-  return splat_int(static_cast<std::int64_t>(status));
-}
 
 // v[ipvt[j]] for each lane's own permutation.
 template <int N>
@@ -296,16 +297,7 @@ class LaneSolver {
     for (int j = 0; j < N; ++j) {
       const Mask at_lower = lanes & (s_.lower[j] == s_.x[j]);
       const Mask at_upper = lanes & (s_.upper[j] == s_.x[j]);
-      if (!any(at_lower | at_upper)) continue;
-      Doubles grad = splat(0.0);
-      Doubles* const col = w_.fjac[j];
-      for (std::size_t i = 0; i < m; ++i) {
-        const Mask live = splat_int(static_cast<std::int64_t>(i)) < s_.m;
-        grad = live ? grad + w_.fvec[i] * col[i] : grad;
-      }
-      const Mask zero = (at_lower & (grad > 0.0)) | (at_upper & (grad < 0.0));
-      if (!any(zero)) continue;
-      for (std::size_t i = 0; i < m; ++i) col[i] = zero ? splat(0.0) : col[i];
+      freeze_if_outward(w_.fvec, w_.fjac[j], m, s_.m, at_lower, at_upper);
     }
 
     Vec acnorm, rdiag, qtf;
@@ -318,12 +310,11 @@ class LaneSolver {
     if (any(first)) {
       Vec scaled;
       for (int j = 0; j < N; ++j) {
-        diag[j] = first ? ((acnorm[j] == 0.0) ? splat(1.0) : acnorm[j]) : diag[j];
+        diag[j] = first ? scale_of_column(acnorm[j]) : diag[j];
         scaled[j] = diag[j] * s_.x[j];
       }
       const Doubles xnorm = norm_n(scaled, first);
-      Doubles delta = s_.step_factor * xnorm;
-      delta = (delta == 0.0) ? s_.step_factor : delta;
+      const Doubles delta = initial_step_bound(s_.step_factor, xnorm);
       s_.xnorm = first ? xnorm : s_.xnorm;
       s_.delta = first ? delta : s_.delta;
     }
@@ -351,12 +342,11 @@ class LaneSolver {
 
     // Gradient test: the largest cosine between residuals and a column.
     Doubles gnorm = splat(0.0);
-    const Mask moving = s_.fnorm != 0.0;
     for (int j = 0; j < N; ++j) {
       const Doubles colnorm = permuted<N>(s_.acnorm, s_.ipvt[j]);
       Doubles sum = splat(0.0);
       for (int i = 0; i <= j; ++i) sum = sum + s_.r[i][j] * (s_.qtf[i] / s_.fnorm);
-      gnorm = (moving & (colnorm != 0.0)) ? nan_max(gnorm, abs(sum / colnorm)) : gnorm;
+      gnorm = fold_cosine(gnorm, sum, colnorm, s_.fnorm);
     }
     s_.gnorm = lanes ? gnorm : s_.gnorm;
 
@@ -604,7 +594,7 @@ class LaneSolver {
     Doubles dxnorm = norm_n(w2, lanes);
     Doubles fp = dxnorm - delta;
     // Gauss–Newton steps short enough are taken with par = 0.
-    const Mask newton = lanes & (fp <= kDeltaTolerance * delta);
+    const Mask newton = lanes & newton_step_fits(fp, delta);
     s_.par = newton ? splat(0.0) : s_.par;
     for (int j = 0; j < N; ++j) u_out[j] = newton ? u[j] : u_out[j];
     Mask live = lanes & ~newton;
@@ -620,7 +610,7 @@ class LaneSolver {
         a[j] = (a[j] - s) / r[j][j];
       }
       const Doubles tn = norm_n(a, live & regular);
-      parl = regular ? ((fp / delta) / tn) / tn : parl;
+      parl = regular ? newton_correction(fp, delta, tn) : parl;
     }
     for (int j = 0; j < N; ++j) {
       Doubles s = splat(0.0);
@@ -628,15 +618,11 @@ class LaneSolver {
       w1[j] = s / permuted<N>(s_.diag, s_.ipvt[j]);
     }
     const Doubles qnorm = norm_n(w1, live);
-    Doubles paru = qnorm / delta;
-    paru = (paru == 0.0) ? kMinNormal / nan_min(delta, splat(kDeltaTolerance)) : paru;
-
-    Doubles par = nan_max(s_.par, parl);
-    par = nan_min(par, paru);
-    par = (par == 0.0) ? qnorm / dxnorm : par;
+    Doubles paru = initial_par_upper(qnorm, delta);
+    Doubles par = initial_par(s_.par, parl, paru, qnorm, dxnorm);
 
     for (int solves = 1;; ++solves) {
-      par = (par == 0.0) ? nan_max(splat(kMinNormal), 0.001 * paru) : par;
+      par = positive_par(par, paru);
       const Doubles t = sqrt(par);
       Vec damp;
       for (int j = 0; j < N; ++j) damp[j] = t * s_.diag[j];
@@ -650,9 +636,8 @@ class LaneSolver {
 
       s_.par = live ? par : s_.par;
       for (int j = 0; j < N; ++j) u_out[j] = live ? u[j] : u_out[j];
-      const Mask stop = (abs(fp) <= kDeltaTolerance * delta) |
-                        ((parl == 0.0) & (fp <= fp_prev) & (fp_prev < 0.0)) |
-                        splat_int(solves == kMaxSolves ? -1 : 0);
+      const Mask stop =
+          par_search_done(fp, fp_prev, parl, delta) | splat_int(solves == kMaxSolves ? -1 : 0);
       live &= ~stop;
       if (!any(live)) return;
 
@@ -663,10 +648,7 @@ class LaneSolver {
         for (int i = j + 1; i < N; ++i) a[i] = a[i] - lower[i][j] * tj;
       }
       const Doubles tn = norm_n(a, live);
-      const Doubles parc = ((fp / delta) / tn) / tn;
-      parl = (fp > 0.0) ? nan_max(parl, par) : parl;
-      paru = (fp < 0.0) ? nan_min(paru, par) : paru;
-      par = nan_max(parl, par + parc);
+      next_par(fp, newton_correction(fp, delta, tn), par, parl, paru);
     }
   }
 
@@ -677,48 +659,16 @@ class LaneSolver {
     lm_parameter(lanes, step);
     for (int j = 0; j < N; ++j) step[j] = -step[j];
 
-    Doubles alpha = splat(1.0);
-    Ints limiting = splat_int(-1);
-    Mask limiting_upper = splat_int(0);
+    // Every limit is active in the lanes.
+    const Mask has = splat_int(-1);
+    Shortening<Doubles, Mask, Ints> shortening{splat(1.0), splat_int(-1), splat_int(0)};
     for (int j = 0; j < N; ++j) {
-      const Doubles x = s_.x[j], lo = s_.lower[j], up = s_.upper[j];
-      const Mask pegged_low = x <= lo;
-      const Mask pegged_high = x >= up;
-      const Mask moves = abs(step[j]) > kEpsilon;
-      step[j] = (pegged_low & (step[j] < 0.0)) ? splat(0.0) : step[j];
-      step[j] = (pegged_high & (step[j] > 0.0)) ? splat(0.0) : step[j];
-      {
-        const Doubles t = (lo - x) / step[j];
-        const Mask lowers = moves & (x + step[j] < lo) & (t < alpha);
-        alpha = lowers ? t : alpha;
-        limiting = lowers ? splat_int(j) : limiting;
-        limiting_upper = lowers ? splat_int(0) : limiting_upper;
-      }
-      {
-        const Doubles t = (up - x) / step[j];
-        const Mask lowers = moves & (x + step[j] > up) & (t < alpha);
-        alpha = lowers ? t : alpha;
-        limiting = lowers ? splat_int(j) : limiting;
-        limiting_upper = lowers ? splat_int(-1) : limiting_upper;
-      }
+      shorten_for(s_.x[j], s_.lower[j], s_.upper[j], has, has, splat_int(j), step[j], shortening);
     }
     Vec trial;
     for (int j = 0; j < N; ++j) {
-      const Doubles lo = s_.lower[j], up = s_.upper[j];
-      step[j] = step[j] * alpha;
-      Doubles v = s_.x[j] + step[j];
-      v = (limiting == j) ? (limiting_upper ? up : lo) : v;
-      {
-        const Doubles f = (up >= 0.0) ? splat(kBelowOne) : splat(kAboveOne);
-        const Doubles g = (up == 0.0) ? splat(kEpsilon) : splat(0.0);
-        v = (v >= up * f - g) ? up : v;
-      }
-      {
-        const Doubles f = (lo >= 0.0) ? splat(kAboveOne) : splat(kBelowOne);
-        const Doubles g = (lo == 0.0) ? splat(kEpsilon) : splat(0.0);
-        v = (v <= lo * f + g) ? lo : v;
-      }
-      trial[j] = v;
+      trial[j] = shortened_trial(s_.x[j], s_.lower[j], s_.upper[j], has, has, splat_int(j), step[j],
+                                 shortening);
     }
     Vec scaled_step;
     for (int j = 0; j < N; ++j) scaled_step[j] = s_.diag[j] * step[j];
@@ -728,7 +678,7 @@ class LaneSolver {
       s_.lm_step[j] = lanes ? step[j] : s_.lm_step[j];
       s_.xnew[j] = lanes ? trial[j] : s_.xnew[j];
     }
-    s_.alpha = lanes ? alpha : s_.alpha;
+    s_.alpha = lanes ? shortening.alpha : s_.alpha;
     s_.pnorm = lanes ? pnorm : s_.pnorm;
   }
 
@@ -741,8 +691,7 @@ class LaneSolver {
     const Doubles fnorm1 = norm_m(w_.trial_fvec, 0, lanes);
     s_.fnorm1 = lanes ? fnorm1 : s_.fnorm1;
     const Doubles fnorm = s_.fnorm;
-    const Doubles actred =
-        (kTenth * fnorm1 < fnorm) ? 1.0 - (fnorm1 / fnorm) * (fnorm1 / fnorm) : splat(-1.0);
+    const Doubles actred = actual_reduction(fnorm1, fnorm);
 
     Vec r_step;
     r_step.fill(splat(0.0));
@@ -750,28 +699,12 @@ class LaneSolver {
       const Doubles t = permuted<N>(s_.lm_step, s_.ipvt[j]);
       for (int i = 0; i <= j; ++i) r_step[i] = r_step[i] + s_.r[i][j] * t;
     }
-    const Doubles t1 = norm_n(r_step, lanes) * s_.alpha / fnorm;
-    const Doubles t2 = sqrt(s_.alpha * s_.par) * s_.pnorm / fnorm;
-    const Doubles prered = t1 * t1 + t2 * t2 / 0.5;
-    const Doubles dirder = -(t1 * t1 + t2 * t2);
-    const Doubles ratio = (prered != 0.0) ? actred / prered : splat(0.0);
-
-    // The step bound.
-    {
-      const Mask poor = ratio <= kPoorRatio;
-      Doubles temp =
-          (actred >= 0.0) ? splat(kHalfStep) : dirder * kHalfStep / (dirder + kHalfStep * actred);
-      temp = ((kTenth * fnorm1 >= fnorm) | (temp < kTenth)) ? splat(kTenth) : temp;
-      const Doubles poor_delta = temp * nan_min(s_.delta, s_.pnorm / kTenth);
-      const Doubles poor_par = s_.par / temp;
-      const Mask good = ~poor & ((s_.par == 0.0) | (ratio >= kGoodRatio));
-      Doubles delta = poor ? poor_delta : s_.delta;
-      Doubles par = poor ? poor_par : s_.par;
-      delta = good ? s_.pnorm / kHalfStep : delta;
-      par = good ? kHalfStep * s_.par : par;
-      s_.delta = lanes ? delta : s_.delta;
-      s_.par = lanes ? par : s_.par;
-    }
+    const Reductions<Doubles> r =
+        reductions(actred, norm_n(r_step, lanes), s_.alpha, s_.par, s_.pnorm, fnorm);
+    const Doubles ratio = r.ratio;
+    const StepBound<Doubles> bound = next_step_bound(r, s_.delta, s_.par, s_.pnorm, fnorm1, fnorm);
+    s_.delta = lanes ? bound.delta : s_.delta;
+    s_.par = lanes ? bound.par : s_.par;
 
     const Mask accept = lanes & (ratio >= kAcceptRatio);
     if (any(accept)) {
@@ -787,23 +720,8 @@ class LaneSolver {
       s_.iter = accept ? s_.iter + 1 : s_.iter;
     }
 
-    // The convergence tests, then the termination tests (a later one wins).
-    const Mask ftol = (abs(actred) <= s_.ftol) & (prered <= s_.ftol) & (0.5 * ratio <= 1.0);
-    const Mask xtol = s_.delta <= s_.xtol * s_.xnorm;
-    Ints status = splat_int(0);
-    status = ftol ? status_code(SolverStatus::FtolReached) : status;
-    status = xtol ? status_code(SolverStatus::XtolReached) : status;
-    status = (ftol & xtol) ? status_code(SolverStatus::FtolXtolReached) : status;
-    Ints limits = splat_int(0);
-    limits = ((s_.maxfev > 0) & (s_.nfev >= s_.maxfev)) ? status_code(SolverStatus::MaxIterReached)
-                                                        : limits;
-    limits = (s_.iter >= s_.max_iter) ? status_code(SolverStatus::MaxIterReached) : limits;
-    limits = ((abs(actred) <= kEpsilon) & (prered <= kEpsilon) & (0.5 * ratio <= 1.0))
-                 ? status_code(SolverStatus::FtolTooSmall)
-                 : limits;
-    limits = (s_.delta <= kEpsilon * s_.xnorm) ? status_code(SolverStatus::XtolTooSmall) : limits;
-    limits = (s_.gnorm <= kEpsilon) ? status_code(SolverStatus::GtolTooSmall) : limits;
-    status = (status == 0) ? limits : status;
+    const Ints status = stop_code<Ints>(r, s_.delta, s_.xnorm, s_.gnorm, s_.ftol, s_.xtol, s_.nfev,
+                                        s_.maxfev, s_.iter, s_.max_iter);
     s_.status = lanes ? status : s_.status;
 
     stopped = lanes & (status != 0);
@@ -820,12 +738,8 @@ class LaneSolver {
       } else {
         o.status = static_cast<SolverStatus>(lane(s_.status, k));
         for (int j = 0; j < N; ++j) o.x[j] = lane(s_.x[j], k);
-        const double fnorm = lane(s_.fnorm, k);
-        const double fnorm1 = lane(s_.fnorm1, k);
-        const double largest = std::isnan(fnorm)    ? fnorm1
-                               : std::isnan(fnorm1) ? fnorm
-                               : fnorm < fnorm1     ? fnorm1
-                                                    : fnorm;
+        // The scalar maximum: this lambda is compiled for the baseline.
+        const double largest = solver::nan_max(lane(s_.fnorm, k), lane(s_.fnorm1, k));
         o.bestnorm = largest * largest;
       }
       lane(s_.m, k) = 0;

@@ -3,10 +3,12 @@
 #include <cmath>
 
 #include "solver/euclid_norm.hpp"
-#include "solver/nan_minmax.hpp"
+#include "solver/scalar_or_lanes.hpp"
+#include "solver/solver_types.hpp"
 #include "solver/step_constants.hpp"
 
 namespace quillet::solver {
+#include "solver/step_rules.hpp"
 
 void newton_scaled_step(std::size_t n, std::span<const std::size_t> ipvt,
                         std::span<const std::size_t> ifree, std::span<const double> diag,
@@ -108,7 +110,7 @@ void lm_parameter(std::size_t n, std::span<double> fjac, std::size_t m,
   for (std::size_t j = 0; j < n; ++j) w2[j] = d(j) * u[j];
   double dxnorm = euclid_norm(w2.first(n));
   double fp = dxnorm - delta;
-  if (fp <= kDeltaTolerance * delta) {
+  if (newton_step_fits(fp, delta)) {
     par = 0.0;
     return;
   }
@@ -124,7 +126,7 @@ void lm_parameter(std::size_t n, std::span<double> fjac, std::size_t m,
       w1[j] = (w1[j] - s) / r(j, j);
     }
     const double tn = euclid_norm(w1.first(n));
-    parl = ((fp / delta) / tn) / tn;
+    parl = newton_correction(fp, delta, tn);
   }
 
   // Upper bound: |(J D^-1)^T f| / delta.
@@ -134,16 +136,11 @@ void lm_parameter(std::size_t n, std::span<double> fjac, std::size_t m,
     w1[j] = s / diag[ifree[ipvt[j]]];
   }
   const double qnorm = euclid_norm(w1.first(n));
-  double paru = qnorm / delta;
-  if (paru == 0.0) paru = kMinNormal / nan_min(delta, kDeltaTolerance);
-
-  // Start from the previous call's par, clamped into the new bounds.
-  par = nan_max(par, parl);
-  par = nan_min(par, paru);
-  if (par == 0.0) par = qnorm / dxnorm;
+  double paru = initial_par_upper(qnorm, delta);
+  par = initial_par(par, parl, paru, qnorm, dxnorm);
 
   for (int solves = 1;; ++solves) {
-    if (par == 0.0) par = nan_max(kMinNormal, 0.001 * paru);
+    par = positive_par(par, paru);
     const double t = std::sqrt(par);
     for (std::size_t j = 0; j < n; ++j) w1[j] = t * d(j);
     // w2 is free until D u is formed again, so it serves as qr_solve's scratch.
@@ -154,9 +151,7 @@ void lm_parameter(std::size_t n, std::span<double> fjac, std::size_t m,
     const double fp_prev = fp;
     fp = dxnorm - delta;
 
-    if (std::fabs(fp) <= kDeltaTolerance * delta) return;
-    if (parl == 0.0 && fp <= fp_prev && fp_prev < 0.0) return;
-    if (solves == kMaxSolves) return;
+    if (par_search_done(fp, fp_prev, parl, delta) || solves == kMaxSolves) return;
 
     // Newton correction from S^T S = P^T (J^T J + par D^2) P.
     newton_scaled_step(n, ipvt, ifree, diag, w2, dxnorm, w1);
@@ -166,11 +161,7 @@ void lm_parameter(std::size_t n, std::span<double> fjac, std::size_t m,
       for (std::size_t i = j + 1; i < n; ++i) w1[i] -= fjac[i + m * j] * tj;
     }
     const double tn = euclid_norm(w1.first(n));
-    const double parc = ((fp / delta) / tn) / tn;
-
-    if (fp > 0.0) parl = nan_max(parl, par);
-    if (fp < 0.0) paru = nan_min(paru, par);
-    par = nan_max(parl, par + parc);
+    next_par(fp, newton_correction(fp, delta, tn), par, parl, paru);
   }
 }
 

@@ -31,6 +31,7 @@
 
 #include "solver/driver_steps.hpp"
 #include "solver/euclid_norm.hpp"
+#include "solver/scalar_or_lanes.hpp"
 #include "solver/solver_types.hpp"
 #include "solver/step_constants.hpp"
 #include "solver/testing/curve_model.hpp"
