@@ -45,18 +45,11 @@ void set_initial_scale(RunState& s, const SolverConfig& config) {
 
 // The gradient test's measure: the largest cosine between the residuals and a Jacobian column.
 double gradient_norm(const RunState& s) {
-  const std::span<const double> acnorm = s.acnorm;
-  double gnorm = 0.0;
   // A NaN fnorm counts as nonzero.
-  if (s.fnorm == 0) return gnorm;
-  for (std::size_t j = 0; j < s.nfree; ++j) {
-    const double colnorm = acnorm[s.ipvt[j]];
-    if (colnorm == 0) continue;
-    double sum = 0.0;
-    for (std::size_t i = 0; i <= j; ++i) sum += s.fjac[i + s.m * j] * (s.qtf[i] / s.fnorm);
-    gnorm = fold_cosine(gnorm, sum, colnorm, s.fnorm);
-  }
-  return gnorm;
+  if (s.fnorm == 0) return 0.0;
+  return gradient_measure([&](std::size_t i, std::size_t j) { return s.fjac[i + s.m * j]; },
+                          [&](std::size_t j) { return s.acnorm[s.ipvt[j]]; }, s.qtf.data(), s.fnorm,
+                          s.nfree);
 }
 
 // With active limits: shortens the step in `lm_step` by the common
@@ -194,12 +187,8 @@ bool judge_step(RunState& s, const SolverConfig& config, const TrialStep& trial)
 
   const double actred = actual_reduction(s.fnorm1, s.fnorm);
 
-  // R times the step, in pivoted order.
-  std::ranges::fill(s.r_step, 0.0);
-  for (std::size_t j = 0; j < s.nfree; ++j) {
-    const double t = s.lm_step[s.ipvt[j]];
-    for (std::size_t i = 0; i <= j; ++i) s.r_step[i] += s.fjac[i + m * j] * t;
-  }
+  r_times_step([&](std::size_t i, std::size_t j) { return s.fjac[i + m * j]; },
+               [&](std::size_t j) { return s.lm_step[s.ipvt[j]]; }, s.r_step.data(), s.nfree);
   const Reductions<double> r =
       reductions(actred, euclid_norm(s.r_step), trial.alpha, s.par, trial.pnorm, s.fnorm);
   const double ratio = r.ratio;

@@ -104,6 +104,31 @@ Doubles permuted(const std::array<Doubles, N>& v, Ints index) {
   return out;
 }
 
+// The lanes' matrices and vectors as the shared steps read them (no
+// lambdas: GCC compiles those for the baseline).
+template <int N>
+struct Elements {
+  const std::array<std::array<Doubles, N>, N>* m;
+  Doubles operator()(std::size_t i, std::size_t j) const { return (*m)[i][j]; }
+};
+template <int N>
+struct DiagonalOf {
+  const std::array<std::array<Doubles, N>, N>* m;
+  Doubles operator()(std::size_t j) const { return (*m)[j][j]; }
+};
+template <int N>
+struct Components {
+  const std::array<Doubles, N>* v;
+  Doubles operator()(std::size_t j) const { return (*v)[j]; }
+};
+// v[ipvt[j]] for R's column j.
+template <int N>
+struct PermutedBy {
+  const std::array<Doubles, N>* v;
+  const std::array<Ints, N>* ipvt;
+  Doubles operator()(std::size_t j) const { return permuted<N>(*v, (*ipvt)[j]); }
+};
+
 // out[ipvt[j]] = w[j] for every j, each lane by its own permutation.
 template <int N>
 void scatter(const std::array<Doubles, N>& w, const std::array<Ints, N>& ipvt,
@@ -341,13 +366,8 @@ class LaneSolver {
     }
 
     // Gradient test: the largest cosine between residuals and a column.
-    Doubles gnorm = splat(0.0);
-    for (int j = 0; j < N; ++j) {
-      const Doubles colnorm = permuted<N>(s_.acnorm, s_.ipvt[j]);
-      Doubles sum = splat(0.0);
-      for (int i = 0; i <= j; ++i) sum = sum + s_.r[i][j] * (s_.qtf[i] / s_.fnorm);
-      gnorm = fold_cosine(gnorm, sum, colnorm, s_.fnorm);
-    }
+    const Doubles gnorm = gradient_measure(Elements<N>{&s_.r}, PermutedBy<N>{&s_.acnorm, &s_.ipvt},
+                                           s_.qtf.data(), s_.fnorm, N);
     s_.gnorm = lanes ? gnorm : s_.gnorm;
 
     const Mask go = lanes & ~non_finite;
@@ -527,12 +547,7 @@ class LaneSolver {
         // The cotangent form where |sdiag| > |rkk|, else the tangent form:
         // each lane's ratio, and the sine or cosine taken from it, come from
         // one division and one square root whichever form it takes.
-        const Mask cot = abs(sdiag[k]) > abs(rkk);
-        const Doubles ratio = (cot ? rkk : sdiag[k]) / (cot ? sdiag[k] : rkk);
-        const Doubles first = 0.5 / sqrt(0.25 + 0.25 * (ratio * ratio));
-        const Doubles second = first * ratio;
-        const Doubles cos = cot ? second : first;
-        const Doubles sin = cot ? first : second;
+        const auto [cos, sin] = givens(rkk, sdiag[k]);
         diag_work[k] = rotate ? cos * rkk + sin * sdiag[k] : diag_work[k];
         const Doubles wk = cos * w[k] + sin * qtbpj;
         const Doubles q = cos * qtbpj - sin * w[k];
@@ -547,17 +562,7 @@ class LaneSolver {
       }
       sdiag[j] = diag_work[j];
     }
-    Ints nsing = splat_int(N);
-    for (int j = 0; j < N; ++j) {
-      nsing = ((sdiag[j] == 0.0) & (nsing == N)) ? splat_int(j) : nsing;
-      w[j] = (nsing < N) ? splat(0.0) : w[j];
-    }
-    for (int j = N - 1; j >= 0; --j) {
-      const Mask solve = splat_int(j) < nsing;
-      Doubles s = splat(0.0);
-      for (int i = j + 1; i < N; ++i) s = (splat_int(i) < nsing) ? s + lower[i][j] * w[i] : s;
-      w[j] = solve ? (w[j] - s) / sdiag[j] : w[j];
-    }
+    solve_nonsingular<Ints>(Elements<N>{&lower}, Components<N>{&sdiag}, w.data(), N, false);
     scatter<N>(w, s_.ipvt, u);
   }
 
@@ -577,18 +582,9 @@ class LaneSolver {
     const Doubles delta = s_.delta;
     const auto& r = s_.r;
     Vec w1, w2, u{};
-    Ints nsing = splat_int(N);
-    for (int j = 0; j < N; ++j) {
-      w1[j] = s_.qtf[j];
-      nsing = ((r[j][j] == 0.0) & (nsing == N)) ? splat_int(j) : nsing;
-      w1[j] = (nsing < N) ? splat(0.0) : w1[j];
-    }
-    for (int j = N - 1; j >= 0; --j) {
-      const Mask solve = splat_int(j) < nsing;
-      w1[j] = solve ? w1[j] / r[j][j] : w1[j];
-      const Doubles t = w1[j];
-      for (int i = 0; i < j; ++i) w1[i] = solve ? w1[i] - r[i][j] * t : w1[i];
-    }
+    for (int j = 0; j < N; ++j) w1[j] = s_.qtf[j];
+    const Ints nsing =
+        solve_nonsingular<Ints>(Elements<N>{&r}, DiagonalOf<N>{&r}, w1.data(), N, true);
     scatter<N>(w1, s_.ipvt, u);
     for (int j = 0; j < N; ++j) w2[j] = s_.diag[j] * u[j];
     Doubles dxnorm = norm_n(w2, lanes);
@@ -604,19 +600,12 @@ class LaneSolver {
     const Mask regular = nsing == N;
     {
       Vec a = newton_scaled_step(w2, dxnorm);
-      for (int j = 0; j < N; ++j) {
-        Doubles s = splat(0.0);
-        for (int i = 0; i < j; ++i) s = s + r[i][j] * a[i];
-        a[j] = (a[j] - s) / r[j][j];
-      }
+      solve_r_transposed(Elements<N>{&r}, a.data(), N);
       const Doubles tn = norm_n(a, live & regular);
       parl = regular ? newton_correction(fp, delta, tn) : parl;
     }
-    for (int j = 0; j < N; ++j) {
-      Doubles s = splat(0.0);
-      for (int i = 0; i <= j; ++i) s = s + r[i][j] * s_.qtf[i];
-      w1[j] = s / permuted<N>(s_.diag, s_.ipvt[j]);
-    }
+    scaled_gradient(Elements<N>{&r}, s_.qtf.data(), PermutedBy<N>{&s_.diag, &s_.ipvt}, w1.data(),
+                    N);
     const Doubles qnorm = norm_n(w1, live);
     Doubles paru = initial_par_upper(qnorm, delta);
     Doubles par = initial_par(s_.par, parl, paru, qnorm, dxnorm);
@@ -642,11 +631,7 @@ class LaneSolver {
       if (!any(live)) return;
 
       Vec a = newton_scaled_step(w2, dxnorm);
-      for (int j = 0; j < N; ++j) {
-        a[j] = a[j] / sdiag[j];
-        const Doubles tj = a[j];
-        for (int i = j + 1; i < N; ++i) a[i] = a[i] - lower[i][j] * tj;
-      }
+      solve_lower(Elements<N>{&lower}, Components<N>{&sdiag}, a.data(), N);
       const Doubles tn = norm_n(a, live);
       next_par(fp, newton_correction(fp, delta, tn), par, parl, paru);
     }
@@ -694,11 +679,7 @@ class LaneSolver {
     const Doubles actred = actual_reduction(fnorm1, fnorm);
 
     Vec r_step;
-    r_step.fill(splat(0.0));
-    for (int j = 0; j < N; ++j) {
-      const Doubles t = permuted<N>(s_.lm_step, s_.ipvt[j]);
-      for (int i = 0; i <= j; ++i) r_step[i] = r_step[i] + s_.r[i][j] * t;
-    }
+    r_times_step(Elements<N>{&s_.r}, PermutedBy<N>{&s_.lm_step, &s_.ipvt}, r_step.data(), N);
     const Reductions<Doubles> r =
         reductions(actred, norm_n(r_step, lanes), s_.alpha, s_.par, s_.pnorm, fnorm);
     const Doubles ratio = r.ratio;

@@ -40,19 +40,7 @@ void qr_solve(std::size_t n, std::span<double> fjac, std::size_t m,
       for (std::size_t k = j; k < n; ++k) {
         if (sdiag[k] == 0.0) continue;
         const double rkk = fjac[k + m * k];
-        double cos = 0.0;
-        double sin = 0.0;
-        // The ratio taken is never above 1 in magnitude, so its square
-        // cannot overflow.
-        if (std::fabs(sdiag[k]) > std::fabs(rkk)) {
-          const double cotan = rkk / sdiag[k];
-          sin = 0.5 / std::sqrt(0.25 + 0.25 * (cotan * cotan));
-          cos = sin * cotan;
-        } else {
-          const double tan = sdiag[k] / rkk;
-          cos = 0.5 / std::sqrt(0.25 + 0.25 * (tan * tan));
-          sin = cos * tan;
-        }
+        const auto [cos, sin] = givens(rkk, sdiag[k]);
 
         fjac[k + m * k] = cos * rkk + sin * sdiag[k];
         const double wk = cos * w[k] + sin * qtbpj;
@@ -71,16 +59,8 @@ void qr_solve(std::size_t n, std::span<double> fjac, std::size_t m,
 
   // A zero on S's diagonal makes the system singular: solve the leading
   // nonsingular block and give the rest zero.
-  std::size_t nsing = n;
-  for (std::size_t j = 0; j < n; ++j) {
-    if (sdiag[j] == 0.0 && nsing == n) nsing = j;
-    if (nsing < n) w[j] = 0.0;
-  }
-  for (std::size_t j = nsing; j-- > 0;) {
-    double s = 0.0;
-    for (std::size_t i = j + 1; i < nsing; ++i) s += fjac[i + m * j] * w[i];
-    w[j] = (w[j] - s) / sdiag[j];
-  }
+  solve_nonsingular<std::int64_t>([&](std::size_t i, std::size_t k) { return fjac[i + m * k]; },
+                                  [&](std::size_t k) { return sdiag[k]; }, w.data(), n, false);
   for (std::size_t j = 0; j < n; ++j) u[ipvt[j]] = w[j];
 }
 
@@ -94,17 +74,9 @@ void lm_parameter(std::size_t n, std::span<double> fjac, std::size_t m,
 
   // Gauss–Newton direction, with the components from the first zero on R's
   // diagonal on set to zero.
-  std::size_t nsing = n;
-  for (std::size_t j = 0; j < n; ++j) {
-    w1[j] = qtf[j];
-    if (r(j, j) == 0.0 && nsing == n) nsing = j;
-    if (nsing < n) w1[j] = 0.0;
-  }
-  for (std::size_t j = nsing; j-- > 0;) {
-    w1[j] = w1[j] / r(j, j);
-    const double t = w1[j];
-    for (std::size_t i = 0; i < j; ++i) w1[i] -= r(i, j) * t;
-  }
+  for (std::size_t j = 0; j < n; ++j) w1[j] = qtf[j];
+  const std::int64_t nsing = solve_nonsingular<std::int64_t>(
+      r, [&](std::size_t j) { return r(j, j); }, w1.data(), n, true);
   for (std::size_t j = 0; j < n; ++j) u[ipvt[j]] = w1[j];
 
   for (std::size_t j = 0; j < n; ++j) w2[j] = d(j) * u[j];
@@ -118,23 +90,16 @@ void lm_parameter(std::size_t n, std::span<double> fjac, std::size_t m,
   // Lower bound: one Newton step for phi(par) = |D u| - delta from par = 0,
   // available only when R is nonsingular.
   double parl = 0.0;
-  if (nsing == n) {
+  if (nsing == count_of<std::int64_t>(n)) {
     newton_scaled_step(n, ipvt, ifree, diag, w2, dxnorm, w1);
-    for (std::size_t j = 0; j < n; ++j) {
-      double s = 0.0;
-      for (std::size_t i = 0; i < j; ++i) s += r(i, j) * w1[i];
-      w1[j] = (w1[j] - s) / r(j, j);
-    }
+    solve_r_transposed(r, w1.data(), n);
     const double tn = euclid_norm(w1.first(n));
     parl = newton_correction(fp, delta, tn);
   }
 
   // Upper bound: |(J D^-1)^T f| / delta.
-  for (std::size_t j = 0; j < n; ++j) {
-    double s = 0.0;
-    for (std::size_t i = 0; i <= j; ++i) s += r(i, j) * qtf[i];
-    w1[j] = s / diag[ifree[ipvt[j]]];
-  }
+  scaled_gradient(
+      r, qtf.data(), [&](std::size_t j) { return diag[ifree[ipvt[j]]]; }, w1.data(), n);
   const double qnorm = euclid_norm(w1.first(n));
   double paru = initial_par_upper(qnorm, delta);
   par = initial_par(par, parl, paru, qnorm, dxnorm);
@@ -155,11 +120,8 @@ void lm_parameter(std::size_t n, std::span<double> fjac, std::size_t m,
 
     // Newton correction from S^T S = P^T (J^T J + par D^2) P.
     newton_scaled_step(n, ipvt, ifree, diag, w2, dxnorm, w1);
-    for (std::size_t j = 0; j < n; ++j) {
-      w1[j] = w1[j] / sdiag[j];
-      const double tj = w1[j];
-      for (std::size_t i = j + 1; i < n; ++i) w1[i] -= fjac[i + m * j] * tj;
-    }
+    solve_lower(
+        r, [&](std::size_t j) { return sdiag[j]; }, w1.data(), n);
     const double tn = euclid_norm(w1.first(n));
     next_par(fp, newton_correction(fp, delta, tn), par, parl, paru);
   }

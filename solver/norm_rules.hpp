@@ -4,6 +4,7 @@
 // path, and the lanes' where their plain sum of squares is not the norm.
 // Each lane makes the comparisons, quotients and sums the scalar function
 // makes, in its order.
+// Both rules are always inlined into the loops that use them.
 //
 // Included inside a namespace, not at file scope: quillet::solver by
 // euclid_norm.cpp, and the lanes' quillet::solver::QUILLET_LANE_ISA by
@@ -23,7 +24,8 @@ struct ThreeRanges {
 // division serves the large and the small range, as a component is in one
 // of them only. A NaN fails every comparison and counts as small.
 template <class Real, class Bool>
-void add_to_ranges(ThreeRanges<Real>& t, Real x, Real agiant, Bool live) {
+[[gnu::always_inline]] inline void add_to_ranges(ThreeRanges<Real>& t, Real x, Real agiant,
+                                                 Bool live) {
   const Real a = abs(x);
   const Bool above_dwarf = a > kRdwarf;
   const Bool intermediate = above_dwarf & (a < agiant);
@@ -51,7 +53,7 @@ void add_to_ranges(ThreeRanges<Real>& t, Real x, Real agiant, Bool live) {
 // intermediate one scaled into it, else the intermediate range with the
 // small one, else the small range alone.
 template <class Real, class Bool>
-Real three_range_norm(const ThreeRanges<Real>& t, Bool active) {
+[[gnu::always_inline]] inline Real three_range_norm(const ThreeRanges<Real>& t, Bool active) {
   const Bool with_large = active & (t.s1 != 0.0);
   const Bool with_intermediate = active & !with_large & (t.s2 != 0.0);
   const Bool above_small = with_intermediate & (t.s2 >= t.x3max);

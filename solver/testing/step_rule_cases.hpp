@@ -14,7 +14,15 @@
 
 inline constexpr std::size_t kStepRuleReals = 22;
 inline constexpr std::size_t kStepRuleCounts = 4;
-inline constexpr std::size_t kStepRuleOutputs = 24;
+inline constexpr std::size_t kStepRuleOutputs = 26;
+
+// A 1 x 1 matrix, or a vector of one component, for the steps that read R.
+template <class Real>
+struct Single {
+  Real v;
+  Real operator()(std::size_t) const { return v; }
+  Real operator()(std::size_t, std::size_t) const { return v; }
+};
 
 // `zero` is a zero Code (std::int64_t or Ints); `yes` a condition that holds.
 template <class Real, class Code, class Bool>
@@ -57,7 +65,10 @@ void apply_step_rules(const Real* in, const Code* counts, Real* out, Code zero, 
   out[o++] = parl;
   out[o++] = paru_next;
 
-  out[o++] = fold_cosine(in[8], in[2], in[7], in[1]);
+  out[o++] = gradient_measure(Single<Real>{in[2]}, Single<Real>{in[7]}, &in[5], in[1], 1);
+  const Rotation<Real> g = givens(in[2], in[5]);
+  out[o++] = g.cos;
+  out[o++] = g.sin;
   out[o++] = scale_of_column(in[5]);
   out[o++] = initial_step_bound(in[9], in[7]);
 }
