@@ -4,6 +4,8 @@
 //
 //   select(c, a, b)  a where c holds, else b (a constant may stand for either)
 //   any(c)           whether c holds in some lane; for one problem, c itself
+//   branch_if(c)     for one problem, c; for lanes, true: where the lanes
+//                    compute both sides and select, the scalar run branches
 //   abs, sqrt        per lane, correctly rounded like std::fabs and std::sqrt
 //   nan_max, nan_min the solver's maximum and minimum that ignore a NaN
 //   filled<T>(v)     v as a T: the double itself, or v in every lane
@@ -12,8 +14,9 @@
 // Conditions combine with &, | and ! (never && or ||, which would compare
 // a lane mask with zero); for one problem these give the same truth values.
 // A step written with them branches for one problem where the lanes select:
-// `if (any(c)) v = select(c, w, v)` is `if (c) v = w`, so the scalar run
-// keeps its branches and computes what it computed before.
+// `if (branch_if(c)) v = select(c, w, v)` is `if (c) v = w` for one problem
+// and `v = select(c, w, v)` for lanes, so each keeps the form it had before;
+// `if (any(c))` lets the lanes skip work no lane needs as well.
 //
 // Included twice by a translation unit of lanes, like lane_kernels.hpp:
 // first for one problem, compiled for the baseline with everything else,
@@ -33,6 +36,7 @@ inline double select(bool c, double a, double b) { return c ? a : b; }
 inline std::int64_t select(bool c, std::int64_t a, std::int64_t b) { return c ? a : b; }
 inline std::size_t select(bool c, std::size_t a, std::size_t b) { return c ? a : b; }
 inline bool any(bool c) { return c; }
+inline bool branch_if(bool c) { return c; }
 inline double abs(double v) { return std::fabs(v); }
 inline double sqrt(double v) { return std::sqrt(v); }
 inline bool row_live(std::size_t i, std::size_t count) { return i < count; }
@@ -56,6 +60,7 @@ inline Doubles select(Mask m, double a, Doubles b) { return m ? splat(a) : b; }
 inline Doubles select(Mask m, Doubles a, double b) { return m ? a : splat(b); }
 inline Doubles select(Mask m, double a, double b) { return m ? splat(a) : splat(b); }
 inline Ints select(Mask m, std::int64_t a, Ints b) { return m ? splat_int(a) : b; }
+inline bool branch_if(Mask) { return true; }
 inline Mask row_live(std::size_t i, Ints count) {
   return splat_int(static_cast<std::int64_t>(i)) < count;
 }

@@ -73,7 +73,7 @@ template <class Real, class Matrix, class Norms>
   for (std::size_t j = 0; j < n; ++j) {
     const Real c = colnorm(j);
     const auto counted = (fnorm != 0.0) & (c != 0.0);
-    if (!any(counted)) continue;
+    if (!branch_if(counted)) continue;
     Real sum{};
     for (std::size_t i = 0; i <= j; ++i) sum = sum + r(i, j) * (qtf[i] / fnorm);
     gnorm = select(counted, nan_max(gnorm, abs(sum / c)), gnorm);
@@ -112,7 +112,7 @@ template <class Count, class Real, class Matrix, class Diagonal>
   }
   for (std::size_t j = n; j-- > 0;) {
     const auto solve = count_of<Count>(j) < nsing;
-    if (!any(solve)) continue;
+    if (!branch_if(solve)) continue;
     if (upper) {
       w[j] = select(solve, w[j] / diag(j), w[j]);
       const Real t = w[j];
@@ -204,7 +204,7 @@ template <class Real, class Bool, class Index>
   step = select(pegged_low & (step < 0.0), 0.0, step);
   step = select(pegged_high & (step > 0.0), 0.0, step);
   const Bool below = moves & has_lower & (x + step < lower);
-  if (any(below)) {
+  if (branch_if(below)) {
     const Real t = (lower - x) / step;
     const Bool lowers = below & (t < s.alpha);
     s.alpha = select(lowers, t, s.alpha);
@@ -212,7 +212,7 @@ template <class Real, class Bool, class Index>
     s.limiting_upper = s.limiting_upper & !lowers;
   }
   const Bool above = moves & has_upper & (x + step > upper);
-  if (any(above)) {
+  if (branch_if(above)) {
     const Real t = (upper - x) / step;
     const Bool lowers = above & (t < s.alpha);
     s.alpha = select(lowers, t, s.alpha);
@@ -293,14 +293,14 @@ template <class Real>
   const auto poor = r.ratio <= kPoorRatio;
   const auto good = (!poor) & ((par == 0.0) | (r.ratio >= kGoodRatio));
   StepBound<Real> out{delta, par};
-  if (any(poor)) {
+  if (branch_if(poor)) {
     Real temp = select(r.actred >= 0.0, kHalfStep,
                        r.dirder * kHalfStep / (r.dirder + kHalfStep * r.actred));
     temp = select((kTenth * fnorm1 >= fnorm) | (temp < kTenth), kTenth, temp);
     out.delta = select(poor, temp * nan_min(delta, pnorm / kTenth), out.delta);
     out.par = select(poor, par / temp, out.par);
   }
-  if (any(good)) {
+  if (branch_if(good)) {
     out.delta = select(good, pnorm / kHalfStep, out.delta);
     out.par = select(good, kHalfStep * par, out.par);
   }
