@@ -13,7 +13,8 @@
 // results of the steps its own run makes and leaves the others' unseen. A
 // lane whose run ends hands its result over and takes the next problem. The
 // per-lane operations are those of the scalar steps, in the same order, on
-// the same operands; only the lanes are side by side.
+// the same operands; only the lanes are side by side. The steps whose rules
+// both runs share are written once, in step_rules.hpp.
 //
 // Memory: the caller owns a LaneWorkspace sized for its longest problem;
 // nothing allocates while the lanes run. Like lane_vectors.hpp, included only

@@ -11,8 +11,8 @@
 //   filled<T>(v)     v as a T: the double itself, or v in every lane
 //   row_live(i, n)   whether row i is below the row count n of each lane
 //
-// Conditions combine with &, | and ! (never && or ||, which would compare
-// a lane mask with zero); for one problem these give the same truth values.
+// Conditions combine with &, | and !, which mean the same for a bool and for
+// a lane mask (&& and || would compare a mask with zero first).
 // A step written with them branches for one problem where the lanes select:
 // `if (branch_if(c)) v = select(c, w, v)` is `if (c) v = w` for one problem
 // and `v = select(c, w, v)` for lanes, so each keeps the form it had before;

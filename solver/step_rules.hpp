@@ -52,9 +52,10 @@ template <class Real>
 
 // --- Products and solves with R -------------------------------------------
 //
-// `r(i, j)` reads element (i, j) of the factorisation's upper triangle R (or
-// of a lower triangle kept beside it), whatever its layout; `at(j)` reads a
-// vector's component for R's column j (that is, of the parameter ipvt[j]).
+// A matrix accessor `r(i, j)` reads element (i, j) of the factorisation's
+// upper triangle R (or of a lower triangle kept beside it), whatever its
+// layout; a vector accessor `v(j)` reads the component that belongs to R's
+// column j (for a vector over parameters, that of parameter ipvt[j]).
 
 // A count of columns, or a column index, as a Count (std::int64_t or Ints).
 template <class Count>
