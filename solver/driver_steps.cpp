@@ -8,24 +8,23 @@
 #include "solver/nan_minmax.hpp"
 #include "solver/non_finite.hpp"
 #include "solver/qr_factor.hpp"
+#include "solver/scalar_or_lanes.hpp"
+#include "solver/solver_types.hpp"
 #include "solver/step_constants.hpp"
 
 namespace quillet::solver {
+#include "solver/step_rules.hpp"
+
 namespace {
 
-// A parameter resting on an active limit whose gradient points
-// outward would only be pushed back onto the limit; zeroing its column
-// keeps it out of this Jacobian's step.
+// Every free parameter's Jacobian column, zeroed where the parameter rests
+// on an active limit with outward gradient (freeze_if_outward).
 void freeze_outward_columns(RunState& s) {
   const std::size_t m = s.m;
   for (std::size_t j = 0; j < s.nfree; ++j) {
     const bool at_lower = s.has_lower[j] && s.lower[j] == s.x[j];
     const bool at_upper = s.has_upper[j] && s.upper[j] == s.x[j];
-    if (!at_lower && !at_upper) continue;
-    std::span<double> column = s.fjac.subspan(j * m, m);
-    double grad = 0.0;
-    for (std::size_t i = 0; i < m; ++i) grad += s.fvec[i] * column[i];
-    if ((at_lower && grad > 0) || (at_upper && grad < 0)) std::ranges::fill(column, 0.0);
+    freeze_if_outward(s.fvec.data(), s.fjac.data() + j * m, m, m, at_lower, at_upper);
   }
 }
 
@@ -36,29 +35,21 @@ void set_initial_scale(RunState& s, const SolverConfig& config) {
   const std::span<const double> acnorm = s.acnorm;
   if (!config.user_scale) {
     for (std::size_t j = 0; j < s.nfree; ++j) {
-      s.diag[s.ifree[j]] = acnorm[j] == 0 ? 1.0 : acnorm[j];
+      s.diag[s.ifree[j]] = scale_of_column(acnorm[j]);
     }
   }
   for (std::size_t j = 0; j < s.nfree; ++j) s.scaled_start[j] = s.diag[s.ifree[j]] * s.x[j];
   s.xnorm = euclid_norm(s.scaled_start);
-  s.delta = config.step_factor * s.xnorm;
-  if (s.delta == 0) s.delta = config.step_factor;
+  s.delta = initial_step_bound(config.step_factor, s.xnorm);
 }
 
 // The gradient test's measure: the largest cosine between the residuals and a Jacobian column.
 double gradient_norm(const RunState& s) {
-  const std::span<const double> acnorm = s.acnorm;
-  double gnorm = 0.0;
   // A NaN fnorm counts as nonzero.
-  if (s.fnorm == 0) return gnorm;
-  for (std::size_t j = 0; j < s.nfree; ++j) {
-    const double colnorm = acnorm[s.ipvt[j]];
-    if (colnorm == 0) continue;
-    double sum = 0.0;
-    for (std::size_t i = 0; i <= j; ++i) sum += s.fjac[i + s.m * j] * (s.qtf[i] / s.fnorm);
-    gnorm = nan_max(gnorm, std::fabs(sum / colnorm));
-  }
-  return gnorm;
+  if (s.fnorm == 0) return 0.0;
+  return gradient_measure([&](std::size_t i, std::size_t j) { return s.fjac[i + s.m * j]; },
+                          [&](std::size_t j) { return s.acnorm[s.ipvt[j]]; }, s.qtf.data(), s.fnorm,
+                          s.nfree);
 }
 
 // With active limits: shortens the step in `lm_step` by the common
@@ -66,88 +57,26 @@ double gradient_norm(const RunState& s) {
 // and writes the trial free values into `trial_x`. Returns the factor.
 double limit_step(RunState& s) {
   constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-  double alpha = 1.0;
-  std::size_t limiting = kNone;
-  bool limiting_upper = false;
+  Shortening<double, bool, std::size_t> shortening{1.0, kNone, false};
   for (std::size_t j = 0; j < s.nfree; ++j) {
-    const bool pegged_low = s.has_lower[j] && s.x[j] <= s.lower[j];
-    const bool pegged_high = s.has_upper[j] && s.x[j] >= s.upper[j];
-    const bool moves = std::fabs(s.lm_step[j]) > kEpsilon;
-    if (pegged_low && s.lm_step[j] < 0) s.lm_step[j] = 0.0;
-    if (pegged_high && s.lm_step[j] > 0) s.lm_step[j] = 0.0;
-    if (moves && s.has_lower[j] && s.x[j] + s.lm_step[j] < s.lower[j]) {
-      const double t = (s.lower[j] - s.x[j]) / s.lm_step[j];
-      if (t < alpha) {
-        alpha = t;
-        limiting = j;
-        limiting_upper = false;
-      }
-    }
-    if (moves && s.has_upper[j] && s.x[j] + s.lm_step[j] > s.upper[j]) {
-      const double t = (s.upper[j] - s.x[j]) / s.lm_step[j];
-      if (t < alpha) {
-        alpha = t;
-        limiting = j;
-        limiting_upper = true;
-      }
-    }
+    shorten_for(s.x[j], s.lower[j], s.upper[j], s.has_lower[j], s.has_upper[j], j, s.lm_step[j],
+                shortening);
   }
-
   for (std::size_t j = 0; j < s.nfree; ++j) {
-    s.lm_step[j] = s.lm_step[j] * alpha;
-    s.trial_x[j] = s.x[j] + s.lm_step[j];
-    if (j == limiting) s.trial_x[j] = limiting_upper ? s.upper[j] : s.lower[j];
-    if (s.has_upper[j]) {
-      const double u = s.upper[j];
-      const double f = u >= 0 ? kBelowOne : kAboveOne;
-      const double g = u == 0 ? kEpsilon : 0.0;
-      if (s.trial_x[j] >= u * f - g) s.trial_x[j] = u;
-    }
-    if (s.has_lower[j]) {
-      const double l = s.lower[j];
-      const double f = l >= 0 ? kAboveOne : kBelowOne;
-      const double g = l == 0 ? kEpsilon : 0.0;
-      if (s.trial_x[j] <= l * f + g) s.trial_x[j] = l;
-    }
+    s.trial_x[j] = shortened_trial(s.x[j], s.lower[j], s.upper[j], s.has_lower[j], s.has_upper[j],
+                                   j, s.lm_step[j], shortening);
   }
-  return alpha;
+  return shortening.alpha;
 }
 
-// Shrinks the step bound after a poor step, grows it after a good one.
-void update_step_bound(RunState& s, double actred, double dirder, double ratio, double pnorm) {
-  if (ratio <= kPoorRatio) {
-    double temp = actred >= 0 ? kHalfStep : dirder * kHalfStep / (dirder + kHalfStep * actred);
-    if (kTenth * s.fnorm1 >= s.fnorm || temp < kTenth) temp = kTenth;
-    s.delta = temp * nan_min(s.delta, pnorm / kTenth);
-    s.par = s.par / temp;
-  } else if (s.par == 0 || ratio >= kGoodRatio) {
-    s.delta = pnorm / kHalfStep;
-    s.par = kHalfStep * s.par;
-  }
-}
-
-// The convergence tests, then the termination tests; among the
-// termination tests a later one overrides an earlier. Nothing while the
-// run goes on.
+// The convergence and termination tests; nothing while the run goes on.
 std::optional<SolverStatus> stop_status(const RunState& s, const SolverConfig& config,
-                                        double actred, double prered, double ratio) {
-  using enum SolverStatus;
-  const bool ftol_met =
-      std::fabs(actred) <= config.ftol && prered <= config.ftol && 0.5 * ratio <= 1;
-  const bool xtol_met = s.delta <= config.xtol * s.xnorm;
-  if (ftol_met && xtol_met) return FtolXtolReached;
-  if (xtol_met) return XtolReached;
-  if (ftol_met) return FtolReached;
-
-  std::optional<SolverStatus> status;
-  if (s.maxfev > 0 && s.nfev >= s.maxfev) status = MaxIterReached;
-  if (s.iter >= config.max_iter) status = MaxIterReached;
-  if (std::fabs(actred) <= kEpsilon && prered <= kEpsilon && 0.5 * ratio <= 1) {
-    status = FtolTooSmall;
-  }
-  if (s.delta <= kEpsilon * s.xnorm) status = XtolTooSmall;
-  if (s.gnorm <= kEpsilon) status = GtolTooSmall;
-  return status;
+                                        const Reductions<double>& r) {
+  const std::int64_t code =
+      stop_code<std::int64_t>(r, s.delta, s.xnorm, s.gnorm, config.ftol, config.xtol, s.nfev,
+                              s.maxfev, s.iter, config.max_iter);
+  if (code == 0) return std::nullopt;
+  return static_cast<SolverStatus>(code);
 }
 
 }  // namespace
@@ -256,25 +185,17 @@ bool judge_step(RunState& s, const SolverConfig& config, const TrialStep& trial)
   const std::size_t m = s.m;
   s.fnorm1 = euclid_norm(s.trial_fvec);
 
-  // A trial ten times worse (or NaN) counts as no reduction at all.
-  double actred = -1.0;
-  if (kTenth * s.fnorm1 < s.fnorm) actred = 1.0 - (s.fnorm1 / s.fnorm) * (s.fnorm1 / s.fnorm);
+  const double actred = actual_reduction(s.fnorm1, s.fnorm);
 
-  // R times the step, in pivoted order.
-  std::ranges::fill(s.r_step, 0.0);
-  for (std::size_t j = 0; j < s.nfree; ++j) {
-    const double t = s.lm_step[s.ipvt[j]];
-    for (std::size_t i = 0; i <= j; ++i) s.r_step[i] += s.fjac[i + m * j] * t;
-  }
-  // lm_step already carries alpha; t1 applies it once more. Kept so: the
-  // solver's results are defined with this predicted reduction.
-  const double t1 = euclid_norm(s.r_step) * trial.alpha / s.fnorm;
-  const double t2 = std::sqrt(trial.alpha * s.par) * trial.pnorm / s.fnorm;
-  const double prered = t1 * t1 + t2 * t2 / 0.5;
-  const double dirder = -(t1 * t1 + t2 * t2);
-  const double ratio = prered != 0 ? actred / prered : 0.0;
-
-  update_step_bound(s, actred, dirder, ratio, trial.pnorm);
+  r_times_step([&](std::size_t i, std::size_t j) { return s.fjac[i + m * j]; },
+               [&](std::size_t j) { return s.lm_step[s.ipvt[j]]; }, s.r_step.data(), s.nfree);
+  const Reductions<double> r =
+      reductions(actred, euclid_norm(s.r_step), trial.alpha, s.par, trial.pnorm, s.fnorm);
+  const double ratio = r.ratio;
+  const StepBound<double> bound =
+      next_step_bound(r, s.delta, s.par, trial.pnorm, s.fnorm1, s.fnorm);
+  s.delta = bound.delta;
+  s.par = bound.par;
 
   if (ratio >= kAcceptRatio) {
     for (std::size_t j = 0; j < s.nfree; ++j) {
@@ -287,7 +208,7 @@ bool judge_step(RunState& s, const SolverConfig& config, const TrialStep& trial)
     s.iter += 1;
   }
 
-  s.status = stop_status(s, config, actred, prered, ratio);
+  s.status = stop_status(s, config, r);
   // A NaN ratio is not accepted, yet it asks for a fresh Jacobian too.
   return !(ratio < kAcceptRatio);
 }

@@ -7,7 +7,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "solver/scalar_or_lanes.hpp"
+
 namespace quillet::solver {
+#include "solver/norm_rules.hpp"
 
 namespace {
 
@@ -55,44 +58,10 @@ double euclid_norm(std::span<const double> x) {
     s2 += xi * xi;
   }
   if (all_intermediate) return std::sqrt(s2);
-  s2 = 0.0;
 
-  double s1 = 0.0;  // large components, scaled by x1max
-  // s2 (intermediate components, unscaled) is reused from above.
-  double s3 = 0.0;  // small components, scaled by x3max
-  double x1max = 0.0;
-  double x3max = 0.0;
-
-  for (const double xi : x) {
-    const double a = std::fabs(xi);
-    if (a > kRdwarf && a < agiant) {
-      s2 += xi * xi;
-    } else if (a > kRdwarf) {
-      if (a > x1max) {
-        const double r = x1max / a;
-        s1 = s1 * r * r + 1.0;
-        x1max = a;
-      } else {
-        const double r = a / x1max;
-        s1 += r * r;
-      }
-    } else if (a > x3max) {
-      // A NaN fails every comparison above and lands here or below.
-      const double r = x3max / a;
-      s3 = s3 * r * r + 1.0;
-      x3max = a;
-    } else if (xi != 0.0) {
-      const double r = a / x3max;
-      s3 += r * r;
-    }
-  }
-
-  if (s1 != 0.0) return x1max * std::sqrt(s1 + (s2 / x1max) / x1max);
-  if (s2 != 0.0) {
-    if (s2 >= x3max) return std::sqrt(s2 * (1.0 + (x3max / s2) * (x3max * s3)));
-    return std::sqrt(x3max * (s2 / x3max + x3max * s3));
-  }
-  return x3max * std::sqrt(s3);
+  ThreeRanges<double> t{};
+  for (const double xi : x) add_to_ranges(t, xi, agiant, true);
+  return three_range_norm(t, true);
 }
 
 namespace {

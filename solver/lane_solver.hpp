@@ -13,7 +13,8 @@
 // results of the steps its own run makes and leaves the others' unseen. A
 // lane whose run ends hands its result over and takes the next problem. The
 // per-lane operations are those of the scalar steps, in the same order, on
-// the same operands; only the lanes are side by side.
+// the same operands; only the lanes are side by side. The steps whose rules
+// both runs share are written once, in step_rules.hpp.
 //
 // Memory: the caller owns a LaneWorkspace sized for its longest problem;
 // nothing allocates while the lanes run. Like lane_vectors.hpp, included only
@@ -32,10 +33,15 @@
 
 #include "solver/driver_steps.hpp"
 #include "solver/lane_vectors.hpp"
+#include "solver/scalar_or_lanes.hpp"
 #include "solver/solver_types.hpp"
 #include "solver/step_constants.hpp"
 
 namespace quillet::solver::QUILLET_LANE_ISA {
+
+// The steps the lanes share with the scalar run, compiled for this
+// instruction set.
+#include "solver/step_rules.hpp"
 
 // A problem handed to a lane: the model has been given its samples already.
 struct LaneProblem {
@@ -95,10 +101,6 @@ class LaneWorkspace {
 
 namespace lane_detail {
 
-inline Ints status_code(SolverStatus status) {
-  return splat_int(static_cast<std::int64_t>(status));
-}
-
 // v[ipvt[j]] for each lane's own permutation.
 template <int N>
 Doubles permuted(const std::array<Doubles, N>& v, Ints index) {
@@ -106,6 +108,31 @@ Doubles permuted(const std::array<Doubles, N>& v, Ints index) {
   for (int k = 1; k < N; ++k) out = (index == k) ? v[k] : out;
   return out;
 }
+
+// The lanes' matrices and vectors as the shared steps read them (no
+// lambdas: GCC compiles those for the baseline).
+template <int N>
+struct Elements {
+  const std::array<std::array<Doubles, N>, N>* m;
+  Doubles operator()(std::size_t i, std::size_t j) const { return (*m)[i][j]; }
+};
+template <int N>
+struct DiagonalOf {
+  const std::array<std::array<Doubles, N>, N>* m;
+  Doubles operator()(std::size_t j) const { return (*m)[j][j]; }
+};
+template <int N>
+struct Components {
+  const std::array<Doubles, N>* v;
+  Doubles operator()(std::size_t j) const { return (*v)[j]; }
+};
+// v[ipvt[j]] for R's column j.
+template <int N>
+struct PermutedBy {
+  const std::array<Doubles, N>* v;
+  const std::array<Ints, N>* ipvt;
+  Doubles operator()(std::size_t j) const { return permuted<N>(*v, (*ipvt)[j]); }
+};
 
 // out[ipvt[j]] = w[j] for every j, each lane by its own permutation.
 template <int N>
@@ -300,16 +327,7 @@ class LaneSolver {
     for (int j = 0; j < N; ++j) {
       const Mask at_lower = lanes & (s_.lower[j] == s_.x[j]);
       const Mask at_upper = lanes & (s_.upper[j] == s_.x[j]);
-      if (!any(at_lower | at_upper)) continue;
-      Doubles grad = splat(0.0);
-      Doubles* const col = w_.fjac[j];
-      for (std::size_t i = 0; i < m; ++i) {
-        const Mask live = splat_int(static_cast<std::int64_t>(i)) < s_.m;
-        grad = live ? grad + w_.fvec[i] * col[i] : grad;
-      }
-      const Mask zero = (at_lower & (grad > 0.0)) | (at_upper & (grad < 0.0));
-      if (!any(zero)) continue;
-      for (std::size_t i = 0; i < m; ++i) col[i] = zero ? splat(0.0) : col[i];
+      freeze_if_outward(w_.fvec, w_.fjac[j], m, s_.m, at_lower, at_upper);
     }
 
     Vec acnorm, rdiag, qtf;
@@ -322,12 +340,11 @@ class LaneSolver {
     if (any(first)) {
       Vec scaled;
       for (int j = 0; j < N; ++j) {
-        diag[j] = first ? ((acnorm[j] == 0.0) ? splat(1.0) : acnorm[j]) : diag[j];
+        diag[j] = first ? scale_of_column(acnorm[j]) : diag[j];
         scaled[j] = diag[j] * s_.x[j];
       }
       const Doubles xnorm = norm_n(scaled, first);
-      Doubles delta = s_.step_factor * xnorm;
-      delta = (delta == 0.0) ? s_.step_factor : delta;
+      const Doubles delta = initial_step_bound(s_.step_factor, xnorm);
       s_.xnorm = first ? xnorm : s_.xnorm;
       s_.delta = first ? delta : s_.delta;
     }
@@ -354,14 +371,8 @@ class LaneSolver {
     }
 
     // Gradient test: the largest cosine between residuals and a column.
-    Doubles gnorm = splat(0.0);
-    const Mask moving = s_.fnorm != 0.0;
-    for (int j = 0; j < N; ++j) {
-      const Doubles colnorm = permuted<N>(s_.acnorm, s_.ipvt[j]);
-      Doubles sum = splat(0.0);
-      for (int i = 0; i <= j; ++i) sum = sum + s_.r[i][j] * (s_.qtf[i] / s_.fnorm);
-      gnorm = (moving & (colnorm != 0.0)) ? nan_max(gnorm, abs(sum / colnorm)) : gnorm;
-    }
+    const Doubles gnorm = gradient_measure(Elements<N>{&s_.r}, PermutedBy<N>{&s_.acnorm, &s_.ipvt},
+                                           s_.qtf.data(), s_.fnorm, N);
     s_.gnorm = lanes ? gnorm : s_.gnorm;
 
     const Mask go = lanes & ~non_finite;
@@ -541,12 +552,7 @@ class LaneSolver {
         // The cotangent form where |sdiag| > |rkk|, else the tangent form:
         // each lane's ratio, and the sine or cosine taken from it, come from
         // one division and one square root whichever form it takes.
-        const Mask cot = abs(sdiag[k]) > abs(rkk);
-        const Doubles ratio = (cot ? rkk : sdiag[k]) / (cot ? sdiag[k] : rkk);
-        const Doubles first = 0.5 / sqrt(0.25 + 0.25 * (ratio * ratio));
-        const Doubles second = first * ratio;
-        const Doubles cos = cot ? second : first;
-        const Doubles sin = cot ? first : second;
+        const auto [cos, sin] = givens(rkk, sdiag[k]);
         diag_work[k] = rotate ? cos * rkk + sin * sdiag[k] : diag_work[k];
         const Doubles wk = cos * w[k] + sin * qtbpj;
         const Doubles q = cos * qtbpj - sin * w[k];
@@ -561,17 +567,7 @@ class LaneSolver {
       }
       sdiag[j] = diag_work[j];
     }
-    Ints nsing = splat_int(N);
-    for (int j = 0; j < N; ++j) {
-      nsing = ((sdiag[j] == 0.0) & (nsing == N)) ? splat_int(j) : nsing;
-      w[j] = (nsing < N) ? splat(0.0) : w[j];
-    }
-    for (int j = N - 1; j >= 0; --j) {
-      const Mask solve = splat_int(j) < nsing;
-      Doubles s = splat(0.0);
-      for (int i = j + 1; i < N; ++i) s = (splat_int(i) < nsing) ? s + lower[i][j] * w[i] : s;
-      w[j] = solve ? (w[j] - s) / sdiag[j] : w[j];
-    }
+    solve_nonsingular<Ints>(Elements<N>{&lower}, Components<N>{&sdiag}, w.data(), N, false);
     scatter<N>(w, s_.ipvt, u);
   }
 
@@ -591,24 +587,15 @@ class LaneSolver {
     const Doubles delta = s_.delta;
     const auto& r = s_.r;
     Vec w1, w2, u{};
-    Ints nsing = splat_int(N);
-    for (int j = 0; j < N; ++j) {
-      w1[j] = s_.qtf[j];
-      nsing = ((r[j][j] == 0.0) & (nsing == N)) ? splat_int(j) : nsing;
-      w1[j] = (nsing < N) ? splat(0.0) : w1[j];
-    }
-    for (int j = N - 1; j >= 0; --j) {
-      const Mask solve = splat_int(j) < nsing;
-      w1[j] = solve ? w1[j] / r[j][j] : w1[j];
-      const Doubles t = w1[j];
-      for (int i = 0; i < j; ++i) w1[i] = solve ? w1[i] - r[i][j] * t : w1[i];
-    }
+    for (int j = 0; j < N; ++j) w1[j] = s_.qtf[j];
+    const Ints nsing =
+        solve_nonsingular<Ints>(Elements<N>{&r}, DiagonalOf<N>{&r}, w1.data(), N, true);
     scatter<N>(w1, s_.ipvt, u);
     for (int j = 0; j < N; ++j) w2[j] = s_.diag[j] * u[j];
     Doubles dxnorm = norm_n(w2, lanes);
     Doubles fp = dxnorm - delta;
     // Gauss–Newton steps short enough are taken with par = 0.
-    const Mask newton = lanes & (fp <= kDeltaTolerance * delta);
+    const Mask newton = lanes & newton_step_fits(fp, delta);
     s_.par = newton ? splat(0.0) : s_.par;
     for (int j = 0; j < N; ++j) u_out[j] = newton ? u[j] : u_out[j];
     Mask live = lanes & ~newton;
@@ -618,29 +605,18 @@ class LaneSolver {
     const Mask regular = nsing == N;
     {
       Vec a = newton_scaled_step(w2, dxnorm);
-      for (int j = 0; j < N; ++j) {
-        Doubles s = splat(0.0);
-        for (int i = 0; i < j; ++i) s = s + r[i][j] * a[i];
-        a[j] = (a[j] - s) / r[j][j];
-      }
+      solve_r_transposed(Elements<N>{&r}, a.data(), N);
       const Doubles tn = norm_n(a, live & regular);
-      parl = regular ? ((fp / delta) / tn) / tn : parl;
+      parl = regular ? newton_correction(fp, delta, tn) : parl;
     }
-    for (int j = 0; j < N; ++j) {
-      Doubles s = splat(0.0);
-      for (int i = 0; i <= j; ++i) s = s + r[i][j] * s_.qtf[i];
-      w1[j] = s / permuted<N>(s_.diag, s_.ipvt[j]);
-    }
+    scaled_gradient(Elements<N>{&r}, s_.qtf.data(), PermutedBy<N>{&s_.diag, &s_.ipvt}, w1.data(),
+                    N);
     const Doubles qnorm = norm_n(w1, live);
-    Doubles paru = qnorm / delta;
-    paru = (paru == 0.0) ? kMinNormal / nan_min(delta, splat(kDeltaTolerance)) : paru;
-
-    Doubles par = nan_max(s_.par, parl);
-    par = nan_min(par, paru);
-    par = (par == 0.0) ? qnorm / dxnorm : par;
+    Doubles paru = initial_par_upper(qnorm, delta);
+    Doubles par = initial_par(s_.par, parl, paru, qnorm, dxnorm);
 
     for (int solves = 1;; ++solves) {
-      par = (par == 0.0) ? nan_max(splat(kMinNormal), 0.001 * paru) : par;
+      par = positive_par(par, paru);
       const Doubles t = sqrt(par);
       Vec damp;
       for (int j = 0; j < N; ++j) damp[j] = t * s_.diag[j];
@@ -654,23 +630,15 @@ class LaneSolver {
 
       s_.par = live ? par : s_.par;
       for (int j = 0; j < N; ++j) u_out[j] = live ? u[j] : u_out[j];
-      const Mask stop = (abs(fp) <= kDeltaTolerance * delta) |
-                        ((parl == 0.0) & (fp <= fp_prev) & (fp_prev < 0.0)) |
-                        splat_int(solves == kMaxSolves ? -1 : 0);
+      const Mask stop =
+          par_search_done(fp, fp_prev, parl, delta) | splat_int(solves == kMaxSolves ? -1 : 0);
       live &= ~stop;
       if (!any(live)) return;
 
       Vec a = newton_scaled_step(w2, dxnorm);
-      for (int j = 0; j < N; ++j) {
-        a[j] = a[j] / sdiag[j];
-        const Doubles tj = a[j];
-        for (int i = j + 1; i < N; ++i) a[i] = a[i] - lower[i][j] * tj;
-      }
+      solve_lower(Elements<N>{&lower}, Components<N>{&sdiag}, a.data(), N);
       const Doubles tn = norm_n(a, live);
-      const Doubles parc = ((fp / delta) / tn) / tn;
-      parl = (fp > 0.0) ? nan_max(parl, par) : parl;
-      paru = (fp < 0.0) ? nan_min(paru, par) : paru;
-      par = nan_max(parl, par + parc);
+      next_par(fp, newton_correction(fp, delta, tn), par, parl, paru);
     }
   }
 
@@ -681,48 +649,16 @@ class LaneSolver {
     lm_parameter(lanes, step);
     for (int j = 0; j < N; ++j) step[j] = -step[j];
 
-    Doubles alpha = splat(1.0);
-    Ints limiting = splat_int(-1);
-    Mask limiting_upper = splat_int(0);
+    // Every limit is active in the lanes.
+    const Mask has = splat_int(-1);
+    Shortening<Doubles, Mask, Ints> shortening{splat(1.0), splat_int(-1), splat_int(0)};
     for (int j = 0; j < N; ++j) {
-      const Doubles x = s_.x[j], lo = s_.lower[j], up = s_.upper[j];
-      const Mask pegged_low = x <= lo;
-      const Mask pegged_high = x >= up;
-      const Mask moves = abs(step[j]) > kEpsilon;
-      step[j] = (pegged_low & (step[j] < 0.0)) ? splat(0.0) : step[j];
-      step[j] = (pegged_high & (step[j] > 0.0)) ? splat(0.0) : step[j];
-      {
-        const Doubles t = (lo - x) / step[j];
-        const Mask lowers = moves & (x + step[j] < lo) & (t < alpha);
-        alpha = lowers ? t : alpha;
-        limiting = lowers ? splat_int(j) : limiting;
-        limiting_upper = lowers ? splat_int(0) : limiting_upper;
-      }
-      {
-        const Doubles t = (up - x) / step[j];
-        const Mask lowers = moves & (x + step[j] > up) & (t < alpha);
-        alpha = lowers ? t : alpha;
-        limiting = lowers ? splat_int(j) : limiting;
-        limiting_upper = lowers ? splat_int(-1) : limiting_upper;
-      }
+      shorten_for(s_.x[j], s_.lower[j], s_.upper[j], has, has, splat_int(j), step[j], shortening);
     }
     Vec trial;
     for (int j = 0; j < N; ++j) {
-      const Doubles lo = s_.lower[j], up = s_.upper[j];
-      step[j] = step[j] * alpha;
-      Doubles v = s_.x[j] + step[j];
-      v = (limiting == j) ? (limiting_upper ? up : lo) : v;
-      {
-        const Doubles f = (up >= 0.0) ? splat(kBelowOne) : splat(kAboveOne);
-        const Doubles g = (up == 0.0) ? splat(kEpsilon) : splat(0.0);
-        v = (v >= up * f - g) ? up : v;
-      }
-      {
-        const Doubles f = (lo >= 0.0) ? splat(kAboveOne) : splat(kBelowOne);
-        const Doubles g = (lo == 0.0) ? splat(kEpsilon) : splat(0.0);
-        v = (v <= lo * f + g) ? lo : v;
-      }
-      trial[j] = v;
+      trial[j] = shortened_trial(s_.x[j], s_.lower[j], s_.upper[j], has, has, splat_int(j), step[j],
+                                 shortening);
     }
     Vec scaled_step;
     for (int j = 0; j < N; ++j) scaled_step[j] = s_.diag[j] * step[j];
@@ -732,7 +668,7 @@ class LaneSolver {
       s_.lm_step[j] = lanes ? step[j] : s_.lm_step[j];
       s_.xnew[j] = lanes ? trial[j] : s_.xnew[j];
     }
-    s_.alpha = lanes ? alpha : s_.alpha;
+    s_.alpha = lanes ? shortening.alpha : s_.alpha;
     s_.pnorm = lanes ? pnorm : s_.pnorm;
   }
 
@@ -745,37 +681,16 @@ class LaneSolver {
     const Doubles fnorm1 = norm_m(w_.trial_fvec, 0, lanes);
     s_.fnorm1 = lanes ? fnorm1 : s_.fnorm1;
     const Doubles fnorm = s_.fnorm;
-    const Doubles actred =
-        (kTenth * fnorm1 < fnorm) ? 1.0 - (fnorm1 / fnorm) * (fnorm1 / fnorm) : splat(-1.0);
+    const Doubles actred = actual_reduction(fnorm1, fnorm);
 
     Vec r_step;
-    r_step.fill(splat(0.0));
-    for (int j = 0; j < N; ++j) {
-      const Doubles t = permuted<N>(s_.lm_step, s_.ipvt[j]);
-      for (int i = 0; i <= j; ++i) r_step[i] = r_step[i] + s_.r[i][j] * t;
-    }
-    const Doubles t1 = norm_n(r_step, lanes) * s_.alpha / fnorm;
-    const Doubles t2 = sqrt(s_.alpha * s_.par) * s_.pnorm / fnorm;
-    const Doubles prered = t1 * t1 + t2 * t2 / 0.5;
-    const Doubles dirder = -(t1 * t1 + t2 * t2);
-    const Doubles ratio = (prered != 0.0) ? actred / prered : splat(0.0);
-
-    // The step bound.
-    {
-      const Mask poor = ratio <= kPoorRatio;
-      Doubles temp =
-          (actred >= 0.0) ? splat(kHalfStep) : dirder * kHalfStep / (dirder + kHalfStep * actred);
-      temp = ((kTenth * fnorm1 >= fnorm) | (temp < kTenth)) ? splat(kTenth) : temp;
-      const Doubles poor_delta = temp * nan_min(s_.delta, s_.pnorm / kTenth);
-      const Doubles poor_par = s_.par / temp;
-      const Mask good = ~poor & ((s_.par == 0.0) | (ratio >= kGoodRatio));
-      Doubles delta = poor ? poor_delta : s_.delta;
-      Doubles par = poor ? poor_par : s_.par;
-      delta = good ? s_.pnorm / kHalfStep : delta;
-      par = good ? kHalfStep * s_.par : par;
-      s_.delta = lanes ? delta : s_.delta;
-      s_.par = lanes ? par : s_.par;
-    }
+    r_times_step(Elements<N>{&s_.r}, PermutedBy<N>{&s_.lm_step, &s_.ipvt}, r_step.data(), N);
+    const Reductions<Doubles> r =
+        reductions(actred, norm_n(r_step, lanes), s_.alpha, s_.par, s_.pnorm, fnorm);
+    const Doubles ratio = r.ratio;
+    const StepBound<Doubles> bound = next_step_bound(r, s_.delta, s_.par, s_.pnorm, fnorm1, fnorm);
+    s_.delta = lanes ? bound.delta : s_.delta;
+    s_.par = lanes ? bound.par : s_.par;
 
     const Mask accept = lanes & (ratio >= kAcceptRatio);
     if (any(accept)) {
@@ -791,23 +706,8 @@ class LaneSolver {
       s_.iter = accept ? s_.iter + 1 : s_.iter;
     }
 
-    // The convergence tests, then the termination tests (a later one wins).
-    const Mask ftol = (abs(actred) <= s_.ftol) & (prered <= s_.ftol) & (0.5 * ratio <= 1.0);
-    const Mask xtol = s_.delta <= s_.xtol * s_.xnorm;
-    Ints status = splat_int(0);
-    status = ftol ? status_code(SolverStatus::FtolReached) : status;
-    status = xtol ? status_code(SolverStatus::XtolReached) : status;
-    status = (ftol & xtol) ? status_code(SolverStatus::FtolXtolReached) : status;
-    Ints limits = splat_int(0);
-    limits = ((s_.maxfev > 0) & (s_.nfev >= s_.maxfev)) ? status_code(SolverStatus::MaxIterReached)
-                                                        : limits;
-    limits = (s_.iter >= s_.max_iter) ? status_code(SolverStatus::MaxIterReached) : limits;
-    limits = ((abs(actred) <= kEpsilon) & (prered <= kEpsilon) & (0.5 * ratio <= 1.0))
-                 ? status_code(SolverStatus::FtolTooSmall)
-                 : limits;
-    limits = (s_.delta <= kEpsilon * s_.xnorm) ? status_code(SolverStatus::XtolTooSmall) : limits;
-    limits = (s_.gnorm <= kEpsilon) ? status_code(SolverStatus::GtolTooSmall) : limits;
-    status = (status == 0) ? limits : status;
+    const Ints status = stop_code<Ints>(r, s_.delta, s_.xnorm, s_.gnorm, s_.ftol, s_.xtol, s_.nfev,
+                                        s_.maxfev, s_.iter, s_.max_iter);
     s_.status = lanes ? status : s_.status;
 
     stopped = lanes & (status != 0);
@@ -828,12 +728,8 @@ class LaneSolver {
           o.ipvt[i] = static_cast<std::size_t>(lane(s_.ipvt[i], k));
           for (int j = i; j < N; ++j) o.r[i][j] = lane(s_.r[i][j], k);
         }
-        const double fnorm = lane(s_.fnorm, k);
-        const double fnorm1 = lane(s_.fnorm1, k);
-        const double largest = std::isnan(fnorm)    ? fnorm1
-                               : std::isnan(fnorm1) ? fnorm
-                               : fnorm < fnorm1     ? fnorm1
-                                                    : fnorm;
+        // The scalar maximum: this lambda is compiled for the baseline.
+        const double largest = solver::nan_max(lane(s_.fnorm, k), lane(s_.fnorm1, k));
         o.bestnorm = largest * largest;
       }
       lane(s_.m, k) = 0;

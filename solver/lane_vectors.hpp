@@ -92,6 +92,9 @@ inline Doubles nan_min(Doubles a, Doubles b) {
   return (a != a) ? b : ((b != b) ? a : (b < a ? b : a));
 }
 
+// euclid_norm's three-range sums, the same rules for one problem and for lanes.
+#include "solver/norm_rules.hpp"
+
 // euclid_norm per lane. One pass sums the squares, for several vectors at
 // once where a kernel has them side by side, and keeps what shows whether
 // that sum's square root is euclid_norm's result to the bit (see
@@ -182,67 +185,20 @@ inline SquareSum select(Mask m, const SquareSum& b, const SquareSum& a) {
 
 // euclid_norm's three-range sums and results, per lane, over rows [first,
 // count) of each of C vectors taken side by side (vector c for the lanes of
-// active[c]). Where a lane's component sets a new maximum the quotient is
-// maximum / component, else component / maximum, as in the scalar branches;
-// one division serves the large and the small range, as a component is in
-// one of them only. Of the results, only those some lane needs are formed.
+// active[c]). Of the results, only those some lane needs are formed.
 template <std::size_t C>
 std::array<Doubles, C> three_range_norms(const std::array<const Doubles*, C>& v, std::size_t first,
                                          std::size_t rows, Ints count,
                                          const std::array<Mask, C>& active) {
   const Doubles agiant = agiant_of(count - static_cast<std::int64_t>(first));
-  std::array<Doubles, C> s1, s2, s3, x1max, x3max;
-  for (std::size_t c = 0; c < C; ++c) {
-    s1[c] = s2[c] = s3[c] = x1max[c] = x3max[c] = splat(0.0);
-  }
+  std::array<ThreeRanges<Doubles>, C> sums;
+  for (std::size_t c = 0; c < C; ++c) sums[c] = ThreeRanges<Doubles>{};
   for (std::size_t i = first; i < rows; ++i) {
-    const Mask row_live = splat_int(static_cast<std::int64_t>(i)) < count;
-    for (std::size_t c = 0; c < C; ++c) {
-      const Mask live = active[c] & row_live;
-      const Doubles x = v[c][i];
-      const Doubles a = abs(x);
-      const Mask above_dwarf = a > kRdwarf;
-      const Mask intermediate = above_dwarf & (a < agiant);
-      s2[c] = (live & intermediate) ? s2[c] + x * x : s2[c];
-      // Most rows of a vector that needs these sums are intermediate in
-      // every lane; the others take the large and small ranges' quotients.
-      const Mask outside = live & ~intermediate;
-      if (!any(outside)) continue;
-      const Mask large = outside & above_dwarf;
-      // Below rdwarf, and NaN, which fails every comparison.
-      const Mask small = outside & ~above_dwarf;
-      const Doubles xmax = large ? x1max[c] : x3max[c];
-      const Mask grows = a > xmax;
-      const Doubles r = (grows ? xmax : a) / (grows ? a : xmax);
-      const Doubles s = large ? s1[c] : s3[c];
-      const Doubles sum = grows ? s * r * r + 1.0 : s + r * r;
-      const Mask counted = large | (small & (grows | (x != 0.0)));
-      s1[c] = (counted & large) ? sum : s1[c];
-      s3[c] = (counted & small) ? sum : s3[c];
-      x1max[c] = (large & grows) ? a : x1max[c];
-      x3max[c] = (small & grows) ? a : x3max[c];
-    }
+    const Mask live = splat_int(static_cast<std::int64_t>(i)) < count;
+    for (std::size_t c = 0; c < C; ++c) add_to_ranges(sums[c], v[c][i], agiant, active[c] & live);
   }
   std::array<Doubles, C> result;
-  for (std::size_t c = 0; c < C; ++c) {
-    const Mask with_large = active[c] & (s1[c] != 0.0);
-    const Mask with_intermediate = active[c] & ~with_large & (s2[c] != 0.0);
-    const Mask above_small = with_intermediate & (s2[c] >= x3max[c]);
-    const Mask below_small = with_intermediate & ~above_small;
-    const Mask only_small = active[c] & ~with_large & ~with_intermediate;
-    Doubles r = splat(0.0);
-    if (any(with_large)) {
-      r = with_large ? x1max[c] * sqrt(s1[c] + (s2[c] / x1max[c]) / x1max[c]) : r;
-    }
-    if (any(above_small)) {
-      r = above_small ? sqrt(s2[c] * (1.0 + (x3max[c] / s2[c]) * (x3max[c] * s3[c]))) : r;
-    }
-    if (any(below_small)) {
-      r = below_small ? sqrt(x3max[c] * (s2[c] / x3max[c] + x3max[c] * s3[c])) : r;
-    }
-    if (any(only_small)) r = only_small ? x3max[c] * sqrt(s3[c]) : r;
-    result[c] = r;
-  }
+  for (std::size_t c = 0; c < C; ++c) result[c] = three_range_norm(sums[c], active[c]);
   return result;
 }
 

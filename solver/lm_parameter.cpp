@@ -3,10 +3,12 @@
 #include <cmath>
 
 #include "solver/euclid_norm.hpp"
-#include "solver/nan_minmax.hpp"
+#include "solver/scalar_or_lanes.hpp"
+#include "solver/solver_types.hpp"
 #include "solver/step_constants.hpp"
 
 namespace quillet::solver {
+#include "solver/step_rules.hpp"
 
 void newton_scaled_step(std::size_t n, std::span<const std::size_t> ipvt,
                         std::span<const std::size_t> ifree, std::span<const double> diag,
@@ -38,19 +40,7 @@ void qr_solve(std::size_t n, std::span<double> fjac, std::size_t m,
       for (std::size_t k = j; k < n; ++k) {
         if (sdiag[k] == 0.0) continue;
         const double rkk = fjac[k + m * k];
-        double cos = 0.0;
-        double sin = 0.0;
-        // The ratio taken is never above 1 in magnitude, so its square
-        // cannot overflow.
-        if (std::fabs(sdiag[k]) > std::fabs(rkk)) {
-          const double cotan = rkk / sdiag[k];
-          sin = 0.5 / std::sqrt(0.25 + 0.25 * (cotan * cotan));
-          cos = sin * cotan;
-        } else {
-          const double tan = sdiag[k] / rkk;
-          cos = 0.5 / std::sqrt(0.25 + 0.25 * (tan * tan));
-          sin = cos * tan;
-        }
+        const auto [cos, sin] = givens(rkk, sdiag[k]);
 
         fjac[k + m * k] = cos * rkk + sin * sdiag[k];
         const double wk = cos * w[k] + sin * qtbpj;
@@ -69,16 +59,8 @@ void qr_solve(std::size_t n, std::span<double> fjac, std::size_t m,
 
   // A zero on S's diagonal makes the system singular: solve the leading
   // nonsingular block and give the rest zero.
-  std::size_t nsing = n;
-  for (std::size_t j = 0; j < n; ++j) {
-    if (sdiag[j] == 0.0 && nsing == n) nsing = j;
-    if (nsing < n) w[j] = 0.0;
-  }
-  for (std::size_t j = nsing; j-- > 0;) {
-    double s = 0.0;
-    for (std::size_t i = j + 1; i < nsing; ++i) s += fjac[i + m * j] * w[i];
-    w[j] = (w[j] - s) / sdiag[j];
-  }
+  solve_nonsingular<std::int64_t>([&](std::size_t i, std::size_t k) { return fjac[i + m * k]; },
+                                  [&](std::size_t k) { return sdiag[k]; }, w.data(), n, false);
   for (std::size_t j = 0; j < n; ++j) u[ipvt[j]] = w[j];
 }
 
@@ -92,23 +74,15 @@ void lm_parameter(std::size_t n, std::span<double> fjac, std::size_t m,
 
   // Gauss–Newton direction, with the components from the first zero on R's
   // diagonal on set to zero.
-  std::size_t nsing = n;
-  for (std::size_t j = 0; j < n; ++j) {
-    w1[j] = qtf[j];
-    if (r(j, j) == 0.0 && nsing == n) nsing = j;
-    if (nsing < n) w1[j] = 0.0;
-  }
-  for (std::size_t j = nsing; j-- > 0;) {
-    w1[j] = w1[j] / r(j, j);
-    const double t = w1[j];
-    for (std::size_t i = 0; i < j; ++i) w1[i] -= r(i, j) * t;
-  }
+  for (std::size_t j = 0; j < n; ++j) w1[j] = qtf[j];
+  const std::int64_t nsing = solve_nonsingular<std::int64_t>(
+      r, [&](std::size_t j) { return r(j, j); }, w1.data(), n, true);
   for (std::size_t j = 0; j < n; ++j) u[ipvt[j]] = w1[j];
 
   for (std::size_t j = 0; j < n; ++j) w2[j] = d(j) * u[j];
   double dxnorm = euclid_norm(w2.first(n));
   double fp = dxnorm - delta;
-  if (fp <= kDeltaTolerance * delta) {
+  if (newton_step_fits(fp, delta)) {
     par = 0.0;
     return;
   }
@@ -116,34 +90,22 @@ void lm_parameter(std::size_t n, std::span<double> fjac, std::size_t m,
   // Lower bound: one Newton step for phi(par) = |D u| - delta from par = 0,
   // available only when R is nonsingular.
   double parl = 0.0;
-  if (nsing == n) {
+  if (nsing == count_of<std::int64_t>(n)) {
     newton_scaled_step(n, ipvt, ifree, diag, w2, dxnorm, w1);
-    for (std::size_t j = 0; j < n; ++j) {
-      double s = 0.0;
-      for (std::size_t i = 0; i < j; ++i) s += r(i, j) * w1[i];
-      w1[j] = (w1[j] - s) / r(j, j);
-    }
+    solve_r_transposed(r, w1.data(), n);
     const double tn = euclid_norm(w1.first(n));
-    parl = ((fp / delta) / tn) / tn;
+    parl = newton_correction(fp, delta, tn);
   }
 
   // Upper bound: |(J D^-1)^T f| / delta.
-  for (std::size_t j = 0; j < n; ++j) {
-    double s = 0.0;
-    for (std::size_t i = 0; i <= j; ++i) s += r(i, j) * qtf[i];
-    w1[j] = s / diag[ifree[ipvt[j]]];
-  }
+  scaled_gradient(
+      r, qtf.data(), [&](std::size_t j) { return diag[ifree[ipvt[j]]]; }, w1.data(), n);
   const double qnorm = euclid_norm(w1.first(n));
-  double paru = qnorm / delta;
-  if (paru == 0.0) paru = kMinNormal / nan_min(delta, kDeltaTolerance);
-
-  // Start from the previous call's par, clamped into the new bounds.
-  par = nan_max(par, parl);
-  par = nan_min(par, paru);
-  if (par == 0.0) par = qnorm / dxnorm;
+  double paru = initial_par_upper(qnorm, delta);
+  par = initial_par(par, parl, paru, qnorm, dxnorm);
 
   for (int solves = 1;; ++solves) {
-    if (par == 0.0) par = nan_max(kMinNormal, 0.001 * paru);
+    par = positive_par(par, paru);
     const double t = std::sqrt(par);
     for (std::size_t j = 0; j < n; ++j) w1[j] = t * d(j);
     // w2 is free until D u is formed again, so it serves as qr_solve's scratch.
@@ -154,23 +116,14 @@ void lm_parameter(std::size_t n, std::span<double> fjac, std::size_t m,
     const double fp_prev = fp;
     fp = dxnorm - delta;
 
-    if (std::fabs(fp) <= kDeltaTolerance * delta) return;
-    if (parl == 0.0 && fp <= fp_prev && fp_prev < 0.0) return;
-    if (solves == kMaxSolves) return;
+    if (par_search_done(fp, fp_prev, parl, delta) || solves == kMaxSolves) return;
 
     // Newton correction from S^T S = P^T (J^T J + par D^2) P.
     newton_scaled_step(n, ipvt, ifree, diag, w2, dxnorm, w1);
-    for (std::size_t j = 0; j < n; ++j) {
-      w1[j] = w1[j] / sdiag[j];
-      const double tj = w1[j];
-      for (std::size_t i = j + 1; i < n; ++i) w1[i] -= fjac[i + m * j] * tj;
-    }
+    solve_lower(
+        r, [&](std::size_t j) { return sdiag[j]; }, w1.data(), n);
     const double tn = euclid_norm(w1.first(n));
-    const double parc = ((fp / delta) / tn) / tn;
-
-    if (fp > 0.0) parl = nan_max(parl, par);
-    if (fp < 0.0) paru = nan_min(paru, par);
-    par = nan_max(parl, par + parc);
+    next_par(fp, newton_correction(fp, delta, tn), par, parl, paru);
   }
 }
 

@@ -31,6 +31,7 @@
 
 #include "solver/driver_steps.hpp"
 #include "solver/euclid_norm.hpp"
+#include "solver/scalar_or_lanes.hpp"
 #include "solver/solver_types.hpp"
 #include "solver/step_constants.hpp"
 #include "solver/testing/curve_model.hpp"
@@ -65,15 +66,21 @@ struct LaneCurveOutcome {
 //
 // solve_in_lanes: every problem run by one LaneSolver, its lanes refilled in
 // the problems' order; out[i] is problem i's outcome.
+//
+// step_rules_in_lanes: apply_step_rules (step_rule_cases.hpp) on one case
+// per lane, stored lane by lane like lane_norms' values: reals[i * lanes +
+// k] is real input i of lane k, counts likewise, out[o * lanes + k] output o.
 namespace avx2 {
 void lane_norms(const double* values, const std::int64_t* counts, std::size_t first,
                 std::size_t rows, double* out);
 void solve_in_lanes(std::span<const LaneCurveProblem> problems, std::span<LaneCurveOutcome> out);
+void step_rules_in_lanes(const double* reals, const std::int64_t* counts, double* out);
 }  // namespace avx2
 namespace avx512 {
 void lane_norms(const double* values, const std::int64_t* counts, std::size_t first,
                 std::size_t rows, double* out);
 void solve_in_lanes(std::span<const LaneCurveProblem> problems, std::span<LaneCurveOutcome> out);
+void step_rules_in_lanes(const double* reals, const std::int64_t* counts, double* out);
 }  // namespace avx512
 
 // The kernels of one instruction set, for the tests to run where this
@@ -84,16 +91,17 @@ struct LaneKernels {
   bool (*runs_here)();
   decltype(&avx2::lane_norms) lane_norms;
   decltype(&avx2::solve_in_lanes) solve_in_lanes;
+  decltype(&avx2::step_rules_in_lanes) step_rules_in_lanes;
 };
 
 inline const LaneKernels kLaneKernels[] = {
     {"Avx2", 4, [] { return __builtin_cpu_supports("avx2") != 0; }, &avx2::lane_norms,
-     &avx2::solve_in_lanes},
+     &avx2::solve_in_lanes, &avx2::step_rules_in_lanes},
     {"Avx512", 8,
      [] {
        return __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512dq") != 0;
      },
-     &avx512::lane_norms, &avx512::solve_in_lanes},
+     &avx512::lane_norms, &avx512::solve_in_lanes, &avx512::step_rules_in_lanes},
 };
 
 inline void PrintTo(const LaneKernels& kernels, std::ostream* out) { *out << kernels.name; }
@@ -184,6 +192,18 @@ void solve_in_lanes(std::span<const LaneCurveProblem> problems, std::span<LaneCu
       [&](int k, const LaneOutcome<3>& o) {
         out[held[static_cast<std::size_t>(k)]] = {o.error, o.status, o.x, o.bestnorm};
       });
+}
+
+#include "solver/testing/step_rule_cases.hpp"
+
+void step_rules_in_lanes(const double* reals, const std::int64_t* counts, double* out) {
+  std::array<Doubles, kStepRuleReals> in;
+  for (std::size_t i = 0; i < in.size(); ++i) std::memcpy(&in[i], reals + i * kLanes, sizeof in[i]);
+  std::array<Ints, kStepRuleCounts> c;
+  for (std::size_t i = 0; i < c.size(); ++i) std::memcpy(&c[i], counts + i * kLanes, sizeof c[i]);
+  std::array<Doubles, kStepRuleOutputs> o;
+  apply_step_rules(in.data(), c.data(), o.data(), splat_int(0), splat_int(-1));
+  for (std::size_t i = 0; i < o.size(); ++i) std::memcpy(out + i * kLanes, &o[i], sizeof o[i]);
 }
 
 }  // namespace quillet::solver::QUILLET_LANE_ISA

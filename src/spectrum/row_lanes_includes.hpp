@@ -28,6 +28,7 @@
 #include "lines/line_model.hpp"
 #include "solver/driver_steps.hpp"
 #include "solver/euclid_norm.hpp"
+#include "solver/scalar_or_lanes.hpp"
 #include "solver/solver_types.hpp"
 #include "solver/step_constants.hpp"
 #include "spectrum/batch_rows.hpp"

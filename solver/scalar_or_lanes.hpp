@@ -1,0 +1,76 @@
+// The operations the solver's shared steps (step_rules.hpp) are written in,
+// for one problem and for lanes: the same names over a double with bool
+// conditions, and over Doubles with Mask conditions (lane_vectors.hpp).
+//
+//   select(c, a, b)  a where c holds, else b (a constant may stand for either)
+//   any(c)           whether c holds in some lane; for one problem, c itself
+//   branch_if(c)     for one problem, c; for lanes, true: where the lanes
+//                    compute both sides and select, the scalar run branches
+//   abs, sqrt        per lane, correctly rounded like std::fabs and std::sqrt
+//   nan_max, nan_min the solver's maximum and minimum that ignore a NaN
+//   filled<T>(v)     v as a T: the double itself, or v in every lane
+//   row_live(i, n)   whether row i is below the row count n of each lane
+//
+// Conditions combine with &, | and !, which mean the same for a bool and for
+// a lane mask (&& and || would compare a mask with zero first).
+// A step written with them branches for one problem where the lanes select:
+// `if (branch_if(c)) v = select(c, w, v)` is `if (c) v = w` for one problem
+// and `v = select(c, w, v)` for lanes, so each keeps the form it had before;
+// `if (any(c))` lets the lanes skip work no lane needs as well.
+//
+// Included twice by a translation unit of lanes, like lane_kernels.hpp:
+// first for one problem, compiled for the baseline with everything else,
+// then after the target pragma (QUILLET_LANE_ISA defined) for the lanes.
+#ifndef QUILLET_LANE_ISA
+#ifndef QUILLET_SCALAR_OR_LANES_SCALAR
+#define QUILLET_SCALAR_OR_LANES_SCALAR
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+#include "solver/nan_minmax.hpp"
+
+namespace quillet::solver {
+
+inline double select(bool c, double a, double b) { return c ? a : b; }
+inline std::int64_t select(bool c, std::int64_t a, std::int64_t b) { return c ? a : b; }
+inline std::size_t select(bool c, std::size_t a, std::size_t b) { return c ? a : b; }
+inline bool any(bool c) { return c; }
+inline bool branch_if(bool c) { return c; }
+inline double abs(double v) { return std::fabs(v); }
+inline double sqrt(double v) { return std::sqrt(v); }
+inline bool row_live(std::size_t i, std::size_t count) { return i < count; }
+
+template <class T>
+T filled(double v) {
+  static_assert(sizeof(T) == sizeof(double), "one problem's values are doubles");
+  return v;
+}
+
+}  // namespace quillet::solver
+#endif
+#else
+#ifndef QUILLET_SCALAR_OR_LANES_LANES
+#define QUILLET_SCALAR_OR_LANES_LANES
+#include "solver/lane_vectors.hpp"
+
+namespace quillet::solver::QUILLET_LANE_ISA {
+
+inline Doubles select(Mask m, double a, Doubles b) { return m ? splat(a) : b; }
+inline Doubles select(Mask m, Doubles a, double b) { return m ? a : splat(b); }
+inline Doubles select(Mask m, double a, double b) { return m ? splat(a) : splat(b); }
+inline Ints select(Mask m, std::int64_t a, Ints b) { return m ? splat_int(a) : b; }
+inline bool branch_if(Mask) { return true; }
+inline Mask row_live(std::size_t i, Ints count) {
+  return splat_int(static_cast<std::int64_t>(i)) < count;
+}
+
+template <class T>
+T filled(double v) {
+  static_assert(sizeof(T) == sizeof(Doubles), "lane values are Doubles");
+  return splat(v);
+}
+
+}  // namespace quillet::solver::QUILLET_LANE_ISA
+#endif
+#endif
