@@ -864,9 +864,22 @@ def _describe_wcs(wcs: Any) -> str:
 
 def _describe_observation(cards: dict[str, Any]) -> str:
     """The observation cards every map will carry, as KEY value pairs."""
+    from .cube import OBSERVATION_KEYS
+
     if not cards:
-        return "none of BMAJ, BMIN, BPA, OBJECT, TELESCOP, INSTRUME, DATE-OBS in the header"
+        return f"none of {', '.join(OBSERVATION_KEYS)} in the header"
     return ", ".join(f"{key} {value}" for key, value in cards.items())
+
+
+def _describe_data_unit(cube: Any) -> str:
+    """The data's unit, or why the maps will carry none: no BUNIT, or one
+    that names no unit astropy reads (IRIS's 'Corrected DN')."""
+    if cube.unit is not None:
+        return str(cube.unit)
+    text = str(cube.header.get("BUNIT", "")).strip()
+    if not text:
+        return "unknown (no BUNIT)"
+    return f"unknown (BUNIT {text!r} is not a unit astropy reads: the maps carry no unit)"
 
 
 def run_info(args: argparse.Namespace) -> int:
@@ -894,8 +907,7 @@ def run_info(args: argparse.Namespace) -> int:
         + (
             "" if cube.noise is not None else ": it would be estimated from each spectrum (DER_SNR)"
         ),
-        f"units         data {cube.unit if cube.unit is not None else 'unknown (no BUNIT)'}; "
-        "velocity km/s",
+        f"units         data {_describe_data_unit(cube)}; velocity km/s",
         f"observation   {_describe_observation(cube.observation)}",
     ]
     print("\n".join(lines))

@@ -25,8 +25,20 @@ __all__ = ["OBSERVATION_KEYS", "Cube", "add_observation"]
 
 #: Header cards of the input that describe the observation rather than one
 #: image of it (the beam, the object, the telescope, the instrument, the
-#: date): every map made from a cube carries them on.
-OBSERVATION_KEYS = ("BMAJ", "BMIN", "BPA", "OBJECT", "TELESCOP", "INSTRUME", "DATE-OBS")
+#: date, the line): every map made from a cube carries them on. DATE_OBS is
+#: how Hinode and IRIS files spell the date; LINE is the transition a GILDAS
+#: or CLASS cube was observed in.
+OBSERVATION_KEYS = (
+    "BMAJ",
+    "BMIN",
+    "BPA",
+    "OBJECT",
+    "LINE",
+    "TELESCOP",
+    "INSTRUME",
+    "DATE-OBS",
+    "DATE_OBS",
+)
 
 
 @dataclasses.dataclass(frozen=True, eq=False)

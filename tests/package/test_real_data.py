@@ -3,11 +3,15 @@ each instrument meets, checked against what the lines are known to do."""
 
 from __future__ import annotations
 
+import subprocess
+
 import astropy.units as u
 import numpy as np
 import pytest
 from astropy.constants import c
+from astropy.io import fits
 from fits_cubes import REAL_DATA
+from processes import COMMAND
 
 import quillet
 
@@ -92,3 +96,51 @@ def test_spice_second_line_found_from_its_guide(spice):
     )  # fmt: skip
     assert fit.flag_counts()["success"] >= 0.9 * fit.flag.size
     assert -1420.0 < median_of_fits(fit, fit.centre) < -1300.0
+
+
+# The two files a new user brings from other instruments: what each needs
+# beyond the defaults, the observation cards every map must keep, and what
+# the fits must find (an IRAM cube of noise alone; IRIS's Mg II k).
+REAL_FILES = {
+    "gildas_hdo_iras2a.fits": {
+        "read": {},
+        "cards": {"OBJECT": "IRAS2A", "LINE": "HDO", "BMAJ": 0.0003467814737101},
+        "good": (0, 0),
+        "centre": None,
+    },
+    "iris_mg2k_raster.fits": {
+        "read": {"rest_wavelength": "2796.35 Angstrom"},
+        "cards": {"TELESCOP": "IRIS", "DATE_OBS": "2014-03-29T14:13:23.750"},
+        "good": (50, 150),
+        "centre": (-15.0, 15.0),
+    },
+}
+
+
+@pytest.mark.parametrize("name", sorted(REAL_FILES))
+def test_real_files_keep_their_observation_in_every_map(tmp_path, name):
+    expected = REAL_FILES[name]
+    cube = quillet.read_cube(REAL_DATA / name, **expected["read"])
+    fit = quillet.fit_cube(cube, progress=False, valid_min=-199.0)
+    good = int(np.count_nonzero(fit.good))
+    assert expected["good"][0] <= good <= expected["good"][1]
+    if expected["centre"] is not None:
+        low, high = expected["centre"]
+        assert low < float(np.median(fit.centre[fit.good])) < high
+    path = fit.write_fits(tmp_path / "maps.fits")
+    with fits.open(path) as hdul:
+        for item in (hdul[0], hdul["AMPLITUDE"], hdul["CENTRE"]):
+            assert {key: item.header.get(key) for key in expected["cards"]} == expected["cards"]
+    assert quillet.read_maps(path).observation == fit.observation
+
+
+def test_info_says_why_the_iris_maps_carry_no_unit():
+    result = subprocess.run(
+        [*COMMAND, "info", str(REAL_DATA / "iris_mg2k_raster.fits"), "--rest-wavelength",
+         "2796.35 Angstrom"],
+        capture_output=True, text=True, timeout=60, check=True,
+    )  # fmt: skip
+    lines = {line[:14].strip(): line[14:] for line in result.stdout.splitlines()}
+    assert "BUNIT 'Corrected DN' is not a unit astropy reads" in lines["units"]
+    assert "DATE_OBS 2014-03-29T14:13:23.750" in lines["observation"]
+    assert result.stderr == ""
