@@ -347,10 +347,24 @@ _WORLD_LABELS = {
 }
 
 
-def _aspect(ax: Axes) -> Literal["equal", "auto"]:
-    """Square pixels on sky axes; on bare pixel axes (a slit raster's steps
-    and slit pixels differ in size) the image fills its panel."""
-    return "equal" if hasattr(ax, "coords") else "auto"
+def _aspect(ax: Axes) -> float | Literal["auto"]:
+    """On sky axes, each pixel drawn as its size on the sky (a slit raster's
+    steps can be ten times its slit pixels: IRIS's 2" by 0.17"); on bare
+    pixel axes, or where the WCS gives no size to a pixel (a sit-and-stare's
+    step of 0), the image fills its panel."""
+    wcs = getattr(ax, "wcs", None)
+    if wcs is None or not hasattr(ax, "coords"):
+        return "auto"
+    from astropy.wcs.utils import proj_plane_pixel_scales
+
+    width, height = (float(scale) for scale in proj_plane_pixel_scales(wcs))
+    ratio = height / width if width > 0 else math.inf
+    return ratio if _ASPECT_LIMITS[0] <= ratio <= _ASPECT_LIMITS[1] else "auto"
+
+
+#: Pixel shapes (height over width on the sky) drawn true to size; beyond
+#: them the picture would be a sliver, so the image fills its panel instead.
+_ASPECT_LIMITS = (1 / 50, 50.0)
 
 
 def _label_axes(ax: Axes) -> None:

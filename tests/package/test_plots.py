@@ -121,6 +121,26 @@ def test_sky_tick_labels_do_not_overlap():
                 assert not a.overlaps(b), (a, b)
 
 
+@pytest.mark.parametrize(
+    ("width", "height", "aspect"),
+    [(0.2, 0.2, 1.0), (0.166, 2.0, 2.0 / 0.166), (2.0, 0.5, 0.25), (0.01, 1.0, "auto")],
+)
+def test_sky_pixels_are_drawn_their_shape_on_the_sky(width, height, aspect):
+    # An IRIS raster's steps (2") are twelve of its slit pixels (0.166"):
+    # drawn square, its map would be squeezed twelvefold; a pixel a hundred
+    # times taller than wide would leave a sliver, so the image fills instead.
+    wcs = tan_wcs(SHAPE)
+    wcs.wcs.cdelt = [-width / 3600, height / 3600]
+    fit, _ = judged_fit(SHAPE, wcs)
+    sky_axes = [ax for ax in plot_maps(fit).axes if hasattr(ax, "coords")]
+    assert len(sky_axes) == 4
+    for ax in sky_axes:
+        if aspect == "auto":
+            assert ax.get_aspect() == "auto"
+        else:
+            assert ax.get_aspect() == pytest.approx(aspect, rel=1e-6)
+
+
 @pytest.mark.parametrize("which", ["failed", "all", "worst", "sample"])
 def test_diagnostics_choose_no_blank_spectrum(which):
     fit, data = judged_fit()
