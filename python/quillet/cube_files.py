@@ -25,7 +25,7 @@ from astropy.io import fits
 from astropy.utils.exceptions import AstropyWarning
 from astropy.wcs import WCS, WcsError
 
-from .cube import Cube
+from .cube import Cube, observation_cards
 from .errors import InputError, QuilletWarning
 from .fits_files import (
     BITPIX_DTYPES,
@@ -173,6 +173,7 @@ def _read(
         data_hdu = _data_hdu(hdul, hdu, path)
         index = hdul.index(data_hdu)
         header = data_hdu.header.copy()
+        inherited = {} if index == 0 else observation_cards(hdul[0].header)
         cards = raw_cards(layouts, hdul, index)
         name = hdu_name(header, index)
         where = f"{path}, HDU {name}"
@@ -187,6 +188,12 @@ def _read(
         spatial_wcs, wcs_note = _spatial_wcs(
             cards, full, [a for a in keep if a != spec], axes, refusal, where
         )
+        if spatial_wcs is not None and "DATE-OBS" in inherited and not spatial_wcs.wcs.dateobs:
+            # The maps carry the inherited date, which a WCS read from them
+            # takes in: the cube's WCS takes it in too (a helioprojective
+            # frame needs it to place the observer).
+            spatial_wcs.wcs.dateobs = str(inherited["DATE-OBS"])
+            spatial_wcs.wcs.datfix()  # MJD-OBS, as a WCS read from the maps has it
         velocity, spectral_notes = channel_velocities(
             spectral_wcs,
             header,
@@ -238,6 +245,7 @@ def _read(
         header=header,
         unit=unit,
         provenance=provenance,
+        inherited=inherited,
     )
 
 

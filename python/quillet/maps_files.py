@@ -22,7 +22,7 @@ import numpy as np
 from astropy.io import fits
 from astropy.wcs import WCS, FITSFixedWarning
 
-from .cube import OBSERVATION_KEYS, add_observation
+from .cube import add_observation, observation_cards
 from .errors import InputError
 from .lazy import compute, computed_blocks, rows_in
 from .model_results import MODEL_FLAG_MEANINGS, ModelFit
@@ -608,5 +608,5 @@ def read_maps(path: str | os.PathLike[str]) -> LineFit:
             unit=header_unit(amplitude.header, "BUNIT"),
             wcs=wcs,
             provenance=provenance,
-            observation={key: primary[key] for key in OBSERVATION_KEYS if key in primary},
+            observation=observation_cards(primary),
         )

@@ -98,18 +98,34 @@ def test_spice_second_line_found_from_its_guide(spice):
     assert -1420.0 < median_of_fits(fit, fit.centre) < -1300.0
 
 
-# The two files a new user brings from other instruments: what each needs
-# beyond the defaults, the observation cards every map must keep, and what
-# the fits must find (an IRAM cube of noise alone; IRIS's Mg II k).
+# The FITS files as a new user brings them: what each needs beyond the
+# defaults, the observation cards every map must keep (MUSE's telescope,
+# instrument and date are in its primary header alone, its data in an
+# extension), and what the fits must find (an IRAM cube of noise alone;
+# MUSE's H-alpha; IRIS's Mg II k, with IRIS's fill value -200 marked).
 REAL_FILES = {
     "gildas_hdo_iras2a.fits": {
         "read": {},
+        "fit": {},
         "cards": {"OBJECT": "IRAS2A", "LINE": "HDO", "BMAJ": 0.0003467814737101},
         "good": (0, 0),
         "centre": None,
     },
+    "muse_a478_halpha.fits": {
+        "read": {"rest_wavelength": "6562.8 Angstrom", "redshift": 0.0858},
+        "fit": {},
+        "cards": {
+            "OBJECT": "Abell 478 (DATA)",
+            "TELESCOP": "ESO-VLT-U4",
+            "INSTRUME": "MUSE",
+            "DATE-OBS": "2014-12-08T02:48:56.798",
+        },
+        "good": (300, 600),
+        "centre": (-100.0, 100.0),
+    },
     "iris_mg2k_raster.fits": {
         "read": {"rest_wavelength": "2796.35 Angstrom"},
+        "fit": {"valid_min": -199.0},
         "cards": {"TELESCOP": "IRIS", "DATE_OBS": "2014-03-29T14:13:23.750"},
         "good": (50, 150),
         "centre": (-15.0, 15.0),
@@ -121,7 +137,7 @@ REAL_FILES = {
 def test_real_files_keep_their_observation_in_every_map(tmp_path, name):
     expected = REAL_FILES[name]
     cube = quillet.read_cube(REAL_DATA / name, **expected["read"])
-    fit = quillet.fit_cube(cube, progress=False, valid_min=-199.0)
+    fit = quillet.fit_cube(cube, progress=False, **expected["fit"])
     good = int(np.count_nonzero(fit.good))
     assert expected["good"][0] <= good <= expected["good"][1]
     if expected["centre"] is not None:
