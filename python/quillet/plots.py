@@ -53,6 +53,9 @@ _DOUBT_COLOURS = ("#ff7f0e", "#9467bd", "#8c564b", "#e377c2", "#bcbd22", "#17bec
 _PANEL = (0.07, 0.07, 0.29, 0.34)
 _BAR = (0.37, 0.07, 0.012, 0.34)
 _TITLE_Y = 0.975
+# The longest name of a category, with its count, that fits on one line
+# beside the quality panel's colour bar.
+_LABEL_CHARS = 16
 # Ticks per sky axis of a panel.
 _TICKS = 4
 
@@ -283,7 +286,11 @@ def _draw_categories(
         codes, origin="lower", cmap=cmap, norm=norm, interpolation="nearest", aspect=_aspect(ax)
     )
     bar = _colour_bar(figure, image, 3, ticks=values)
-    bar.ax.set_yticklabels(list(labels))
+    # The bar stands at the figure's right edge: a long name keeps its count
+    # on a line of its own, or "wider than window (254)" runs off the picture.
+    bar.ax.set_yticklabels(
+        [label.replace(" (", "\n(") if len(label) > _LABEL_CHARS else label for label in labels]
+    )
     bar.ax.tick_params(labelsize=7)
     _label_axes(ax)
 

@@ -121,6 +121,22 @@ def test_sky_tick_labels_do_not_overlap():
                 assert not a.overlaps(b), (a, b)
 
 
+@pytest.mark.parametrize("bit", [Quality.WIDER_THAN_WINDOW, Quality.AMPLITUDE_AT_BOUND])
+def test_quality_names_stay_inside_the_picture(bit):
+    shape = (30, 40)
+    fit, _ = judged_fit(shape, tan_wcs(shape))
+    quality = fit.quality.copy()
+    quality[2:] |= np.uint16(bit)  # a long name, with a count of four digits
+    figure = plot_maps(dataclasses.replace(fit, quality=quality))
+    renderer = FigureCanvasAgg(figure).get_renderer()
+    figure.draw(renderer)
+    bar = figure.axes[-1]
+    names = [label for label in bar.get_yticklabels() if label.get_text()]
+    assert any(str(bit.name).lower().replace("_", " ") in n.get_text() for n in names)
+    for name in names:
+        assert name.get_window_extent(renderer).x1 <= figure.bbox.x1, name.get_text()
+
+
 @pytest.mark.parametrize(
     ("width", "height", "aspect"),
     [(0.2, 0.2, 1.0), (0.166, 2.0, 2.0 / 0.166), (2.0, 0.5, 0.25), (0.01, 1.0, "auto")],
