@@ -101,7 +101,7 @@ def test_spice_second_line_found_from_its_guide(spice):
 # The FITS files as a new user brings them: what each needs beyond the
 # defaults, the observation cards every map must keep (MUSE's telescope,
 # instrument and date are in its primary header alone, its data in an
-# extension), and what the fits must find (an IRAM cube of noise alone;
+# extension), and what the fits must find (an IRAM cube with no known line;
 # MUSE's H-alpha; IRIS's Mg II k, with IRIS's fill value -200 marked).
 REAL_FILES = {
     "gildas_hdo_iras2a.fits": {
