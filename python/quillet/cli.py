@@ -868,7 +868,15 @@ def _describe_observation(cards: dict[str, Any]) -> str:
 
     if not cards:
         return f"none of {', '.join(OBSERVATION_KEYS)} in the header"
-    return ", ".join(f"{key} {value}" for key, value in cards.items())
+    return ", ".join(f"{key} {_card_text(key, value)}" for key, value in cards.items())
+
+
+def _card_text(key: str, value: Any) -> str:
+    """A card's value as the header has it; a beam's axes, in degrees there,
+    also in arcsec, as a beam is known (BMAJ 0.000347 is 1.25 arcsec)."""
+    if key in ("BMAJ", "BMIN") and isinstance(value, int | float):
+        return f"{value} ({value * 3600:.4g} arcsec)"
+    return str(value)
 
 
 def _describe_data_unit(cube: Any) -> str:

@@ -150,13 +150,23 @@ def test_real_files_keep_their_observation_in_every_map(tmp_path, name):
     assert quillet.read_maps(path).observation == fit.observation
 
 
-def test_info_says_why_the_iris_maps_carry_no_unit():
+@pytest.mark.parametrize(
+    ("name", "options", "units", "observation"),
+    [
+        ("iris_mg2k_raster.fits", ["--rest-wavelength", "2796.35 Angstrom"],
+         "BUNIT 'Corrected DN' is not a unit astropy reads", "DATE_OBS 2014-03-29T14:13:23.750"),
+        ("gildas_hdo_iras2a.fits", [], "Jy / beam",
+         "BMAJ 0.0003467814737101 (1.248 arcsec), BMIN 0.0002745724558939 (0.9885 arcsec)"),
+    ],
+)  # fmt: skip
+def test_info_tells_the_unit_and_observation_as_a_user_reads_them(
+    name, options, units, observation
+):
     result = subprocess.run(
-        [*COMMAND, "info", str(REAL_DATA / "iris_mg2k_raster.fits"), "--rest-wavelength",
-         "2796.35 Angstrom"],
+        [*COMMAND, "info", str(REAL_DATA / name), *options],
         capture_output=True, text=True, timeout=60, check=True,
     )  # fmt: skip
     lines = {line[:14].strip(): line[14:] for line in result.stdout.splitlines()}
-    assert "BUNIT 'Corrected DN' is not a unit astropy reads" in lines["units"]
-    assert "DATE_OBS 2014-03-29T14:13:23.750" in lines["observation"]
+    assert units in lines["units"]
+    assert observation in lines["observation"]
     assert result.stderr == ""
