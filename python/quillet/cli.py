@@ -318,9 +318,10 @@ def _velocity_range(text: str) -> tuple[float, float]:
 def _add_plot(commands: Any) -> None:
     plot = commands.add_parser(
         "plot",
-        help="draw the maps of a maps file",
+        help="draw the maps of a maps or moments file",
         description="Draw amplitude, centre, sigma and flags of a maps file written by "
-        "quillet fit.",
+        "quillet fit, or moments 0, 1, 2 and the channels summed of a file written by "
+        "quillet moments.",
     )
     plot.add_argument("maps", type=Path, metavar="MAPS.fits")
     plot.add_argument("--out", type=Path, required=True, metavar="MAPS.png")
@@ -1428,18 +1429,29 @@ def run_plot(args: argparse.Namespace) -> int:
     from .fits_files import check_regular_file
     from .maps_files import read_maps
     from .outputs import output_lock, resolve_output
-    from .plots import save_figure
+    from .plots import plot_moments_file, save_figure
 
     check_regular_file(args.maps)
     _check_picture_format(args.out, "--out")
     output = resolve_output(args.out, overwrite=args.overwrite, reads=_reads(args))
     with output_lock(output):
-        fit = _read_any_maps(args.maps, read_maps)
-        shown = {"show": args.show} if hasattr(fit, "quality") else {}
-        figure = fit.plot_maps(**shown)
+        if _is_moments_file(args.maps):
+            figure = plot_moments_file(args.maps)
+        else:
+            fit = _read_any_maps(args.maps, read_maps)
+            shown = {"show": args.show} if hasattr(fit, "quality") else {}
+            figure = fit.plot_maps(**shown)
         save_figure(figure, output, overwrite=args.overwrite, reads=_reads(args))
     print(f"wrote {output.shown}")
     return 0
+
+
+def _is_moments_file(path: Path) -> bool:
+    """Whether ``path`` is a file of ``quillet moments`` (its MOMENT0 image)."""
+    from astropy.io import fits
+
+    with fits.open(path) as hdul:
+        return "MOMENT0" in hdul
 
 
 def _read_any_maps(path: Path, read_maps: Callable[[Path], Any]) -> Any:

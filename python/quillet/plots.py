@@ -203,6 +203,54 @@ def plot_maps(
     return figure
 
 
+#: The panels of a picture of moment maps: extension, label, colour map.
+_MOMENT_PANELS = (
+    ("MOMENT0", "moment 0", "viridis"),
+    ("MOMENT1", "moment 1", "RdBu_r"),
+    ("MOMENT2", "moment 2", "magma"),
+    ("CHANNELS", "channels summed", "Greys"),
+)
+
+
+def plot_moments_file(path: str | os.PathLike[str]) -> Figure:
+    """Moments 0, 1 and 2 and the channels summed, of a file written by
+    `quillet.Moments.write_fits` (``quillet moments``), in the layout of
+    `plot_maps`: images on sky axes where the file has a celestial WCS."""
+    from astropy.io import fits
+
+    from .maps_files import image_wcs
+
+    with fits.open(path) as hdul:
+        missing = [name for name, _, _ in _MOMENT_PANELS if name not in hdul]
+        if missing:
+            raise InputError(f"{path} is not a moments file: it has no {', '.join(missing)}")
+        images = [
+            (np.asarray(hdul[n].data, np.float64), hdul[n].header) for n, _, _ in _MOMENT_PANELS
+        ]
+    ndim = max(images[0][0].ndim, 1)
+    if ndim > 2:
+        raise InputError(f"{path} holds moments of {ndim} axes; a picture draws one or two")
+    wcs = image_wcs(images[0][1]) if ndim == 2 else None
+    projection = wcs if wcs is not None and wcs.naxis == 2 and wcs.has_celestial else None
+    figure = _figure(figsize=(11, 8.5) if ndim == 2 else (10, 8))
+    for number, ((_, label, cmap), (values, header)) in enumerate(
+        zip(_MOMENT_PANELS, images, strict=True)
+    ):
+        unit = header.get("BUNIT")
+        ax = _panel(figure, number, projection)
+        values = np.atleast_1d(values)
+        text = f"{label} [{unit}]" if unit else label
+        _draw(figure, ax, number, values, cmap, _limits(values), text, ndim)
+    channels = images[-1][0]
+    figure.suptitle(
+        f"quillet moments: {channels.size} spectra, "
+        f"{int(np.count_nonzero(channels == 0))} with no channel to sum",
+        y=_TITLE_Y,
+        fontsize=10,
+    )
+    return figure
+
+
 def _panel(figure: Figure, number: int, projection: Any) -> Axes:
     """The axes of panel ``number`` (0 to 3, by rows from the top left)."""
     column, row = number % 2, 1 - number // 2

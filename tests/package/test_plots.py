@@ -4,15 +4,24 @@ whose labels do not overlap; and which spectra get diagnostic pictures."""
 from __future__ import annotations
 
 import dataclasses
+import subprocess
 
 import numpy as np
 import pytest
+from astropy.io import fits
 from astropy.wcs import WCS
+from fits_cubes import REAL_DATA
 from matplotlib.backends.backend_agg import FigureCanvasAgg
+from processes import COMMAND
 
 import quillet
 from quillet.cli import main
-from quillet.plots import chosen_for_diagnostics, plot_maps, quality_categories
+from quillet.plots import (
+    chosen_for_diagnostics,
+    plot_maps,
+    plot_moments_file,
+    quality_categories,
+)
 from quillet.quality import Quality, is_good
 
 VELOCITY = np.arange(-200.0, 200.5, 10.0)
@@ -185,3 +194,21 @@ def test_the_plot_command_takes_show(tmp_path, capsys, show, status):
     assert picture.is_file() == (status == 0)
     if status:
         assert "--show" in err and err.count("\n") == 1
+
+
+def test_a_moments_file_is_drawn_as_its_maps(tmp_path):
+    # A new user plots what quillet moments wrote as readily as a fit's maps.
+    cube = quillet.read_cube(REAL_DATA / "gildas_hdo_iras2a.fits")
+    path = quillet.moments(cube).write_fits(tmp_path / "m.fits")
+    figure = plot_moments_file(path)
+    drawn = images(figure)
+    assert [hasattr(image.axes, "coords") for image in drawn] == [True] * 4  # sky axes
+    with fits.open(path) as hdul:
+        for image, name in zip(drawn, ["MOMENT0", "MOMENT1", "MOMENT2", "CHANNELS"], strict=True):
+            np.testing.assert_array_equal(image.get_array(), hdul[name].data)
+    picture = tmp_path / "m.png"
+    result = subprocess.run(
+        [*COMMAND, "plot", str(path), "--out", str(picture)], capture_output=True, text=True,
+        timeout=60,
+    )  # fmt: skip
+    assert (result.returncode, result.stderr, picture.is_file()) == (0, "", True)
