@@ -528,6 +528,35 @@ def _model_options(parser: argparse.ArgumentParser) -> None:
     )
 
 
+#: How far (relative) a cube's rest frequency may lie from a hyperfine
+#: group's main line and still be taken as that line's: beyond any Doppler
+#: shift of a source a hyperfine fit is made for.
+_HYPERFINE_REST_TOLERANCE = 0.01
+
+
+def _check_hyperfine_in_cube(name: str, header: Any) -> None:
+    """Warns when the cube's rest frequency (RESTFRQ, or RESTFREQ) is not the
+    group's: the cube then holds another line (an HDO cube fitted as HCN 1-0),
+    and the fit, which runs all the same, means nothing."""
+    import warnings
+
+    from .line_models import HYPERFINE
+
+    key = next((k for k in ("RESTFRQ", "RESTFREQ") if k in header), None)
+    try:
+        rest_mhz = float(header[key]) / 1e6 if key is not None else 0.0
+    except (TypeError, ValueError):
+        return
+    main_mhz = HYPERFINE[name].frequencies_mhz[0]
+    if rest_mhz > 0 and abs(rest_mhz - main_mhz) > _HYPERFINE_REST_TOLERANCE * main_mhz:
+        warnings.warn(
+            f"--hyperfine {name!r}: its main line is at {main_mhz:.9g} MHz, but the cube's "
+            f"{key} is {rest_mhz:.9g} MHz: the cube holds another line, and these fits "
+            "will not describe it",
+            stacklevel=2,
+        )
+
+
 def _line_model(args: argparse.Namespace) -> tuple[Any, Any]:
     """The `LineModel` and component count the model options ask for, or
     (None, None) for today's Gaussian fit."""
@@ -1205,6 +1234,8 @@ def _fit_and_write(args: argparse.Namespace, outputs: _Outputs, chunks: Any) -> 
         edges = args.continuum != "none"
         check_room(outputs.maps, maps_bytes(cube.spatial_shape, cube.velocity.size, edges))
     model, components = _line_model(args)
+    if args.hyperfine and model is not None:
+        _check_hyperfine_in_cube(args.hyperfine, cube.header)
     overrides = _overrides(args)
     settings = LineSettings.for_axis(cube.velocity, line_sigma=args.line_sigma, **overrides)
     guide = _guide(args, cube.spatial_shape)

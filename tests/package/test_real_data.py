@@ -170,3 +170,27 @@ def test_info_tells_the_unit_and_observation_as_a_user_reads_them(
     assert units in lines["units"]
     assert observation in lines["observation"]
     assert result.stderr == ""
+
+
+@pytest.mark.parametrize(("restfreq", "warned"), [(None, True), (88631.8473e6, False)])
+def test_a_hyperfine_group_foreign_to_the_cube_is_told(tmp_path, restfreq, warned):
+    # The IRAM cube is of HDO at 225.9 GHz: fitted as HCN 1-0 it runs, and
+    # says the group is not the cube's line; with HCN's rest frequency it
+    # says nothing.
+    cube = tmp_path / "cube.fits"
+    with fits.open(REAL_DATA / "gildas_hdo_iras2a.fits") as hdul:
+        if restfreq is not None:
+            hdul[0].header["RESTFREQ"] = restfreq
+        hdul.writeto(cube)
+    result = subprocess.run(
+        [*COMMAND, "fit", str(cube), "--hyperfine", "HCN 1-0", "--out",
+         str(tmp_path / "maps.fits"), "--quiet"],
+        capture_output=True, text=True, timeout=60,
+    )  # fmt: skip
+    assert result.returncode == 0
+    expected = (
+        "quillet: warning: --hyperfine 'HCN 1-0': its main line is at 88631.8473 MHz, but "
+        "the cube's RESTFREQ is 225896.72 MHz: the cube holds another line, and these fits "
+        "will not describe it\n"
+    )
+    assert result.stderr == (expected if warned else "")
