@@ -920,6 +920,22 @@ def _describe_data_unit(cube: Any) -> str:
     return f"unknown (BUNIT {text!r} is not a unit astropy reads: the maps carry no unit)"
 
 
+def _other_spectral_images(path: Path, chosen: str) -> list[str]:
+    """The names of the file's other images with a spectral axis, noise
+    images apart: the other windows of an IRIS or SPICE file, which --hdu
+    reads."""
+    from astropy.io import fits
+
+    from .cube_files import spectral_images
+    from .fits_files import hdu_name
+
+    with fits.open(path) as hdul:
+        names = [
+            hdu_name(item.header, hdul.index(item)) for item in spectral_images(hdul, noise=False)
+        ]
+    return [name for name in names if name != chosen]
+
+
 def run_info(args: argparse.Namespace) -> int:
     import numpy as np
 
@@ -948,6 +964,9 @@ def run_info(args: argparse.Namespace) -> int:
         f"units         data {_describe_data_unit(cube)}; velocity km/s",
         f"observation   {_describe_observation(cube.observation)}",
     ]
+    others = _other_spectral_images(args.cube, cube.provenance["hdu"])
+    if others:
+        lines.append(f"other cubes   HDU {', '.join(others)}: read one with --hdu")
     print("\n".join(lines))
     settings = LineSettings.for_axis(velocity, line_sigma=args.line_sigma)
     print(_settings_table(settings, set(), args, cube.velocity))

@@ -304,15 +304,27 @@ def _data_hdu(hdul: fits.HDUList, hdu: int | str | None, path: Path) -> Any:
     # The first image with a spectral axis: a file may open with a picture
     # of the field before its cube. With none, the first image, whose lack
     # of a spectral axis the caller then explains.
-    for item in images:
+    return next(iter(spectral_images(hdul)), images[0])
+
+
+def spectral_images(hdul: fits.HDUList, *, noise: bool = True) -> list[Any]:
+    """The image HDUs of a file whose WCS has a spectral axis, in order: the
+    windows of a slit spectrograph's file (IRIS, SPICE) are one each. With
+    ``noise=False``, not those named as noise (ERR, STAT, VAR...)."""
+    found = []
+    for item in hdul:
+        if not item.is_image or int(item.header.get("NAXIS", 0)) < 1:
+            continue
+        if not noise and (item.name or "").upper() in _ERROR_NAMES:
+            continue
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
             try:
                 if WCS(item.header, hdul).wcs.spec >= 0:
-                    return item
+                    found.append(item)
             except (ValueError, MemoryError, WcsError):
                 continue
-    return images[0]
+    return found
 
 
 def _kept_axes(

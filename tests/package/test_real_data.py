@@ -194,3 +194,26 @@ def test_a_hyperfine_group_foreign_to_the_cube_is_told(tmp_path, restfreq, warne
         "will not describe it\n"
     )
     assert result.stderr == (expected if warned else "")
+
+
+@pytest.mark.parametrize(
+    ("hdu", "others"), [([], "MGIIK_COPY"), (["--hdu", "MGIIK_COPY"], "MGIIK")]
+)
+def test_info_names_the_other_windows_of_a_file(tmp_path, hdu, others):
+    # An IRIS or SPICE file holds a window per extension: info reads the
+    # first and names the others (a noise image apart), which --hdu reads.
+    path = tmp_path / "windows.fits"
+    with fits.open(REAL_DATA / "iris_mg2k_raster.fits") as hdul:
+        data, header = hdul[0].data, hdul[0].header
+        fits.HDUList([
+            fits.PrimaryHDU(),
+            fits.ImageHDU(data, header, name="MGIIK"),
+            fits.ImageHDU(np.ones_like(data), header, name="STAT"),
+            fits.ImageHDU(data, header, name="MGIIK_COPY"),
+        ]).writeto(path)  # fmt: skip
+    result = subprocess.run(
+        [*COMMAND, "info", str(path), "--rest-wavelength", "2796.35 Angstrom", *hdu],
+        capture_output=True, text=True, timeout=60, check=True,
+    )  # fmt: skip
+    lines = {line[:14].strip(): line[14:] for line in result.stdout.splitlines()}
+    assert lines["other cubes"] == f"HDU {others}: read one with --hdu"
