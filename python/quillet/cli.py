@@ -318,9 +318,10 @@ def _velocity_range(text: str) -> tuple[float, float]:
 def _add_plot(commands: Any) -> None:
     plot = commands.add_parser(
         "plot",
-        help="draw the maps of a maps file",
+        help="draw the maps of a maps or moments file",
         description="Draw amplitude, centre, sigma and flags of a maps file written by "
-        "quillet fit.",
+        "quillet fit, or moments 0, 1, 2 and the channels summed of a file written by "
+        "quillet moments.",
     )
     plot.add_argument("maps", type=Path, metavar="MAPS.fits")
     plot.add_argument("--out", type=Path, required=True, metavar="MAPS.png")
@@ -525,6 +526,35 @@ def _model_options(parser: argparse.ArgumentParser) -> None:
         default="none",
         help="polynomial baseline fitted with the lines, of this order (default: none)",
     )
+
+
+#: How far (relative) a cube's rest frequency may lie from a hyperfine
+#: group's main line and still be taken as that line's: beyond any Doppler
+#: shift of a source a hyperfine fit is made for.
+_HYPERFINE_REST_TOLERANCE = 0.01
+
+
+def _check_hyperfine_in_cube(name: str, header: Any) -> None:
+    """Warns when the cube's rest frequency (RESTFRQ, or RESTFREQ) is not the
+    group's: the cube then holds another line (an HDO cube fitted as HCN 1-0),
+    and the fit, which runs all the same, means nothing."""
+    import warnings
+
+    from .line_models import HYPERFINE
+
+    key = next((k for k in ("RESTFRQ", "RESTFREQ") if k in header), None)
+    try:
+        rest_mhz = float(header[key]) / 1e6 if key is not None else 0.0
+    except (TypeError, ValueError):
+        return
+    main_mhz = HYPERFINE[name].frequencies_mhz[0]
+    if rest_mhz > 0 and abs(rest_mhz - main_mhz) > _HYPERFINE_REST_TOLERANCE * main_mhz:
+        warnings.warn(
+            f"--hyperfine {name!r}: its main line is at {main_mhz:.9g} MHz, but the cube's "
+            f"{key} is {rest_mhz:.9g} MHz: the cube holds another line, and these fits "
+            "will not describe it",
+            stacklevel=2,
+        )
 
 
 def _line_model(args: argparse.Namespace) -> tuple[Any, Any]:
@@ -864,9 +894,46 @@ def _describe_wcs(wcs: Any) -> str:
 
 def _describe_observation(cards: dict[str, Any]) -> str:
     """The observation cards every map will carry, as KEY value pairs."""
+    from .cube import OBSERVATION_KEYS
+
     if not cards:
-        return "none of BMAJ, BMIN, BPA, OBJECT, TELESCOP, INSTRUME, DATE-OBS in the header"
-    return ", ".join(f"{key} {value}" for key, value in cards.items())
+        return f"none of {', '.join(OBSERVATION_KEYS)} in the header"
+    return ", ".join(f"{key} {_card_text(key, value)}" for key, value in cards.items())
+
+
+def _card_text(key: str, value: Any) -> str:
+    """A card's value as the header has it; a beam's axes, in degrees there,
+    also in arcsec, as a beam is known (BMAJ 0.000347 is 1.25 arcsec)."""
+    if key in ("BMAJ", "BMIN") and isinstance(value, int | float):
+        return f"{value} ({value * 3600:.4g} arcsec)"
+    return str(value)
+
+
+def _describe_data_unit(cube: Any) -> str:
+    """The data's unit, or why the maps will carry none: no BUNIT, or one
+    that names no unit astropy reads (IRIS's 'Corrected DN')."""
+    if cube.unit is not None:
+        return str(cube.unit)
+    text = str(cube.header.get("BUNIT", "")).strip()
+    if not text:
+        return "unknown (no BUNIT)"
+    return f"unknown (BUNIT {text!r} is not a unit astropy reads: the maps carry no unit)"
+
+
+def _other_spectral_images(path: Path, chosen: str) -> list[str]:
+    """The names of the file's other images with a spectral axis, noise
+    images apart: the other windows of an IRIS or SPICE file, which --hdu
+    reads."""
+    from astropy.io import fits
+
+    from .cube_files import spectral_images
+    from .fits_files import hdu_name
+
+    with fits.open(path) as hdul:
+        names = [
+            hdu_name(item.header, hdul.index(item)) for item in spectral_images(hdul, noise=False)
+        ]
+    return [name for name in names if name != chosen]
 
 
 def run_info(args: argparse.Namespace) -> int:
@@ -894,10 +961,12 @@ def run_info(args: argparse.Namespace) -> int:
         + (
             "" if cube.noise is not None else ": it would be estimated from each spectrum (DER_SNR)"
         ),
-        f"units         data {cube.unit if cube.unit is not None else 'unknown (no BUNIT)'}; "
-        "velocity km/s",
+        f"units         data {_describe_data_unit(cube)}; velocity km/s",
         f"observation   {_describe_observation(cube.observation)}",
     ]
+    others = _other_spectral_images(args.cube, cube.provenance["hdu"])
+    if others:
+        lines.append(f"other cubes   HDU {', '.join(others)}: read one with --hdu")
     print("\n".join(lines))
     settings = LineSettings.for_axis(velocity, line_sigma=args.line_sigma)
     print(_settings_table(settings, set(), args, cube.velocity))
@@ -1184,6 +1253,8 @@ def _fit_and_write(args: argparse.Namespace, outputs: _Outputs, chunks: Any) -> 
         edges = args.continuum != "none"
         check_room(outputs.maps, maps_bytes(cube.spatial_shape, cube.velocity.size, edges))
     model, components = _line_model(args)
+    if args.hyperfine and model is not None:
+        _check_hyperfine_in_cube(args.hyperfine, cube.header)
     overrides = _overrides(args)
     settings = LineSettings.for_axis(cube.velocity, line_sigma=args.line_sigma, **overrides)
     guide = _guide(args, cube.spatial_shape)
@@ -1408,18 +1479,29 @@ def run_plot(args: argparse.Namespace) -> int:
     from .fits_files import check_regular_file
     from .maps_files import read_maps
     from .outputs import output_lock, resolve_output
-    from .plots import save_figure
+    from .plots import plot_moments_file, save_figure
 
     check_regular_file(args.maps)
     _check_picture_format(args.out, "--out")
     output = resolve_output(args.out, overwrite=args.overwrite, reads=_reads(args))
     with output_lock(output):
-        fit = _read_any_maps(args.maps, read_maps)
-        shown = {"show": args.show} if hasattr(fit, "quality") else {}
-        figure = fit.plot_maps(**shown)
+        if _is_moments_file(args.maps):
+            figure = plot_moments_file(args.maps)
+        else:
+            fit = _read_any_maps(args.maps, read_maps)
+            shown = {"show": args.show} if hasattr(fit, "quality") else {}
+            figure = fit.plot_maps(**shown)
         save_figure(figure, output, overwrite=args.overwrite, reads=_reads(args))
     print(f"wrote {output.shown}")
     return 0
+
+
+def _is_moments_file(path: Path) -> bool:
+    """Whether ``path`` is a file of ``quillet moments`` (its MOMENT0 image)."""
+    from astropy.io import fits
+
+    with fits.open(path) as hdul:
+        return "MOMENT0" in hdul
 
 
 def _read_any_maps(path: Path, read_maps: Callable[[Path], Any]) -> Any:

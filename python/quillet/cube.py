@@ -21,12 +21,24 @@ if TYPE_CHECKING:
     from astropy.io import fits
     from astropy.wcs import WCS
 
-__all__ = ["OBSERVATION_KEYS", "Cube", "add_observation"]
+__all__ = ["OBSERVATION_KEYS", "Cube", "add_observation", "observation_cards"]
 
 #: Header cards of the input that describe the observation rather than one
 #: image of it (the beam, the object, the telescope, the instrument, the
-#: date): every map made from a cube carries them on.
-OBSERVATION_KEYS = ("BMAJ", "BMIN", "BPA", "OBJECT", "TELESCOP", "INSTRUME", "DATE-OBS")
+#: date, the line): every map made from a cube carries them on. DATE_OBS is
+#: how Hinode and IRIS files spell the date; LINE is the transition a GILDAS
+#: or CLASS cube was observed in.
+OBSERVATION_KEYS = (
+    "BMAJ",
+    "BMIN",
+    "BPA",
+    "OBJECT",
+    "LINE",
+    "TELESCOP",
+    "INSTRUME",
+    "DATE-OBS",
+    "DATE_OBS",
+)
 
 
 @dataclasses.dataclass(frozen=True, eq=False)
@@ -41,7 +53,10 @@ class Cube:
     is the one-sigma noise of each pixel, laid out like ``data``, or None.
     ``wcs`` is the WCS of the spatial axes (the celestial WCS where there is
     one), ``header`` the data HDU's header, ``unit`` the data's unit (BUNIT)
-    and ``provenance`` records what was read and how.
+    and ``provenance`` records what was read and how. ``inherited`` holds the
+    observation cards of the file's primary header when the data are in an
+    extension: MUSE and IRIS files keep the telescope, instrument and date
+    there alone.
     """
 
     data: Any
@@ -51,6 +66,7 @@ class Cube:
     header: fits.Header
     unit: u.UnitBase | None
     provenance: Mapping[str, str]
+    inherited: Mapping[str, Any] = dataclasses.field(default_factory=dict)
 
     @property
     def spatial_shape(self) -> tuple[int, ...]:
@@ -58,9 +74,21 @@ class Cube:
 
     @property
     def observation(self) -> dict[str, Any]:
-        """The header's observation cards (`OBSERVATION_KEYS`) that are
-        present, by keyword."""
-        return {key: self.header[key] for key in OBSERVATION_KEYS if key in self.header}
+        """The observation cards (`OBSERVATION_KEYS`) that are present, by
+        keyword: the data HDU's own, else those it inherits."""
+        return observation_cards(self.header, self.inherited)
+
+
+def observation_cards(*headers: Mapping[str, Any]) -> dict[str, Any]:
+    """The observation cards of the first of ``headers`` that has each, in
+    the order of `OBSERVATION_KEYS`."""
+    cards = {}
+    for key in OBSERVATION_KEYS:
+        for header in headers:
+            if key in header:
+                cards[key] = header[key]
+                break
+    return cards
 
 
 def add_observation(header: Any, observation: Mapping[str, Any]) -> None:

@@ -25,7 +25,7 @@ from astropy.io import fits
 from astropy.utils.exceptions import AstropyWarning
 from astropy.wcs import WCS, WcsError
 
-from .cube import Cube
+from .cube import Cube, observation_cards
 from .errors import InputError, QuilletWarning
 from .fits_files import (
     BITPIX_DTYPES,
@@ -173,6 +173,7 @@ def _read(
         data_hdu = _data_hdu(hdul, hdu, path)
         index = hdul.index(data_hdu)
         header = data_hdu.header.copy()
+        inherited = {} if index == 0 else observation_cards(hdul[0].header)
         cards = raw_cards(layouts, hdul, index)
         name = hdu_name(header, index)
         where = f"{path}, HDU {name}"
@@ -187,6 +188,12 @@ def _read(
         spatial_wcs, wcs_note = _spatial_wcs(
             cards, full, [a for a in keep if a != spec], axes, refusal, where
         )
+        if spatial_wcs is not None and "DATE-OBS" in inherited and not spatial_wcs.wcs.dateobs:
+            # The maps carry the inherited date, which a WCS read from them
+            # takes in: the cube's WCS takes it in too (a helioprojective
+            # frame needs it to place the observer).
+            spatial_wcs.wcs.dateobs = str(inherited["DATE-OBS"])
+            spatial_wcs.wcs.datfix()  # MJD-OBS, as a WCS read from the maps has it
         velocity, spectral_notes = channel_velocities(
             spectral_wcs,
             header,
@@ -238,6 +245,7 @@ def _read(
         header=header,
         unit=unit,
         provenance=provenance,
+        inherited=inherited,
     )
 
 
@@ -296,15 +304,27 @@ def _data_hdu(hdul: fits.HDUList, hdu: int | str | None, path: Path) -> Any:
     # The first image with a spectral axis: a file may open with a picture
     # of the field before its cube. With none, the first image, whose lack
     # of a spectral axis the caller then explains.
-    for item in images:
+    return next(iter(spectral_images(hdul)), images[0])
+
+
+def spectral_images(hdul: fits.HDUList, *, noise: bool = True) -> list[Any]:
+    """The image HDUs of a file whose WCS has a spectral axis, in order: the
+    windows of a slit spectrograph's file (IRIS, SPICE) are one each. With
+    ``noise=False``, not those named as noise (ERR, STAT, VAR...)."""
+    found = []
+    for item in hdul:
+        if not item.is_image or int(item.header.get("NAXIS", 0)) < 1:
+            continue
+        if not noise and (item.name or "").upper() in _ERROR_NAMES:
+            continue
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
             try:
                 if WCS(item.header, hdul).wcs.spec >= 0:
-                    return item
+                    found.append(item)
             except (ValueError, MemoryError, WcsError):
                 continue
-    return images[0]
+    return found
 
 
 def _kept_axes(

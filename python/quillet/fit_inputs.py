@@ -14,6 +14,7 @@ from __future__ import annotations
 import dataclasses
 import math
 import operator
+import os
 from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any, NamedTuple
 
@@ -216,17 +217,26 @@ def cube_inputs(
     return inputs, description
 
 
+def _check_spectra_given(data: Any, velocity: Any, what: str) -> None:
+    """Refuses a file name in place of spectra (it is read_cube's to read),
+    and spectra with no velocity axis beside them; ``what`` names the caller."""
+    if isinstance(data, str | os.PathLike):
+        raise InputTypeError(
+            f"the spectra are an array or a Cube, not the file name {os.fspath(data)!r}: "
+            "read the file with quillet.read_cube and pass the Cube it returns"
+        )
+    if velocity is None and not isinstance(data, Cube):
+        raise InputTypeError(f"{what} needs the velocity axis (km/s) of the data's spectral axis")
+
+
 def _unpack_cube(
     data: Any, velocity: Any, noise: Any, spectral_axis: int
 ) -> tuple[Any, Any, Any, int, Any, Any, dict[str, str]]:
     """A `Cube`'s data, velocity, noise (unless given), unit, WCS and
     provenance; other data as they are. A cube's own noise is marked as
     NoiseSource kind "cube" so that its provenance is the file's."""
+    _check_spectra_given(data, velocity, "fit_cube")
     if not isinstance(data, Cube):
-        if velocity is None:
-            raise InputTypeError(
-                "fit_cube needs the velocity axis (km/s) of the data's spectral axis"
-            )
         return data, velocity, noise, spectral_axis, None, None, {}
     cube = data
     if operator.index(spectral_axis) != -1:
@@ -489,8 +499,7 @@ def spectra_inputs(
     (a `Cube`, Quantities, masked arrays, Dask arrays), checked; ``noise``
     None is no noise (a `Cube`'s own, if it has one), "estimate" each
     spectrum's DER_SNR. ``what`` names the caller in messages."""
-    if velocity is None and not isinstance(data, Cube):
-        raise InputTypeError(f"{what} needs the velocity axis (km/s) of the data's spectral axis")
+    _check_spectra_given(data, velocity, what)
     given = _unpacked(data, velocity, noise, spectral_axis)
     data, noise, unit, wcs, provenance, data_mask, shape, axis, axis_values, spatial = given[:10]
     if noise is None:

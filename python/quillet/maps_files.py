@@ -22,7 +22,7 @@ import numpy as np
 from astropy.io import fits
 from astropy.wcs import WCS, FITSFixedWarning
 
-from .cube import OBSERVATION_KEYS, add_observation
+from .cube import add_observation, observation_cards
 from .errors import InputError
 from .lazy import compute, computed_blocks, rows_in
 from .model_results import MODEL_FLAG_MEANINGS, ModelFit
@@ -34,6 +34,7 @@ from .settings import LineSettings
 from .units import VELOCITY_UNIT, fits_unit, header_unit
 
 __all__ = [
+    "image_wcs",
     "maps_bytes",
     "maps_header",
     "read_maps",
@@ -543,6 +544,15 @@ def _blocks_of_model(
     yield (slice(None),) * len(shape), whole
 
 
+def image_wcs(header: fits.Header) -> WCS | None:
+    """The spatial WCS a map image of quillet's carries, or None."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", FITSFixedWarning)
+        # A WCS of plain pixel axes (a slit's) has no CTYPE, but WCSAXES.
+        has_wcs = "WCSAXES" in header or "CTYPE1" in header
+        return WCS(header) if has_wcs else None
+
+
 def read_maps(path: str | os.PathLike[str]) -> LineFit:
     """Reads a maps file written by `write_maps` back into a `LineFit`, as
     it was written: bit for bit, with its settings, provenance, unit and WCS.
@@ -584,11 +594,7 @@ def read_maps(path: str | os.PathLike[str]) -> LineFit:
             return values.reshape(()) if one_spectrum else values
 
         amplitude = hdul["AMPLITUDE"]
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", FITSFixedWarning)
-            # A WCS of plain pixel axes (a slit's) has no CTYPE, but WCSAXES.
-            has_wcs = "WCSAXES" in amplitude.header or "CTYPE1" in amplitude.header
-            wcs = WCS(amplitude.header) if has_wcs else None
+        wcs = image_wcs(amplitude.header)
         maps = {q.name: image(q.extname, np.float32) for q in QUANTITIES}
         window = np.stack([image("WINDOW_LEFT", np.int32), image("WINDOW_RIGHT", np.int32)], -1)
         continuum = image("CONTINUUM", np.float32) if "CONTINUUM" in names else None
@@ -608,5 +614,5 @@ def read_maps(path: str | os.PathLike[str]) -> LineFit:
             unit=header_unit(amplitude.header, "BUNIT"),
             wcs=wcs,
             provenance=provenance,
-            observation={key: primary[key] for key in OBSERVATION_KEYS if key in primary},
+            observation=observation_cards(primary),
         )

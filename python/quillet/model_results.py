@@ -21,7 +21,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from .arrays import is_dask_array
-from .cube import OBSERVATION_KEYS, add_observation
+from .cube import add_observation, observation_cards
 from .errors import InputError, MissingDependency
 from .lazy import compute_records, persist_records
 from .line_models import LineModel
@@ -422,6 +422,6 @@ def read_model_maps(path: str | Path) -> ModelFit:
             unit=header_unit(amplitude_header, "BUNIT"),
             wcs=wcs,
             provenance=grouped("IN"),
-            observation={k: hdul[0].header[k] for k in OBSERVATION_KEYS if k in hdul[0].header},
+            observation=observation_cards(hdul[0].header),
             model_settings=grouped("FIT"),
         )

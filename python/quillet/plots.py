@@ -53,6 +53,9 @@ _DOUBT_COLOURS = ("#ff7f0e", "#9467bd", "#8c564b", "#e377c2", "#bcbd22", "#17bec
 _PANEL = (0.07, 0.07, 0.29, 0.34)
 _BAR = (0.37, 0.07, 0.012, 0.34)
 _TITLE_Y = 0.975
+# The longest name of a category, with its count, that fits on one line
+# beside the quality panel's colour bar.
+_LABEL_CHARS = 16
 # Ticks per sky axis of a panel.
 _TICKS = 4
 
@@ -200,6 +203,54 @@ def plot_maps(
     return figure
 
 
+#: The panels of a picture of moment maps: extension, label, colour map.
+_MOMENT_PANELS = (
+    ("MOMENT0", "moment 0", "viridis"),
+    ("MOMENT1", "moment 1", "RdBu_r"),
+    ("MOMENT2", "moment 2", "magma"),
+    ("CHANNELS", "channels summed", "Greys"),
+)
+
+
+def plot_moments_file(path: str | os.PathLike[str]) -> Figure:
+    """Moments 0, 1 and 2 and the channels summed, of a file written by
+    `quillet.Moments.write_fits` (``quillet moments``), in the layout of
+    `plot_maps`: images on sky axes where the file has a celestial WCS."""
+    from astropy.io import fits
+
+    from .maps_files import image_wcs
+
+    with fits.open(path) as hdul:
+        missing = [name for name, _, _ in _MOMENT_PANELS if name not in hdul]
+        if missing:
+            raise InputError(f"{path} is not a moments file: it has no {', '.join(missing)}")
+        images = [
+            (np.asarray(hdul[n].data, np.float64), hdul[n].header) for n, _, _ in _MOMENT_PANELS
+        ]
+    ndim = max(images[0][0].ndim, 1)
+    if ndim > 2:
+        raise InputError(f"{path} holds moments of {ndim} axes; a picture draws one or two")
+    wcs = image_wcs(images[0][1]) if ndim == 2 else None
+    projection = wcs if wcs is not None and wcs.naxis == 2 and wcs.has_celestial else None
+    figure = _figure(figsize=(11, 8.5) if ndim == 2 else (10, 8))
+    for number, ((_, label, cmap), (values, header)) in enumerate(
+        zip(_MOMENT_PANELS, images, strict=True)
+    ):
+        unit = header.get("BUNIT")
+        ax = _panel(figure, number, projection)
+        values = np.atleast_1d(values)
+        text = f"{label} [{unit}]" if unit else label
+        _draw(figure, ax, number, values, cmap, _limits(values), text, ndim)
+    channels = images[-1][0]
+    figure.suptitle(
+        f"quillet moments: {channels.size} spectra, "
+        f"{int(np.count_nonzero(channels == 0))} with no channel to sum",
+        y=_TITLE_Y,
+        fontsize=10,
+    )
+    return figure
+
+
 def _panel(figure: Figure, number: int, projection: Any) -> Axes:
     """The axes of panel ``number`` (0 to 3, by rows from the top left)."""
     column, row = number % 2, 1 - number // 2
@@ -283,7 +334,11 @@ def _draw_categories(
         codes, origin="lower", cmap=cmap, norm=norm, interpolation="nearest", aspect=_aspect(ax)
     )
     bar = _colour_bar(figure, image, 3, ticks=values)
-    bar.ax.set_yticklabels(list(labels))
+    # The bar stands at the figure's right edge: a long name keeps its count
+    # on a line of its own, or "wider than window (254)" runs off the picture.
+    bar.ax.set_yticklabels(
+        [label.replace(" (", "\n(") if len(label) > _LABEL_CHARS else label for label in labels]
+    )
     bar.ax.tick_params(labelsize=7)
     _label_axes(ax)
 
@@ -347,10 +402,24 @@ _WORLD_LABELS = {
 }
 
 
-def _aspect(ax: Axes) -> Literal["equal", "auto"]:
-    """Square pixels on sky axes; on bare pixel axes (a slit raster's steps
-    and slit pixels differ in size) the image fills its panel."""
-    return "equal" if hasattr(ax, "coords") else "auto"
+def _aspect(ax: Axes) -> float | Literal["auto"]:
+    """On sky axes, each pixel drawn as its size on the sky (a slit raster's
+    steps can be ten times its slit pixels: IRIS's 2" by 0.17"); on bare
+    pixel axes, or where the WCS gives no size to a pixel (a sit-and-stare's
+    step of 0), the image fills its panel."""
+    wcs = getattr(ax, "wcs", None)
+    if wcs is None or not hasattr(ax, "coords"):
+        return "auto"
+    from astropy.wcs.utils import proj_plane_pixel_scales
+
+    width, height = (float(scale) for scale in proj_plane_pixel_scales(wcs))
+    ratio = height / width if width > 0 else math.inf
+    return ratio if _ASPECT_LIMITS[0] <= ratio <= _ASPECT_LIMITS[1] else "auto"
+
+
+#: Pixel shapes (height over width on the sky) drawn true to size; beyond
+#: them the picture would be a sliver, so the image fills its panel instead.
+_ASPECT_LIMITS = (1 / 50, 50.0)
 
 
 def _label_axes(ax: Axes) -> None:

@@ -176,7 +176,7 @@ def test_info_shows_the_line_sigma_guide_and_observation(
     shown = line_of(out, "  guide ").split(maxsplit=1)[1]
     if guide is not None:
         assert shown == guide.replace("GUIDE", str(tmp_path / "guide.fits"))
-    assert line_of(out, "observation").endswith("BMAJ 0.001, OBJECT NGC 7")
+    assert line_of(out, "observation").endswith("BMAJ 0.001 (3.6 arcsec), OBJECT NGC 7")
 
 
 # --- fit -------------------------------------------------------------------------

@@ -5,6 +5,7 @@ against known truths; inputs it must refuse; Ctrl-C within one block."""
 from __future__ import annotations
 
 import os
+import pathlib
 import signal
 
 import astropy.units as u
@@ -324,6 +325,17 @@ def test_bad_input_is_refused_before_any_work(kwargs, error, message):
 def test_data_must_be_real_numbers(dtype):
     with pytest.raises(ValueError, match="must hold real numbers"):
         quillet.fit_cube(np.zeros((2, 40), dtype), VELOCITY, noise=1.0, progress=False)
+
+
+@pytest.mark.parametrize("name", ["cube.fits", pathlib.Path("cube.fits")])
+@pytest.mark.parametrize("call", [quillet.fit_cube, quillet.moments])
+def test_a_file_name_is_sent_to_read_cube(call, name):
+    # Before, a file name met "needs the velocity axis", which sent a new user
+    # looking for an axis rather than for read_cube.
+    message = "not the file name 'cube.fits': read the file with quillet.read_cube"
+    for velocity in (None, VELOCITY):
+        with pytest.raises(TypeError, match=message):
+            call(name, velocity)
 
 
 class InterruptedArray:

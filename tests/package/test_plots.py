@@ -4,15 +4,24 @@ whose labels do not overlap; and which spectra get diagnostic pictures."""
 from __future__ import annotations
 
 import dataclasses
+import subprocess
 
 import numpy as np
 import pytest
+from astropy.io import fits
 from astropy.wcs import WCS
+from fits_cubes import REAL_DATA
 from matplotlib.backends.backend_agg import FigureCanvasAgg
+from processes import COMMAND
 
 import quillet
 from quillet.cli import main
-from quillet.plots import chosen_for_diagnostics, plot_maps, quality_categories
+from quillet.plots import (
+    chosen_for_diagnostics,
+    plot_maps,
+    plot_moments_file,
+    quality_categories,
+)
 from quillet.quality import Quality, is_good
 
 VELOCITY = np.arange(-200.0, 200.5, 10.0)
@@ -121,6 +130,42 @@ def test_sky_tick_labels_do_not_overlap():
                 assert not a.overlaps(b), (a, b)
 
 
+@pytest.mark.parametrize("bit", [Quality.WIDER_THAN_WINDOW, Quality.AMPLITUDE_AT_BOUND])
+def test_quality_names_stay_inside_the_picture(bit):
+    shape = (30, 40)
+    fit, _ = judged_fit(shape, tan_wcs(shape))
+    quality = fit.quality.copy()
+    quality[2:] |= np.uint16(bit)  # a long name, with a count of four digits
+    figure = plot_maps(dataclasses.replace(fit, quality=quality))
+    renderer = FigureCanvasAgg(figure).get_renderer()
+    figure.draw(renderer)
+    bar = figure.axes[-1]
+    names = [label for label in bar.get_yticklabels() if label.get_text()]
+    assert any(str(bit.name).lower().replace("_", " ") in n.get_text() for n in names)
+    for name in names:
+        assert name.get_window_extent(renderer).x1 <= figure.bbox.x1, name.get_text()
+
+
+@pytest.mark.parametrize(
+    ("width", "height", "aspect"),
+    [(0.2, 0.2, 1.0), (0.166, 2.0, 2.0 / 0.166), (2.0, 0.5, 0.25), (0.01, 1.0, "auto")],
+)
+def test_sky_pixels_are_drawn_their_shape_on_the_sky(width, height, aspect):
+    # An IRIS raster's steps (2") are twelve of its slit pixels (0.166"):
+    # drawn square, its map would be squeezed twelvefold; a pixel a hundred
+    # times taller than wide would leave a sliver, so the image fills instead.
+    wcs = tan_wcs(SHAPE)
+    wcs.wcs.cdelt = [-width / 3600, height / 3600]
+    fit, _ = judged_fit(SHAPE, wcs)
+    sky_axes = [ax for ax in plot_maps(fit).axes if hasattr(ax, "coords")]
+    assert len(sky_axes) == 4
+    for ax in sky_axes:
+        if aspect == "auto":
+            assert ax.get_aspect() == "auto"
+        else:
+            assert ax.get_aspect() == pytest.approx(aspect, rel=1e-6)
+
+
 @pytest.mark.parametrize("which", ["failed", "all", "worst", "sample"])
 def test_diagnostics_choose_no_blank_spectrum(which):
     fit, data = judged_fit()
@@ -149,3 +194,21 @@ def test_the_plot_command_takes_show(tmp_path, capsys, show, status):
     assert picture.is_file() == (status == 0)
     if status:
         assert "--show" in err and err.count("\n") == 1
+
+
+def test_a_moments_file_is_drawn_as_its_maps(tmp_path):
+    # A new user plots what quillet moments wrote as readily as a fit's maps.
+    cube = quillet.read_cube(REAL_DATA / "gildas_hdo_iras2a.fits")
+    path = quillet.moments(cube).write_fits(tmp_path / "m.fits")
+    figure = plot_moments_file(path)
+    drawn = images(figure)
+    assert [hasattr(image.axes, "coords") for image in drawn] == [True] * 4  # sky axes
+    with fits.open(path) as hdul:
+        for image, name in zip(drawn, ["MOMENT0", "MOMENT1", "MOMENT2", "CHANNELS"], strict=True):
+            np.testing.assert_array_equal(image.get_array(), hdul[name].data)
+    picture = tmp_path / "m.png"
+    result = subprocess.run(
+        [*COMMAND, "plot", str(path), "--out", str(picture)], capture_output=True, text=True,
+        timeout=60,
+    )  # fmt: skip
+    assert (result.returncode, result.stderr, picture.is_file()) == (0, "", True)

@@ -3,11 +3,15 @@ each instrument meets, checked against what the lines are known to do."""
 
 from __future__ import annotations
 
+import subprocess
+
 import astropy.units as u
 import numpy as np
 import pytest
 from astropy.constants import c
+from astropy.io import fits
 from fits_cubes import REAL_DATA
+from processes import COMMAND
 
 import quillet
 
@@ -92,3 +96,124 @@ def test_spice_second_line_found_from_its_guide(spice):
     )  # fmt: skip
     assert fit.flag_counts()["success"] >= 0.9 * fit.flag.size
     assert -1420.0 < median_of_fits(fit, fit.centre) < -1300.0
+
+
+# The FITS files as a new user brings them: what each needs beyond the
+# defaults, the observation cards every map must keep (MUSE's telescope,
+# instrument and date are in its primary header alone, its data in an
+# extension), and what the fits must find (an IRAM cube with no known line;
+# MUSE's H-alpha; IRIS's Mg II k, with IRIS's fill value -200 marked).
+REAL_FILES = {
+    "gildas_hdo_iras2a.fits": {
+        "read": {},
+        "fit": {},
+        "cards": {"OBJECT": "IRAS2A", "LINE": "HDO", "BMAJ": 0.0003467814737101},
+        "good": (0, 0),
+        "centre": None,
+    },
+    "muse_a478_halpha.fits": {
+        "read": {"rest_wavelength": "6562.8 Angstrom", "redshift": 0.0858},
+        "fit": {},
+        "cards": {
+            "OBJECT": "Abell 478 (DATA)",
+            "TELESCOP": "ESO-VLT-U4",
+            "INSTRUME": "MUSE",
+            "DATE-OBS": "2014-12-08T02:48:56.798",
+        },
+        "good": (300, 600),
+        "centre": (-100.0, 100.0),
+    },
+    "iris_mg2k_raster.fits": {
+        "read": {"rest_wavelength": "2796.35 Angstrom"},
+        "fit": {"valid_min": -199.0},
+        "cards": {"TELESCOP": "IRIS", "DATE_OBS": "2014-03-29T14:13:23.750"},
+        "good": (50, 150),
+        "centre": (-15.0, 15.0),
+    },
+}
+
+
+@pytest.mark.parametrize("name", sorted(REAL_FILES))
+def test_real_files_keep_their_observation_in_every_map(tmp_path, name):
+    expected = REAL_FILES[name]
+    cube = quillet.read_cube(REAL_DATA / name, **expected["read"])
+    fit = quillet.fit_cube(cube, progress=False, **expected["fit"])
+    good = int(np.count_nonzero(fit.good))
+    assert expected["good"][0] <= good <= expected["good"][1]
+    if expected["centre"] is not None:
+        low, high = expected["centre"]
+        assert low < float(np.median(fit.centre[fit.good])) < high
+    path = fit.write_fits(tmp_path / "maps.fits")
+    with fits.open(path) as hdul:
+        for item in (hdul[0], hdul["AMPLITUDE"], hdul["CENTRE"]):
+            assert {key: item.header.get(key) for key in expected["cards"]} == expected["cards"]
+    assert quillet.read_maps(path).observation == fit.observation
+
+
+@pytest.mark.parametrize(
+    ("name", "options", "units", "observation"),
+    [
+        ("iris_mg2k_raster.fits", ["--rest-wavelength", "2796.35 Angstrom"],
+         "BUNIT 'Corrected DN' is not a unit astropy reads", "DATE_OBS 2014-03-29T14:13:23.750"),
+        ("gildas_hdo_iras2a.fits", [], "Jy / beam",
+         "BMAJ 0.0003467814737101 (1.248 arcsec), BMIN 0.0002745724558939 (0.9885 arcsec)"),
+    ],
+)  # fmt: skip
+def test_info_tells_the_unit_and_observation_as_a_user_reads_them(
+    name, options, units, observation
+):
+    result = subprocess.run(
+        [*COMMAND, "info", str(REAL_DATA / name), *options],
+        capture_output=True, text=True, timeout=60, check=True,
+    )  # fmt: skip
+    lines = {line[:14].strip(): line[14:] for line in result.stdout.splitlines()}
+    assert units in lines["units"]
+    assert observation in lines["observation"]
+    assert result.stderr == ""
+
+
+@pytest.mark.parametrize(("restfreq", "warned"), [(None, True), (88631.8473e6, False)])
+def test_a_hyperfine_group_foreign_to_the_cube_is_told(tmp_path, restfreq, warned):
+    # The IRAM cube is of HDO at 225.9 GHz: fitted as HCN 1-0 it runs, and
+    # says the group is not the cube's line; with HCN's rest frequency it
+    # says nothing.
+    cube = tmp_path / "cube.fits"
+    with fits.open(REAL_DATA / "gildas_hdo_iras2a.fits") as hdul:
+        if restfreq is not None:
+            hdul[0].header["RESTFREQ"] = restfreq
+        hdul.writeto(cube)
+    result = subprocess.run(
+        [*COMMAND, "fit", str(cube), "--hyperfine", "HCN 1-0", "--out",
+         str(tmp_path / "maps.fits"), "--quiet"],
+        capture_output=True, text=True, timeout=60,
+    )  # fmt: skip
+    assert result.returncode == 0
+    expected = (
+        "quillet: warning: --hyperfine 'HCN 1-0': its main line is at 88631.8473 MHz, but "
+        "the cube's RESTFREQ is 225896.72 MHz: the cube holds another line, and these fits "
+        "will not describe it\n"
+    )
+    assert result.stderr == (expected if warned else "")
+
+
+@pytest.mark.parametrize(
+    ("hdu", "others"), [([], "MGIIK_COPY"), (["--hdu", "MGIIK_COPY"], "MGIIK")]
+)
+def test_info_names_the_other_windows_of_a_file(tmp_path, hdu, others):
+    # An IRIS or SPICE file holds a window per extension: info reads the
+    # first and names the others (a noise image apart), which --hdu reads.
+    path = tmp_path / "windows.fits"
+    with fits.open(REAL_DATA / "iris_mg2k_raster.fits") as hdul:
+        data, header = hdul[0].data, hdul[0].header
+        fits.HDUList([
+            fits.PrimaryHDU(),
+            fits.ImageHDU(data, header, name="MGIIK"),
+            fits.ImageHDU(np.ones_like(data), header, name="STAT"),
+            fits.ImageHDU(data, header, name="MGIIK_COPY"),
+        ]).writeto(path)  # fmt: skip
+    result = subprocess.run(
+        [*COMMAND, "info", str(path), "--rest-wavelength", "2796.35 Angstrom", *hdu],
+        capture_output=True, text=True, timeout=60, check=True,
+    )  # fmt: skip
+    lines = {line[:14].strip(): line[14:] for line in result.stdout.splitlines()}
+    assert lines["other cubes"] == f"HDU {others}: read one with --hdu"
