@@ -197,7 +197,7 @@ def measure_cli_memory(gigabytes: float, folder: Path) -> dict:
         "spectra": spectra,
         "channels": shape[0],
         "maps_bytes": maps_bytes,
-        "default_block_bytes": 4 * shape[0] * quillet.rows.default_chunk_rows(shape[0]),
+        "default_block_bytes": 4 * shape[0] * quillet.basics.rows.default_chunk_rows(shape[0]),
         "baseline_RssAnon": baseline["peak_RssAnon"],
         **measured,
     }

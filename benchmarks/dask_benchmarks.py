@@ -46,7 +46,7 @@ from cube_benchmarks import write_big_cube  # noqa: E402
 from distributed import Client, LocalCluster  # noqa: E402
 
 import quillet  # noqa: E402
-import quillet.dask  # noqa: E402
+import quillet.work.dask  # noqa: E402
 
 RESULTS = HERE / "results"
 CHANNELS = 64
@@ -87,14 +87,14 @@ def timed_pair(client: Client, path: Path, chunks: int, rounds: int) -> tuple[fl
 
 
 def cluster(workers: int, threads: int, plugin: bool) -> tuple[LocalCluster, Client]:
-    env = quillet.dask.worker_options(threads_per_worker=threads)["env"] if plugin else {}
+    env = quillet.work.dask.worker_options(threads_per_worker=threads)["env"] if plugin else {}
     local = LocalCluster(
         n_workers=workers, threads_per_worker=threads, processes=True, host="127.0.0.1",
         dashboard_address=None, silence_logs=logging.ERROR, env=env,
     )  # fmt: skip
     client = Client(local)
     if plugin:
-        client.register_plugin(quillet.dask.QuilletWorkerPlugin())
+        client.register_plugin(quillet.work.dask.QuilletWorkerPlugin())
     return local, client
 
 

@@ -44,7 +44,7 @@ import warnings
 import numpy as np
 
 import _quillet_kernels
-from quillet.line_models import LineModel
+from quillet.data.line_models import LineModel
 
 ROWS = 100_000
 CHANNELS = 512

@@ -37,7 +37,7 @@ sys.path.insert(0, str(HERE))
 from cube_benchmarks import RESULTS, peak_memory_of, write_big_cube  # noqa: E402
 
 import quillet  # noqa: E402
-from quillet.rows import default_chunk_rows, row_blocks, take_rows  # noqa: E402
+from quillet.basics.rows import default_chunk_rows, row_blocks, take_rows  # noqa: E402
 
 CHANNELS = 128
 MIB = 2.0**20

@@ -15,7 +15,7 @@ from __future__ import annotations
 import numpy as np
 
 import quillet
-from quillet.line_models import LineModel
+from quillet.data.line_models import LineModel
 
 SNRS = (3.0, 5.0, 10.0, 20.0)
 SEPARATIONS = (0.0, 1.0, 1.5, 2.0, 3.0, 4.0)

@@ -21,10 +21,10 @@ import numpy as np
 
 import _quillet
 from quillet import moments
-from quillet.block_fit import fit_and_judge
-from quillet.guides import find_guides
-from quillet.neighbours import per_width, refit_from_neighbours
-from quillet.settings import LineSettings
+from quillet.basics.settings import LineSettings
+from quillet.data.guides import find_guides
+from quillet.work.block_fit import fit_and_judge
+from quillet.work.neighbours import per_width, refit_from_neighbours
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "demo"))
 from survey import FIT_SETTINGS, make_survey

@@ -23,18 +23,18 @@ import astropy.units as u
 import numpy as np
 from astropy.constants import c
 
-from quillet.block_fit import fit_and_judge
-from quillet.guides import find_guides
-from quillet.neighbours import per_width, refit_from_neighbours
-from quillet.quality import (
+from quillet.basics.settings import LineSettings
+from quillet.data.guides import find_guides
+from quillet.data.quality import (
     DEFAULT_SNR_MIN,
     Quality,
     bit_counts,
     is_good,
     signal_to_noise,
 )
-from quillet.settings import LineSettings
-from quillet.windows import fit_rows_adaptive
+from quillet.work.block_fit import fit_and_judge
+from quillet.work.neighbours import per_width, refit_from_neighbours
+from quillet.work.windows import fit_rows_adaptive
 
 ROOT = Path(__file__).resolve().parent.parent
 # What lies above this line of docs/trust_figures.md is written by hand and kept.

@@ -5,7 +5,7 @@ it was to compare the kernel with, bit for bit (tests) and for speed
 
 import numpy as np
 
-from quillet.noise import DER_SNR_FACTOR, row_nanmedian
+from quillet.data.noise import DER_SNR_FACTOR, row_nanmedian
 
 
 def numpy_der_snr(rows):

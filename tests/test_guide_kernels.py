@@ -1,5 +1,5 @@
-"""_quillet_kernels.find_guides (through quillet.guides.find_guides) and
-_quillet_kernels.find_peaks (through quillet.windows) against the NumPy
+"""_quillet_kernels.find_guides (through quillet.data.guides.find_guides) and
+_quillet_kernels.find_peaks (through quillet.work.windows) against the NumPy
 searches they replaced (reference_guides.py): the same bits for every row,
 whatever the NaN, infinities, ties, flat rows and noise layouts."""
 
@@ -7,9 +7,9 @@ import numpy as np
 import pytest
 from reference_guides import numpy_peak_guides, numpy_peak_search
 
-from quillet.guides import find_guides
-from quillet.settings import LineSettings
-from quillet.windows import _peaks_and_finite
+from quillet.basics.settings import LineSettings
+from quillet.data.guides import find_guides
+from quillet.work.windows import _peaks_and_finite
 
 AXES = {
     "ascending": np.arange(-300.0, 300.01, 5.0),

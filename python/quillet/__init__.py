@@ -13,15 +13,24 @@ fit runs in the `_quillet` extension, whose results are reproducible to the
 bit; this package reads files, prepares the spectra block by block, and
 writes and draws the maps.
 
-The package is in layers, each module importing only from those below it:
-basics (`errors`, `signals`, `settings`, `rows`, `arrays`, `units`,
-`progress`, `outputs`, `lazy`), data (`noise`, `guides`, `quality`, `results`,
-`cube`, `spectral_axis`, `fits_files`, `fits_images`, `fit_inputs`), work
-(`windows`, `neighbours`, `block_fit`, `dask`), front ends (`cube_fit`,
-`cube_moments`, `cube_files`, `maps_files`, `plots`) and the command line
-(`cli`). Importing `quillet` loads none of them but what its names need when
-first used, so ``import quillet`` costs little and loads no astropy,
-matplotlib, Dask or xarray.
+The package is in layers, one folder each, and a module imports only from
+the layers below its own (within a layer, from siblings, without a circle):
+
+- `basics`: `errors`, `signals`, `settings`, `rows`, `arrays`, `units`,
+  `progress`, `outputs`, `lazy`, `pool`, `version`;
+- `data`: `noise`, `guides`, `quality`, `line_models`, `cube`,
+  `spectral_axis`, `fits_files`, `fits_images`, `fit_inputs`, `results`,
+  `model_results`;
+- `work`: `windows`, `neighbours`, `block_fit`, `model_fit`, `dask`,
+  `worker_plugin`;
+- `front` (the front ends): `cube_fit`, `cube_moments`, `cube_files`,
+  `maps_files`, `plots`, `model_plots`;
+- `cli`: the command line, `quillet.cli.main`.
+
+Each folder's ``__init__`` says what its layer owns. Importing `quillet`
+loads none of them but what its names need when first used, so
+``import quillet`` costs little and loads no astropy, matplotlib, Dask or
+xarray.
 """
 
 from __future__ import annotations
@@ -32,17 +41,13 @@ from typing import TYPE_CHECKING, Any
 if TYPE_CHECKING:
     __version__: str
 
-    from .cube import Cube
-    from .cube_files import read_cube
-    from .cube_fit import fit_cube
-    from .cube_moments import Moments, moments
-    from .errors import QuilletError
-    from .line_models import LineModel
-    from .maps_files import read_maps
-    from .model_results import ModelFit, read_model_maps
-    from .noise import estimate_noise
-    from .plots import plot_fit
-    from .results import (
+    from .basics.errors import QuilletError
+    from .basics.settings import LineSettings
+    from .data.cube import Cube
+    from .data.line_models import LineModel
+    from .data.model_results import ModelFit, read_model_maps
+    from .data.noise import estimate_noise
+    from .data.results import (
         FLAG_MEANINGS,
         FLAG_NO_CONVERGENCE,
         FLAG_NO_LOCAL_MAX,
@@ -50,29 +55,33 @@ if TYPE_CHECKING:
         FitRow,
         LineFit,
     )
-    from .settings import LineSettings
+    from .front.cube_files import read_cube
+    from .front.cube_fit import fit_cube
+    from .front.cube_moments import Moments, moments
+    from .front.maps_files import read_maps
+    from .front.plots import plot_fit
 
 # Each public name and the module that defines it, imported on first use.
 _HOMES = {
-    "Cube": "cube",
-    "FLAG_MEANINGS": "results",
-    "FLAG_NO_CONVERGENCE": "results",
-    "FLAG_NO_LOCAL_MAX": "results",
-    "FLAG_SUCCESS": "results",
-    "FitRow": "results",
-    "LineFit": "results",
-    "LineModel": "line_models",
-    "LineSettings": "settings",
-    "ModelFit": "model_results",
-    "Moments": "cube_moments",
-    "QuilletError": "errors",
-    "estimate_noise": "noise",
-    "fit_cube": "cube_fit",
-    "moments": "cube_moments",
-    "plot_fit": "plots",
-    "read_cube": "cube_files",
-    "read_maps": "maps_files",
-    "read_model_maps": "model_results",
+    "Cube": "data.cube",
+    "FLAG_MEANINGS": "data.results",
+    "FLAG_NO_CONVERGENCE": "data.results",
+    "FLAG_NO_LOCAL_MAX": "data.results",
+    "FLAG_SUCCESS": "data.results",
+    "FitRow": "data.results",
+    "LineFit": "data.results",
+    "LineModel": "data.line_models",
+    "LineSettings": "basics.settings",
+    "ModelFit": "data.model_results",
+    "Moments": "front.cube_moments",
+    "QuilletError": "basics.errors",
+    "estimate_noise": "data.noise",
+    "fit_cube": "front.cube_fit",
+    "moments": "front.cube_moments",
+    "plot_fit": "front.plots",
+    "read_cube": "front.cube_files",
+    "read_maps": "front.maps_files",
+    "read_model_maps": "data.model_results",
 }
 
 __all__ = [
@@ -101,8 +110,9 @@ __all__ = [
 
 def __getattr__(name: str) -> Any:
     if name == "__version__":
-        # importlib.metadata takes longer to import than the package itself.
-        globals()[name] = _version()
+        from .basics.version import package_version
+
+        globals()[name] = package_version()
         return globals()[name]
     home = _HOMES.get(name)
     if home is None:
@@ -114,12 +124,3 @@ def __getattr__(name: str) -> Any:
 
 def __dir__() -> list[str]:
     return sorted({*globals(), *_HOMES})
-
-
-def _version() -> str:
-    from importlib.metadata import PackageNotFoundError, version
-
-    try:
-        return version("quillet")
-    except PackageNotFoundError:  # run from a source tree that was never installed
-        return "0+unknown"

@@ -8,12 +8,12 @@ run (`quillet.cli.main`), not with a traceback.
 import sys
 
 try:
-    from .signals import catch_termination
+    from .basics.signals import catch_termination
 
     catch_termination()
     from .cli import main
 except KeyboardInterrupt as stop:
-    from .signals import stopped
+    from .basics.signals import stopped
 
     sys.exit(stopped(stop))
 

@@ -8,7 +8,7 @@ import warnings
 from collections.abc import Iterator
 from typing import Any
 
-import quillet.dask
+import quillet.work.dask
 
 
 @contextlib.contextmanager
@@ -23,7 +23,7 @@ def two_process_client() -> Iterator[Any]:
         warnings.simplefilter("ignore")
         cluster = LocalCluster(
             n_workers=2, processes=True, host="127.0.0.1", dashboard_address=None,
-            **quillet.dask.worker_options(),
+            **quillet.work.dask.worker_options(),
         )  # fmt: skip
         client = Client(cluster)
     try:

@@ -19,9 +19,10 @@ from distributed import as_completed, futures_of
 from fits_cubes import REAL_DATA
 
 import quillet
-import quillet.dask
-import quillet.maps_files
-from quillet.results import QUANTITIES
+import quillet.front.maps_files
+import quillet.work.dask
+from quillet.basics.pool import pool_size
+from quillet.data.results import QUANTITIES
 
 VELOCITY = np.linspace(-300.0, 300.0, 31)  # 20 km/s channels
 SHAPE = (24, 30)
@@ -115,7 +116,7 @@ def test_bad_input_fails_before_any_graph_runs():
     ("nthreads", "cores", "size"), [(1, None, 1), (4, None, 1), (1, 8, 8), (2, 8, 7), (8, 2, 1)]
 )
 def test_pool_size_fills_the_cores_the_threads_leave(nthreads, cores, size):
-    assert quillet.dask.pool_size(nthreads, cores) == size
+    assert pool_size(nthreads, cores) == size
 
 
 # --- a real cluster on loopback ---------------------------------------------------
@@ -124,7 +125,7 @@ def test_pool_size_fills_the_cores_the_threads_leave(nthreads, cores, size):
 @pytest.fixture(scope="module")
 def client():
     with two_process_client() as client:
-        client.register_plugin(quillet.dask.QuilletWorkerPlugin())
+        client.register_plugin(quillet.work.dask.QuilletWorkerPlugin())
         yield client
 
 
@@ -191,7 +192,7 @@ def test_fits_and_zarr_outputs_stream_and_read_back_equal(client, tmp_path, sche
     local = dask.config.set(scheduler="threads") if scheduler == "threads" else nullcontext()
     with local:
         fit.write_fits(tmp_path / "maps.fits")
-        quillet.maps_files.write_zarr(fit, tmp_path / "maps.zarr")
+        quillet.front.maps_files.write_zarr(fit, tmp_path / "maps.zarr")
     assert_same_maps(quillet.read_maps(tmp_path / "maps.fits"), REFERENCE)
     stored = xarray.open_zarr(tmp_path / "maps.zarr", consolidated=False)
     for name in MAPS:

@@ -15,7 +15,7 @@ import zarr
 
 import _quillet
 import quillet
-from quillet.results import QUANTITIES
+from quillet.data.results import QUANTITIES
 
 VELOCITY = np.linspace(-400.0, 380.0, 40)  # 20 km/s channels
 SPATIAL = (3, 5, 7)

@@ -6,8 +6,8 @@ import numpy as np
 import pytest
 from trust_cubes import gaussian_rows
 
-from quillet.guides import check_guide_on_axis, find_guides
-from quillet.settings import LineSettings
+from quillet.basics.settings import LineSettings
+from quillet.data.guides import check_guide_on_axis, find_guides
 
 AXES = {
     "round zero": np.arange(-300.0, 300.01, 5.0),
@@ -60,7 +60,7 @@ def test_velocity_window_picks_the_line_within_it():
 @pytest.mark.parametrize("piece", [None, 500])
 def test_guides_do_not_depend_on_the_rows_beside_them(piece, monkeypatch):
     if piece is not None:  # a block larger than one piece is found piece by piece
-        monkeypatch.setattr("quillet.guides._PIECE_VALUES", piece)
+        monkeypatch.setattr("quillet.data.guides._PIECE_VALUES", piece)
     velocity = AXES["round zero"]
     rows, noise = gaussian_rows(velocity, np.linspace(0, 8, 50), np.linspace(-200, 200, 50), 15.0,
                                 noise=1.0, seed=3)  # fmt: skip

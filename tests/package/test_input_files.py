@@ -19,8 +19,8 @@ from fits_cubes import line_cube, spectral_cards, write_cube
 from processes import COMMAND, start_fit
 
 import quillet
-from quillet import fits_images
-from quillet.errors import QuilletWarning
+from quillet.basics.errors import QuilletWarning
+from quillet.data import fits_images
 
 CHANNELS = 24
 WAVE = spectral_cards("WAVE", 6555.0, 0.75, cunit="Angstrom")

@@ -1,4 +1,4 @@
-"""quillet.line_models: the presets' offsets and ties, the hyperfine tables,
+"""quillet.data.line_models: the presets' offsets and ties, the hyperfine tables,
 the kernel's arguments, and fits through fit_model_rows."""
 
 from __future__ import annotations
@@ -9,7 +9,7 @@ import astropy.units as u
 import numpy as np
 import pytest
 
-from quillet.line_models import (
+from quillet.data.line_models import (
     C_KM_S,
     HYPERFINE,
     HyperfineTransition,

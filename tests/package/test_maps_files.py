@@ -14,9 +14,9 @@ from astropy.wcs import WCS
 from fits_cubes import REAL_DATA, line_cube, spectral_cards, write_cube
 
 import quillet
-import quillet.maps_files
-from quillet.errors import OutputError
-from quillet.results import QUANTITIES
+import quillet.front.maps_files
+from quillet.basics.errors import OutputError
+from quillet.data.results import QUANTITIES
 
 MAP_EXTENSIONS = [q.extname for q in QUANTITIES] + ["FLAG", "WINDOW_LEFT", "WINDOW_RIGHT"]
 VELOCITY = np.linspace(-300.0, 300.0, 41)
@@ -272,7 +272,7 @@ def test_outputs_of_the_api_through_links_and_onto_inputs(tmp_path):
     assert quillet.read_maps(tmp_path / "maps.fits").shape == (3, 4)
 
     def write_zarr(path, overwrite):
-        return quillet.maps_files.write_zarr(fit, path, overwrite=overwrite)
+        return quillet.front.maps_files.write_zarr(fit, path, overwrite=overwrite)
 
     (tmp_path / "alias.fits").symlink_to("cube.fits")
     for write in (fit.write_fits, fit.plot_maps, write_zarr):
@@ -286,7 +286,7 @@ def test_outputs_of_the_api_through_links_and_onto_inputs(tmp_path):
     # A store replaces a store in one step, leaving nothing beside it.
     write_zarr(tmp_path / "maps.zarr", overwrite=False)
     other = written_and_fitted(tmp_path / "elsewhere", (2, 2))
-    quillet.maps_files.write_zarr(other, tmp_path / "maps.zarr", overwrite=True)
+    quillet.front.maps_files.write_zarr(other, tmp_path / "maps.zarr", overwrite=True)
     import xarray
 
     with xarray.open_zarr(tmp_path / "maps.zarr", consolidated=False) as stored:
@@ -375,7 +375,7 @@ def test_xarray_has_sky_coordinates_and_the_wcs(tmp_path, projection, rotation, 
 def test_a_zarr_store_is_consolidated_and_opens_without_a_warning(tmp_path):
     xarray = pytest.importorskip("xarray")
     fit, _ = observed_fit(tmp_path)
-    path = quillet.maps_files.write_zarr(fit, tmp_path / "maps.zarr")
+    path = quillet.front.maps_files.write_zarr(fit, tmp_path / "maps.zarr")
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         opened = xarray.open_zarr(path)

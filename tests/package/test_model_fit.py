@@ -21,9 +21,9 @@ from fits_cubes import REAL_DATA, spectral_cards, write_cube
 from scipy.optimize import least_squares
 
 import quillet
-from quillet.line_models import LineModel
-from quillet.model_fit import MIN_DELTA_BIC, ModelSpec
-from quillet.model_results import ModelFit, read_model_maps
+from quillet.data.line_models import LineModel
+from quillet.data.model_results import ModelFit, read_model_maps
+from quillet.work.model_fit import MIN_DELTA_BIC, ModelSpec
 
 MUSE = REAL_DATA / "muse_a478_halpha.fits"
 REST = [6562.80, 6548.05, 6583.45] * u.AA  # H-alpha, [N II] 6548, 6583 in air
@@ -227,7 +227,7 @@ def test_model_fit_is_a_model_fit(muse):
 
 
 def test_plot_model_fit_draws_each_component_on_the_baseline(muse):
-    from quillet.model_plots import plot_model_fit
+    from quillet.front.model_plots import plot_model_fit
 
     cube, fit = muse
     y, x = 20, 20
@@ -246,7 +246,7 @@ def test_plot_model_fit_draws_each_component_on_the_baseline(muse):
 def test_cli_hyperfine_and_auto_components_on_synthetic_cubes(tmp_path):
     """HCN 1-0 on a radio velocity axis, and two lines 4 sigmas apart with
     --components auto: the velocity found, and two components kept."""
-    from quillet.line_models import HYPERFINE
+    from quillet.data.line_models import HYPERFINE
 
     v = np.arange(-20.0, 20.0, 0.2)
     rng = np.random.default_rng(5)

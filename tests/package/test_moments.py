@@ -18,7 +18,7 @@ from fits_cubes import spectral_cards, write_cube
 
 import quillet
 from quillet import moments
-from quillet.cube_moments import MOMENT_IMAGES
+from quillet.front.cube_moments import MOMENT_IMAGES
 
 VELOCITY = np.linspace(-300.0, 300.0, 121)
 

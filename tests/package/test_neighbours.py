@@ -7,10 +7,10 @@ import numpy as np
 import pytest
 from trust_cubes import gaussian_rows
 
-from quillet.block_fit import fit_and_judge
-from quillet.neighbours import per_width, refit_from_neighbours
-from quillet.quality import Quality, is_good
-from quillet.settings import LineSettings
+from quillet.basics.settings import LineSettings
+from quillet.data.quality import Quality, is_good
+from quillet.work.block_fit import fit_and_judge
+from quillet.work.neighbours import per_width, refit_from_neighbours
 
 VELOCITY = np.arange(-300.0, 300.01, 5.0)
 V32 = VELOCITY.astype(np.float32)

@@ -16,13 +16,13 @@ from processes import COMMAND
 
 import quillet
 from quillet.cli import main
-from quillet.plots import (
+from quillet.data.quality import Quality, is_good
+from quillet.front.plots import (
     chosen_for_diagnostics,
     plot_maps,
     plot_moments_file,
     quality_categories,
 )
-from quillet.quality import Quality, is_good
 
 VELOCITY = np.arange(-200.0, 200.5, 10.0)
 SHAPE = (6, 8)

@@ -7,8 +7,8 @@ import pytest
 from astropy.io import fits as pyfits
 from trust_cubes import gaussian_rows
 
-from quillet.block_fit import fit_and_judge
-from quillet.quality import (
+from quillet.basics.settings import LineSettings
+from quillet.data.quality import (
     DEFAULT_SNR_MIN,
     Quality,
     cf_attributes,
@@ -16,8 +16,8 @@ from quillet.quality import (
     is_good,
     quality_bits,
 )
-from quillet.settings import LineSettings
-from quillet.windows import fit_rows_adaptive
+from quillet.work.block_fit import fit_and_judge
+from quillet.work.windows import fit_rows_adaptive
 
 VELOCITY = np.arange(-200.0, 200.01, 4.0)
 V32 = VELOCITY.astype(np.float32)

@@ -16,7 +16,7 @@ from astropy.io import fits
 from fits_cubes import REAL_DATA, line_cube, spectral_cards, write_cube, write_tabular_cube
 
 import quillet
-from quillet.fits_images import LazyImage
+from quillet.data.fits_images import LazyImage
 
 C = 299792.458  # km/s
 HI = 1420.405751e6  # Hz

@@ -100,7 +100,7 @@ def test_bad_pixels_and_noise_from_files(files, options, blank):
     fit, out = maps_of(files, "pixels", *given)
     assert fit.blank_count == len(blank)
     for where in blank:
-        assert fit.quality[where] == quillet.quality.Quality.NO_DATA and fit.flag[where] == 1
+        assert fit.quality[where] == quillet.data.quality.Quality.NO_DATA and fit.flag[where] == 1
         assert np.isnan(fit.guide[where])
     assert line_of(out, "blank spectra").split()[-1] == str(len(blank))
     if "--noise" in options:
@@ -127,7 +127,7 @@ def test_windows_refits_and_snr_options_reach_the_fit(files):
     # Every success is doubted at S/N 1000; the window holds each fit's guide.
     success = fit.flag == 0
     assert success.any() and not fit.good.any()
-    assert np.all((fit.quality[success] & quillet.quality.Quality.LOW_SNR) != 0)
+    assert np.all((fit.quality[success] & quillet.data.quality.Quality.LOW_SNR) != 0)
     finite = np.isfinite(fit.guide)
     assert np.all(np.abs(fit.guide[finite]) <= 40.0)
 

@@ -13,7 +13,7 @@ from astropy.io import fits
 from clusters import two_process_client
 
 import quillet
-from quillet.quality import Quality, cf_attributes
+from quillet.data.quality import Quality, cf_attributes
 
 VELOCITY = np.arange(-300.0, 300.01, 5.0)
 SHAPE = (24, 20)
@@ -157,7 +157,7 @@ def test_valid_range_makes_pixels_missing_like_a_mask():
     ],
 )
 def test_mistakes_are_refused_before_any_work(kwargs, message):
-    with pytest.raises(quillet.errors.InputError) as raised:
+    with pytest.raises(quillet.basics.errors.InputError) as raised:
         quillet.fit_cube(DATA, VELOCITY, noise=0.5, progress=False, **kwargs)
     assert message in str(raised.value)
 

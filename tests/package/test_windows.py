@@ -7,8 +7,8 @@ import pytest
 from trust_cubes import gaussian_rows
 
 import _quillet
-from quillet.settings import LineSettings
-from quillet.windows import fit_rows_adaptive, peak_search
+from quillet.basics.settings import LineSettings
+from quillet.work.windows import fit_rows_adaptive, peak_search
 
 VELOCITY = np.arange(-400.0, 400.01, 4.0)
 V32 = VELOCITY.astype(np.float32)

@@ -1,7 +1,7 @@
 """Maps on disk: a `LineFit` written as FITS (one image per quantity, with
 its WCS and unit, every setting in the header) or as Zarr, and read back.
 
-Every output is written whole or not at all (`quillet.outputs`), and
+Every output is written whole or not at all (`quillet.basics.outputs`), and
 nothing that exists is replaced unless asked. Maps that are lazy Dask arrays are written block by
 block as their blocks are computed: the maps of an archive never have to fit
 in one machine's memory.
@@ -22,16 +22,17 @@ import numpy as np
 from astropy.io import fits
 from astropy.wcs import WCS, FITSFixedWarning
 
-from .cube import add_observation, observation_cards
-from .errors import InputError
-from .lazy import compute, computed_blocks, rows_in
-from .model_results import MODEL_FLAG_MEANINGS, ModelFit
-from .outputs import atomic_output
-from .progress import progress_bar
-from .quality import fits_cards
-from .results import FLAG_MEANINGS, QUANTITIES, LineFit
-from .settings import LineSettings
-from .units import VELOCITY_UNIT, fits_unit, header_unit
+from ..basics.errors import InputError
+from ..basics.lazy import compute, computed_blocks, rows_in
+from ..basics.outputs import atomic_output
+from ..basics.progress import progress_bar
+from ..basics.settings import LineSettings
+from ..basics.units import VELOCITY_UNIT, fits_unit, header_unit
+from ..basics.version import package_version
+from ..data.cube import add_observation, observation_cards
+from ..data.model_results import MODEL_FLAG_MEANINGS, ModelFit
+from ..data.quality import fits_cards
+from ..data.results import FLAG_MEANINGS, QUANTITIES, LineFit
 
 __all__ = [
     "image_wcs",
@@ -54,12 +55,6 @@ _MAP_AXES = f"{_KEY_PREFIX}MAP AXES"
 _HEADER_SAFE = "".join(chr(c) for c in range(32, 127) if chr(c) != "%")
 
 
-def _version() -> str:
-    from . import __version__
-
-    return __version__
-
-
 def maps_header(fit: LineFit, counts: dict[str, int] | None = None) -> fits.Header:
     """The primary header of a maps file: the package version, every
     setting, the provenance and the flag counts (zero when not yet known:
@@ -70,7 +65,7 @@ def maps_header(fit: LineFit, counts: dict[str, int] | None = None) -> fits.Head
         datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%dT%H:%M:%S"),
         "UTC time the file was written",
     )
-    header[f"HIERARCH {_KEY_PREFIX}VERSION"] = _version()
+    header[f"HIERARCH {_KEY_PREFIX}VERSION"] = package_version()
     header[f"HIERARCH {_MAP_AXES}"] = len(fit.shape)
     for name, value in fit.settings.as_kwargs().items():
         header[f"HIERARCH {_KEY_PREFIX}{name.upper()}"] = value
@@ -286,7 +281,7 @@ def write_image_file(
     The primary header is made twice: first with every count of ``flags``
     at zero, then, once every block's "flag" field is counted, again with
     the counts, which must keep its size. Written under a temporary name and
-    renamed into place (`quillet.outputs.atomic_output`)."""
+    renamed into place (`quillet.basics.outputs.atomic_output`)."""
     zeros = dict.fromkeys(flags.values(), 0)
     counts = dict(zeros)
     with atomic_output(path, overwrite=overwrite, reads=reads, size=size) as temp:

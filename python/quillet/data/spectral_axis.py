@@ -19,9 +19,9 @@ import astropy.units as u
 import numpy as np
 from astropy.wcs import WCS
 
-from .errors import InputError
-from .settings import velocity_axis
-from .units import CONVENTION_NAMES, header_unit
+from ..basics.errors import InputError
+from ..basics.settings import velocity_axis
+from ..basics.units import CONVENTION_NAMES, header_unit
 
 __all__ = [
     "CONVENTIONS",

@@ -20,14 +20,15 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from .arrays import is_dask_array
+from ..basics.arrays import is_dask_array
+from ..basics.errors import InputError, MissingDependency
+from ..basics.lazy import compute_records, persist_records
+from ..basics.settings import LineSettings
+from ..basics.units import VELOCITY_UNIT
+from ..basics.version import package_version
 from .cube import add_observation, observation_cards
-from .errors import InputError, MissingDependency
-from .lazy import compute_records, persist_records
 from .line_models import LineModel
 from .results import sky_coordinates, spatial_dims
-from .settings import LineSettings
-from .units import VELOCITY_UNIT
 
 if TYPE_CHECKING:
     import astropy.units as u
@@ -99,7 +100,7 @@ class ModelFit:
     wcs: WCS | None = None
     provenance: Mapping[str, str] = dataclasses.field(default_factory=dict)
     #: The input's beam, object, telescope, instrument and date cards
-    #: (`quillet.cube.OBSERVATION_KEYS`), carried into every output.
+    #: (`quillet.data.cube.OBSERVATION_KEYS`), carried into every output.
     observation: Mapping[str, Any] = dataclasses.field(default_factory=dict)
     model_settings: Mapping[str, str] = dataclasses.field(default_factory=dict)
     records: Any = dataclasses.field(default=None, repr=False)
@@ -108,7 +109,7 @@ class ModelFit:
     def from_records(
         cls, records: Any, with_continuum: bool, model: LineModel, **described: Any
     ) -> ModelFit:
-        """Maps of records (`quillet.model_fit.model_record_dtype`); lazy
+        """Maps of records (`quillet.work.model_fit.model_record_dtype`); lazy
         records stay lazy until `compute` or `persist`."""
         names = records.dtype.names or ()
         lazy = is_dask_array(records)
@@ -210,7 +211,7 @@ class ModelFit:
 
     def header_cards(self) -> list[tuple[str, Any]]:
         """Every setting, the model and the provenance as (key, value) cards."""
-        cards: list[tuple[str, Any]] = [("VERSION", _version())]
+        cards: list[tuple[str, Any]] = [("VERSION", package_version())]
         cards += list(self.settings.as_kwargs().items())
         m = self.model
         cards += [("MODEL COMPONENTS", m.components),
@@ -294,30 +295,24 @@ class ModelFit:
         component as a third axis after the sky's), the spatial WCS on
         each, then VELOCITY; every setting, the model and the provenance in
         the primary header. Written whole or not at all, lazy maps block by
-        block as they are computed; see `quillet.maps_files.write_model_maps`."""
-        from .maps_files import write_model_maps
+        block as they are computed; see `quillet.front.maps_files.write_model_maps`."""
+        from ..front.maps_files import write_model_maps
 
         return write_model_maps(self, path, overwrite=overwrite, progress=progress)
 
     def write_zarr(self, path: str | Path, *, overwrite: bool = False) -> Path:
         """`to_xarray` as a consolidated Zarr store, written whole or not at
         all, lazy maps by whoever computes their blocks."""
-        from .maps_files import write_dataset
+        from ..front.maps_files import write_dataset
 
         return write_dataset(self.to_xarray(), path, overwrite=overwrite,
                              reads=[self.provenance.get("input")], lazy=self.lazy)  # fmt: skip
 
     def plot_maps(self, path: str | Path | None = None, *, overwrite: bool = False) -> Figure:
-        """Per-component maps; see `quillet.model_plots.plot_model_maps`."""
-        from .model_plots import plot_model_maps
+        """Per-component maps; see `quillet.front.model_plots.plot_model_maps`."""
+        from ..front.model_plots import plot_model_maps
 
         return plot_model_maps(self.compute(), path, overwrite=overwrite)
-
-
-def _version() -> str:
-    from . import __version__
-
-    return __version__
 
 
 def _card_value(value: Any) -> Any:
@@ -353,7 +348,7 @@ def read_model_maps(path: str | Path) -> ModelFit:
     from astropy.io import fits
     from astropy.wcs import WCS, FITSFixedWarning
 
-    from .units import header_unit
+    from ..basics.units import header_unit
 
     path = Path(path)
     with fits.open(path) as hdul:

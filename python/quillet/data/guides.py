@@ -20,7 +20,7 @@ from numpy.typing import ArrayLike
 
 import _quillet_kernels
 
-from .errors import InputError
+from ..basics.errors import InputError
 
 __all__ = ["GUIDE_METHODS", "check_guide_on_axis", "find_guides"]
 

@@ -25,9 +25,9 @@ import numpy as np
 import _quillet
 import _quillet_kernels
 
-from .errors import InputError
-from .quality import DEFAULT_WINDOW_SIGMAS, RowLimits
-from .settings import LineSettings
+from ..basics.errors import InputError
+from ..basics.settings import LineSettings
+from ..data.quality import DEFAULT_WINDOW_SIGMAS, RowLimits
 
 __all__ = [
     "DEFAULT_MAX_ROUNDS",

@@ -2,7 +2,7 @@
 components, a baseline, ties; or a count of free components chosen per
 spectrum.
 
-A block is prepared exactly as for the Gaussian fit (`quillet.block_fit`:
+A block is prepared exactly as for the Gaussian fit (`quillet.work.block_fit`:
 mask, noise, continuum, guides). Then:
 
 1. a first pass of the kernel's Gaussian batch finds each spectrum's
@@ -37,12 +37,12 @@ from typing import Any, Literal
 
 import numpy as np
 
+from ..basics.progress import progress_bar
+from ..basics.rows import row_blocks
+from ..basics.settings import LineSettings
+from ..data.fit_inputs import CubeInputs
+from ..data.line_models import LineModel, fit_model_rows
 from .block_fit import Judging, PreparedBlock, block_preparer, fit_prepared
-from .fit_inputs import CubeInputs
-from .line_models import LineModel, fit_model_rows
-from .progress import progress_bar
-from .rows import row_blocks
-from .settings import LineSettings
 
 __all__ = [
     "DEFAULT_MODEL_WINDOW_SIGMAS",

@@ -6,7 +6,7 @@ every spectrum, each with its one-sigma error propagated from the noise,
 and `Moments`, the maps it returns (with their units, the cube's WCS and
 its observation cards), which it writes as FITS. It takes what `fit_cube`
 takes (a `Cube`, arrays of any layout, Quantities, masked arrays, Dask
-arrays) and works a block of spectra at a time (`quillet.rows`), in this
+arrays) and works a block of spectra at a time (`quillet.basics.rows`), in this
 process or as one Dask task per block; each spectrum's moments depend on it
 alone, so they are the same bits for every block size and scheduler.
 """
@@ -23,16 +23,17 @@ from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
 
-from .arrays import is_dask_array
-from .cube import add_observation
-from .dask import blockwise_cube, like_cube, like_spatial, one_block
-from .errors import InputError
-from .fit_inputs import NoiseSource, Spectra, spectra_inputs
-from .lazy import compute_records
-from .noise import der_snr_rows
-from .outputs import atomic_output
-from .rows import as_rows, row_blocks, take_rows
-from .units import VELOCITY_UNIT, fits_unit
+from ..basics.arrays import is_dask_array
+from ..basics.errors import InputError
+from ..basics.lazy import compute_records
+from ..basics.outputs import atomic_output
+from ..basics.rows import as_rows, row_blocks, take_rows
+from ..basics.units import VELOCITY_UNIT, fits_unit
+from ..basics.version import package_version
+from ..data.cube import add_observation
+from ..data.fit_inputs import NoiseSource, Spectra, spectra_inputs
+from ..data.noise import der_snr_rows
+from ..work.dask import blockwise_cube, like_cube, like_spatial, one_block
 
 if TYPE_CHECKING:
     import astropy.units as u
@@ -159,8 +160,6 @@ class Moments:
         replaced only with ``overwrite``."""
         from astropy.io import fits
 
-        from . import __version__
-
         done = self.compute()
         primary = fits.PrimaryHDU()
         primary.header["ORIGIN"] = ("quillet", "moment maps")
@@ -168,7 +167,7 @@ class Moments:
             datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%dT%H:%M:%S"),
             "UTC time the file was written",
         )
-        primary.header["HIERARCH QUILLET VERSION"] = __version__
+        primary.header["HIERARCH QUILLET VERSION"] = package_version()
         for name, value in self.provenance.items():
             primary.header[f"HIERARCH QUILLET {name.upper()}"] = _header_text(value)
         add_observation(primary.header, self.observation)

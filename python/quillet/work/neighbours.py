@@ -34,8 +34,8 @@ from typing import Any
 
 import numpy as np
 
-from .noise import row_nanmedian
-from .quality import Quality, is_good
+from ..data.noise import row_nanmedian
+from ..data.quality import Quality, is_good
 
 __all__ = [
     "DEFAULT_MAX_PASSES",

@@ -25,7 +25,7 @@ from collections.abc import Iterator, Mapping
 from pathlib import Path
 from typing import Any
 
-from .errors import InputError
+from ..basics.errors import InputError
 
 __all__ = [
     "BITPIX_DTYPES",

@@ -18,12 +18,12 @@ import numpy as np
 
 import _quillet
 
-from .arrays import is_dask_array
-from .errors import MissingDependency
-from .lazy import compute_records, persist_records
+from ..basics.arrays import is_dask_array
+from ..basics.errors import MissingDependency
+from ..basics.lazy import compute_records, persist_records
+from ..basics.settings import LineSettings
+from ..basics.units import VELOCITY_UNIT
 from .quality import GOOD_MASK, Quality, bit_counts, cf_attributes
-from .settings import LineSettings
-from .units import VELOCITY_UNIT
 
 if TYPE_CHECKING:
     import astropy.units as u
@@ -80,7 +80,7 @@ QUANTITIES: tuple[Quantity, ...] = (
 
 #: One fit per record: the seven float maps, the flag, the window's two
 #: ends, the continuum subtracted (NaN when none was), the quality bits
-#: (`quillet.quality.Quality`) and the guide the fit used (km/s, on the
+#: (`quillet.data.quality.Quality`) and the guide the fit used (km/s, on the
 #: spectrum's own axis; NaN for a blank spectrum).
 RECORD_DTYPE = np.dtype(
     [(q.name, np.float32) for q in QUANTITIES]
@@ -132,9 +132,9 @@ class LineFit:
     the spatial axes, if known. ``provenance`` records where the inputs came
     from and how noise, guide and continuum were set; ``observation`` holds
     the input's beam, object, telescope, instrument and date cards
-    (`quillet.cube.OBSERVATION_KEYS`), which every output carries on.
+    (`quillet.data.cube.OBSERVATION_KEYS`), which every output carries on.
     ``quality`` (uint16) holds each fit's quality bits
-    (`quillet.quality.Quality`; 0: nothing to doubt) and ``guide`` the guide
+    (`quillet.data.quality.Quality`; 0: nothing to doubt) and ``guide`` the guide
     velocity each fit used (km/s, NaN for a blank spectrum); both are None
     for maps written before they existed.
     """
@@ -407,15 +407,15 @@ class LineFit:
         progress: bool | None = False,
     ) -> Path:
         """Writes the maps to a FITS file, lazy maps block by block as they
-        are computed; see `quillet.maps_files.write_maps`."""
-        from .maps_files import write_maps
+        are computed; see `quillet.front.maps_files.write_maps`."""
+        from ..front.maps_files import write_maps
 
         return write_maps(self, path, overwrite=overwrite, progress=progress)
 
     @classmethod
     def read_fits(cls, path: str | Path) -> LineFit:
-        """Reads maps written by `write_fits`; see `quillet.maps_files.read_maps`."""
-        from .maps_files import read_maps
+        """Reads maps written by `write_fits`; see `quillet.front.maps_files.read_maps`."""
+        from ..front.maps_files import read_maps
 
         return read_maps(path)
 
@@ -428,8 +428,8 @@ class LineFit:
     ) -> Figure:
         """Amplitude, centre, sigma and quality (or flag) maps in one figure,
         of the good fits (``show="all"``: of every success), saved to
-        ``path`` if given; see `quillet.plots.plot_maps`."""
-        from .plots import plot_maps
+        ``path`` if given; see `quillet.front.plots.plot_maps`."""
+        from ..front.plots import plot_maps
 
         return plot_maps(self.compute(), path, show=show, overwrite=overwrite)
 

@@ -1,8 +1,8 @@
 """`fit_cube`: one call from an N-d array of spectra to maps of line parameters.
 
-Its inputs are checked and gathered by `quillet.fit_inputs`; the cube is
+Its inputs are checked and gathered by `quillet.data.fit_inputs`; the cube is
 then fitted a block of rows at a time, in this process by
-`quillet.block_fit`, or as one Dask task per block by `quillet.dask` when
+`quillet.work.block_fit`, or as one Dask task per block by `quillet.work.dask` when
 any input is a Dask array. Extra memory is a few blocks, whatever the cube's
 size; a float32 cube whose spectra are contiguous is not copied at all.
 """
@@ -14,21 +14,21 @@ from typing import Any
 
 import numpy as np
 
-from .block_fit import empty_fields, fit_in_blocks, refit_in_process, store_block
-from .dask import fit_lazily, fit_model_lazily
-from .fit_inputs import GUIDE_AUTO, CubeInputs, Description, TrustOptions, cube_inputs
-from .line_models import LineModel
-from .model_fit import (
+from ..basics.rows import default_chunk_rows
+from ..basics.settings import LineSettings
+from ..data.fit_inputs import GUIDE_AUTO, CubeInputs, Description, TrustOptions, cube_inputs
+from ..data.line_models import LineModel
+from ..data.model_results import ModelFit
+from ..data.quality import DEFAULT_SNR_MIN, DEFAULT_WINDOW_SIGMAS
+from ..data.results import LineFit
+from ..work.block_fit import empty_fields, fit_in_blocks, refit_in_process, store_block
+from ..work.dask import fit_lazily, fit_model_lazily
+from ..work.model_fit import (
     DEFAULT_MODEL_WINDOW_SIGMAS,
     ModelSpec,
     fit_model_in_blocks,
     model_record_dtype,
 )
-from .model_results import ModelFit
-from .quality import DEFAULT_SNR_MIN, DEFAULT_WINDOW_SIGMAS
-from .results import LineFit
-from .rows import default_chunk_rows
-from .settings import LineSettings
 
 __all__ = ["fit_cube"]
 
@@ -81,7 +81,7 @@ def fit_cube(
     guide
         Velocity (km/s) near which each line is sought: ``"auto"`` (the
         default) to find each spectrum's from the spectrum itself, after
-        its mask and valid range (`quillet.guides.find_guides`: the peak
+        its mask and valid range (`quillet.data.guides.find_guides`: the peak
         of the spectrum smoothed over ``line_sigma``, the settings'
         ``width_guess``), one value, or an array of the spatial shape. A
         guide given farther than the search radius from every channel is
@@ -120,17 +120,17 @@ def fit_cube(
         Fit again, on a window of ``window_sigmas`` fitted sigmas each side
         (up to three rounds, or the axis's ends), every line whose
         ``window_sigmas`` sigmas reach beyond its window; False keeps the
-        windows of ``npix`` channels (`quillet.windows`).
+        windows of ``npix`` channels (`quillet.work.windows`).
     window_sigmas
         Half-width of a window that follows the line, in fitted sigmas
         (3: 99.7 % of a Gaussian's flux).
     snr_min
         A fit whose amplitude over its error is below this gets the
-        LOW_SNR quality bit (default 4; see `quillet.quality`).
+        LOW_SNR quality bit (default 4; see `quillet.data.quality`).
     refit_neighbours
         After the first pass, fit again, from the median centre and width
         of their good neighbours, the spectra whose fit is not good or
-        whose centre strays from theirs (`quillet.neighbours`); a refit is
+        whose centre strays from theirs (`quillet.work.neighbours`); a refit is
         kept when it is good (and, for a good first fit, of lower reduced
         chi-square), with the REFITTED bit.
     valid_min, valid_max
@@ -143,9 +143,9 @@ def fit_cube(
         Show a progress bar on standard error; by default when standard error
         is a terminal.
     model
-        A `quillet.line_models.LineModel` (several components, a baseline,
-        ties): the fit returns a `quillet.model_results.ModelFit` instead (see
-        `quillet.model_fit`). None, or the plain Gaussian with no baseline,
+        A `quillet.data.line_models.LineModel` (several components, a baseline,
+        ties): the fit returns a `quillet.data.model_results.ModelFit` instead (see
+        `quillet.work.model_fit`). None, or the plain Gaussian with no baseline,
         is the Gaussian fit of a `LineFit`, bit for bit as without it.
     components
         With a model of free Gaussians: fit this many, or "auto" to choose

@@ -1,12 +1,12 @@
 """The fit of a cube, a block of spectra at a time, in this process.
 
-Each block of rows (see `quillet.rows`) is taken from the data, made into
+Each block of rows (see `quillet.basics.rows`) is taken from the data, made into
 the float32 rows the kernel takes with their noise, mask, valid range,
 guides (given, or found from each spectrum) and continuum
 (`prepare_block`), fitted with windows that follow the line and judged
 with quality bits (`fit_and_judge`, `fit_prepared`: the kernel's batch
 call, and its refits on wider windows), and its results are stored in the
-one record layout of `quillet.results` (`store_block`). `fit_in_blocks`
+one record layout of `quillet.data.results` (`store_block`). `fit_in_blocks`
 runs that loop for `fit_cube` in process, preparing each block on a
 thread of its own while the kernel fits the one before;
 `fit_block_records` runs it for one Dask task. `refitter` reads and
@@ -25,15 +25,15 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
-from .fit_inputs import CubeInputs
-from .guides import find_guides
+from ..basics.progress import progress_bar
+from ..basics.rows import RowBlock, row_blocks, take_rows
+from ..basics.settings import LineSettings
+from ..data.fit_inputs import CubeInputs
+from ..data.guides import find_guides
+from ..data.noise import der_snr_rows, row_nanmedian
+from ..data.quality import DEFAULT_SNR_MIN, DEFAULT_WINDOW_SIGMAS, Quality, quality_bits
+from ..data.results import QUANTITIES, RECORD_DTYPE
 from .neighbours import Refit, RefitCallback, refit_from_neighbours
-from .noise import der_snr_rows, row_nanmedian
-from .progress import progress_bar
-from .quality import DEFAULT_SNR_MIN, DEFAULT_WINDOW_SIGMAS, Quality, quality_bits
-from .results import QUANTITIES, RECORD_DTYPE
-from .rows import RowBlock, row_blocks, take_rows
-from .settings import LineSettings
 from .windows import DEFAULT_MAX_ROUNDS, fit_rows_adaptive
 
 __all__ = [
@@ -103,7 +103,7 @@ def prepare_block(
     ``noise`` is the spectra's float32 noise, or None to estimate it
     (DER_SNR). ``guides`` and ``offsets`` are per spectrum (km/s, on the
     spectra's true axes), or ``guides`` is "auto": each found from its
-    spectrum (`quillet.guides.find_guides`, over ``line_sigma`` =
+    spectrum (`quillet.data.guides.find_guides`, over ``line_sigma`` =
     ``width_guess``, within ``velocity_window``) on the shared axis.
     ``continuum`` is "none", "edges" or the levels to subtract.
     """
@@ -326,8 +326,8 @@ def block_preparer(
 
 
 def refitter(inputs: CubeInputs, chunk_rows: int) -> RefitCallback:
-    """The refit that `quillet.neighbours` calls: the given rows (flat
-    indices, sorted) read from the data a block of `quillet.rows` at a
+    """The refit that `quillet.work.neighbours` calls: the given rows (flat
+    indices, sorted) read from the data a block of `quillet.basics.rows` at a
     time, prepared exactly as the first pass prepared them (mask, valid
     range, noise, continuum round the new guide) and fitted from the given
     guides (km/s, on each spectrum's own axis) and width guesses, in one

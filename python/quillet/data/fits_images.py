@@ -20,7 +20,7 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
-from .errors import InputError
+from ..basics.errors import InputError
 from .fits_files import BITPIX_DTYPES, hdu_name, truncation_message
 
 __all__ = [

@@ -1,7 +1,7 @@
 """quillet on Dask: one task per block of spectra, the same bits as in process.
 
 All of quillet's Dask graph and cluster code is here (the computing of lazy
-results block by block is `quillet.lazy`'s). `fit_cube` hands its inputs
+results block by block is `quillet.basics.lazy`'s). `fit_cube` hands its inputs
 here when any is a Dask array (`fit_lazily`). Each block of the cube (spatial chunks
 of any shape, the spectral axis whole) becomes one task that prepares its
 spectra exactly as the in-process fit does and makes one kernel call, so a
@@ -32,15 +32,16 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from .arrays import is_dask_array
+from ..basics.arrays import is_dask_array
+from ..basics.errors import InputError, QuilletError
+from ..basics.pool import pool_size
+from ..basics.settings import LineSettings
+from ..data.fit_inputs import CubeInputs, NoiseSource, TrustOptions
+from ..data.quality import is_good
+from ..data.results import RECORD_DTYPE
 from .block_fit import BlockResult, fit_block_records, records_as_fits, refitter, store_block
-from .errors import InputError, QuilletError
-from .fit_inputs import CubeInputs, NoiseSource, TrustOptions
 from .model_fit import ModelSpec, fit_model_block_records, model_record_dtype
 from .neighbours import DEFAULT_MAX_PASSES, PassState, neighbour_pass, planes
-from .quality import is_good
-from .results import RECORD_DTYPE
-from .settings import LineSettings
 
 if TYPE_CHECKING:
     import dask.array as da
@@ -52,16 +53,8 @@ __all__ = [
     "fit_lazily",
     "fit_model_lazily",
     "one_block",
-    "pool_size",
     "worker_options",
 ]
-
-
-def pool_size(nthreads: int, cores: int | None = None) -> int:
-    """The kernel's pool size for a worker process running ``nthreads``
-    tasks at once on ``cores`` cores (by default as many as its threads)."""
-    cores = nthreads if cores is None else cores
-    return max(1, cores - nthreads + 1)
 
 
 def worker_options(
@@ -137,7 +130,7 @@ def blockwise_cube(data: Any, axis: int) -> tuple[da.Array, str, str]:
 
 
 def fit_model_lazily(inputs: CubeInputs, spec: ModelSpec) -> da.Array:
-    """`fit_lazily` for a line model (a `quillet.model_fit.ModelSpec`): one
+    """`fit_lazily` for a line model (a `quillet.work.model_fit.ModelSpec`): one
     task per block, each fitting its block with the model as the in-process
     model fit does, giving records of `model_record_dtype`."""
     return fit_lazily(
@@ -158,7 +151,7 @@ def fit_lazily(
     dtype: np.dtype[Any] = RECORD_DTYPE,
 ) -> da.Array:
     """A lazy Dask array of `RECORD_DTYPE`, one record per spectrum: one
-    task per block of the cube, each running `quillet.block_fit`'s loop on
+    task per block of the cube, each running `quillet.work.block_fit`'s loop on
     its block, prepared exactly as the in-process fit prepares its blocks
     (or ``fit_block``, giving records of ``dtype``); then, for the Gaussian
     fit unless ``refit_neighbours`` is off, the neighbour refits' passes,
@@ -222,7 +215,7 @@ def fit_lazily(
 
 
 #: The records of a refit pass: a fit's record and the start it was last
-#: refitted from (`quillet.neighbours.PassState.tried`).
+#: refitted from (`quillet.work.neighbours.PassState.tried`).
 PASS_DTYPE = np.dtype(
     [*((name, RECORD_DTYPE[name]) for name in RECORD_DTYPE.names or ()),
      ("tried_guide", np.float32), ("tried_width", np.float32)]
@@ -466,7 +459,7 @@ def connect(scheduler: str, *, timeout: float = 10.0, quiet: bool = False) -> It
         cluster = LocalCluster(
             n_workers=int(count), processes=True, host="127.0.0.1", dashboard_address=None,
             silence_logs=logging.CRITICAL if quiet else logging.WARNING,
-            preload=["quillet.worker_plugin"] if quiet else [], **worker_options(),
+            preload=["quillet.work.worker_plugin"] if quiet else [], **worker_options(),
             # Its scheduler's HTTP server (health, metrics) on a free port: the
             # usual 8787 may be taken, which distributed warns of.
             scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},

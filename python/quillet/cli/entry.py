@@ -10,7 +10,7 @@ quillet's and keeps its traceback (exit status 1). Ctrl-C ends with status
 that goes away (``quillet info ... | head``) ends the run quietly with 141,
 as SIGPIPE ends Unix tools. No output file is ever left half-written, none
 is replaced without ``--overwrite``, and none may be a file the run reads;
-every output is resolved and checked before any work (`quillet.outputs`).
+every output is resolved and checked before any work (`quillet.basics.outputs`).
 
 This module imports nothing heavy at its top, so that the console entry
 point, which imports it before calling `main`, is quick to reach `main`,
@@ -35,12 +35,12 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, NoReturn
 
-from .errors import ClusterError, QuilletError, warnings_in_one_line
-from .signals import EXIT_INTERRUPTED, catch_termination, stopped
+from ..basics.errors import ClusterError, QuilletError, warnings_in_one_line
+from ..basics.signals import EXIT_INTERRUPTED, catch_termination, stopped
 
 if TYPE_CHECKING:
-    from .outputs import Output
-    from .settings import LineSettings
+    from ..basics.outputs import Output
+    from ..basics.settings import LineSettings
 
 EXIT_USAGE = 2
 EXIT_BROKEN_PIPE = 141  # 128 + SIGPIPE, as a shell reports a Unix tool so ended
@@ -167,7 +167,7 @@ _MAX_LOCAL_WORKERS = 4096
 
 
 def _guide_value(text: str) -> str | float:
-    from .fit_inputs import GUIDE_AUTO
+    from ..data.fit_inputs import GUIDE_AUTO
 
     return GUIDE_AUTO if text == GUIDE_AUTO else _number(text)
 
@@ -203,9 +203,9 @@ class _Version(argparse.Action):
         super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, **kwargs)
 
     def __call__(self, parser: argparse.ArgumentParser, *args: Any, **kwargs: Any) -> None:
-        from . import __version__
+        from ..basics.version import package_version
 
-        parser._print_message(f"quillet {__version__}\n", sys.stdout)
+        parser._print_message(f"quillet {package_version()}\n", sys.stdout)
         parser.exit()
 
 
@@ -325,7 +325,7 @@ def _add_plot(commands: Any) -> None:
     )
     plot.add_argument("maps", type=Path, metavar="MAPS.fits")
     plot.add_argument("--out", type=Path, required=True, metavar="MAPS.png")
-    from .plots import SHOW_CHOICES
+    from ..front.plots import SHOW_CHOICES
 
     plot.add_argument(
         "--show",
@@ -339,8 +339,8 @@ def _add_plot(commands: Any) -> None:
 
 
 def _reading_options(parser: argparse.ArgumentParser) -> None:
-    from .fits_images import ERROR_KINDS
-    from .units import CONVENTION_NAMES
+    from ..basics.units import CONVENTION_NAMES
+    from ..data.fits_images import ERROR_KINDS
 
     group = parser.add_argument_group("reading the cube")
     group.add_argument(
@@ -378,7 +378,7 @@ def _reading_options(parser: argparse.ArgumentParser) -> None:
 
 
 def _line_options(parser: argparse.ArgumentParser) -> None:
-    from .fit_inputs import CONTINUUM_MODES, GUIDE_AUTO
+    from ..data.fit_inputs import CONTINUUM_MODES, GUIDE_AUTO
 
     where = parser.add_argument_group("where the line is")
     guide = where.add_mutually_exclusive_group()
@@ -423,7 +423,7 @@ def _line_options(parser: argparse.ArgumentParser) -> None:
 
 def _trust_options(parser: argparse.ArgumentParser) -> None:
     """How each fit is helped and judged, and which pixels are bad."""
-    from .quality import DEFAULT_SNR_MIN, DEFAULT_WINDOW_SIGMAS
+    from ..data.quality import DEFAULT_SNR_MIN, DEFAULT_WINDOW_SIGMAS
 
     group = parser.add_argument_group("trusting the fits")
     group.add_argument(
@@ -540,7 +540,7 @@ def _check_hyperfine_in_cube(name: str, header: Any) -> None:
     and the fit, which runs all the same, means nothing."""
     import warnings
 
-    from .line_models import HYPERFINE
+    from ..data.line_models import HYPERFINE
 
     key = next((k for k in ("RESTFRQ", "RESTFREQ") if k in header), None)
     try:
@@ -560,7 +560,7 @@ def _check_hyperfine_in_cube(name: str, header: Any) -> None:
 def _line_model(args: argparse.Namespace) -> tuple[Any, Any]:
     """The `LineModel` and component count the model options ask for, or
     (None, None) for today's Gaussian fit."""
-    from .line_models import HYPERFINE, LineModel
+    from ..data.line_models import HYPERFINE, LineModel
 
     kind = args.model or ("lines" if args.lines else "hyperfine" if args.hyperfine else "gaussian")
     baseline = None if args.baseline == "none" else int(args.baseline)
@@ -692,7 +692,7 @@ def _component_table(fit: Any) -> str:
 def _setting_options(parser: argparse.ArgumentParser) -> None:
     """One option per field of `LineSettings`, with its help, unit and
     default as the settings describe them."""
-    from .settings import LineSettings
+    from ..basics.settings import LineSettings
 
     group = parser.add_argument_group("fit settings (default: derived from the axis)")
     for name in _setting_names():
@@ -714,7 +714,7 @@ def _setting_options(parser: argparse.ArgumentParser) -> None:
 
 def _setting_names() -> list[str]:
     """The settings that are options of ``quillet fit``."""
-    from .settings import LineSettings
+    from ..basics.settings import LineSettings
 
     return [name for name in LineSettings.names() if name not in _AXIS_SETTINGS]
 
@@ -753,7 +753,7 @@ def _dask_options(parser: argparse.ArgumentParser) -> None:
 
 
 def _output_options(parser: argparse.ArgumentParser) -> None:
-    from .plots import DIAGNOSTIC_SELECTIONS
+    from ..front.plots import DIAGNOSTIC_SELECTIONS
 
     output = parser.add_argument_group("output")
     output.add_argument(
@@ -792,7 +792,7 @@ def _output_options(parser: argparse.ArgumentParser) -> None:
 
 
 def _read(args: argparse.Namespace, chunks: Any = None) -> Any:
-    from .cube_files import read_cube
+    from ..front.cube_files import read_cube
 
     try:
         return read_cube(
@@ -815,8 +815,8 @@ def _check_some_finite(cube: Any, path: Path) -> None:
     pixel, so a cube with data costs one block."""
     import numpy as np
 
-    from .arrays import is_dask_array
-    from .rows import default_chunk_rows, row_blocks, take_rows
+    from ..basics.arrays import is_dask_array
+    from ..basics.rows import default_chunk_rows, row_blocks, take_rows
 
     data = cube.data
     where = f"HDU {cube.provenance['hdu']} of {path}"
@@ -853,7 +853,7 @@ def _settings_table(
 ) -> str:
     """The settings a fit uses, those given marked, then the expected line
     sigma they were derived from and where the guide comes from."""
-    from .settings import DEFAULT_LINE_SIGMA_CHANNELS
+    from ..basics.settings import DEFAULT_LINE_SIGMA_CHANNELS
 
     lines = ["settings (* given, the rest derived from the axis):"]
     line_sigma = args.line_sigma
@@ -870,7 +870,7 @@ def _settings_table(
 
 def _describe_guide(args: argparse.Namespace, velocity: Any) -> str:
     """Where each spectrum's guide velocity comes from, in a few words."""
-    from .fit_inputs import default_guide_window
+    from ..data.fit_inputs import default_guide_window
 
     if getattr(args, "guide_map", None) is not None:
         return f"one per spectrum, from {args.guide_map}"
@@ -894,7 +894,7 @@ def _describe_wcs(wcs: Any) -> str:
 
 def _describe_observation(cards: dict[str, Any]) -> str:
     """The observation cards every map will carry, as KEY value pairs."""
-    from .cube import OBSERVATION_KEYS
+    from ..data.cube import OBSERVATION_KEYS
 
     if not cards:
         return f"none of {', '.join(OBSERVATION_KEYS)} in the header"
@@ -926,8 +926,8 @@ def _other_spectral_images(path: Path, chosen: str) -> list[str]:
     reads."""
     from astropy.io import fits
 
-    from .cube_files import spectral_images
-    from .fits_files import hdu_name
+    from ..data.fits_files import hdu_name
+    from ..front.cube_files import spectral_images
 
     with fits.open(path) as hdul:
         names = [
@@ -939,7 +939,7 @@ def _other_spectral_images(path: Path, chosen: str) -> list[str]:
 def run_info(args: argparse.Namespace) -> int:
     import numpy as np
 
-    from .settings import LineSettings
+    from ..basics.settings import LineSettings
 
     cube = _read(args)
     velocity = cube.velocity
@@ -979,7 +979,7 @@ def _guide(args: argparse.Namespace, spatial: tuple[int, ...]) -> Any:
     import astropy.units as u
     import numpy as np
 
-    from .fits_files import open_fits
+    from ..data.fits_files import open_fits
 
     with open_fits(args.guide_map, "--guide-map") as hdul:
         image = next((h for h in hdul if h.is_image and h.header.get("NAXIS", 0) > 0), None)
@@ -1027,8 +1027,8 @@ def _pixel_image(text: str, option: str, cube: Any, chunks: Any) -> Any:
     as its header says; on Dask, by the workers)."""
     import numpy as np
 
-    from .fits_files import open_fits
-    from .fits_images import ImageSource, Scaling, image_as_dask, image_in_memory
+    from ..data.fits_files import open_fits
+    from ..data.fits_images import ImageSource, Scaling, image_as_dask, image_in_memory
 
     match = _FILE_AND_HDU.match(text)
     path = Path(match["path"] if match else text)
@@ -1122,7 +1122,7 @@ def _reads(args: argparse.Namespace) -> list[Path]:
 def _fit_outputs(args: argparse.Namespace) -> Iterator[_Outputs]:
     """The outputs of ``quillet fit``, resolved, checked and held (one run
     per output) before any work."""
-    from .outputs import output_lock, resolve_output
+    from ..basics.outputs import output_lock, resolve_output
 
     if args.out.suffix.lower() not in (*_FITS_SUFFIXES, ".zarr"):
         raise UsageError(f"--out {args.out}: write the maps to a .fits file or a .zarr store")
@@ -1148,7 +1148,7 @@ def _fit_outputs(args: argparse.Namespace) -> Iterator[_Outputs]:
 
 
 def _check_picture_format(path: Path, option: str) -> None:
-    from .plots import picture_formats
+    from ..front.plots import picture_formats
 
     formats = picture_formats()
     if path.suffix.lstrip(".").lower() not in formats:
@@ -1161,7 +1161,7 @@ def _check_picture_format(path: Path, option: str) -> None:
 def _check_diagnostics_folder(folder: Path, overwrite: bool) -> None:
     """Refuses, before the fit, a folder whose pictures the run would meet
     only after the fit, or could not make."""
-    from .plots import DIAGNOSTIC_PREFIX
+    from ..front.plots import DIAGNOSTIC_PREFIX
 
     if folder.exists() and not folder.is_dir():
         raise UsageError(f"--diagnostics {folder} is a file, not a folder; name a folder")
@@ -1196,8 +1196,8 @@ def _here_or_on_dask(
         return work(args, None)
     import dask
 
-    from .dask import SchedulerError, connect, scheduler_failures
-    from .lazy import cluster_failures
+    from ..basics.lazy import cluster_failures
+    from ..work.dask import SchedulerError, connect, scheduler_failures
 
     timeout = {"quillet.worker-timeout": args.worker_timeout}
     with (
@@ -1236,8 +1236,8 @@ def _fit_and_write(args: argparse.Namespace, outputs: _Outputs, chunks: Any) -> 
     """The fit and its outputs: in this process (``chunks`` None), or on the
     Dask cluster the default client reaches, whose results stay on its
     workers until they are written."""
-    from .cube_fit import fit_cube
-    from .settings import LineSettings
+    from ..basics.settings import LineSettings
+    from ..front.cube_fit import fit_cube
 
     def say(text: str) -> None:
         if not args.quiet:
@@ -1247,8 +1247,8 @@ def _fit_and_write(args: argparse.Namespace, outputs: _Outputs, chunks: Any) -> 
     cube = _read(args, chunks)
     _check_some_finite(cube, args.cube)
     if not outputs.maps.folder:
-        from .maps_files import maps_bytes
-        from .outputs import check_room
+        from ..basics.outputs import check_room
+        from ..front.maps_files import maps_bytes
 
         edges = args.continuum != "none"
         check_room(outputs.maps, maps_bytes(cube.spatial_shape, cube.velocity.size, edges))
@@ -1304,7 +1304,7 @@ def _fit_and_write(args: argparse.Namespace, outputs: _Outputs, chunks: Any) -> 
     if outputs.maps.folder and model is not None:
         fit.write_zarr(outputs.maps, overwrite=args.overwrite)
     elif outputs.maps.folder:
-        from .maps_files import write_zarr
+        from ..front.maps_files import write_zarr
 
         write_zarr(fit, outputs.maps, overwrite=args.overwrite)
     else:
@@ -1326,14 +1326,14 @@ def _fit_and_write(args: argparse.Namespace, outputs: _Outputs, chunks: Any) -> 
 def _diagnostics(args: argparse.Namespace, fit: Any, cube: Any, noise: Any) -> str:
     """Writes the diagnostic pictures --diagnostics-of asks for; says how
     many, and how many blank spectra (no finite pixel) had none."""
-    from .model_results import ModelFit
-    from .plots import blank_spectra, write_diagnostics
+    from ..data.model_results import ModelFit
+    from ..front.plots import blank_spectra, write_diagnostics
 
     blank = blank_spectra(fit, cube.data)
     chosen = {"which": args.diagnostics_of, "limit": args.diagnostics_max,
               "overwrite": args.overwrite, "blank": blank}  # fmt: skip
     if isinstance(fit, ModelFit):
-        from .model_plots import write_model_diagnostics
+        from ..front.model_plots import write_model_diagnostics
 
         written = write_model_diagnostics(fit, cube.data, args.diagnostics, **chosen)
     else:
@@ -1407,7 +1407,7 @@ def _quality_table(fit: Any) -> str:
     and what to try when nearly every spectrum with data found no line."""
     import numpy as np
 
-    from .quality import Quality
+    from ..data.quality import Quality
 
     counts = fit.quality_counts()
     total = math.prod(fit.shape)
@@ -1434,7 +1434,7 @@ def _quality_table(fit: Any) -> str:
 
 
 def run_moments(args: argparse.Namespace) -> int:
-    from .outputs import refuse_existing
+    from ..basics.outputs import refuse_existing
 
     refuse_existing(args.out, args.overwrite)
     if not args.out.parent.is_dir():
@@ -1451,7 +1451,7 @@ def run_moments(args: argparse.Namespace) -> int:
 
 
 def _moments_and_write(args: argparse.Namespace, chunks: Any) -> int:
-    from .cube_moments import moments
+    from ..front.cube_moments import moments
 
     cube = _read(args, chunks)
     _check_some_finite(cube, args.cube)
@@ -1476,10 +1476,10 @@ def _moments_and_write(args: argparse.Namespace, chunks: Any) -> int:
 
 
 def run_plot(args: argparse.Namespace) -> int:
-    from .fits_files import check_regular_file
-    from .maps_files import read_maps
-    from .outputs import output_lock, resolve_output
-    from .plots import plot_moments_file, save_figure
+    from ..basics.outputs import output_lock, resolve_output
+    from ..data.fits_files import check_regular_file
+    from ..front.maps_files import read_maps
+    from ..front.plots import plot_moments_file, save_figure
 
     check_regular_file(args.maps)
     _check_picture_format(args.out, "--out")
@@ -1508,7 +1508,7 @@ def _read_any_maps(path: Path, read_maps: Callable[[Path], Any]) -> Any:
     """A maps file of a Gaussian fit, or of a line model's (MODEL cards)."""
     from astropy.io import fits
 
-    from .model_results import read_model_maps
+    from ..data.model_results import read_model_maps
 
     with fits.open(path) as hdul:
         is_model = "QUILLET MODEL COMPONENTS" in hdul[0].header
@@ -1535,7 +1535,7 @@ def main(argv: Sequence[str] | None = None) -> int:
                 status = args.run(args)
             sys.stdout.flush()  # a reader gone is told here, not at exit
         return status
-    except KeyboardInterrupt as stop:  # Ctrl-C, or SIGTERM (`quillet.signals`)
+    except KeyboardInterrupt as stop:  # Ctrl-C, or SIGTERM (`quillet.basics.signals`)
         return stopped(stop, line_open=stderr.in_line)
     except BrokenPipeError:
         return _reader_gone()

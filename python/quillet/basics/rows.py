@@ -139,7 +139,7 @@ def as_rows(
 def dask_chunks(spatial: tuple[int, ...], chunks: Any, channels: int) -> tuple[Any, ...]:
     """Dask chunks for a cube of ``spatial`` shape with its spectral axis
     last and whole: from "auto" (about 16 MB of float32 per block), a number
-    of spectra per block (whole trailing axes, as `quillet.rows` takes its
+    of spectra per block (whole trailing axes, as `quillet.basics.rows` takes its
     blocks), or one block length per spatial axis."""
     if isinstance(chunks, str):
         if chunks != "auto":

@@ -18,7 +18,7 @@ from typing import Any
 
 import numpy as np
 
-from .settings import LineSettings
+from ..basics.settings import LineSettings
 
 __all__ = [
     "BIT_DESCRIPTIONS",

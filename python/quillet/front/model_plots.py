@@ -1,7 +1,7 @@
 """Pictures of line-model fits: the maps of a `ModelFit` per component, and
 one spectrum with its components and baseline.
 
-Drawn as `quillet.plots` draws a `LineFit`'s (matplotlib's object interface,
+Drawn as `quillet.front.plots` draws a `LineFit`'s (matplotlib's object interface,
 imported only when a picture is drawn, saved whole or not at all).
 """
 
@@ -13,9 +13,9 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from .errors import InputError
-from .model_fit import evaluate
-from .model_results import MODEL_FLAG_MEANINGS, ModelFit
+from ..basics.errors import InputError
+from ..data.model_results import MODEL_FLAG_MEANINGS, ModelFit
+from ..work.model_fit import evaluate
 from .plots import (
     _draw,
     _figure,
@@ -153,7 +153,7 @@ def write_model_diagnostics(
 ) -> list[Path]:
     """One PNG per fit chosen by ``which`` ("failed", "all", "worst" by
     reduced chi-square, or a seeded "sample"; see
-    `quillet.plots.chosen_for_diagnostics`), at most ``limit``, blank
+    `quillet.front.plots.chosen_for_diagnostics`), at most ``limit``, blank
     spectra never: `plot_model_fit` of each, the continuum subtracted
     before the fit taken off its spectrum. ``spectra`` have the fit's
     spatial shape with the spectral axis last. Returns the files written."""

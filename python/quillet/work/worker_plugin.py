@@ -1,6 +1,6 @@
 """The Dask worker plugin that sizes the kernel's pool for a worker's threads.
 
-Kept apart from `quillet.dask` because it derives from distributed's
+Kept apart from `quillet.work.dask` because it derives from distributed's
 `WorkerPlugin` and so imports distributed, which a local Dask does not need.
 """
 
@@ -11,20 +11,20 @@ from typing import Any
 
 from distributed import WorkerPlugin
 
-from .dask import pool_size
+from ..basics.pool import pool_size
 
 __all__ = ["QuilletWorkerPlugin"]
 
 
 class QuilletWorkerPlugin(WorkerPlugin):  # type: ignore[misc]
     """Sizes the kernel's pool of each worker process from the worker's
-    thread count, before its first task (see `quillet.dask.pool_size`).
+    thread count, before its first task (see `quillet.basics.pool.pool_size`).
 
     ``cores`` is the number of cores each worker may use; by default its
     number of threads, so that the worker's own threads are the parallelism.
     Register it once per cluster, before the first fit::
 
-        client.register_plugin(quillet.dask.QuilletWorkerPlugin())
+        client.register_plugin(quillet.work.dask.QuilletWorkerPlugin())
 
     The pool is made by a process's first batch and keeps its size: a worker
     that has already fitted keeps the pool it had.

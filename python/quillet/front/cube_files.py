@@ -1,12 +1,12 @@
 """`read_cube`: a spectral cube (or slit, or spectrum) read from a FITS file.
 
 It finds the data HDU (the first image with a spectral axis, unless named),
-the spectral axis in its WCS (converted to km/s by `quillet.spectral_axis`),
+the spectral axis in its WCS (converted to km/s by `quillet.data.spectral_axis`),
 the noise in an error extension (sigma, variance or inverse variance, by
 name or by unit), and the celestial WCS of the spatial axes; the data stay
-on disk and are read a block at a time (`quillet.fits_images`). The file
+on disk and are read a block at a time (`quillet.data.fits_images`). The file
 and every header card the axes depend on are checked first
-(`quillet.fits_files`): a read that cannot be right stops with one line.
+(`quillet.data.fits_files`): a read that cannot be right stops with one line.
 """
 
 from __future__ import annotations
@@ -25,9 +25,11 @@ from astropy.io import fits
 from astropy.utils.exceptions import AstropyWarning
 from astropy.wcs import WCS, WcsError
 
-from .cube import Cube, observation_cards
-from .errors import InputError, QuilletWarning
-from .fits_files import (
+from ..basics.errors import InputError, QuilletWarning
+from ..basics.rows import dask_chunks
+from ..basics.units import header_unit
+from ..data.cube import Cube, observation_cards
+from ..data.fits_files import (
     BITPIX_DTYPES,
     HduLayout,
     card_value,
@@ -36,16 +38,21 @@ from .fits_files import (
     hdu_name,
     raw_cards,
 )
-from .fits_images import ERROR_KINDS, ImageSource, Scaling, ToSigma, image_as_dask, image_in_memory
-from .rows import dask_chunks
-from .spectral_axis import (
+from ..data.fits_images import (
+    ERROR_KINDS,
+    ImageSource,
+    Scaling,
+    ToSigma,
+    image_as_dask,
+    image_in_memory,
+)
+from ..data.spectral_axis import (
     CONVENTIONS,
     SPECTRAL_TYPES,
     VELOCITY_TYPES,
     WAVELENGTH_TYPES,
     channel_velocities,
 )
-from .units import header_unit
 
 __all__ = ["read_cube"]
 
@@ -118,7 +125,7 @@ def read_cube(
         axis is converted to another convention through the rest value.
     chunks
         None (the default) for array-likes read from the file a block at a
-        time as they are sliced (`quillet.fits_images.LazyImage`), or
+        time as they are sliced (`quillet.data.fits_images.LazyImage`), or
         Dask arrays read block by block in whichever process computes them:
         "auto" (blocks of about 16 MB), a number of spectra per block, or one
         block length per spatial axis. The spectral axis is never split.

@@ -16,9 +16,9 @@ from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
 
-from .errors import InputError, MissingDependency
-from .outputs import atomic_output
-from .results import FLAG_MEANINGS, QUANTITIES, FitRow, LineFit
+from ..basics.errors import InputError, MissingDependency
+from ..basics.outputs import atomic_output
+from ..data.results import FLAG_MEANINGS, QUANTITIES, FitRow, LineFit
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -111,7 +111,7 @@ def good_fits(fit: LineFit) -> np.ndarray:
         return np.asarray(good, dtype=bool)
     quality = getattr(fit, "quality", None)
     if quality is not None:
-        from .quality import is_good
+        from ..data.quality import is_good
 
         return is_good(fit.flag, quality)
     return np.asarray(fit.success, dtype=bool)
@@ -358,7 +358,7 @@ def quality_categories(
     a fit that did not succeed, its flag's meaning; "no data" for a blank
     spectrum. Only the categories that occur are kept (good always), each
     named with its count."""
-    from .quality import Quality
+    from ..data.quality import Quality
 
     bits = np.asarray(quality).astype(np.uint16)
     flag = np.asarray(flag)
@@ -533,11 +533,11 @@ def blank_spectra(fit: LineFit, spectra: Any) -> np.ndarray:
     could be blank (flag 1 with no window: no peak was ever accepted)."""
     quality = getattr(fit, "quality", None)
     if quality is not None:
-        from .quality import Quality
+        from ..data.quality import Quality
 
         bits = np.asarray(quality).astype(np.uint16)
         return np.asarray((bits & np.uint16(Quality.NO_DATA)) != 0)
-    from .rows import default_chunk_rows, row_blocks, take_rows
+    from ..basics.rows import default_chunk_rows, row_blocks, take_rows
 
     window = np.asarray(fit.window).reshape(-1, 2)
     flags = np.asarray(fit.flag).reshape(-1)

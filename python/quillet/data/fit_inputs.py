@@ -20,13 +20,13 @@ from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
 
-from .arrays import check_shape, is_dask_array
+from ..basics.arrays import check_shape, is_dask_array
+from ..basics.errors import InputError, InputTypeError
+from ..basics.settings import LineSettings, velocity_axis
+from ..basics.units import VELOCITY_UNIT, as_number_or_array
 from .cube import Cube
-from .errors import InputError, InputTypeError
 from .guides import check_guide_on_axis
 from .quality import DEFAULT_SNR_MIN, DEFAULT_WINDOW_SIGMAS
-from .settings import LineSettings, velocity_axis
-from .units import VELOCITY_UNIT, as_number_or_array
 
 if TYPE_CHECKING:
     from astropy.wcs import WCS
@@ -48,7 +48,7 @@ __all__ = [
 #: What may be subtracted before the fit, by name (or a number or a map).
 CONTINUUM_MODES = ("none", "edges")
 
-#: The guide that is found from each spectrum itself (`quillet.guides`).
+#: The guide that is found from each spectrum itself (`quillet.data.guides`).
 GUIDE_AUTO = "auto"
 
 
@@ -404,7 +404,7 @@ def _broadcast_mask(mask: Any, data_mask: Any, shape: tuple[int, ...]) -> Any:
 
 def _whole_array_like(value: Any, shape: tuple[int, ...]) -> bool:
     """An array or array-like (not Dask) of exactly ``shape``, whose blocks
-    `quillet.rows.take_rows` reads and converts one at a time."""
+    `quillet.basics.rows.take_rows` reads and converts one at a time."""
     return (
         value is not None
         and not is_dask_array(value)

@@ -17,7 +17,7 @@ from numpy.typing import ArrayLike
 
 import _quillet_kernels
 
-from .rows import default_chunk_rows, row_blocks, take_rows
+from ..basics.rows import default_chunk_rows, row_blocks, take_rows
 
 __all__ = ["DER_SNR_FACTOR", "estimate_noise"]
 
