@@ -15,6 +15,7 @@ from quillet.data.line_models import (
     HyperfineTransition,
     LineModel,
     fit_model_rows,
+    model_for,
 )
 
 # H-alpha and [N II] 6548, 6583 in air (Angstrom).
@@ -108,11 +109,36 @@ def test_known_hyperfine_offsets():
         (lambda: LineModel(components=2, baseline=3), "baseline must be None, 0, 1 or 2"),
         (lambda: LineModel(components=2, fixed=(True,)), "fixed holds 1 flags for 6"),
         (lambda: LineModel(components=2, sigma_ref=(-1,)), "a tie array holds 1 values"),
+        (lambda: LineModel.free(3).with_amplitude_ratios([1, 2]), "ratios holds 2 values"),
+        (lambda: LineModel.free(2).with_amplitude_ratios([1, 0]), "must be positive"),
+        (lambda: LineModel.free(2).with_amplitude_ratios([1, float("nan")]), "must be positive"),
+        (lambda: model_for("hyperfine"), "needs hyperfine=NAME"),
+        (lambda: model_for("voigt"), "kind must be"),
     ],
 )
 def test_bad_models_are_refused(build, message):
     with pytest.raises(ValueError, match=message):
         build()
+
+
+@pytest.mark.parametrize(
+    "ratios, refs, values",
+    [
+        ([None, 1.0, 3.05], (-1, -1, 1), (1.0, 1.0, 3.05)),
+        ([2.0, None, 1.0], (-1, -1, 0), (1.0, 1.0, 0.5)),
+        ([None, None, 4.0], (-1, -1, -1), (1.0, 1.0, 1.0)),
+    ],
+)
+def test_amplitude_ratios_tie_to_the_first_line_given_one(ratios, refs, values):
+    """The multiplet the command line's --lines and --ratios make: named by
+    the rest values, one velocity and width, and the amplitudes given a
+    ratio tied to the first of them (a line given none stays free)."""
+    model = model_for("lines", rest=HALPHA_NII * u.AA, amplitude_ratios=ratios, baseline=0)
+    assert model.names == ("6562.8", "6548.05", "6583.45")
+    assert model.centre_ref == (-1, 0, 0) and model.sigma_ref == (-1, 0, 0)
+    assert model.amplitude_ref == refs
+    assert model.amplitude_ratio == pytest.approx(values)
+    assert model.baseline == 0
 
 
 def test_kernel_arguments_and_names():

@@ -21,6 +21,8 @@ unit, so that ``import quillet`` stays light.
 
 from __future__ import annotations
 
+import dataclasses
+import math
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any, Literal, Protocol
@@ -265,6 +267,23 @@ class LineModel:
             names=table.labels,
         )
 
+    def with_amplitude_ratios(self, ratios: Sequence[float | None]) -> LineModel:
+        """This model with the amplitude of each component given a ratio
+        (one entry per component; None for a free amplitude) tied to the
+        first such component at the ratio of their values: ``[None, 1, 3.05]``
+        keeps the first free and makes the third 3.05 times the second."""
+        k = self.components
+        if len(ratios) != k:
+            raise ValueError(f"ratios holds {len(ratios)} values for {k} components; give one each")
+        if any(not math.isfinite(r) or r <= 0 for r in ratios if r is not None):
+            raise ValueError(f"the ratios must be positive numbers, not {list(ratios)}")
+        given = [(i, float(r)) for i, r in enumerate(ratios) if r is not None]
+        refs, values = [-1] * k, [1.0] * k
+        for i, r in given[1:]:
+            refs[i] = given[0][0]
+            values[i] = r / given[0][1]
+        return dataclasses.replace(self, amplitude_ref=tuple(refs), amplitude_ratio=tuple(values))
+
     # What the kernel takes.
 
     @property
@@ -356,6 +375,45 @@ class LineModel:
             centre_range=settings.npix * settings.dv,
             amplitude_range=(settings.amplitude_rel_min, settings.amplitude_rel_max),
         )
+
+
+def model_for(
+    kind: Literal["gaussian", "lines", "hyperfine"],
+    *,
+    components: int = 1,
+    rest: Any = None,
+    amplitude_ratios: Sequence[float | None] | None = None,
+    convention: Convention | None = None,
+    shared_velocity: bool = True,
+    shared_width: bool = True,
+    hyperfine: str | HyperfineTransition | None = None,
+    baseline: int | None = None,
+) -> LineModel:
+    """The model of one kind, made from values already read (the line-model
+    options of the command line): ``components`` free Gaussians
+    (``"gaussian"``); a multiplet of the ``rest`` values (a Quantity), each
+    line named by its rest value, its amplitudes tied as
+    `LineModel.with_amplitude_ratios` ties them (``"lines"``); or the
+    hyperfine group ``hyperfine`` (``"hyperfine"``); each with a baseline of
+    order ``baseline`` (None: none)."""
+    if kind == "gaussian":
+        return LineModel.free(components, baseline)
+    if kind == "lines":
+        names = [f"{value:g}" for value in np.atleast_1d(getattr(rest, "value", rest))]
+        model = LineModel.lines(
+            rest,
+            convention=convention,
+            shared_velocity=shared_velocity,
+            shared_width=shared_width,
+            baseline=baseline,
+            names=names,
+        )
+        return model if amplitude_ratios is None else model.with_amplitude_ratios(amplitude_ratios)
+    if kind == "hyperfine":
+        if hyperfine is None:
+            raise ValueError("a hyperfine model needs hyperfine=NAME, one of HYPERFINE")
+        return LineModel.hyperfine(hyperfine, baseline)
+    raise ValueError(f"kind must be 'gaussian', 'lines' or 'hyperfine', not {kind!r}")
 
 
 def _doppler(wavelength_ratio: float, convention: Convention) -> float:
