@@ -45,6 +45,7 @@ from survey import FIT_SETTINGS, make_survey  # noqa: E402
 
 import _quillet  # noqa: E402
 import quillet  # noqa: E402
+import quillet.basics.rows  # noqa: E402
 
 RESULTS = HERE / "results"
 TARGET_F32_OVERHEAD = 1.10  # fit_cube over the batch call, float32 C-contiguous

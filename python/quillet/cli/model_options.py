@@ -1,7 +1,7 @@
 """The line-model options of ``quillet fit``: their group, the words they
 take read into values, the `LineModel` those values make (built by
-`quillet.data.line_models.model_for`), and the model's lines in the run's
-report.
+`quillet.data.line_models`: `model_for`, and `LineModel.with_amplitude_ratios`
+for --ratios), and the model's lines in the run's report.
 """
 
 from __future__ import annotations
@@ -80,15 +80,16 @@ def line_model(args: argparse.Namespace) -> tuple[Any, Any]:
         if not args.lines:
             raise UsageError("--model lines needs --lines REST,REST... with a unit")
         rest = _rest_values(args.lines)
-        ratios = None if args.ratios is None else _ratio_values(args.ratios, len(rest))
         try:
             model = model_for(
-                "lines", rest=rest, amplitude_ratios=ratios, convention=args.convention,
+                "lines", rest=rest, convention=args.convention,
                 shared_velocity=not args.free_velocity, shared_width=not args.free_width,
                 baseline=baseline,
             )  # fmt: skip
         except ValueError as error:
             raise UsageError(f"--lines: {error}") from None
+        if args.ratios is not None:
+            model = model.with_amplitude_ratios(_ratio_values(args.ratios, model.components))
         return model, None
     if kind == "hyperfine":
         if args.hyperfine not in HYPERFINE:
