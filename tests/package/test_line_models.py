@@ -134,7 +134,7 @@ def test_amplitude_ratios_tie_to_the_first_line_given_one(ratios, refs, values):
     the rest values, one velocity and width, and the amplitudes given a
     ratio tied to the first of them (a line given none stays free)."""
     model = model_for("lines", rest=HALPHA_NII * u.AA, amplitude_ratios=ratios, baseline=0)
-    assert model.names == ("6562.8", "6548.05", "6583.45")
+    assert model.names == ("H-alpha 6562.80", "[N II] 6548.05", "[N II] 6583.45")
     assert model.centre_ref == (-1, 0, 0) and model.sigma_ref == (-1, 0, 0)
     assert model.amplitude_ref == refs
     assert model.amplitude_ratio == pytest.approx(values)

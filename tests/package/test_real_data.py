@@ -172,11 +172,19 @@ def test_info_tells_the_unit_and_observation_as_a_user_reads_them(
     assert result.stderr == ""
 
 
-@pytest.mark.parametrize(("restfreq", "warned"), [(None, True), (88631.8473e6, False)])
-def test_a_hyperfine_group_foreign_to_the_cube_is_told(tmp_path, restfreq, warned):
-    # The IRAM cube is of HDO at 225.9 GHz: fitted as HCN 1-0 it runs, and
-    # says the group is not the cube's line; with HCN's rest frequency it
-    # says nothing.
+@pytest.mark.parametrize(
+    ("restfreq", "refusal"),
+    [
+        (None, "no line of the model lies within 500 km/s of the cube's rest value "
+               "(225896.72 MHz); the nearest, F=0-1 (88633.936 MHz), is at 182164 km/s"),
+        (88631.8473e6, "the line F=0-1 (88633.936 MHz) lies -7.06492 km/s from F=2-1 "
+                       "(88631.8473 MHz), beyond the axis"),
+    ],
+)  # fmt: skip
+def test_a_hyperfine_group_the_cube_cannot_hold_is_refused(tmp_path, restfreq, refusal):
+    # The IRAM cube is of HDO at 225.9 GHz: fitted as HCN 1-0 the peak search
+    # would find another line; read at HCN's rest frequency, its 0.6 km/s of
+    # axis can never hold the satellites 4.8 and 7.1 km/s from the main line.
     cube = tmp_path / "cube.fits"
     with fits.open(REAL_DATA / "gildas_hdo_iras2a.fits") as hdul:
         if restfreq is not None:
@@ -187,13 +195,9 @@ def test_a_hyperfine_group_foreign_to_the_cube_is_told(tmp_path, restfreq, warne
          str(tmp_path / "maps.fits"), "--quiet"],
         capture_output=True, text=True, timeout=60,
     )  # fmt: skip
-    assert result.returncode == 0
-    expected = (
-        "quillet: warning: --hyperfine 'HCN 1-0': its main line is at 88631.8473 MHz, but "
-        "the cube's RESTFREQ is 225896.72 MHz: the cube holds another line, and these fits "
-        "will not describe it\n"
-    )
-    assert result.stderr == (expected if warned else "")
+    assert result.returncode == 2
+    assert refusal in result.stderr and result.stderr.count("\n") == 1
+    assert not (tmp_path / "maps.fits").exists()
 
 
 @pytest.mark.parametrize(

@@ -29,7 +29,7 @@ from .files import (
     read_named_cube,
 )
 from .model_options import (
-    check_hyperfine_in_cube,
+    MODEL_HELP,
     component_table,
     describe_model,
     line_model,
@@ -70,7 +70,7 @@ def add_fit(commands: Any) -> None:
         help="fit every spectrum and write maps",
         description="Fit a Gaussian line to every spectrum of a FITS cube and write the maps "
         "of its parameters to a FITS file or a Zarr store, in this process or on a Dask cluster.",
-        epilog=EPILOG_FIT,
+        epilog=EPILOG_FIT + "\n" + MODEL_HELP,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     fit.add_argument("cube", type=Path, metavar="CUBE.fits")
@@ -214,8 +214,10 @@ def _fit_and_write(args: argparse.Namespace, outputs: _Outputs, chunks: Any) -> 
         edges = args.continuum != "none"
         check_room(outputs.maps, maps_bytes(cube.spatial_shape, cube.velocity.size, edges))
     model, components = line_model(args)
-    if args.hyperfine and model is not None:
-        check_hyperfine_in_cube(args.hyperfine, cube.header)
+    if model is not None:
+        from ..front.cube_fit import placed_model
+
+        model = placed_model(cube, model, cube.velocity)
     overrides = setting_overrides(args)
     settings = LineSettings.for_axis(cube.velocity, line_sigma=args.line_sigma, **overrides)
     guide = _guide(args, cube.spatial_shape)

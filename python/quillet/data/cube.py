@@ -5,7 +5,8 @@ takes: the data with its spectral axis last, the velocity of each channel,
 the noise, the unit, the celestial WCS of the spatial axes, the header, and
 a record of how each was found. It holds arrays or array-likes (memory maps,
 lazily converted images, Dask arrays) and knows nothing of how they were
-read.
+read. Its `SpectralFrame` says what the velocities are measured from, so
+that a line model's members can be placed on the axis by their rest values.
 """
 
 from __future__ import annotations
@@ -21,7 +22,7 @@ if TYPE_CHECKING:
     from astropy.io import fits
     from astropy.wcs import WCS
 
-__all__ = ["OBSERVATION_KEYS", "Cube", "add_observation", "observation_cards"]
+__all__ = ["OBSERVATION_KEYS", "Cube", "SpectralFrame", "add_observation", "observation_cards"]
 
 #: Header cards of the input that describe the observation rather than one
 #: image of it (the beam, the object, the telescope, the instrument, the
@@ -41,6 +42,29 @@ OBSERVATION_KEYS = (
 )
 
 
+@dataclasses.dataclass(frozen=True)
+class SpectralFrame:
+    """What the channel velocities of a cube are measured from.
+
+    ``rest`` is the rest value the velocities are relative to (before the
+    redshift shifts it), None when the axis holds velocities and no rest
+    value is known; ``convention`` the Doppler convention ("optical",
+    "radio", "relativistic"); ``redshift`` the source's. ``rest_in_air``
+    says the velocities were reckoned from wavelengths in standard air (an
+    air axis with an air rest wavelength at redshift 0), ``rest`` then an
+    air wavelength; otherwise a wavelength there is a vacuum one.
+    ``air_axis`` says the header's axis holds air wavelengths (AWAV): a
+    wavelength given for a line of this cube is then read in air, as the
+    rest wavelength of the cube itself is.
+    """
+
+    rest: u.Quantity | None
+    convention: str
+    redshift: float = 0.0
+    rest_in_air: bool = False
+    air_axis: bool = False
+
+
 @dataclasses.dataclass(frozen=True, eq=False)
 class Cube:
     """Spectra read from a FITS file, ready to fit.
@@ -56,7 +80,8 @@ class Cube:
     and ``provenance`` records what was read and how. ``inherited`` holds the
     observation cards of the file's primary header when the data are in an
     extension: MUSE and IRIS files keep the telescope, instrument and date
-    there alone.
+    there alone. ``frame`` says what the velocities are measured from
+    (None when the cube was not read from a file's spectral axis).
     """
 
     data: Any
@@ -67,6 +92,7 @@ class Cube:
     unit: u.UnitBase | None
     provenance: Mapping[str, str]
     inherited: Mapping[str, Any] = dataclasses.field(default_factory=dict)
+    frame: SpectralFrame | None = None
 
     @property
     def spatial_shape(self) -> tuple[int, ...]:

@@ -50,7 +50,13 @@ MODEL_FLAG_MEANINGS: dict[int, str] = {
 #: Component quantities: name, FITS extension, unit ("data", km/s) and meaning.
 COMPONENT_QUANTITIES = (
     ("amplitude", "AMPLITUDE", "data", "fitted amplitude of each component"),
-    ("centre", "CENTRE", VELOCITY_UNIT, "fitted centre of each component, Doppler velocity"),
+    (
+        "centre",
+        "CENTRE",
+        VELOCITY_UNIT,
+        "velocity of each component, its own line's Doppler "
+        "velocity (lines tied in velocity share one map)",
+    ),
     ("sigma", "SIGMA", VELOCITY_UNIT, "fitted sigma of each component"),
     ("amplitude_error", "AMPLITUDE_ERR", "data", "one-sigma error of the amplitude"),
     ("centre_error", "CENTRE_ERR", VELOCITY_UNIT, "one-sigma error of the centre"),
@@ -213,19 +219,7 @@ class ModelFit:
         """Every setting, the model and the provenance as (key, value) cards."""
         cards: list[tuple[str, Any]] = [("VERSION", package_version())]
         cards += list(self.settings.as_kwargs().items())
-        m = self.model
-        cards += [("MODEL COMPONENTS", m.components),
-                  ("MODEL BASELINE", -1 if m.baseline is None else m.baseline),
-                  ("MODEL FIXED", "".join("1" if f else "0" for f in m.fixed))]  # fmt: skip
-        for k in range(m.components):
-            cards += [
-                (f"MODEL NAME{k}", m.names[k]),
-                (f"MODEL CREF{k}", m.centre_ref[k]),
-                (f"MODEL COFF{k}", m.centre_offset[k]),
-                (f"MODEL AREF{k}", m.amplitude_ref[k]),
-                (f"MODEL ARAT{k}", m.amplitude_ratio[k]),
-                (f"MODEL SREF{k}", m.sigma_ref[k]),
-            ]
+        cards += self.model.cards()
         cards += [(f"FIT {k}", v) for k, v in self.model_settings.items()]
         cards += [(f"IN {k}", v) for k, v in self.provenance.items()]
         return [(k.upper(), v) for k, v in cards]
@@ -357,22 +351,10 @@ def read_model_maps(path: str | Path) -> ModelFit:
             raise InputError(f"{path} is not a model maps file written by quillet (no MODEL cards)")
 
         def card(key: str) -> Any:
-            value = head[f"{_PREFIX}{key}"]
+            value = head.get(f"{_PREFIX}{key}")
             return urllib.parse.unquote(value) if isinstance(value, str) else value
 
-        k = int(card("MODEL COMPONENTS"))
-        baseline = int(card("MODEL BASELINE"))
-        model = LineModel(
-            components=k,
-            baseline=None if baseline < 0 else baseline,
-            fixed=tuple(c == "1" for c in str(card("MODEL FIXED"))),
-            centre_ref=tuple(int(card(f"MODEL CREF{i}")) for i in range(k)),
-            centre_offset=tuple(float(card(f"MODEL COFF{i}")) for i in range(k)),
-            amplitude_ref=tuple(int(card(f"MODEL AREF{i}")) for i in range(k)),
-            amplitude_ratio=tuple(float(card(f"MODEL ARAT{i}")) for i in range(k)),
-            sigma_ref=tuple(int(card(f"MODEL SREF{i}")) for i in range(k)),
-            names=tuple(str(card(f"MODEL NAME{i}")) for i in range(k)),
-        )
+        model = LineModel.from_cards(card)
         settings = LineSettings.from_mapping(
             {name: head[f"{_PREFIX}{name.upper()}"] for name in LineSettings.names()}
         )

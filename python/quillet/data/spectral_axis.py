@@ -22,6 +22,8 @@ from astropy.wcs import WCS
 from ..basics.errors import InputError
 from ..basics.settings import velocity_axis
 from ..basics.units import CONVENTION_NAMES, header_unit
+from .cube import SpectralFrame
+from .line_list import air_to_vacuum
 
 __all__ = [
     "CONVENTIONS",
@@ -97,8 +99,9 @@ def channel_velocities(
     z: float,
     convention: str | None,
     path: Path,
-) -> tuple[np.ndarray, dict[str, str]]:
-    """The channel velocities in km/s, and notes on how they were found."""
+) -> tuple[np.ndarray, dict[str, str], SpectralFrame]:
+    """The channel velocities in km/s, notes on how they were found, and the
+    frame they are measured in (what a line's rest value is placed by)."""
     sub = wcs.sub([spec + 1])
     axis_type = str(sub.wcs.ctype[0])  # as the header has it, for messages
     ctype = axis_type[:4].upper()
@@ -115,6 +118,7 @@ def channel_velocities(
     }
 
     stated_rest = rest
+    air_axis = ctype == "AWAV"
     air_rest = given and rest is not None and rest.unit.physical_type == "length"
     if ctype == "AWAV" and rest is not None and (not air_rest or z != 0.0):
         # A vacuum rest value: bring the axis to vacuum too. So too for an
@@ -142,7 +146,8 @@ def channel_velocities(
             values = (world * world_unit).to(u.km / u.s)
         if own == convention and z == 0.0 and not given:
             notes["rest"] = "not needed: the axis holds velocities"
-            return _checked(values.value, path), notes
+            frame = SpectralFrame(rest, convention, z, False, air_axis)
+            return _checked(values.value, path), notes, frame
         # Velocities go from one convention to another, and to the frame of a
         # redshift, through f / f0 alone: any rest frequency serves, so one
         # is assumed where none is known.
@@ -152,7 +157,7 @@ def channel_velocities(
         velocity = frequency.to(u.km / u.s, equivalencies=CONVENTIONS[convention](target))
         if rest is None:
             notes["rest"] = "not needed: the axis holds velocities"
-            return _checked(velocity.value, path), notes
+            return _checked(velocity.value, path), notes, SpectralFrame(None, convention, z)
     else:
         if rest is None:
             medium = " in air" if ctype == "AWAV" else ""
@@ -171,7 +176,8 @@ def channel_velocities(
         target = _shifted(rest, z, domain)
         velocity = spectral.to(u.km / u.s, equivalencies=CONVENTIONS[convention](target))
     notes["rest"] = f"{stated_rest:g}{'' if given else ' (from the header)'}"
-    return _checked(velocity.value, path), notes
+    frame = SpectralFrame(rest, convention, z, ctype == "AWAV", air_axis)
+    return _checked(velocity.value, path), notes, frame
 
 
 def _in_vacuum(sub: WCS) -> WCS:
@@ -192,13 +198,7 @@ def _in_vacuum(sub: WCS) -> WCS:
 def _air_to_vacuum(wavelength: u.Quantity) -> u.Quantity:
     """The vacuum wavelength of an air wavelength, by wcslib's refraction of
     air, the one it applies to an AWAV axis."""
-    probe = WCS(naxis=1)
-    probe.wcs.ctype = ["AWAV"]
-    probe.wcs.cunit = ["m"]
-    probe.wcs.crval = [wavelength.to_value(u.m)]
-    probe.wcs.cdelt = [1e-10]
-    probe.wcs.sptr("WAVE-???")
-    return float(probe.wcs.crval[0]) * u.m
+    return air_to_vacuum(float(wavelength.to_value(u.m))) * u.m
 
 
 #: A rest frequency for converting velocities whose line is not named: the

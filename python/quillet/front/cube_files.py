@@ -201,7 +201,7 @@ def _read(
             # frame needs it to place the observer).
             spatial_wcs.wcs.dateobs = str(inherited["DATE-OBS"])
             spatial_wcs.wcs.datfix()  # MJD-OBS, as a WCS read from the maps has it
-        velocity, spectral_notes = channel_velocities(
+        velocity, spectral_notes, frame = channel_velocities(
             spectral_wcs,
             header,
             spec,
@@ -253,6 +253,7 @@ def _read(
         unit=unit,
         provenance=provenance,
         inherited=inherited,
+        frame=frame,
     )
 
 

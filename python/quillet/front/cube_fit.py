@@ -14,10 +14,20 @@ from typing import Any
 
 import numpy as np
 
+from ..basics.errors import InputError
 from ..basics.rows import default_chunk_rows
 from ..basics.settings import LineSettings
-from ..data.fit_inputs import GUIDE_AUTO, CubeInputs, Description, TrustOptions, cube_inputs
+from ..data.cube import Cube
+from ..data.fit_inputs import (
+    GUIDE_AUTO,
+    GUIDE_REACH,
+    CubeInputs,
+    Description,
+    TrustOptions,
+    cube_inputs,
+)
 from ..data.line_models import LineModel
+from ..data.line_placement import frame_of_rest_value, place_model
 from ..data.model_results import ModelFit
 from ..data.quality import DEFAULT_SNR_MIN, DEFAULT_WINDOW_SIGMAS
 from ..data.results import LineFit
@@ -30,7 +40,7 @@ from ..work.model_fit import (
     model_record_dtype,
 )
 
-__all__ = ["fit_cube"]
+__all__ = ["fit_cube", "placed_model"]
 
 
 def fit_cube(
@@ -56,6 +66,7 @@ def fit_cube(
     model: LineModel | None = None,
     components: int | str | None = None,
     model_window_sigmas: float = DEFAULT_MODEL_WINDOW_SIGMAS,
+    rest_value: Any = None,
     **overrides: Any,
 ) -> Any:
     """Fit a Gaussian line to every spectrum of an array; return its maps.
@@ -153,6 +164,11 @@ def fit_cube(
     model_window_sigmas
         A model's window reaches this many sigmas of the reference line
         beyond its outermost members.
+    rest_value
+        With plain arrays and a model of lines: the rest value (an astropy
+        Quantity, or a string such as "6562.8 Angstrom") that the velocity
+        axis is measured from, which places the lines (see `placed_model`);
+        a `Cube` knows its own.
     overrides
         Settings to change, by name (``npix=5``), and ``line_sigma``.
 
@@ -200,14 +216,40 @@ def fit_cube(
             valid_max=valid_max,
         ),
     )
+    if rest_value is not None and model is None:
+        raise InputError("rest_value= places a model's lines; give it with model=")
     if model is not None and (model != LineModel.gaussian() or components is not None):
-        spec = ModelSpec(model, _components(components), model_window_sigmas)
+        placed = placed_model(data, model, description.velocity, rest_value)
+        settings = inputs.settings
+        placed.check_bounds((settings.width_min, settings.width_max), description.velocity)
+        spec = ModelSpec(placed, _components(components), model_window_sigmas)
         return _model_maps(inputs, description, spec, chunk_rows, progress)
     if inputs.lazy:
         return _maps(fit_lazily(inputs), inputs, description)
     if chunk_rows is None:
         chunk_rows = default_chunk_rows(inputs.channels)
     return _maps(_fit_in_process(inputs, chunk_rows, progress), inputs, description)
+
+
+def placed_model(data: Any, model: LineModel, velocity: Any, rest_value: Any = None) -> LineModel:
+    """``model`` with its lines placed on the velocity axis (km/s) of
+    ``data`` (`quillet.data.line_placement.place_model`): by the rest value
+    of a `Cube`, or ``rest_value`` for plain arrays, or else on the
+    model's principal line. The peak search must find the reference line:
+    it lies within `GUIDE_REACH` of the rest value, where guides are
+    sought. The model of the maps `fit_cube` returns; placing it again
+    changes nothing."""
+    frame = None
+    if isinstance(data, Cube):
+        if rest_value is not None:
+            raise InputError(
+                "a Cube knows the rest value its velocities are measured from; read it with "
+                "rest_wavelength= rather than giving rest_value="
+            )
+        frame = data.frame
+    elif rest_value is not None:
+        frame = frame_of_rest_value(rest_value, model.convention)
+    return place_model(model, frame, velocity, reach=GUIDE_REACH)
 
 
 def _fit_in_process(inputs: CubeInputs, chunk_rows: int, progress: bool | None) -> dict[str, Any]:

@@ -37,10 +37,11 @@ __all__ = ["plot_model_fit", "plot_model_maps", "write_model_diagnostics"]
 def plot_model_maps(
     fit: ModelFit, path: str | os.PathLike[str] | None = None, *, overwrite: bool = False
 ) -> Figure:
-    """One row per component (amplitude, centre, sigma), the components of
-    a tied multiplet with shared colour limits for centre and sigma, and a
-    last row with the count of components kept and the reduced chi-square.
-    Maps of two axes only, on sky axes where the WCS has them."""
+    """One row per component (amplitude, velocity, sigma), and a last row
+    with the count of components kept and the reduced chi-square. A line
+    tied in velocity to another has that one's velocity map, which is drawn
+    once: its own panel names the line it shares it with. Maps of two axes
+    only, on sky axes where the WCS has them."""
     if len(fit.shape) != 2:
         raise InputError(f"plot_model_maps draws maps of two axes, not {len(fit.shape)}")
     k = fit.model.components
@@ -55,8 +56,12 @@ def plot_model_maps(
             ("centre", fit.centre[row], "km/s", "RdBu_r"),
             ("sigma", fit.sigma[row], "km/s", "magma"),
         ]
+        shared = fit.model.shares_velocity(row)
         for column, (what, values, u, cmap) in enumerate(panels):
             ax = figure.add_subplot(k + 1, 3, 3 * row + column + 1, projection=projection)
+            if what == "centre" and shared is not None:
+                _say_shared(ax, f"{name}: the velocity of {fit.model.names[shared]} (tied)")
+                continue
             shown = np.where(ok, values, np.nan)
             label = f"{name} {what}" + (f" [{u}]" if u else "")
             _draw(figure, ax, None, shown, cmap, _limits(shown), label, 2)
@@ -71,6 +76,12 @@ def plot_model_maps(
     if path is not None:
         save_figure(figure, path, overwrite=overwrite)
     return figure
+
+
+def _say_shared(ax: Any, text: str) -> None:
+    """A panel left empty but for the words that say whose map it is."""
+    ax.set_axis_off()
+    ax.text(0.5, 0.5, text, ha="center", va="center", wrap=True, transform=ax.transAxes)
 
 
 def plot_model_fit(
@@ -93,7 +104,10 @@ def plot_model_fit(
     model = fit.model
     k = model.components
     where = (slice(None), *np.atleast_1d(index))
-    params = [fit.amplitude[where], fit.centre[where], fit.sigma[where]]
+    # A component's map holds its own line's velocity; on the axis it sits
+    # where its line does.
+    on_axis = fit.centre[where] + np.asarray(model.line_velocity, dtype=np.float32)
+    params = [fit.amplitude[where], on_axis, fit.sigma[where]]
     row = np.stack(params, axis=1).reshape(-1)
     if fit.baseline is not None:
         row = np.concatenate([row, fit.baseline[where]])

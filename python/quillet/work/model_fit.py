@@ -212,7 +212,7 @@ def _first_pass_start(
     reach = spec.window_sigmas * sigma
     low = np.minimum(np.minimum(left, right), centre - reach)
     high = np.maximum(np.maximum(left, right), centre + reach)
-    offsets = np.asarray(spec.model.centre_offset, dtype=np.float64)
+    offsets = spec.model.start_offsets()
     low = low + offsets.min()
     high = high + offsets.max()
     order = np.argsort(axis, kind="stable")
@@ -302,10 +302,12 @@ def _model_starts(
     initial = np.zeros((n, p))
     lower = np.full((n, p), -np.inf)
     upper = np.full((n, p), np.inf)
+    offsets = model.start_offsets()
+    found = max(model.reference, 0)  # the component whose line the first pass found
     for k in range(model.components):
         a, c, s = 3 * k, 3 * k + 1, 3 * k + 2
-        at = centre + model.centre_offset[k]
-        if k == 0 or model.amplitude_ref[k] >= 0:
+        at = centre + offsets[k]
+        if k == found or model.amplitude_ref[k] >= 0:
             amp = reference * model.amplitude_ratio[k]
         else:  # an untied member: the data at its velocity
             nearest = np.abs(axis[None, :] - at[:, None]).argmin(axis=1)
@@ -324,7 +326,7 @@ def _model_starts(
     lower[:, : 3 * model.components : 3] /= scale[:, None]
     upper[:, : 3 * model.components : 3] /= scale[:, None]
     initial[:, 3 * model.components :] /= scale[:, None]
-    return initial, lower, upper
+    return model.bounded(initial, lower, upper, scale)
 
 
 def _run(
@@ -441,7 +443,7 @@ def _fit_counts(
     span_low = axis[np.clip(start.windows[:, 0], 0, axis.size - 1)]
     span_high = axis[np.clip(start.windows[:, 1] - 1, 0, axis.size - 1)]
     for count in spec.counts:
-        model = LineModel.free(count, baseline=full.baseline)
+        model = _leading(full, count)
         if previous is None:
             initial, lower, upper = _model_starts(block, start, velocity32, settings, model)
         else:
@@ -481,7 +483,7 @@ def _fit_counts(
         for c in range(count):
             lower[:, 3 * c + 1] = np.minimum(span_low, span_high) - settings.dv
             upper[:, 3 * c + 1] = np.maximum(span_low, span_high) + settings.dv
-        initial = np.clip(initial, lower, upper)
+        initial, lower, upper = model.bounded(initial, lower, upper, scale[:, 0])
         fit = _run(block, velocity32, settings, model, start, initial, lower, upper)
         with np.errstate(all="ignore"):
             bic = np.where(fit.flag == 0, fit.bic(), np.inf)
@@ -503,6 +505,17 @@ def _fit_counts(
         kept[better] = count
         previous = (fit.params, initial, lower, upper)
     return best_params, best_errors, best_stats, kept
+
+
+def _leading(full: LineModel, count: int) -> LineModel:
+    """The first ``count`` free Gaussians of ``full``, with their bounds."""
+    return LineModel.free(
+        count,
+        baseline=full.baseline,
+        amplitude=full.amplitude_bounds[:count],
+        velocity=full.velocity_bounds[:count],
+        sigma=full.sigma_bounds[:count],
+    )
 
 
 def _join(
@@ -537,11 +550,19 @@ def _store(
     failed = flag != 0
     params = np.where(failed[:, None], np.float32(np.nan), params)
     errors = np.where(failed[:, None], np.float32(np.nan), errors)
+    # Each component's velocity is its own line's: its centre on the axis
+    # less where its line sits there at rest; a line tied to another takes
+    # that one's map, so that tied members share one velocity to the bit.
+    centres = params[:, 1 : 3 * k : 3].astype(np.float64) - np.asarray(model.line_velocity)
     if block.offsets is not None:
         shift = np.broadcast_to(np.asarray(block.offsets, dtype=np.float64), (out.shape[0],))
-        centres = params[:, 1 : 3 * k : 3].astype(np.float64) + shift[:, None]
-        params = params.copy()
-        params[:, 1 : 3 * k : 3] = centres.astype(np.float32)
+        centres = centres + shift[:, None]
+    params = params.copy()
+    params[:, 1 : 3 * k : 3] = centres.astype(np.float32)
+    for j in range(k):
+        shared = model.shares_velocity(j)
+        if shared is not None:
+            params[:, 3 * j + 1] = params[:, 3 * shared + 1]
     for j, name in enumerate(("amplitude", "centre", "sigma")):
         out[name] = params[:, j : 3 * k : 3]
         out[f"{name}_error"] = errors[:, j : 3 * k : 3]
