@@ -103,18 +103,20 @@ NAME_TOLERANCE = 5e-5
 
 def line_name(value: float, unit: Any) -> str | None:
     """The name of the line of `KNOWN_LINES` at a rest wavelength (any
-    length unit astropy knows, read in air or in vacuum) as
-    "[N II] 6583.45", with the table's wavelength in Angstrom in the medium
-    it matched; None for no line of the table, and for a frequency."""
+    length unit astropy knows, read in air or in vacuum) or frequency (its
+    vacuum wavelength c / nu) as "[N II] 6583.45", with the table's
+    wavelength in Angstrom in the medium it matched; None for no line of
+    the table."""
     import astropy.units as u
 
     quantity = u.Quantity(value, unit)
-    if quantity.unit.physical_type != "length":
+    kind = quantity.unit.physical_type
+    if kind not in ("length", "frequency"):
         return None
-    angstrom = float(quantity.to_value(u.AA))
+    angstrom = float(quantity.to_value(u.AA, equivalencies=u.spectral()))
     best: tuple[float, str] | None = None
     for line in KNOWN_LINES:
-        for wavelength in (line.vacuum, line.air):
+        for wavelength in (line.vacuum, line.air if kind == "length" else None):
             if wavelength is None:
                 continue
             distance = abs(angstrom / wavelength - 1.0)
