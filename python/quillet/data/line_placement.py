@@ -78,9 +78,7 @@ def place_model(
         convention = frame.convention
     velocities = [doppler(w / rest_m, convention) if math.isfinite(w) else 0.0
                   for w in wavelengths]  # fmt: skip
-    model, velocities = _in_order(model, velocities)
-    lines = model.line_components
-    reference = min(lines, key=lambda k: abs(velocities[k]))
+    model, velocities, reference = _in_order(model, velocities)
     if reach is not None and abs(velocities[reference]) > reach:
         assert frame is not None and frame.rest is not None
         raise InputError(
@@ -193,10 +191,13 @@ def _principal(model: LineModel) -> int:
     )
 
 
-def _in_order(model: LineModel, velocities: list[float]) -> tuple[LineModel, list[float]]:
+def _in_order(model: LineModel, velocities: list[float]) -> tuple[LineModel, list[float], int]:
     """The model's components in the order the module's text states (lines
-    by velocity, then the others as given), each tie group tied to its
-    first member in that order; the velocities in that order too."""
+    by velocity, then the others as given), the velocities in that order
+    too, and the reference: the line nearest 0 km/s, the first in that
+    order of the nearest. Each tie group is tied to the reference when it
+    holds it (the line the peak search finds carries the group's
+    parameters), else to its first member in that order."""
     k = model.components
 
     def key(i: int) -> tuple[Any, ...]:
@@ -207,6 +208,8 @@ def _in_order(model: LineModel, velocities: list[float]) -> tuple[LineModel, lis
 
     order = sorted(range(k), key=key)
     position = {old: new for new, old in enumerate(order)}
+    lines = [position[old] for old in model.line_components]
+    reference = min(sorted(lines), key=lambda new: abs(velocities[order[new]]))
 
     def moved(values: tuple[Any, ...]) -> tuple[Any, ...]:
         return tuple(values[old] for old in order)
@@ -230,7 +233,7 @@ def _in_order(model: LineModel, velocities: list[float]) -> tuple[LineModel, lis
                 continue
             if attribute == 0:
                 group = [i for i in group if i == root or ratios[i] != 0.0]
-            first = min(group)
+            first = reference if reference in group else min(group)
             if first == root:
                 continue
             for i in group:
@@ -260,9 +263,9 @@ def _in_order(model: LineModel, velocities: list[float]) -> tuple[LineModel, lis
         rest=moved(model.rest),
         rest_unit=moved(model.rest_unit),
         line_velocity=moved(model.line_velocity),
-        reference=position[model.reference] if model.reference >= 0 else -1,
+        reference=reference,
         amplitude_bounds=moved(model.amplitude_bounds),
         velocity_bounds=moved(model.velocity_bounds),
         sigma_bounds=moved(model.sigma_bounds),
     )
-    return ordered, [velocities[old] for old in order]
+    return ordered, [velocities[old] for old in order], reference

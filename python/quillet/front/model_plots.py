@@ -39,31 +39,38 @@ def plot_model_maps(
 ) -> Figure:
     """One row per component (amplitude, velocity, sigma), and a last row
     with the count of components kept and the reduced chi-square. A line
-    tied in velocity to another has that one's velocity map, which is drawn
-    once: its own panel names the line it shares it with. Maps of two axes
-    only, on sky axes where the WCS has them."""
+    tied in velocity (or width) to another has that one's map, which is
+    drawn once: its own panel names the line it shares it with. Maps of two
+    axes only, on sky axes where the WCS has them."""
     if len(fit.shape) != 2:
         raise InputError(f"plot_model_maps draws maps of two axes, not {len(fit.shape)}")
-    k = fit.model.components
+    model = fit.model
+    k = model.components
     figure = _figure(figsize=(11, 3.0 * (k + 1)), layout="constrained")
     projection = _projection(fit)  # type: ignore[arg-type]
     unit = fit.unit_of("data")
     ok = np.asarray(fit.success)
     for row in range(k):
-        name = fit.model.names[row]
+        name = model.names[row]
+        sharers = {
+            "velocity": [j for j in range(k) if model.shares_velocity(j) == row],
+            "sigma": [j for j in range(k) if model.sigma_ref[j] == row],
+        }
+        shares = {"velocity": model.shares_velocity(row), "sigma": model.sigma_ref[row]}
         panels = [
             ("amplitude", fit.amplitude[row], unit, "viridis"),
-            ("centre", fit.centre[row], "km/s", "RdBu_r"),
+            ("velocity", fit.centre[row], "km/s", "RdBu_r"),
             ("sigma", fit.sigma[row], "km/s", "magma"),
         ]
-        shared = fit.model.shares_velocity(row)
         for column, (what, values, u, cmap) in enumerate(panels):
             ax = figure.add_subplot(k + 1, 3, 3 * row + column + 1, projection=projection)
-            if what == "centre" and shared is not None:
-                _say_shared(ax, f"{name}: the velocity of {fit.model.names[shared]} (tied)")
+            other = shares.get(what)
+            if other is not None and other >= 0:
+                _say_shared(ax, f"{name}:\nthe {what} of\n{model.names[other]} (tied)")
                 continue
             shown = np.where(ok, values, np.nan)
-            label = f"{name} {what}" + (f" [{u}]" if u else "")
+            tied = " (and tied lines)" if sharers.get(what) else ""
+            label = f"{name} {what}{tied}" + (f" [{u}]" if u else "")
             _draw(figure, ax, None, shown, cmap, _limits(shown), label, 2)
     ax = figure.add_subplot(k + 1, 3, 3 * k + 1, projection=projection)
     kept = np.asarray(fit.ncomponents, dtype=np.float64)
@@ -81,7 +88,8 @@ def plot_model_maps(
 def _say_shared(ax: Any, text: str) -> None:
     """A panel left empty but for the words that say whose map it is."""
     ax.set_axis_off()
-    ax.text(0.5, 0.5, text, ha="center", va="center", wrap=True, transform=ax.transAxes)
+    words = ax.text(0.5, 0.5, text, ha="center", va="center", transform=ax.transAxes)
+    words.set_in_layout(False)  # the maps beside it keep their room
 
 
 def plot_model_fit(
