@@ -155,9 +155,12 @@ def fit_cube(
         is a terminal.
     model
         A `quillet.data.line_models.LineModel` (several components, a baseline,
-        ties): the fit returns a `quillet.data.model_results.ModelFit` instead (see
-        `quillet.work.model_fit`). None, or the plain Gaussian with no baseline,
-        is the Gaussian fit of a `LineFit`, bit for bit as without it.
+        ties, bounds): the fit returns a `quillet.data.model_results.ModelFit`
+        instead (see `quillet.work.model_fit`). Its lines are first placed by
+        their rest values on the data's axis (`placed_model`), in any order
+        given, and each component's velocity map is its own line's. None, or
+        the plain Gaussian with no baseline, is the Gaussian fit of a
+        `LineFit`, bit for bit as without it.
     components
         With a model of free Gaussians: fit this many, or "auto" to choose
         1 to the model's count per spectrum by the BIC.
