@@ -28,7 +28,7 @@ from typing import TYPE_CHECKING, Any, ClassVar, NamedTuple, Self
 
 import numpy as np
 
-from ..basics.errors import InputError
+from ..basics.errors import InputError, MissingDependency
 from ..basics.lazy import compute_records, persist_records
 from ..basics.settings import LineSettings
 from ..basics.units import VELOCITY_UNIT
@@ -37,6 +37,7 @@ from .formats import format_named, format_of_path, plotter_of
 
 if TYPE_CHECKING:
     import astropy.units as u
+    import xarray
     from astropy.wcs import WCS
     from matplotlib.figure import Figure
 
@@ -342,9 +343,29 @@ class Maps:
         maps by whoever computes their blocks, with no progress bar)."""
         return self.write(path, format="zarr", overwrite=overwrite, progress=progress)
 
-    def to_xarray(self) -> Any:
-        """The maps as an xarray Dataset with CF attributes."""
-        raise NotImplementedError
+    def coordinates(self) -> dict[str, Any]:
+        """The coordinates of the maps' datasets beside the sky's: those of
+        a leading axis."""
+        return {}
+
+    def to_xarray(self) -> xarray.Dataset:
+        """The maps as an xarray Dataset: every image a variable with CF
+        attributes (``units``, ``long_name``, ``flag_values`` and
+        ``flag_meanings``...), a leading axis a dimension, the window's ends
+        one ``window`` variable, sky coordinates in degrees where the WCS is
+        celestial (`sky_coordinates`), and `attributes` as its own."""
+        try:
+            import xarray
+        except ImportError:
+            raise MissingDependency(
+                f"{type(self).__name__}.to_xarray needs xarray: pip install 'quillet[xarray]'"
+            ) from None
+        dims = spatial_dims(len(self.shape))
+        # No coordinate of strings (for the window's edges, a model's
+        # components): Zarr v3 has no stable type for them; long names and
+        # attributes name them.
+        coords = {**self.coordinates(), **sky_coordinates(self.wcs, self.shape, dims)}
+        return xarray.Dataset(self.image_variables(), coords=coords, attrs=self.attributes())
 
     @classmethod
     def read(cls, path: str | os.PathLike[str], *, format: str | None = None) -> Self:

@@ -19,7 +19,7 @@ from typing import TYPE_CHECKING, Any, ClassVar
 import numpy as np
 
 from ..basics.arrays import is_dask_array
-from ..basics.errors import InputError, MissingDependency
+from ..basics.errors import InputError
 from ..basics.settings import LineSettings
 from ..basics.units import VELOCITY_UNIT
 from .line_models import LineModel
@@ -29,12 +29,9 @@ from .maps import (
     Maps,
     settings_cards,
     settings_from_cards,
-    sky_coordinates,
-    spatial_dims,
 )
 
 if TYPE_CHECKING:
-    import xarray
     from matplotlib.figure import Figure
 
 __all__ = ["MODEL_FLAG_MEANINGS", "MODEL_IMAGES", "ModelFit", "read_model_maps"]
@@ -249,26 +246,14 @@ class ModelFit(Maps):
             "model_settings": {key[4:].lower(): str(value) for key, value in fitted.items()},
         }
 
-    def to_xarray(self) -> xarray.Dataset:
-        """The maps as an xarray Dataset with a ``component`` dimension (and
-        ``baseline_term``), CF attributes, and settings and model as global
-        attributes."""
-        try:
-            import xarray
-        except ImportError:
-            raise MissingDependency(
-                "to_xarray needs xarray: pip install 'quillet[xarray]'"
-            ) from None
-        dims = spatial_dims(len(self.shape))
-        # Components by number, their names an attribute: Zarr v3 has no
-        # stable type for a coordinate of strings.
-        coords: dict[str, Any] = {
-            "component": np.arange(self.model.components, dtype=np.int32),
-            **sky_coordinates(self.wcs, self.shape, dims),
-        }
-        attrs = self.attributes()
+    def coordinates(self) -> dict[str, Any]:
+        # Components by number, their names an attribute.
+        return {"component": np.arange(self.model.components, dtype=np.int32)}
+
+    def attributes(self) -> dict[str, Any]:
+        attrs = super().attributes()
         attrs["component_names"] = "; ".join(self.model.names)  # hyperfine labels hold spaces
-        return xarray.Dataset(self.image_variables(), coords=coords, attrs=attrs)
+        return attrs
 
     def plot_maps(
         self,

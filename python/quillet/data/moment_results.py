@@ -15,13 +15,12 @@ from typing import TYPE_CHECKING, Any, ClassVar
 import numpy as np
 
 from ..basics.arrays import is_dask_array
-from ..basics.errors import InputError, MissingDependency
+from ..basics.errors import InputError
 from ..basics.units import VELOCITY_UNIT
-from .maps import INTENSITY_UNIT, MapImage, Maps, sky_coordinates, spatial_dims
+from .maps import INTENSITY_UNIT, MapImage, Maps
 
 if TYPE_CHECKING:
     import astropy.units as u
-    import xarray
 
 __all__ = ["MOMENT_DTYPE", "MOMENT_IMAGES", "Moments"]
 
@@ -108,19 +107,6 @@ class Moments(Maps):
     def quantity(self, field: str) -> u.Quantity:
         """A map (computed, if lazy) as an astropy Quantity in its unit."""
         return np.asarray(getattr(self.compute(), field)) * self.unit_of(field)
-
-    def to_xarray(self) -> xarray.Dataset:
-        """The maps as an xarray Dataset with CF attributes and the
-        provenance as global attributes."""
-        try:
-            import xarray
-        except ImportError:
-            raise MissingDependency(
-                "Moments.to_xarray needs xarray: pip install 'quillet[xarray]'"
-            ) from None
-        dims = spatial_dims(len(self.shape))
-        coords = sky_coordinates(self.wcs, self.shape, dims)
-        return xarray.Dataset(self.image_variables(), coords=coords, attrs=self.attributes())
 
 
 def _image(field: str) -> MapImage:

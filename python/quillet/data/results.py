@@ -20,7 +20,6 @@ import numpy as np
 import _quillet
 
 from ..basics.arrays import is_dask_array
-from ..basics.errors import MissingDependency
 from ..basics.settings import LineSettings
 from ..basics.units import VELOCITY_UNIT
 from .maps import (
@@ -29,13 +28,10 @@ from .maps import (
     Maps,
     settings_cards,
     settings_from_cards,
-    sky_coordinates,
-    spatial_dims,
 )
 from .quality import GOOD_MASK, Quality, bit_counts, fits_cards
 
 if TYPE_CHECKING:
-    import xarray
     from matplotlib.figure import Figure
 
 __all__ = [
@@ -336,22 +332,6 @@ class LineFit(Maps):
         """The unit of a quantity as a string ("" for a pure number or an
         amplitude of data with no unit)."""
         return self.unit_text(quantity.unit)
-
-    def to_xarray(self) -> xarray.Dataset:
-        """The maps as an xarray Dataset with CF attributes (``units``,
-        ``long_name``, ``flag_values``, ``flag_meanings``) and the settings
-        and provenance as global attributes."""
-        try:
-            import xarray
-        except ImportError:
-            raise MissingDependency(
-                "LineFit.to_xarray needs xarray: pip install 'quillet[xarray]'"
-            ) from None
-        dims = spatial_dims(len(self.shape))
-        # No coordinate of strings for the window's edges: Zarr v3 has no
-        # stable type for them; the long name says which edge is which.
-        coords = sky_coordinates(self.wcs, self.shape, dims)
-        return xarray.Dataset(self.image_variables(), coords=coords, attrs=self.attributes())
 
     def plot_maps(
         self,
