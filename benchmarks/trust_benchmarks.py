@@ -23,7 +23,7 @@ import _quillet
 from quillet import moments
 from quillet.basics.settings import LineSettings
 from quillet.data.guides import find_guides
-from quillet.work.block_fit import fit_and_judge
+from quillet.work.gaussian_fit import fit_and_judge
 from quillet.work.neighbours import per_width, refit_from_neighbours
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "demo"))

@@ -32,7 +32,7 @@ from quillet.data.quality import (
     is_good,
     signal_to_noise,
 )
-from quillet.work.block_fit import fit_and_judge
+from quillet.work.gaussian_fit import fit_and_judge
 from quillet.work.neighbours import per_width, refit_from_neighbours
 from quillet.work.windows import fit_rows_adaptive
 

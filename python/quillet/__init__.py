@@ -14,29 +14,40 @@ bit; this package reads files, prepares the spectra block by block, and
 writes and draws the maps.
 
 The package is in layers, one folder each, and a module imports only from
-the layers below its own (within a layer, from siblings, without a circle):
+the layers below its own (within a layer, from siblings, without a circle;
+imports inside functions included):
 
 - `basics`: `errors`, `signals`, `settings`, `rows`, `arrays`, `units`,
   `progress`, `outputs`, `lazy`, `pool`, `version`;
 - `data`: `noise`, `guides`, `quality`, `line_models`, `cube`,
-  `spectral_axis`, `fits_files`, `fits_images`, `fit_inputs`, `results`,
-  `model_results`;
-- `work`: `windows`, `neighbours`, `block_fit`, `model_fit`, `dask`,
-  `worker_plugin`;
+  `spectral_axis`, `fits_files`, `fits_images`, `fit_inputs`, `formats`,
+  `maps`, `results`, `model_results`, `moment_results`;
+- `work`: `windows`, `neighbours`, `blocks`, `gaussian_fit`, `model_fit`,
+  `dask`, `worker_plugin`;
 - `front` (the front ends): `cube_fit`, `cube_moments`, `cube_files`,
-  `maps_files`, `plots`, `model_plots`;
+  `maps_files`, `figures`, `plots`, `model_plots`, `formats`;
 - `cli`: the command line, `quillet.cli.main`.
 
+Every result is a kind of maps (`data.maps.Maps`: `LineFit`, `ModelFit`,
+`Moments`), written, read and drawn through a registry of formats and
+pictures (`data.formats`) that the front ends fill (`front.formats`,
+imported here, first thing). Every fit of a cube is the block driver
+(`work.blocks`) running a block fitter (`work.gaussian_fit`,
+`work.model_fit`).
+
 Each folder's ``__init__`` says what its layer owns. Importing `quillet`
-loads none of them but what its names need when first used, so
-``import quillet`` costs little and loads no astropy, matplotlib, Dask or
-xarray.
+loads none of them but the registry's two light modules and what its names
+need when first used, so ``import quillet`` costs little and loads no
+NumPy, astropy, matplotlib, Dask or xarray.
 """
 
 from __future__ import annotations
 
 import importlib
 from typing import TYPE_CHECKING, Any
+
+# Fills the registry through which maps reach their files and pictures.
+from .front import formats as _formats  # noqa: F401
 
 if TYPE_CHECKING:
     __version__: str
@@ -46,6 +57,7 @@ if TYPE_CHECKING:
     from .data.cube import Cube
     from .data.line_models import LineModel
     from .data.model_results import ModelFit, read_model_maps
+    from .data.moment_results import Moments
     from .data.noise import estimate_noise
     from .data.results import (
         FLAG_MEANINGS,
@@ -57,7 +69,7 @@ if TYPE_CHECKING:
     )
     from .front.cube_files import read_cube
     from .front.cube_fit import fit_cube
-    from .front.cube_moments import Moments, moments
+    from .front.cube_moments import moments
     from .front.maps_files import read_maps
     from .front.plots import plot_fit
 
@@ -73,7 +85,7 @@ _HOMES = {
     "LineModel": "data.line_models",
     "LineSettings": "basics.settings",
     "ModelFit": "data.model_results",
-    "Moments": "front.cube_moments",
+    "Moments": "data.moment_results",
     "QuilletError": "basics.errors",
     "estimate_noise": "data.noise",
     "fit_cube": "front.cube_fit",

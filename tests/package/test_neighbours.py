@@ -9,7 +9,7 @@ from trust_cubes import gaussian_rows
 
 from quillet.basics.settings import LineSettings
 from quillet.data.quality import Quality, is_good
-from quillet.work.block_fit import fit_and_judge
+from quillet.work.gaussian_fit import fit_and_judge
 from quillet.work.neighbours import per_width, refit_from_neighbours
 
 VELOCITY = np.arange(-300.0, 300.01, 5.0)

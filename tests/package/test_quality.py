@@ -16,7 +16,7 @@ from quillet.data.quality import (
     is_good,
     quality_bits,
 )
-from quillet.work.block_fit import fit_and_judge
+from quillet.work.gaussian_fit import fit_and_judge
 from quillet.work.windows import fit_rows_adaptive
 
 VELOCITY = np.arange(-200.0, 200.01, 4.0)

@@ -264,14 +264,8 @@ def _fit_and_write(args: argparse.Namespace, outputs: _Outputs, chunks: Any) -> 
     # A Dask fit runs here, block by block, its results kept on the workers.
     fit = fit.persist(progress=not args.quiet)
     elapsed = time.perf_counter() - start
-    if outputs.maps.folder and model is not None:
-        fit.write_zarr(outputs.maps, overwrite=args.overwrite)
-    elif outputs.maps.folder:
-        from ..front.maps_files import write_zarr
-
-        write_zarr(fit, outputs.maps, overwrite=args.overwrite)
-    else:
-        fit.write_fits(outputs.maps, overwrite=args.overwrite)
+    fit.write(outputs.maps, format="zarr" if outputs.maps.folder else "fits",
+              overwrite=args.overwrite)  # fmt: skip
     outputs.wrote(outputs.maps, say)
     if outputs.plot is not None:
         fit.plot_maps(outputs.plot, overwrite=args.overwrite)

@@ -2,8 +2,10 @@
 
 The kernel gives each spectrum a row of eight float32 values and a window;
 `LineFit` holds them as named maps of the cube's spatial shape, with the
-flag as a small integer, and knows how to describe them to other tools
-(xarray with CF attributes, FITS with WCS and units).
+flag as a small integer, the quality bits and the guides, and describes
+them as every kind of maps does (`quillet.data.maps.Maps`): the record of
+a Gaussian fit (`RECORD_DTYPE`), the images of its maps files
+(`LINE_IMAGES`), its settings as header cards, and its xarray dataset.
 """
 
 from __future__ import annotations
@@ -11,24 +13,25 @@ from __future__ import annotations
 import dataclasses
 import os
 from collections.abc import Mapping
-from pathlib import Path
-from typing import TYPE_CHECKING, Any, NamedTuple
+from typing import TYPE_CHECKING, Any, ClassVar, NamedTuple
 
 import numpy as np
 
 import _quillet
 
 from ..basics.arrays import is_dask_array
-from ..basics.errors import MissingDependency
-from ..basics.lazy import compute_records, persist_records
 from ..basics.settings import LineSettings
 from ..basics.units import VELOCITY_UNIT
-from .quality import GOOD_MASK, Quality, bit_counts, cf_attributes
+from .maps import (
+    DATA_UNIT,
+    MapImage,
+    Maps,
+    settings_cards,
+    settings_from_cards,
+)
+from .quality import GOOD_MASK, Quality, bit_counts, fits_cards
 
 if TYPE_CHECKING:
-    import astropy.units as u
-    import xarray
-    from astropy.wcs import WCS
     from matplotlib.figure import Figure
 
 __all__ = [
@@ -36,6 +39,7 @@ __all__ = [
     "FLAG_NO_CONVERGENCE",
     "FLAG_NO_LOCAL_MAX",
     "FLAG_SUCCESS",
+    "LINE_IMAGES",
     "QUANTITIES",
     "RECORD_DTYPE",
     "FitRow",
@@ -116,8 +120,31 @@ class FitRow(NamedTuple):
     window: tuple[int, int]
 
 
+#: The images of a maps file of Gaussian fits, in order: the seven maps,
+#: the flag, the window's ends, and the continuum, quality bits and guides
+#: of the maps that have them.
+LINE_IMAGES: tuple[MapImage, ...] = (
+    *(
+        MapImage(q.name, q.extname, np.dtype(np.float32), q.unit, q.description, required=True)
+        for q in QUANTITIES
+    ),
+    MapImage("flag", "FLAG", np.dtype(np.int8), "", "0 success, 1 no local maximum, "
+             "2 no convergence", required=True),
+    MapImage("window_left", "WINDOW_LEFT", np.dtype(np.int32), "", "first channel fitted",
+             required=True),
+    MapImage("window_right", "WINDOW_RIGHT", np.dtype(np.int32), "",
+             "channel after the last fitted", required=True),
+    MapImage("continuum", "CONTINUUM", np.dtype(np.float32), DATA_UNIT,
+             "continuum subtracted before the fit"),
+    MapImage("quality", "QUALITY", np.dtype(np.uint16), "", "quality bits of the fit",
+             cards=tuple(card for card in fits_cards() if card[0] != "EXTNAME")),
+    MapImage("guide", "GUIDE", np.dtype(np.float32), VELOCITY_UNIT,
+             "guide velocity the line was sought near"),
+)  # fmt: skip
+
+
 @dataclasses.dataclass(frozen=True, eq=False)
-class LineFit:
+class LineFit(Maps):
     """Fitted line parameters, one value per spectrum, as maps of the data's
     spatial shape (the data's shape without its spectral axis).
 
@@ -128,16 +155,19 @@ class LineFit:
     along its last axis of 2, (0, 0) where no peak was accepted.
     ``continuum`` is what was subtracted from each spectrum before its fit,
     or None. ``velocity`` is the shared velocity axis of the fits (km/s).
-    ``unit`` is the data's unit, if known, and ``wcs`` the celestial WCS of
-    the spatial axes, if known. ``provenance`` records where the inputs came
-    from and how noise, guide and continuum were set; ``observation`` holds
-    the input's beam, object, telescope, instrument and date cards
-    (`quillet.data.cube.OBSERVATION_KEYS`), which every output carries on.
     ``quality`` (uint16) holds each fit's quality bits
     (`quillet.data.quality.Quality`; 0: nothing to doubt) and ``guide`` the guide
     velocity each fit used (km/s, NaN for a blank spectrum); both are None
-    for maps written before they existed.
+    for maps written before they existed. ``unit``, ``wcs``,
+    ``provenance``, ``observation`` and ``records`` are every maps' (see
+    `quillet.data.maps.Maps`).
     """
+
+    KIND: ClassVar[str] = "line"
+    ORIGIN: ClassVar[str] = "maps of Gaussian line fits"
+    TITLE: ClassVar[str] = "line fit"
+    IMAGES: ClassVar[tuple[MapImage, ...]] = LINE_IMAGES
+    FLAG_MEANINGS: ClassVar[Mapping[int, str] | None] = FLAG_MEANINGS
 
     amplitude: np.ndarray
     centre: np.ndarray
@@ -153,55 +183,64 @@ class LineFit:
     continuum: np.ndarray | None = None
     quality: np.ndarray | None = None
     guide: np.ndarray | None = None
-    unit: u.UnitBase | None = None
-    wcs: WCS | None = None
-    provenance: Mapping[str, str] = dataclasses.field(default_factory=dict)
-    observation: Mapping[str, Any] = dataclasses.field(default_factory=dict)
-    #: For maps that are lazy Dask arrays: the records they are fields of,
-    #: one per spectrum, so that computing them fits each block once.
-    records: Any = dataclasses.field(default=None, repr=False)
 
     @classmethod
-    def from_records(cls, records: Any, with_continuum: bool, **described: Any) -> LineFit:
-        """A `LineFit` of records (`RECORD_DTYPE`, one per spectrum): lazy
-        fields of lazy records, so that computing them fits each block once,
-        or contiguous maps of records in memory. ``described`` gives the
+    def from_records(cls, records: Any, with_continuum: bool = True, **described: Any) -> LineFit:
+        """A `LineFit` of records (`RECORD_DTYPE`, one per spectrum, or a
+        mapping of some of its fields: continuum, quality and guide may be
+        missing): lazy fields of lazy records, so that computing them fits
+        each block once, or contiguous maps of records in memory.
+        ``with_continuum`` False leaves the continuum out (the records of a
+        fit hold NaN where none was subtracted); ``described`` gives the
         settings, velocity, unit, WCS and provenance."""
+        names = _field_names(records)
         if is_dask_array(records):
             import dask.array as da
 
             window = da.stack([records["window_left"], records["window_right"]], axis=-1)
             window = window.rechunk({window.ndim - 1: 2})
-            fields = {name: records[name] for name in RECORD_DTYPE.names or ()}
+            fields = {name: records[name] for name in names}
             kept = records
         else:
             window = np.stack([records["window_left"], records["window_right"]], axis=-1)
             # asarray keeps the no axes of a single spectrum's maps, which
             # ascontiguousarray would turn into one.
-            fields = {
-                name: np.asarray(records[name], order="C") for name in RECORD_DTYPE.names or ()
-            }
+            fields = {name: np.asarray(records[name], order="C") for name in names}
             kept = None
         return cls(
             **{q.name: fields[q.name] for q in QUANTITIES},
             flag=fields["flag"],
             window=window,
-            continuum=fields["continuum"] if with_continuum else None,
-            quality=fields["quality"],
-            guide=fields["guide"],
+            continuum=fields.get("continuum") if with_continuum else None,
+            quality=fields.get("quality"),
+            guide=fields.get("guide"),
             records=kept,
             **described,
         )
 
-    @property
-    def shape(self) -> tuple[int, ...]:
-        """The spatial shape of the maps."""
-        return tuple(self.flag.shape)
+    def description(self) -> dict[str, Any]:
+        return {
+            **super().description(),
+            "with_continuum": self.continuum is not None,
+            "settings": self.settings,
+            "velocity": self.velocity,
+        }
 
-    @property
-    def lazy(self) -> bool:
-        """True when the maps are Dask arrays, not yet computed."""
-        return self.records is not None
+    def record_fields(self) -> dict[str, Any]:
+        window = np.asarray(self.window)
+        fields = {image.field: getattr(self, image.field, None) for image in LINE_IMAGES}
+        fields.update(window_left=window[..., 0], window_right=window[..., 1])
+        return {name: np.asarray(values) for name, values in fields.items() if values is not None}
+
+    def channel_velocity(self) -> np.ndarray:
+        return self.velocity
+
+    def header_cards(self) -> list[tuple[str, Any]]:
+        return settings_cards(self.settings)
+
+    @classmethod
+    def described_by(cls, cards: dict[str, Any], source: str) -> dict[str, Any]:
+        return {"settings": settings_from_cards(cards, source)}
 
     @property
     def success(self) -> Any:
@@ -266,44 +305,6 @@ class LineFit:
         with np.errstate(invalid="ignore"):
             return np.abs(self.flux) * np.sqrt(np.maximum(variance, 0.0))
 
-    def flag_counts(self) -> dict[str, int]:
-        """How many fits ended with each flag, by flag meaning (computed
-        for lazy maps)."""
-        counts = [(self.flag == value).sum() for value in FLAG_MEANINGS]
-        if self.lazy:
-            import dask
-
-            counts = list(dask.compute(*counts))
-        return {meaning: int(count) for meaning, count in zip(FLAG_MEANINGS.values(), counts)}
-
-    def compute(self, *, progress: bool | None = False) -> LineFit:
-        """The maps as NumPy arrays: lazy maps are computed block by block
-        (each block once, with a progress bar if asked); maps in memory are
-        returned as they are."""
-        if not self.lazy:
-            return self
-        records = compute_records(self.records, progress=progress)
-        return LineFit.from_records(records, self.continuum is not None, **self._description())
-
-    def persist(self, *, progress: bool | None = False) -> LineFit:
-        """Lazy maps computed and kept where they are: on the workers of a
-        distributed cluster, in memory for a local scheduler; the result is
-        still lazy, and cheap to compute, write or draw."""
-        if not self.lazy:
-            return self
-        records = persist_records(self.records, progress=progress)
-        return LineFit.from_records(records, self.continuum is not None, **self._description())
-
-    def _description(self) -> dict[str, Any]:
-        return {
-            "settings": self.settings,
-            "velocity": self.velocity,
-            "unit": self.unit,
-            "wcs": self.wcs,
-            "provenance": self.provenance,
-            "observation": self.observation,
-        }
-
     def at(self, index: int | tuple[int, ...]) -> FitRow:
         """The result of the spectrum at a spatial index."""
         if self.lazy:
@@ -330,94 +331,7 @@ class LineFit:
     def unit_of(self, quantity: Quantity) -> str:
         """The unit of a quantity as a string ("" for a pure number or an
         amplitude of data with no unit)."""
-        if quantity.unit == "data":
-            return "" if self.unit is None else self.unit.to_string()
-        return quantity.unit
-
-    def to_xarray(self) -> xarray.Dataset:
-        """The maps as an xarray Dataset with CF attributes (``units``,
-        ``long_name``, ``flag_values``, ``flag_meanings``) and the settings
-        and provenance as global attributes."""
-        try:
-            import xarray
-        except ImportError:
-            raise MissingDependency(
-                "LineFit.to_xarray needs xarray: pip install 'quillet[xarray]'"
-            ) from None
-        dims = spatial_dims(len(self.shape))
-        variables: dict[str, Any] = {}
-        for quantity in QUANTITIES:
-            units = _cf_units(self.unit_of(quantity))
-            variables[quantity.name] = (
-                dims,
-                getattr(self, quantity.name),
-                {"long_name": quantity.description, "units": units},
-            )
-        variables["flag"] = (
-            dims,
-            self.flag,
-            {
-                "long_name": "outcome of the fit",
-                "flag_values": np.array(list(FLAG_MEANINGS), dtype=np.int8),
-                "flag_meanings": " ".join(FLAG_MEANINGS.values()),
-            },
-        )
-        variables["window"] = (
-            (*dims, "edge"),
-            self.window,
-            {
-                "long_name": "half-open range [left, right) of the channels fitted: "
-                "edge 0 the first channel, edge 1 the channel after the last",
-                "units": "1",
-            },
-        )
-        if self.quality is not None:
-            variables["quality"] = (dims, self.quality, cf_attributes())
-        if self.guide is not None:
-            variables["guide"] = (
-                dims,
-                self.guide,
-                {"long_name": "guide velocity the line was sought near", "units": "km s-1"},
-            )
-        if self.continuum is not None:
-            variables["continuum"] = (
-                dims,
-                self.continuum,
-                {
-                    "long_name": "continuum subtracted before the fit",
-                    "units": _cf_units(self.unit_of(QUANTITIES[0])),
-                },
-            )
-        attrs: dict[str, Any] = {"Conventions": "CF-1.10", "title": "quillet line fit"}
-        attrs.update({f"quillet_{k}": v for k, v in self.settings.as_kwargs().items()})
-        attrs.update({f"quillet_{k}": v for k, v in self.provenance.items()})
-        attrs.update(self.observation)
-        if self.wcs is not None:
-            attrs["wcs_header"] = self.wcs.to_header().tostring()
-        # No coordinate of strings for the window's edges: Zarr v3 has no
-        # stable type for them; the long name says which edge is which.
-        coords = sky_coordinates(self.wcs, self.shape, dims)
-        return xarray.Dataset(variables, coords=coords, attrs=attrs)
-
-    def write_fits(
-        self,
-        path: str | os.PathLike[str],
-        *,
-        overwrite: bool = False,
-        progress: bool | None = False,
-    ) -> Path:
-        """Writes the maps to a FITS file, lazy maps block by block as they
-        are computed; see `quillet.front.maps_files.write_maps`."""
-        from ..front.maps_files import write_maps
-
-        return write_maps(self, path, overwrite=overwrite, progress=progress)
-
-    @classmethod
-    def read_fits(cls, path: str | Path) -> LineFit:
-        """Reads maps written by `write_fits`; see `quillet.front.maps_files.read_maps`."""
-        from ..front.maps_files import read_maps
-
-        return read_maps(path)
+        return self.unit_text(quantity.unit)
 
     def plot_maps(
         self,
@@ -425,88 +339,16 @@ class LineFit:
         *,
         show: str = "good",
         overwrite: bool = False,
+        **options: Any,
     ) -> Figure:
         """Amplitude, centre, sigma and quality (or flag) maps in one figure,
         of the good fits (``show="all"``: of every success), saved to
         ``path`` if given; see `quillet.front.plots.plot_maps`."""
-        from ..front.plots import plot_maps
-
-        return plot_maps(self.compute(), path, show=show, overwrite=overwrite)
+        return super().plot_maps(path, overwrite=overwrite, show=show, **options)
 
 
-# Coordinate names and CF attributes of the celestial axes, by the physical
-# type astropy gives each world axis.
-_SKY_AXES = {
-    "pos.eq.ra": ("ra", "right ascension"),
-    "pos.eq.dec": ("dec", "declination"),
-    "pos.galactic.lon": ("glon", "galactic longitude"),
-    "pos.galactic.lat": ("glat", "galactic latitude"),
-    "custom:pos.helioprojective.lon": ("hplon", "helioprojective longitude"),
-    "custom:pos.helioprojective.lat": ("hplat", "helioprojective latitude"),
-}
-
-# World coordinates that change by less than this fraction of a pixel
-# along a pixel axis are taken not to change along it: a plate carree grid
-# with no rotation is exact to rounding, while any projection that bends
-# its grid lines (TAN, SIN...) departs by far more across a map.
-_SEPARABLE_PIXELS = 1e-6
-
-
-def sky_coordinates(
-    wcs: WCS | None, shape: tuple[int, ...], dims: tuple[str, ...]
-) -> dict[str, Any]:
-    """xarray coordinates of maps on a celestial WCS of two axes: the
-    world coordinates of each pixel centre in degrees, 1-D (``ra`` along x,
-    ``dec`` along y) where each depends on one pixel axis alone, else 2-D
-    of (y, x). None for maps with no celestial WCS of two axes."""
-    if wcs is None or len(shape) != 2 or wcs.naxis != 2 or not wcs.has_celestial:
-        return {}
-    kinds = list(wcs.world_axis_physical_types)
-    fallback = (("lon", "longitude"), ("lat", "latitude"))
-    named = [_SKY_AXES.get(kind, fallback[i]) for i, kind in enumerate(kinds)]
-    ny, nx = shape
-    y, x = np.mgrid[0:ny, 0:nx]
-    world = wcs.pixel_to_world_values(x, y)
-    from astropy.wcs.utils import proj_plane_pixel_scales
-
-    limit = _SEPARABLE_PIXELS * float(np.abs(proj_plane_pixel_scales(wcs)).min())
-    coords: dict[str, Any] = {}
-    # Which pixel axis each world axis follows (x for the first, as FITS
-    # orders them), if it follows one alone.
-    along: list[str | None] = []
-    for values in world:
-        values = np.asarray(values, dtype=np.float64)
-        if ny == 0 or nx == 0:
-            along.append(None)
-        elif np.all(np.abs(values - values[:1, :]) <= limit):
-            along.append("x")
-        elif np.all(np.abs(values - values[:, :1]) <= limit):
-            along.append("y")
-        else:
-            along.append(None)
-    separable = None not in along and along[0] != along[1]
-    for values, (name, long_name), axis in zip(world, named, along, strict=True):
-        attrs = {"long_name": long_name, "units": "deg"}
-        values = np.asarray(values, dtype=np.float64)
-        if separable and axis == "x":
-            coords[name] = ((dims[1],), values[0, :], attrs)
-        elif separable and axis == "y":
-            coords[name] = ((dims[0],), values[:, 0], attrs)
-        else:
-            coords[name] = (dims, values, attrs)
-    return coords
-
-
-def spatial_dims(ndim: int) -> tuple[str, ...]:
-    """Names of the spatial dimensions of maps of ``ndim`` axes, last fastest."""
-    named = {0: (), 1: ("x",), 2: ("y", "x"), 3: ("z", "y", "x")}
-    return named.get(ndim, tuple(f"dim_{i}" for i in range(ndim)))
-
-
-def _cf_units(unit: str) -> str:
-    """A unit in the words udunits reads (CF's convention): "km s-1", "1"."""
-    if unit == "":
-        return "1"
-    if unit == VELOCITY_UNIT:
-        return "km s-1"
-    return unit
+def _field_names(records: Any) -> tuple[str, ...]:
+    """The fields of records: of an array of records, or of a mapping."""
+    if isinstance(records, Mapping):
+        return tuple(records)
+    return tuple(records.dtype.names or ())

@@ -1,46 +1,122 @@
 """`fit_cube`: one call from an N-d array of spectra to maps of line parameters.
 
-Its inputs are checked and gathered by `quillet.data.fit_inputs`; the cube is
-then fitted a block of rows at a time, in this process by
-`quillet.work.block_fit`, or as one Dask task per block by `quillet.work.dask` when
-any input is a Dask array. Extra memory is a few blocks, whatever the cube's
+Its inputs are checked and gathered by `quillet.data.fit_inputs`; a block
+fitter is chosen (the Gaussian's, `quillet.work.gaussian_fit`, or a line
+model's, `quillet.work.model_fit`), and the cube is fitted a block of rows
+at a time by the block driver (`quillet.work.blocks`) in this process, or as
+one Dask task per block (`quillet.work.dask`) when any input is a Dask
+array. The records are returned as the maps of the fitter's kind (a
+`LineFit`, a `ModelFit`). Extra memory is a few blocks, whatever the cube's
 size; a float32 cube whose spectra are contiguous is not copied at all.
 """
 
 from __future__ import annotations
 
-import math
-from typing import Any
-
-import numpy as np
+from typing import Any, overload
 
 from ..basics.errors import InputError
 from ..basics.rows import default_chunk_rows
 from ..basics.settings import LineSettings
 from ..data.cube import Cube
-from ..data.fit_inputs import (
-    GUIDE_AUTO,
-    GUIDE_REACH,
-    CubeInputs,
-    Description,
-    TrustOptions,
-    cube_inputs,
-)
+from ..data.fit_inputs import GUIDE_AUTO, GUIDE_REACH, TrustOptions, cube_inputs
 from ..data.line_models import LineModel
 from ..data.line_placement import frame_of_rest_value, place_model
 from ..data.model_results import ModelFit
 from ..data.quality import DEFAULT_SNR_MIN, DEFAULT_WINDOW_SIGMAS
 from ..data.results import LineFit
-from ..work.block_fit import empty_fields, fit_in_blocks, refit_in_process, store_block
-from ..work.dask import fit_lazily, fit_model_lazily
-from ..work.model_fit import (
-    DEFAULT_MODEL_WINDOW_SIGMAS,
-    ModelSpec,
-    fit_model_in_blocks,
-    model_record_dtype,
-)
+from ..work.blocks import fit_records
+from ..work.dask import fit_lazily
+from ..work.gaussian_fit import GaussianFitter
+from ..work.model_fit import DEFAULT_MODEL_WINDOW_SIGMAS, ModelFitter, ModelSpec
 
 __all__ = ["fit_cube", "placed_model"]
+
+
+@overload
+def fit_cube(
+    data: Any,
+    velocity: Any = None,
+    *,
+    noise: Any = None,
+    guide: Any = GUIDE_AUTO,
+    velocity_offset: Any = None,
+    continuum: Any = None,
+    mask: Any = None,
+    spectral_axis: int = -1,
+    settings: LineSettings | None = None,
+    velocity_window: tuple[float, float] | None = None,
+    adapt_window: bool = True,
+    window_sigmas: float = DEFAULT_WINDOW_SIGMAS,
+    snr_min: float = DEFAULT_SNR_MIN,
+    refit_neighbours: bool = True,
+    valid_min: float | None = None,
+    valid_max: float | None = None,
+    chunk_rows: int | None = None,
+    progress: bool | None = None,
+    model: None = None,
+    components: None = None,
+    model_window_sigmas: float = DEFAULT_MODEL_WINDOW_SIGMAS,
+    rest_value: Any = None,
+    **overrides: Any,
+) -> LineFit: ...
+
+
+@overload
+def fit_cube(
+    data: Any,
+    velocity: Any = None,
+    *,
+    noise: Any = None,
+    guide: Any = GUIDE_AUTO,
+    velocity_offset: Any = None,
+    continuum: Any = None,
+    mask: Any = None,
+    spectral_axis: int = -1,
+    settings: LineSettings | None = None,
+    velocity_window: tuple[float, float] | None = None,
+    adapt_window: bool = True,
+    window_sigmas: float = DEFAULT_WINDOW_SIGMAS,
+    snr_min: float = DEFAULT_SNR_MIN,
+    refit_neighbours: bool = True,
+    valid_min: float | None = None,
+    valid_max: float | None = None,
+    chunk_rows: int | None = None,
+    progress: bool | None = None,
+    model: LineModel,
+    components: int | str,
+    model_window_sigmas: float = DEFAULT_MODEL_WINDOW_SIGMAS,
+    rest_value: Any = None,
+    **overrides: Any,
+) -> ModelFit: ...
+
+
+@overload
+def fit_cube(
+    data: Any,
+    velocity: Any = None,
+    *,
+    noise: Any = None,
+    guide: Any = GUIDE_AUTO,
+    velocity_offset: Any = None,
+    continuum: Any = None,
+    mask: Any = None,
+    spectral_axis: int = -1,
+    settings: LineSettings | None = None,
+    velocity_window: tuple[float, float] | None = None,
+    adapt_window: bool = True,
+    window_sigmas: float = DEFAULT_WINDOW_SIGMAS,
+    snr_min: float = DEFAULT_SNR_MIN,
+    refit_neighbours: bool = True,
+    valid_min: float | None = None,
+    valid_max: float | None = None,
+    chunk_rows: int | None = None,
+    progress: bool | None = None,
+    model: LineModel,
+    components: None = None,
+    model_window_sigmas: float = DEFAULT_MODEL_WINDOW_SIGMAS,
+    rest_value: Any = None,
+    **overrides: Any,
+) -> LineFit | ModelFit: ...
 
 
 def fit_cube(
@@ -68,7 +144,7 @@ def fit_cube(
     model_window_sigmas: float = DEFAULT_MODEL_WINDOW_SIGMAS,
     rest_value: Any = None,
     **overrides: Any,
-) -> Any:
+) -> LineFit | ModelFit:
     """Fit a Gaussian line to every spectrum of an array; return its maps.
 
     Parameters
@@ -221,17 +297,31 @@ def fit_cube(
     )
     if rest_value is not None and model is None:
         raise InputError("rest_value= places a model's lines; give it with model=")
-    if model is not None and (model != LineModel.gaussian() or components is not None):
+    if chunk_rows is None:
+        chunk_rows = default_chunk_rows(inputs.channels)
+    described = description.as_kwargs()
+    with_continuum = inputs.continuum_mode != "none"
+    maps: type[LineFit] | type[ModelFit]
+    if model is None or (model == LineModel.gaussian() and components is None):
+        fitter: GaussianFitter | ModelFitter = GaussianFitter.of(inputs)
+        maps = LineFit
+    else:
         placed = placed_model(data, model, description.velocity, rest_value)
         settings = inputs.settings
         placed.check_bounds((settings.width_min, settings.width_max), description.velocity)
         spec = ModelSpec(placed, _components(components), model_window_sigmas)
-        return _model_maps(inputs, description, spec, chunk_rows, progress)
+        fitter = ModelFitter.of(inputs, spec)
+        maps = ModelFit
+        described["model"] = spec.model
+        described["model_settings"] = {
+            "components": str(spec.components or spec.model.components),
+            "window_sigmas": f"{spec.window_sigmas:g}",
+        }
     if inputs.lazy:
-        return _maps(fit_lazily(inputs), inputs, description)
-    if chunk_rows is None:
-        chunk_rows = default_chunk_rows(inputs.channels)
-    return _maps(_fit_in_process(inputs, chunk_rows, progress), inputs, description)
+        records: Any = fit_lazily(inputs, fitter)
+    else:
+        records = fit_records(inputs, fitter, chunk_rows, progress)
+    return maps.from_records(records, with_continuum, **described)
 
 
 def placed_model(data: Any, model: LineModel, velocity: Any, rest_value: Any = None) -> LineModel:
@@ -255,54 +345,9 @@ def placed_model(data: Any, model: LineModel, velocity: Any, rest_value: Any = N
     return place_model(model, frame, velocity, reach=GUIDE_REACH)
 
 
-def _fit_in_process(inputs: CubeInputs, chunk_rows: int, progress: bool | None) -> dict[str, Any]:
-    """The fields of every spectrum's record, as maps of the spatial shape."""
-    spatial = inputs.spatial
-    fields = empty_fields(math.prod(spatial))
-    fit_in_blocks(
-        inputs, chunk_rows, lambda here, result: store_block(fields, here, result), progress
-    )
-    if inputs.trust.refit_neighbours:
-        refit_in_process(fields, inputs, chunk_rows)
-    return {name: values.reshape(spatial) for name, values in fields.items()}
-
-
-def _maps(records: Any, inputs: CubeInputs, description: Description) -> LineFit:
-    return LineFit.from_records(records, inputs.continuum_mode != "none", **description.as_kwargs())
-
-
 def _components(components: int | str | None) -> Any:
     if components is None or components == "auto":
         return components
     if isinstance(components, str) and components.isdigit():
         return int(components)
     return components
-
-
-def _model_maps(
-    inputs: CubeInputs,
-    description: Description,
-    spec: ModelSpec,
-    chunk_rows: int | None,
-    progress: bool | None,
-) -> ModelFit:
-    """A line model's fit: lazy on Dask, else in process a block at a time."""
-    described = description.as_kwargs()
-    described["model_settings"] = {
-        "components": str(spec.components or spec.model.components),
-        "window_sigmas": f"{spec.window_sigmas:g}",
-    }
-    with_continuum = inputs.continuum_mode != "none"
-    if inputs.lazy:
-        return ModelFit.from_records(
-            fit_model_lazily(inputs, spec), with_continuum, spec.model, **described
-        )
-    spatial = inputs.spatial
-    records = np.empty(math.prod(spatial), model_record_dtype(spec.model))
-
-    def keep(here: slice, block: np.ndarray) -> None:
-        records[here] = block
-
-    rows = default_chunk_rows(inputs.channels) if chunk_rows is None else chunk_rows
-    fit_model_in_blocks(inputs, spec, rows, keep, progress)
-    return ModelFit.from_records(records.reshape(spatial), with_continuum, spec.model, **described)

@@ -3,8 +3,8 @@
 This module owns `moments`: the integrated intensity (moment 0), the
 intensity-weighted velocity (moment 1) and the dispersion (moment 2) of
 every spectrum, each with its one-sigma error propagated from the noise,
-and `Moments`, the maps it returns (with their units, the cube's WCS and
-its observation cards), which it writes as FITS. It takes what `fit_cube`
+returned as `Moments` (`quillet.data.moment_results`: maps with their
+units, the cube's WCS and its observation cards). It takes what `fit_cube`
 takes (a `Cube`, arrays of any layout, Quantities, masked arrays, Dask
 arrays) and works a block of spectra at a time (`quillet.basics.rows`), in this
 process or as one Dask task per block; each spectrum's moments depend on it
@@ -14,196 +14,25 @@ alone, so they are the same bits for every block size and scheduler.
 from __future__ import annotations
 
 import dataclasses
-import datetime
 import math
-import os
-from collections.abc import Mapping
-from pathlib import Path
-from typing import TYPE_CHECKING, Any, NamedTuple
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from ..basics.arrays import is_dask_array
 from ..basics.errors import InputError
-from ..basics.lazy import compute_records
-from ..basics.outputs import atomic_output
 from ..basics.rows import as_rows, row_blocks, take_rows
-from ..basics.units import VELOCITY_UNIT, fits_unit
-from ..basics.version import package_version
-from ..data.cube import add_observation
 from ..data.fit_inputs import NoiseSource, Spectra, spectra_inputs
+from ..data.moment_results import MOMENT_DTYPE, MOMENT_IMAGES, Moments
 from ..data.noise import der_snr_rows
 from ..work.dask import blockwise_cube, like_cube, like_spatial, one_block
 
 if TYPE_CHECKING:
-    import astropy.units as u
     import dask.array as da
-    from astropy.wcs import WCS
 
 __all__ = ["MOMENT_DTYPE", "MOMENT_IMAGES", "Moments", "moments"]
 
-#: One spectrum's moments: the three, their errors, and the channels used.
-MOMENT_DTYPE = np.dtype(
-    [(name, np.float64) for name in ("m0", "m1", "m2", "m0_error", "m1_error", "m2_error")]
-    + [("count", np.int64)]
-)
-
 # About 16 MB of float64 work per block.
 _BLOCK_VALUES = 2 * 2**20
-
-
-class MomentImage(NamedTuple):
-    """One image of a moments file: its field, its extension name, its unit
-    ("data km/s" for the data's unit times km/s, "km/s", or "" for a count)
-    and what it holds."""
-
-    field: str
-    extname: str
-    unit: str
-    description: str
-
-
-_INTENSITY = f"data {VELOCITY_UNIT}"
-
-#: The images of a moments file, in order.
-MOMENT_IMAGES = (
-    MomentImage("m0", "MOMENT0", _INTENSITY, "integrated intensity, moment 0"),
-    MomentImage("m1", "MOMENT1", VELOCITY_UNIT, "intensity-weighted velocity, moment 1"),
-    MomentImage("m2", "MOMENT2", VELOCITY_UNIT, "velocity dispersion, moment 2"),
-    MomentImage("m0_error", "MOMENT0_ERR", _INTENSITY, "one-sigma error of moment 0"),
-    MomentImage("m1_error", "MOMENT1_ERR", VELOCITY_UNIT, "one-sigma error of moment 1"),
-    MomentImage("m2_error", "MOMENT2_ERR", VELOCITY_UNIT, "one-sigma error of moment 2"),
-    MomentImage("count", "CHANNELS", "", "channels that entered the sums"),
-)
-
-
-@dataclasses.dataclass(frozen=True, eq=False)
-class Moments:
-    """Moment maps of the data's spatial shape (float64): ``m0`` integrated
-    intensity (the data's unit times km/s), ``m1`` intensity-weighted
-    velocity (km/s), ``m2`` dispersion, the square root of the second
-    central moment (km/s), and their one-sigma errors (NaN without noise).
-    ``count`` is the number of channels that entered each spectrum's sums.
-    ``unit`` is the data's unit (None when unknown), ``wcs`` the spatial WCS,
-    ``observation`` the input's beam, object, telescope... cards and
-    ``provenance`` how the moments were made. Maps of Dask inputs are lazy
-    (`compute`)."""
-
-    m0: Any
-    m1: Any
-    m2: Any
-    m0_error: Any
-    m1_error: Any
-    m2_error: Any
-    count: Any
-    unit: u.UnitBase | None = None
-    wcs: WCS | None = None
-    provenance: Mapping[str, str] = dataclasses.field(default_factory=dict)
-    observation: Mapping[str, Any] = dataclasses.field(default_factory=dict)
-    records: Any = dataclasses.field(default=None, repr=False)
-
-    @classmethod
-    def from_records(cls, records: Any, **described: Any) -> Moments:
-        """The maps of records (`MOMENT_DTYPE`), lazy for lazy records."""
-        lazy = is_dask_array(records)
-        fields: dict[str, Any] = {
-            name: records[name] if lazy else np.asarray(records[name], order="C")
-            for name in MOMENT_DTYPE.names or ()
-        }
-        return cls(**fields, records=records if lazy else None, **described)
-
-    @property
-    def shape(self) -> tuple[int, ...]:
-        return tuple(self.m0.shape)
-
-    @property
-    def lazy(self) -> bool:
-        return self.records is not None
-
-    def compute(self, *, progress: bool | None = False) -> Moments:
-        """The maps in memory: lazy maps computed block by block."""
-        if not self.lazy:
-            return self
-        records = compute_records(self.records, progress=progress)
-        return Moments.from_records(
-            records,
-            unit=self.unit,
-            wcs=self.wcs,
-            provenance=self.provenance,
-            observation=self.observation,
-        )
-
-    def unit_of(self, field: str) -> u.UnitBase:
-        """The astropy unit of a map: moment 0 and its error in the data's
-        unit times km/s (km/s for data of no known unit), the others km/s,
-        the count none."""
-        import astropy.units as u
-
-        image = _image(field)
-        if image.unit == "":
-            return u.dimensionless_unscaled
-        velocity = u.Unit(VELOCITY_UNIT)
-        if image.unit == _INTENSITY:
-            return velocity if self.unit is None else u.Unit(self.unit) * velocity
-        return velocity
-
-    def quantity(self, field: str) -> u.Quantity:
-        """A map (computed, if lazy) as an astropy Quantity in its unit."""
-        return np.asarray(getattr(self.compute(), field)) * self.unit_of(field)
-
-    def write_fits(self, path: str | os.PathLike[str], *, overwrite: bool = False) -> Path:
-        """Writes the maps as a FITS file: a primary HDU recording the
-        package version, how the moments were made and the observation
-        cards, then MOMENT0, MOMENT1, MOMENT2, their errors MOMENT0_ERR...
-        and CHANNELS, each with the spatial WCS, its BUNIT and the
-        observation cards. Written whole or not at all; an existing file is
-        replaced only with ``overwrite``."""
-        from astropy.io import fits
-
-        done = self.compute()
-        primary = fits.PrimaryHDU()
-        primary.header["ORIGIN"] = ("quillet", "moment maps")
-        primary.header["DATE"] = (
-            datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%dT%H:%M:%S"),
-            "UTC time the file was written",
-        )
-        primary.header["HIERARCH QUILLET VERSION"] = package_version()
-        for name, value in self.provenance.items():
-            primary.header[f"HIERARCH QUILLET {name.upper()}"] = _header_text(value)
-        add_observation(primary.header, self.observation)
-        wcs_header = self.wcs.to_header() if self.wcs is not None else fits.Header()
-        items: list[Any] = [primary]
-        for image in MOMENT_IMAGES:
-            values = np.asarray(getattr(done, image.field))
-            data = values.astype(np.int32) if image.field == "count" else values
-            item = fits.ImageHDU(data=data.reshape(self.shape or (1,)), name=image.extname)
-            item.header.extend(wcs_header.cards)
-            add_observation(item.header, self.observation)
-            if image.unit == _INTENSITY and self.unit is None:
-                item.header["COMMENT"] = f"{image.description}, in km/s times the data's unit"
-            elif image.unit:
-                item.header["BUNIT"] = (fits_unit(self.unit_of(image.field)), image.description)
-            else:
-                item.header["COMMENT"] = image.description
-            items.append(item)
-        with atomic_output(path, overwrite=overwrite) as temp:
-            fits.HDUList(items).writeto(temp)
-        return Path(path)
-
-
-def _image(field: str) -> MomentImage:
-    for image in MOMENT_IMAGES:
-        if image.field == field:
-            return image
-    raise InputError(
-        f"{field!r} is not a moment map; the maps are "
-        + ", ".join(image.field for image in MOMENT_IMAGES)
-    )
-
-
-def _header_text(value: Any) -> str:
-    """A value as a header can hold it: printable ASCII only."""
-    return "".join(c if 32 <= ord(c) < 127 else "?" for c in str(value))
 
 
 def moments(

@@ -1,8 +1,10 @@
 """Pictures of line-model fits: the maps of a `ModelFit` per component, and
 one spectrum with its components and baseline.
 
-Drawn as `quillet.front.plots` draws a `LineFit`'s (matplotlib's object interface,
-imported only when a picture is drawn, saved whole or not at all).
+Drawn with what every picture of maps shares (`quillet.front.figures`:
+matplotlib's object interface, imported only when a picture is drawn, and
+pictures saved whole or not at all), as `quillet.front.plots` draws a
+`LineFit`'s.
 """
 
 from __future__ import annotations
@@ -16,16 +18,16 @@ import numpy as np
 from ..basics.errors import InputError
 from ..data.model_results import MODEL_FLAG_MEANINGS, ModelFit
 from ..work.model_fit import evaluate
-from .plots import (
-    _draw,
-    _figure,
-    _limits,
-    _projection,
+from .figures import (
     blank_spectra,
     chosen_for_diagnostics,
+    colour_limits,
     diagnostic_pictures,
+    draw_map,
+    new_figure,
     position_text,
     save_figure,
+    sky_projection,
 )
 
 if TYPE_CHECKING:
@@ -46,8 +48,8 @@ def plot_model_maps(
         raise InputError(f"plot_model_maps draws maps of two axes, not {len(fit.shape)}")
     model = fit.model
     k = model.components
-    figure = _figure(figsize=(11, 3.0 * (k + 1)), layout="constrained")
-    projection = _projection(fit)  # type: ignore[arg-type]
+    figure = new_figure(figsize=(11, 3.0 * (k + 1)), layout="constrained")
+    projection = sky_projection(fit.wcs)
     unit = fit.unit_of("data")
     ok = np.asarray(fit.success)
     for row in range(k):
@@ -71,17 +73,17 @@ def plot_model_maps(
             shown = np.where(ok, values, np.nan)
             tied = " (and tied lines)" if sharers.get(what) else ""
             label = f"{name} {what}{tied}" + (f" [{u}]" if u else "")
-            _draw(figure, ax, None, shown, cmap, _limits(shown), label, 2)
+            draw_map(figure, ax, None, shown, cmap, colour_limits(shown), label, 2)
     ax = figure.add_subplot(k + 1, 3, 3 * k + 1, projection=projection)
     kept = np.asarray(fit.ncomponents, dtype=np.float64)
-    _draw(figure, ax, None, kept, "cividis", (-0.5, k + 0.5), "components kept (0: failed)", 2)
+    draw_map(figure, ax, None, kept, "cividis", (-0.5, k + 0.5), "components kept (0: failed)", 2)
     ax = figure.add_subplot(k + 1, 3, 3 * k + 2, projection=projection)
     chi = np.where(ok, fit.reduced_chi2, np.nan)
-    _draw(figure, ax, None, chi, "gray", _limits(chi), "reduced chi-square", 2)
+    draw_map(figure, ax, None, chi, "gray", colour_limits(chi), "reduced chi-square", 2)
     counts = fit.flag_counts()
     figure.suptitle("quillet line model: " + ", ".join(f"{m} {c}" for m, c in counts.items() if c))
     if path is not None:
-        save_figure(figure, path, overwrite=overwrite)
+        save_figure(figure, path, overwrite=overwrite, reads=[fit.provenance.get("input")])
     return figure
 
 
@@ -121,7 +123,7 @@ def plot_model_fit(
         row = np.concatenate([row, fit.baseline[where]])
     window = np.asarray(fit.window[tuple(np.atleast_1d(index))]).reshape(1, 2)
     valid = np.isfinite(values)[None, :]
-    figure = _figure(figsize=(7, 5.5), layout="constrained")
+    figure = new_figure(figsize=(7, 5.5), layout="constrained")
     top, bottom = figure.subplots(2, 1, sharex=True, height_ratios=(3, 1))
     order = np.argsort(axis)
     top.step(axis[order], values[order], where="mid", color="k", lw=1, label="data")
@@ -175,7 +177,7 @@ def write_model_diagnostics(
 ) -> list[Path]:
     """One PNG per fit chosen by ``which`` ("failed", "all", "worst" by
     reduced chi-square, or a seeded "sample"; see
-    `quillet.front.plots.chosen_for_diagnostics`), at most ``limit``, blank
+    `quillet.front.figures.chosen_for_diagnostics`), at most ``limit``, blank
     spectra never: `plot_model_fit` of each, the continuum subtracted
     before the fit taken off its spectrum. ``spectra`` have the fit's
     spatial shape with the spectral axis last. Returns the files written."""
@@ -189,6 +191,6 @@ def write_model_diagnostics(
         return plot_model_fit(spectrum, fit.velocity, fit, index)
 
     if blank is None:
-        blank = blank_spectra(fit, spectra)  # type: ignore[arg-type]
-    chosen = chosen_for_diagnostics(fit, blank, which, limit, seed=seed)  # type: ignore[arg-type]
+        blank = blank_spectra(fit, spectra)
+    chosen = chosen_for_diagnostics(fit, blank, which, limit, seed=seed)
     return diagnostic_pictures(chosen, fit.shape, directory, draw, overwrite)

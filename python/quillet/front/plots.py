@@ -1,37 +1,65 @@
-"""Pictures of fits: the maps of a `LineFit`, and one spectrum with its fit.
+"""Pictures of Gaussian fits and of moments: the maps of a `LineFit` with
+their quality, one spectrum with its fit and the diagnostic pictures of many,
+and the maps of a `Moments`.
 
-Figures are made with matplotlib's object interface (no pyplot, so no
-window and no global state), which works on a machine with no screen and
-from many threads. matplotlib is an optional dependency
-(``pip install 'quillet[plot]'``) imported only when a picture is drawn.
+Drawn with what every picture of maps shares (`quillet.front.figures`:
+matplotlib's object interface, imported only when a picture is drawn, and
+pictures saved whole or not at all).
 """
 
 from __future__ import annotations
 
 import math
 import os
-from collections.abc import Callable, Sequence
+from collections.abc import Sequence
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Literal
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from ..basics.errors import InputError, MissingDependency
-from ..basics.outputs import atomic_output
+from ..basics.errors import InputError
+from ..data.moment_results import Moments
 from ..data.results import FLAG_MEANINGS, QUANTITIES, FitRow, LineFit
+from .figures import (
+    DIAGNOSTIC_PREFIX,
+    DIAGNOSTIC_SELECTIONS,
+    TITLE_Y,
+    blank_spectra,
+    chosen_for_diagnostics,
+    colour_bar,
+    colour_limits,
+    diagnostic_pictures,
+    draw_map,
+    label_sky_axes,
+    new_figure,
+    panel,
+    picture_formats,
+    pixel_aspect,
+    position_text,
+    save_figure,
+    sky_projection,
+)
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
-__all__ = ["plot_fit", "plot_maps", "write_diagnostics"]
-
-#: How the names of the pictures of `write_diagnostics` begin: fit_<position>.png.
-DIAGNOSTIC_PREFIX = "fit_"
-
-#: Which fits `write_diagnostics` draws: those that did not succeed, all,
-#: the worst by reduced chi-square, a seeded random sample.
-DIAGNOSTIC_SELECTIONS = ("failed", "all", "worst", "sample")
+# The shared helpers the command line and earlier callers take from here.
+__all__ = [
+    "DIAGNOSTIC_PREFIX",
+    "DIAGNOSTIC_SELECTIONS",
+    "SHOW_CHOICES",
+    "blank_spectra",
+    "chosen_for_diagnostics",
+    "picture_formats",
+    "plot_fit",
+    "plot_maps",
+    "plot_moments",
+    "plot_moments_file",
+    "quality_categories",
+    "save_figure",
+    "write_diagnostics",
+]
 
 #: Which fits `plot_maps` draws and scales its colours by.
 SHOW_CHOICES = ("good", "all")
@@ -46,60 +74,9 @@ _NO_DATA_COLOUR = "#ffffff"
 # One colour per doubt bit, in the order of their values.
 _DOUBT_COLOURS = ("#ff7f0e", "#9467bd", "#8c564b", "#e377c2", "#bcbd22", "#17becf", "#1f77b4")
 
-# The figure's fixed layout (fractions of the figure): each of the 2 x 2
-# panels' box within its quarter, and its colour bar's beside it. A fixed
-# layout is drawn once; matplotlib's constrained layout draws the figure
-# again for each pass of its solver, which cost most of a picture's time.
-_PANEL = (0.07, 0.07, 0.29, 0.34)
-_BAR = (0.37, 0.07, 0.012, 0.34)
-_TITLE_Y = 0.975
 # The longest name of a category, with its count, that fits on one line
 # beside the quality panel's colour bar.
 _LABEL_CHARS = 16
-# Ticks per sky axis of a panel.
-_TICKS = 4
-
-
-def _figure(**kwargs: Any) -> Figure:
-    try:
-        from matplotlib.figure import Figure
-    except ImportError:
-        raise MissingDependency("drawing needs matplotlib: pip install 'quillet[plot]'") from None
-    return Figure(**kwargs)
-
-
-def picture_formats() -> frozenset[str]:
-    """The endings of the pictures matplotlib writes (png, pdf, svg...)."""
-    try:
-        from matplotlib.backend_bases import FigureCanvasBase
-    except ImportError:
-        raise MissingDependency("drawing needs matplotlib: pip install 'quillet[plot]'") from None
-    return frozenset(FigureCanvasBase.get_supported_filetypes())
-
-
-def save_figure(
-    figure: Figure,
-    path: str | os.PathLike[str],
-    *,
-    overwrite: bool = False,
-    reads: Sequence[str | os.PathLike[str] | None] = (),
-) -> Path:
-    """Saves a figure through a temporary file, in the format of the path's
-    suffix (png, pdf, svg...), replacing an existing file only with
-    ``overwrite``, and never one of ``reads``, the files the picture is
-    drawn from."""
-    fmt = Path(os.fspath(path)).suffix.lstrip(".").lower() or "png"
-    with atomic_output(path, overwrite=overwrite, reads=reads) as temp:
-        figure.savefig(temp, format=fmt, dpi=120)
-    return Path(path)
-
-
-def _limits(values: np.ndarray, low: float = 1.0, high: float = 99.0) -> tuple[float, float] | None:
-    finite = values[np.isfinite(values)]
-    if finite.size == 0:
-        return None
-    lo, hi = np.percentile(finite, [low, high])
-    return (float(lo), float(hi)) if hi > lo else (float(lo) - 0.5, float(lo) + 0.5)
 
 
 def good_fits(fit: LineFit) -> np.ndarray:
@@ -150,7 +127,7 @@ def plot_maps(
             "select a plane or a row of the fit first"
         )
     ndim = max(ndim, 1)
-    figure = _figure(figsize=(11, 8.5) if ndim == 2 else (10, 8))
+    figure = new_figure(figsize=(11, 8.5) if ndim == 2 else (10, 8))
     amplitude_unit = fit.unit_of(QUANTITIES[0])
     good = np.atleast_1d(good_fits(fit))
     drawn = good if show == "good" else np.atleast_1d(np.asarray(fit.success, dtype=bool))
@@ -166,19 +143,19 @@ def plot_maps(
         float(np.percentile(np.abs(finite_centres - median), 99)) if finite_centres.size else 1.0
     )
     spread = spread if spread > 0 else 1.0
-    projection = _projection(fit) if ndim == 2 else None
+    projection = sky_projection(fit.wcs) if ndim == 2 else None
 
     for number, (name, values, unit, cmap) in enumerate(panels):
-        ax = _panel(figure, number, projection)
+        ax = panel(figure, number, projection)
         label = f"{name} [{unit}]" if unit else name
         values = np.where(drawn, values, np.nan)
         if name == "centre":
             limits: tuple[float, float] | None = (median - spread, median + spread)
             label += f", median {median:.4g}"
         else:
-            limits = _limits(values)
-        _draw(figure, ax, number, values, cmap, limits, label, ndim)
-    ax = _panel(figure, 3, projection)
+            limits = colour_limits(values)
+        draw_map(figure, ax, number, values, cmap, limits, label, ndim)
+    ax = panel(figure, 3, projection)
     quality = getattr(fit, "quality", None)
     if quality is None:
         _draw_flags(figure, ax, np.atleast_1d(fit.flag), ndim)
@@ -196,114 +173,61 @@ def plot_maps(
     if not judged:
         drawn_note = "colours of every success (these maps hold no quality bits)"
     figure.suptitle(
-        "quillet line fit: " + ", ".join(parts) + f"\n{drawn_note}", y=_TITLE_Y, fontsize=10
+        "quillet line fit: " + ", ".join(parts) + f"\n{drawn_note}", y=TITLE_Y, fontsize=10
     )
     if path is not None:
         save_figure(figure, path, overwrite=overwrite, reads=[fit.provenance.get("input")])
     return figure
 
 
-#: The panels of a picture of moment maps: extension, label, colour map.
+#: The panels of a picture of moment maps: map, label, colour map.
 _MOMENT_PANELS = (
-    ("MOMENT0", "moment 0", "viridis"),
-    ("MOMENT1", "moment 1", "RdBu_r"),
-    ("MOMENT2", "moment 2", "magma"),
-    ("CHANNELS", "channels summed", "Greys"),
+    ("m0", "moment 0", "viridis"),
+    ("m1", "moment 1", "RdBu_r"),
+    ("m2", "moment 2", "magma"),
+    ("count", "channels summed", "Greys"),
 )
 
 
-def plot_moments_file(path: str | os.PathLike[str]) -> Figure:
-    """Moments 0, 1 and 2 and the channels summed, of a file written by
-    `quillet.Moments.write_fits` (``quillet moments``), in the layout of
-    `plot_maps`: images on sky axes where the file has a celestial WCS."""
-    from astropy.io import fits
-
-    from .maps_files import image_wcs
-
-    with fits.open(path) as hdul:
-        missing = [name for name, _, _ in _MOMENT_PANELS if name not in hdul]
-        if missing:
-            raise InputError(f"{path} is not a moments file: it has no {', '.join(missing)}")
-        images = [
-            (np.asarray(hdul[n].data, np.float64), hdul[n].header) for n, _, _ in _MOMENT_PANELS
-        ]
-    ndim = max(images[0][0].ndim, 1)
+def plot_moments(
+    maps: Moments, path: str | os.PathLike[str] | None = None, *, overwrite: bool = False
+) -> Figure:
+    """Moments 0, 1 and 2 and the channels summed, in the layout of
+    `plot_maps`: images on sky axes where the maps have a celestial WCS,
+    saved to ``path`` if given."""
+    maps = maps.compute()
+    ndim = max(len(maps.shape), 1)
     if ndim > 2:
-        raise InputError(f"{path} holds moments of {ndim} axes; a picture draws one or two")
-    wcs = image_wcs(images[0][1]) if ndim == 2 else None
-    projection = wcs if wcs is not None and wcs.naxis == 2 and wcs.has_celestial else None
-    figure = _figure(figsize=(11, 8.5) if ndim == 2 else (10, 8))
-    for number, ((_, label, cmap), (values, header)) in enumerate(
-        zip(_MOMENT_PANELS, images, strict=True)
-    ):
-        unit = header.get("BUNIT")
-        ax = _panel(figure, number, projection)
-        values = np.atleast_1d(values)
-        text = f"{label} [{unit}]" if unit else label
-        _draw(figure, ax, number, values, cmap, _limits(values), text, ndim)
-    channels = images[-1][0]
+        raise InputError(f"the moments have {ndim} axes; a picture draws one or two")
+    projection = sky_projection(maps.wcs) if ndim == 2 else None
+    figure = new_figure(figsize=(11, 8.5) if ndim == 2 else (10, 8))
+    units = {image.field: image.unit for image in maps.images()}
+    for number, (field, label, cmap) in enumerate(_MOMENT_PANELS):
+        ax = panel(figure, number, projection)
+        values = np.atleast_1d(np.asarray(getattr(maps, field), np.float64))
+        text = f"{label} [{units[field]}]" if units[field] else label
+        draw_map(figure, ax, number, values, cmap, colour_limits(values), text, ndim)
+    channels = np.asarray(maps.count)
     figure.suptitle(
         f"quillet moments: {channels.size} spectra, "
         f"{int(np.count_nonzero(channels == 0))} with no channel to sum",
-        y=_TITLE_Y,
+        y=TITLE_Y,
         fontsize=10,
     )
+    if path is not None:
+        save_figure(figure, path, overwrite=overwrite, reads=[maps.provenance.get("input")])
     return figure
 
 
-def _panel(figure: Figure, number: int, projection: Any) -> Axes:
-    """The axes of panel ``number`` (0 to 3, by rows from the top left)."""
-    column, row = number % 2, 1 - number // 2
-    left, bottom, width, height = _PANEL
-    rect = (0.5 * column + left, 0.47 * row + bottom, width, height)
-    if projection is None:
-        return figure.add_axes(rect)
-    return figure.add_axes(rect, projection=projection)
+def plot_moments_file(path: str | os.PathLike[str]) -> Figure:
+    """`plot_moments` of a file written by `quillet.Moments.write_fits`
+    (``quillet moments``)."""
+    from .maps_files import read_maps
 
-
-def _colour_bar(figure: Figure, image: Any, number: int | None, **kwargs: Any) -> Any:
-    """A colour bar beside panel ``number`` of the fixed 2 x 2 layout, or
-    (None) beside its image's own axes, wherever a figure placed them."""
-    if number is None:
-        return figure.colorbar(image, ax=image.axes, **kwargs)
-    column, row = number % 2, 1 - number // 2
-    left, bottom, width, height = _BAR
-    cax = figure.add_axes((0.5 * column + left, 0.47 * row + bottom, width, height))
-    return figure.colorbar(image, cax=cax, **kwargs)
-
-
-def _projection(fit: LineFit) -> Any:
-    wcs = fit.wcs
-    if wcs is None or wcs.naxis != 2 or not wcs.has_celestial:
-        return None
-    return wcs
-
-
-def _draw(
-    figure: Figure,
-    ax: Axes,
-    number: int | None,
-    values: np.ndarray,
-    cmap: str,
-    limits: tuple[float, float] | None,
-    label: str,
-    ndim: int,
-) -> None:
-    vmin, vmax = limits if limits is not None else (None, None)
-    if ndim == 1:
-        ax.plot(np.arange(values.size), values, ".", markersize=3, color="k")
-        if limits is not None:
-            pad = 0.05 * (limits[1] - limits[0])
-            ax.set_ylim(limits[0] - pad, limits[1] + pad)
-        ax.set_xlabel("position")
-        ax.set_ylabel(label)
-        return
-    image = ax.imshow(
-        values, origin="lower", cmap=cmap, vmin=vmin, vmax=vmax, interpolation="nearest",
-        aspect=_aspect(ax),
-    )  # fmt: skip
-    _colour_bar(figure, image, number, label=label)
-    _label_axes(ax)
+    maps = read_maps(path)
+    if not isinstance(maps, Moments):
+        raise InputError(f"{path} is not a moments file: it holds {type(maps).__name__} maps")
+    return plot_moments(maps)
 
 
 def _draw_categories(
@@ -331,16 +255,21 @@ def _draw_categories(
     cmap = ListedColormap(list(colours))
     norm = BoundaryNorm([v - 0.5 for v in values] + [values[-1] + 0.5], cmap.N)
     image = ax.imshow(
-        codes, origin="lower", cmap=cmap, norm=norm, interpolation="nearest", aspect=_aspect(ax)
+        codes,
+        origin="lower",
+        cmap=cmap,
+        norm=norm,
+        interpolation="nearest",
+        aspect=pixel_aspect(ax),
     )
-    bar = _colour_bar(figure, image, 3, ticks=values)
+    bar = colour_bar(figure, image, 3, ticks=values)
     # The bar stands at the figure's right edge: a long name keeps its count
     # on a line of its own, or "wider than window (254)" runs off the picture.
     bar.ax.set_yticklabels(
         [label.replace(" (", "\n(") if len(label) > _LABEL_CHARS else label for label in labels]
     )
     bar.ax.tick_params(labelsize=7)
-    _label_axes(ax)
+    label_sky_axes(ax)
 
 
 def _draw_flags(figure: Figure, ax: Axes, flags: np.ndarray, ndim: int) -> None:
@@ -391,58 +320,6 @@ def _draw_quality(
     _draw_categories(figure, ax, codes, labels, colours, ndim)
 
 
-# Axis labels for the physical types of celestial and solar WCS axes.
-_WORLD_LABELS = {
-    "pos.eq.ra": "right ascension",
-    "pos.eq.dec": "declination",
-    "pos.galactic.lon": "galactic longitude",
-    "pos.galactic.lat": "galactic latitude",
-    "custom:pos.helioprojective.lon": "solar X",
-    "custom:pos.helioprojective.lat": "solar Y",
-}
-
-
-def _aspect(ax: Axes) -> float | Literal["auto"]:
-    """On sky axes, each pixel drawn as its size on the sky (a slit raster's
-    steps can be ten times its slit pixels: IRIS's 2" by 0.17"); on bare
-    pixel axes, or where the WCS gives no size to a pixel (a sit-and-stare's
-    step of 0), the image fills its panel."""
-    wcs = getattr(ax, "wcs", None)
-    if wcs is None or not hasattr(ax, "coords"):
-        return "auto"
-    from astropy.wcs.utils import proj_plane_pixel_scales
-
-    width, height = (float(scale) for scale in proj_plane_pixel_scales(wcs))
-    ratio = height / width if width > 0 else math.inf
-    return ratio if _ASPECT_LIMITS[0] <= ratio <= _ASPECT_LIMITS[1] else "auto"
-
-
-#: Pixel shapes (height over width on the sky) drawn true to size; beyond
-#: them the picture would be a sliver, so the image fills its panel instead.
-_ASPECT_LIMITS = (1 / 50, 50.0)
-
-
-def _label_axes(ax: Axes) -> None:
-    coords = getattr(ax, "coords", None)
-    if coords is None:
-        ax.set_xlabel("x [pixel]")
-        ax.set_ylabel("y [pixel]")
-        return
-    for index, kind in enumerate(ax.wcs.world_axis_physical_types):  # type: ignore[attr-defined]
-        coord = coords[index]
-        coord.set_axislabel(_WORLD_LABELS.get(kind, kind))
-        # A panel is a quarter of the figure: sexagesimal labels of right
-        # ascension (10h00m00.5s) overlap at WCSAxes' default of about six
-        # ticks. Three or four, each label that would touch the one before
-        # left out, keeps them apart.
-        coord.set_ticks(number=_TICKS)
-        coord.set_ticklabel(exclude_overlapping=True, size=8)
-        if str(coord.get_format_unit()) == "hourangle":
-            # Plain letters: WCSAxes writes them as superscripts through
-            # matplotlib's mathtext, whose parser costs a tenth of the picture.
-            coord.set_separator(("h", "m", "s"))
-
-
 def plot_fit(
     spectrum: Any,
     velocity: Any,
@@ -476,7 +353,7 @@ def plot_fit(
     flag = int(row[7]) if math.isfinite(row[7]) else -1
     fitted = all(math.isfinite(v) for v in (amplitude, centre, sigma))
 
-    figure = _figure(figsize=(7, 5.5), layout="constrained")
+    figure = new_figure(figsize=(7, 5.5), layout="constrained")
     top, bottom = figure.subplots(2, 1, sharex=True, height_ratios=(3, 1))
     order = np.argsort(axis)
     top.step(axis[order], values[order], where="mid", color="k", lw=1, label="data")
@@ -526,60 +403,6 @@ def plot_fit(
     return figure
 
 
-def blank_spectra(fit: LineFit, spectra: Any) -> np.ndarray:
-    """Where a spectrum has no finite pixel (a map of the fit's shape): its
-    NO_DATA quality bit where the fit has quality bits; else read from the
-    spectra (spectral axis last), a block at a time, only where the fit
-    could be blank (flag 1 with no window: no peak was ever accepted)."""
-    quality = getattr(fit, "quality", None)
-    if quality is not None:
-        from ..data.quality import Quality
-
-        bits = np.asarray(quality).astype(np.uint16)
-        return np.asarray((bits & np.uint16(Quality.NO_DATA)) != 0)
-    from ..basics.rows import default_chunk_rows, row_blocks, take_rows
-
-    window = np.asarray(fit.window).reshape(-1, 2)
-    flags = np.asarray(fit.flag).reshape(-1)
-    maybe = (flags == 1) & (window[:, 0] == window[:, 1])
-    blank = np.zeros(flags.size, dtype=bool)
-    channels = int(spectra.shape[-1])
-    for block in row_blocks(fit.shape, default_chunk_rows(channels)):
-        here = slice(block.start, block.start + block.count)
-        if maybe[here].any():
-            rows = take_rows(spectra, block, len(spectra.shape) - 1)
-            blank[here] = maybe[here] & ~np.isfinite(rows).any(axis=1)
-    return blank.reshape(fit.shape)
-
-
-def chosen_for_diagnostics(
-    fit: LineFit, blank: np.ndarray, which: str, limit: int, *, seed: int = 0
-) -> np.ndarray:
-    """The flat positions `write_diagnostics` draws, blank spectra never:
-    "failed", the fits that did not succeed, and "all", in position order;
-    "worst", the fits with the highest reduced chi-square first (good or
-    not; a fit that did not succeed has none); "sample", a random sample of
-    the spectra with data, drawn with ``seed`` (the same every run), in
-    position order. At most ``limit``."""
-    if which not in DIAGNOSTIC_SELECTIONS:
-        raise InputError(f"which must be one of {', '.join(DIAGNOSTIC_SELECTIONS)}, not {which!r}")
-    if limit < 0:
-        raise InputError(f"limit must be zero or more, not {limit}")
-    has_data = ~np.asarray(blank, dtype=bool).reshape(-1)
-    if which == "failed":
-        return np.flatnonzero(has_data & (np.asarray(fit.flag).reshape(-1) != 0))[:limit]
-    if which == "all":
-        return np.flatnonzero(has_data)[:limit]
-    if which == "worst":
-        chi2 = np.asarray(fit.reduced_chi2, dtype=np.float64).reshape(-1)
-        candidates = np.flatnonzero(has_data & np.isfinite(chi2))
-        order = np.argsort(-chi2[candidates], kind="stable")
-        return candidates[order][:limit]
-    candidates = np.flatnonzero(has_data)
-    picked = np.random.default_rng(seed).permutation(candidates.size)[:limit]
-    return np.sort(candidates[picked])
-
-
 def write_diagnostics(
     fit: LineFit,
     spectra: Any,
@@ -623,28 +446,3 @@ def write_diagnostics(
         blank = blank_spectra(fit, spectra)
     chosen = chosen_for_diagnostics(fit, blank, which, limit, seed=seed)
     return diagnostic_pictures(chosen, np.asarray(fit.flag).shape, directory, draw, overwrite)
-
-
-def position_text(index: tuple[int, ...]) -> str:
-    """A spectrum's position as a picture's title gives it: "3, 4"."""
-    return ", ".join(str(int(i)) for i in index)
-
-
-def diagnostic_pictures(
-    chosen: np.ndarray,
-    shape: tuple[int, ...],
-    directory: str | os.PathLike[str],
-    draw: Callable[[tuple[int, ...]], Figure],
-    overwrite: bool,
-) -> list[Path]:
-    """Saves ``draw(index)`` of each chosen flat position of maps of
-    ``shape`` as fit_<position>.png in ``directory`` (made if need be);
-    returns the files written."""
-    folder = Path(directory)
-    folder.mkdir(parents=True, exist_ok=True)
-    written = []
-    for flat in chosen:
-        index = tuple(int(i) for i in np.unravel_index(int(flat), shape))
-        name = DIAGNOSTIC_PREFIX + ("_".join(str(i) for i in index) or "0") + ".png"
-        written.append(save_figure(draw(index), folder / name, overwrite=overwrite))
-    return written

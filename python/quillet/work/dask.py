@@ -2,9 +2,10 @@
 
 All of quillet's Dask graph and cluster code is here (the computing of lazy
 results block by block is `quillet.basics.lazy`'s). `fit_cube` hands its inputs
-here when any is a Dask array (`fit_lazily`). Each block of the cube (spatial chunks
-of any shape, the spectral axis whole) becomes one task that prepares its
-spectra exactly as the in-process fit does and makes one kernel call, so a
+here when any is a Dask array (`fit_lazily`), with its block fitter
+(`quillet.work.blocks.BlockFitter`). Each block of the cube (spatial chunks
+of any shape, the spectral axis whole) becomes one task that runs the block
+driver on its spectra exactly as the in-process fit does, so a
 spectrum's result depends on that spectrum alone: not on the chunking, the
 scheduler (threads, processes, a distributed cluster), nor on which worker
 ran it or how often (a task run again after a worker died gives the same
@@ -25,9 +26,8 @@ in every worker before its first task; `worker_options` gives the same to a
 from __future__ import annotations
 
 import contextlib
-import functools
 import warnings
-from collections.abc import Callable, Iterator
+from collections.abc import Iterator
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -39,8 +39,7 @@ from ..basics.settings import LineSettings
 from ..data.fit_inputs import CubeInputs, NoiseSource, TrustOptions
 from ..data.quality import is_good
 from ..data.results import RECORD_DTYPE
-from .block_fit import BlockResult, fit_block_records, records_as_fits, refitter, store_block
-from .model_fit import ModelSpec, fit_model_block_records, model_record_dtype
+from .blocks import BlockFitter, fit_block_records, records_as_fits, refitter, store_fits
 from .neighbours import DEFAULT_MAX_PASSES, PassState, neighbour_pass, planes
 
 if TYPE_CHECKING:
@@ -51,7 +50,6 @@ __all__ = [
     "blockwise_cube",
     "connect",
     "fit_lazily",
-    "fit_model_lazily",
     "one_block",
     "worker_options",
 ]
@@ -129,32 +127,12 @@ def blockwise_cube(data: Any, axis: int) -> tuple[da.Array, str, str]:
     return cube, spatial_index, spatial_index + "z"
 
 
-def fit_model_lazily(inputs: CubeInputs, spec: ModelSpec) -> da.Array:
-    """`fit_lazily` for a line model (a `quillet.work.model_fit.ModelSpec`): one
-    task per block, each fitting its block with the model as the in-process
-    model fit does, giving records of `model_record_dtype`."""
-    return fit_lazily(
-        inputs,
-        fit_block=functools.partial(_model_task, spec=spec),
-        dtype=model_record_dtype(spec.model),
-    )
-
-
-def _model_task(block: CubeInputs, *, spec: ModelSpec) -> np.ndarray:
-    return fit_model_block_records(block, spec)
-
-
-def fit_lazily(
-    inputs: CubeInputs,
-    *,
-    fit_block: Callable[[CubeInputs], np.ndarray] = fit_block_records,
-    dtype: np.dtype[Any] = RECORD_DTYPE,
-) -> da.Array:
-    """A lazy Dask array of `RECORD_DTYPE`, one record per spectrum: one
-    task per block of the cube, each running `quillet.work.block_fit`'s loop on
-    its block, prepared exactly as the in-process fit prepares its blocks
-    (or ``fit_block``, giving records of ``dtype``); then, for the Gaussian
-    fit unless ``refit_neighbours`` is off, the neighbour refits' passes,
+def fit_lazily(inputs: CubeInputs, fitter: BlockFitter) -> da.Array:
+    """A lazy Dask array of the fitter's records, one per spectrum: one task
+    per block of the cube, each running the block driver
+    (`quillet.work.blocks.fit_block_records`) on its block, read exactly as
+    the in-process fit reads its blocks; then, for a fitter that asks for
+    them unless ``refit_neighbours`` is off, the neighbour refits' passes,
     each a task per block that reads the block's records and a halo of one
     pixel round them from the pass before (`_refit_passes`)."""
     import dask.array as da
@@ -199,19 +177,17 @@ def fit_lazily(
         _fit_task,
         spatial_index,
         *arguments,
-        dtype=dtype,
+        dtype=fitter.dtype,
         # The spectral axis is one chunk: each task gets its block as a list
         # of one, which it unwraps, where concatenating would copy it whole.
         concatenate=False,
-        meta=np.empty((0,) * (cube.ndim - 1), dtype),
-        fit_block=fit_block,
+        meta=np.empty((0,) * (cube.ndim - 1), fitter.dtype),
+        fitter=fitter,
         **described,
     )
-    # Neighbour refits are the Gaussian fit's: a line model's blocks stand alone.
-    gaussian = fit_block is fit_block_records
-    if not gaussian or not inputs.trust.refit_neighbours or records.ndim == 0:
+    if not fitter.neighbour_refits or not inputs.trust.refit_neighbours or records.ndim == 0:
         return records
-    return _refit_passes(records, arguments, spatial_index, described)
+    return _refit_passes(records, arguments, spatial_index, described, fitter)
 
 
 #: The records of a refit pass: a fit's record and the start it was last
@@ -223,7 +199,11 @@ PASS_DTYPE = np.dtype(
 
 
 def _refit_passes(
-    records: da.Array, arguments: list[Any], spatial_index: str, described: dict[str, Any]
+    records: da.Array,
+    arguments: list[Any],
+    spatial_index: str,
+    described: dict[str, Any],
+    fitter: BlockFitter,
 ) -> da.Array:
     """The neighbour refits as a graph: each pass one task per block, which
     reads its block of the previous pass's records, the centre, sigma and
@@ -262,6 +242,7 @@ def _refit_passes(
             # blocks pair up one to one, as they are.
             align_arrays=False,
             meta=np.empty((0,) * ndim, PASS_DTYPE),
+            fitter=fitter,
             **described,
         )
     return state.map_blocks(_as_records, dtype=RECORD_DTYPE,
@@ -351,14 +332,11 @@ def _block_inputs(
 
 
 def _fit_task(
-    data: np.ndarray,
-    *blocks: np.ndarray,
-    fit_block: Callable[[CubeInputs], np.ndarray] = fit_block_records,
-    **described: Any,
+    data: np.ndarray, *blocks: np.ndarray, fitter: BlockFitter, **described: Any
 ) -> np.ndarray:
     """One Dask task: the records of one block of the cube (spectral axis
     last)."""
-    return fit_block(_block_inputs(data, blocks, **described))
+    return fit_block_records(_block_inputs(data, blocks, **described), fitter)
 
 
 def _refit_task(
@@ -368,6 +346,7 @@ def _refit_task(
     good: np.ndarray,
     data: np.ndarray,
     *blocks: np.ndarray,
+    fitter: BlockFitter,
     **described: Any,
 ) -> np.ndarray:
     """One Dask task of a refit pass: the new records of one block, from its
@@ -384,12 +363,12 @@ def _refit_task(
     around = tuple(_as_planes(values) for values in (centre, sigma, good))
     count = max(flat.size, 1)
     new, _ = neighbour_pass(
-        current, planes(shape), refitter(inputs, count), min_offset=described["settings"].dv,
+        current, planes(shape), refitter(inputs, fitter, count),
+        min_offset=described["settings"].dv,
         around=around,  # type: ignore[arg-type]
     )  # fmt: skip
     out = np.empty(flat.size, PASS_DTYPE)
-    store_block(out, slice(None), BlockResult(new.fits, new.windows, new.extras["continuum"],
-                                              new.quality, new.extras["guide"]))  # fmt: skip
+    store_fits(out, slice(None), new.fits, new.windows, new.quality, new.extras)
     out["tried_guide"] = new.tried[:, 0]
     out["tried_width"] = new.tried[:, 1]
     return out.reshape(shape)

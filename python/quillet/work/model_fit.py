@@ -2,11 +2,14 @@
 components, a baseline, ties; or a count of free components chosen per
 spectrum.
 
-A block is prepared exactly as for the Gaussian fit (`quillet.work.block_fit`:
-mask, noise, continuum, guides). Then:
+`ModelFitter` is the `quillet.work.blocks.BlockFitter` of a model: the
+driver reads its blocks as for any fit, and it prepares them as the
+Gaussian fitter does (`quillet.work.blocks.prepare_rows`: noise, guides,
+continuum). Then:
 
-1. a first pass of the kernel's Gaussian batch finds each spectrum's
-   reference line near its guide: its peak window, centre, sigma and
+1. a first pass of the Gaussian fitter (`quillet.work.gaussian_fit`, on
+   the kernel's own windows) finds each spectrum's reference line near its
+   guide: its peak window, centre, sigma and
    amplitude;
 2. each spectrum's window covers every member of the model: the reference
    window and centre ± ``window_sigmas`` sigma, shifted by each member's
@@ -31,27 +34,25 @@ never depends on the block, the threads or the scheduler.
 from __future__ import annotations
 
 import math
-from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any, Literal
 
 import numpy as np
 
-from ..basics.progress import progress_bar
-from ..basics.rows import row_blocks
 from ..basics.settings import LineSettings
 from ..data.fit_inputs import CubeInputs
 from ..data.line_models import LineModel, fit_model_rows
-from .block_fit import Judging, PreparedBlock, block_preparer, fit_prepared
+from .blocks import BlockRows, PreparedBlock, prepare_rows
+from .gaussian_fit import GaussianFitter, Judging
 
 __all__ = [
     "DEFAULT_MODEL_WINDOW_SIGMAS",
     "FLAG_NO_LOCAL_MAX",
     "MIN_DELTA_BIC",
+    "ModelFitter",
     "ModelSpec",
+    "evaluate",
     "fit_model_block",
-    "fit_model_block_records",
-    "fit_model_in_blocks",
     "model_record_dtype",
 ]
 
@@ -175,9 +176,8 @@ def fit_model_block(
     # The reference line's first pass on the kernel's own windows: the
     # model's window is built round it below, and a window widened for a
     # broad Gaussian would swallow the model's other lines.
-    first = fit_prepared(
-        block._replace(offsets=None), velocity32, settings, Judging(adapt_window=False)
-    )
+    reference = GaussianFitter(settings, velocity32, Judging(adapt_window=False))
+    first = reference.results(block._replace(offsets=None))
     start = _first_pass_start(block, first.fits, first.windows, velocity32, settings, spec)
     model = spec.model
     out = np.zeros(block.spectra.shape[0], model_record_dtype(model))
@@ -580,33 +580,36 @@ def _store(
     out["continuum"] = np.nan if continuum is None else continuum
 
 
-def fit_model_in_blocks(
-    inputs: CubeInputs,
-    spec: ModelSpec,
-    chunk_rows: int,
-    keep: Callable[[slice, np.ndarray], None],
-    progress: bool | None = False,
-) -> None:
-    """Fits every spectrum of the inputs with the model a block of rows at a
-    time, handing each block's records (with its flat rows) to ``keep``."""
-    spatial = inputs.spatial
-    prepare = block_preparer(inputs)
-    with progress_bar(math.prod(spatial), progress) as bar:
-        for block in row_blocks(spatial, chunk_rows):
-            records = fit_model_block(prepare(block), inputs.velocity32, inputs.settings, spec)
-            keep(slice(block.start, block.start + block.count), records)
-            bar.update(block.count)
+@dataclass(frozen=True)
+class ModelFitter:
+    """A line model's fit of blocks (a `quillet.work.blocks.BlockFitter`):
+    the model and how it is fitted, the fit's settings, the shared velocity
+    axis (float32) and the window the guides are sought in. Its blocks stand
+    alone: it asks for no neighbour refits."""
 
+    spec: ModelSpec
+    settings: LineSettings
+    velocity32: np.ndarray
+    velocity_window: tuple[float, float] | None = None
 
-def fit_model_block_records(inputs: CubeInputs, spec: ModelSpec) -> np.ndarray:
-    """The records of a whole block of a cube in one piece, of the spatial
-    shape: what one Dask task runs."""
-    spatial = inputs.spatial
-    count = math.prod(spatial)
-    records = np.empty(count, model_record_dtype(spec.model))
+    @classmethod
+    def of(cls, inputs: CubeInputs, spec: ModelSpec) -> ModelFitter:
+        """The fitter of a model for a cube's inputs."""
+        return cls(spec, inputs.settings, inputs.velocity32, inputs.trust.velocity_window)
 
-    def keep(here: slice, block: np.ndarray) -> None:
-        records[here] = block
+    @property
+    def dtype(self) -> np.dtype[Any]:
+        return model_record_dtype(self.spec.model)
 
-    fit_model_in_blocks(inputs, spec, max(count, 1), keep)
-    return records.reshape(spatial)
+    @property
+    def neighbour_refits(self) -> bool:
+        return False
+
+    def prepare(self, rows: BlockRows) -> PreparedBlock:
+        return prepare_rows(rows, self.velocity32, self.settings, self.velocity_window)
+
+    def fit(self, prepared: PreparedBlock) -> np.ndarray:
+        return fit_model_block(prepared, self.velocity32, self.settings, self.spec)
+
+    def refit(self, rows: BlockRows, widths: np.ndarray) -> np.ndarray:
+        raise NotImplementedError("a line model's fit has no neighbour refits")
