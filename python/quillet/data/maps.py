@@ -283,7 +283,7 @@ class Maps:
                     "flag_values": np.array(list(self.FLAG_MEANINGS), dtype=np.int8),
                     "flag_meanings": " ".join(self.FLAG_MEANINGS.values()),
                 }
-            elif image.field == "quality":
+            elif image.field.endswith("quality"):
                 attrs = cf_attributes()
             lead = () if image.axis is None else (image.axis,)
             variables[image.field] = ((*lead, *dims), getattr(self, image.field), attrs)

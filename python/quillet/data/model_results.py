@@ -30,6 +30,7 @@ from .maps import (
     settings_cards,
     settings_from_cards,
 )
+from .quality import GOOD_MASK, Quality, bit_counts, fits_cards
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -46,6 +47,8 @@ MODEL_FLAG_MEANINGS: dict[int, str] = {
 }
 
 _F32, _I8, _I32 = np.dtype(np.float32), np.dtype(np.int8), np.dtype(np.int32)
+_U16 = np.dtype(np.uint16)
+_QUALITY_CARDS = tuple(card for card in fits_cards() if card[0] != "EXTNAME")
 
 #: The images of a model maps file, in order: per component, the baseline's
 #: (for a model with one), one value per spectrum, the window's ends and the
@@ -82,6 +85,10 @@ MODEL_IMAGES: tuple[MapImage, ...] = (
     MapImage("window_right", "WINDOW_RIGHT", _I32, "", "channel after the last fitted",
              required=True),
     MapImage("continuum", "CONTINUUM", _F32, DATA_UNIT, "continuum subtracted before the fit"),
+    MapImage("quality", "QUALITY", _U16, "", "quality bits of the spectrum's fit: its "
+             "components' and its own", cards=_QUALITY_CARDS),
+    MapImage("component_quality", "COMPONENT_QUALITY", _U16, "",
+             "quality bits of each component", "component", cards=_QUALITY_CARDS),
 )  # fmt: skip
 
 
@@ -120,6 +127,8 @@ class ModelFit(Maps):
     velocity: np.ndarray
     continuum: Any = None
     model_settings: Mapping[str, str] = dataclasses.field(default_factory=dict)
+    quality: Any = None
+    component_quality: Any = None
 
     @classmethod
     def from_records(cls, records: Any, with_continuum: bool = True, **described: Any) -> ModelFit:
@@ -190,9 +199,54 @@ class ModelFit(Maps):
     def success(self) -> Any:
         return self.flag == 0
 
+    @property
+    def good(self) -> Any:
+        """True where a spectrum's fit is to be believed (lazy for lazy
+        maps): it succeeded, kept at least one component, and no component
+        it kept has a doubt (`quillet.data.model_quality`). Maps with no
+        quality bits (written before they existed) count every success."""
+        if self.quality is None:
+            return self.success
+        return self.success & ((self.quality & np.uint16(~GOOD_MASK & 0xFFFF)) == 0)
+
+    @property
+    def component_good(self) -> Any:
+        """(K, *spatial): True where a component's maps are to be believed:
+        the fit succeeded, the component was kept and nothing doubts it.
+        Maps with no quality bits count every kept component of a success."""
+        if self.component_quality is None:
+            kept = np.arange(self.model.components).reshape((-1,) + (1,) * len(self.shape))
+            return self.success & (kept < self.ncomponents)
+        doubt = self.component_quality & np.uint16(~GOOD_MASK & 0xFFFF)
+        return self.success & (doubt == 0)
+
+    def quality_counts(self, component: int | None = None) -> dict[str, int]:
+        """How many spectra (or, with ``component``, how many fits of that
+        component) have each quality bit set, by the bit's name (computed
+        for lazy maps); every count 0 for maps with no quality bits."""
+        bits = self.quality if component is None else (
+            None if self.component_quality is None else self.component_quality[component]
+        )  # fmt: skip
+        if bits is None:
+            return dict.fromkeys((str(bit.name) for bit in Quality), 0)
+        if self.lazy:
+            import dask
+
+            totals = dask.compute(*[((bits & np.uint16(bit)) != 0).sum() for bit in Quality])
+            return {str(bit.name): int(n) for bit, n in zip(Quality, totals, strict=True)}
+        return bit_counts(bits)
+
+    @property
+    def blank_count(self) -> int:
+        """How many spectra have no finite pixel; 0 for maps with no quality bits."""
+        return 0 if self.quality is None else self.quality_counts()["NO_DATA"]
+
     def component_counts(self) -> dict[int, int]:
-        """How many spectra kept each count of components (0: failed fits)."""
-        kept = np.asarray(self.compute().ncomponents)
+        """How many spectra that were fitted kept each count of components
+        (0: the baseline alone, with ``components="auto"``); failed fits are
+        counted by their flags."""
+        fit = self.compute()
+        kept = np.asarray(fit.ncomponents)[np.asarray(fit.success)]
         return {k: int((kept == k).sum()) for k in range(self.model.components + 1)}
 
     def unit_of(self, unit: str) -> str:

@@ -4,10 +4,12 @@ The kernel's flag says whether a fit ran to convergence; it does not say
 whether what it found is a line. This module owns the ``quality`` bitmask
 (uint16) beside the flag: each bit names one reason to doubt a fit (no
 data, a parameter held on its bound, a centre on the window's edge, a low
-S/N, a line wider than its window, a refit from neighbours), how the bits
-are computed from the kernel's outputs (`quality_bits`), what a good fit is
-(`is_good`), and how the bits are described to other tools (CF attributes,
-FITS header cards).
+S/N, a line wider than its window, a refit from neighbours; and for line
+models, a component the count dropped and a better minimum found from a
+second start), how the bits are computed from the kernel's outputs
+(`quality_bits`; a line model's per component in
+`quillet.data.model_quality`), what a good fit is (`is_good`), and how the
+bits are described to other tools (CF attributes, FITS header cards).
 """
 
 from __future__ import annotations
@@ -28,6 +30,7 @@ __all__ = [
     "GOOD_MASK",
     "Quality",
     "RowLimits",
+    "benign_names",
     "bit_counts",
     "cf_attributes",
     "fits_cards",
@@ -48,6 +51,10 @@ class Quality(enum.IntFlag):
     LOW_SNR = 32
     WIDER_THAN_WINDOW = 64
     REFITTED = 128
+    # 256 and 512 are kept for bits of the noise and of velocity systems;
+    # the next free value, 4096, for an optical depth at a bound.
+    COMPONENT_DROPPED = 1024
+    SECOND_START = 2048
 
 
 #: One line per bit, for headers, help and tables: each fits a FITS
@@ -61,6 +68,8 @@ BIT_DESCRIPTIONS: dict[Quality, str] = {
     Quality.LOW_SNR: "amplitude / its error below snr_min",
     Quality.WIDER_THAN_WINDOW: "wider than its final window (window_sigmas)",
     Quality.REFITTED: "refitted from good neighbours' guide and width (benign)",
+    Quality.COMPONENT_DROPPED: "component not kept by the count (no line kept)",
+    Quality.SECOND_START: "a second start reached a lower chi-square (benign)",
 }
 
 
@@ -77,8 +86,9 @@ class RowLimits:
     width_max: np.ndarray
 
 
-#: Bits that do not make a fit less good.
-_BENIGN = Quality.REFITTED
+#: Bits that do not make a fit less good: a refit from neighbours, and a
+#: second start that found a lower minimum (the fit kept is the better one).
+_BENIGN = Quality.REFITTED | Quality.SECOND_START
 
 #: The bits a good fit may have: a fit is good when it succeeded and
 #: ``quality & ~GOOD_MASK`` is 0.
@@ -184,9 +194,15 @@ def quality_bits(
 
 
 def is_good(flag: Any, quality: Any) -> np.ndarray:
-    """True where the fit succeeded and no bit but REFITTED is set."""
+    """True where the fit succeeded and no bit but the benign ones
+    (REFITTED, SECOND_START) is set."""
     doubt = np.asarray(quality).astype(np.uint16) & np.uint16(~_BENIGN & 0xFFFF)
     return np.asarray((np.asarray(flag) == 0) & (doubt == 0))
+
+
+def benign_names() -> list[str]:
+    """The names of the bits that leave a fit good."""
+    return [str(bit.name) for bit in Quality if bit & _BENIGN]
 
 
 def bit_counts(quality: Any) -> dict[str, int]:
@@ -218,7 +234,7 @@ def fits_cards() -> list[tuple[str, Any, str]]:
     for bit in Quality:
         position = int(bit).bit_length() - 1
         cards.append((f"QBIT{position}", str(bit.name), f"quality bit of value {int(bit)}"))
-    cards.append(("QGOOD", "flag 0 and no bit but REFITTED", "a good fit"))
+    cards.append(("QGOOD", "flag 0 and no bit but " + " or ".join(benign_names()), "a good fit"))
     for bit, text in BIT_DESCRIPTIONS.items():
         cards.append(("COMMENT", f"{int(bit)} {bit.name}: {text}", ""))
     return cards

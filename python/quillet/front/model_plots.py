@@ -17,7 +17,7 @@ import numpy as np
 
 from ..basics.errors import InputError
 from ..data.model_results import MODEL_FLAG_MEANINGS, ModelFit
-from ..work.model_fit import evaluate
+from ..work.model_rules import evaluate
 from .figures import (
     blank_spectra,
     chosen_for_diagnostics,

@@ -1,6 +1,6 @@
 """The fit of a block of spectra with a `LineModel`: several Gaussian
 components, a baseline, ties; or a count of free components chosen per
-spectrum.
+spectrum; each fit judged with quality bits per component and per spectrum.
 
 `ModelFitter` is the `quillet.work.blocks.BlockFitter` of a model: the
 driver reads its blocks as for any fit, and it prepares them as the
@@ -9,32 +9,43 @@ continuum). Then:
 
 1. a first pass of the Gaussian fitter (`quillet.work.gaussian_fit`, on
    the kernel's own windows) finds each spectrum's reference line near its
-   guide: its peak window, centre, sigma and
-   amplitude;
+   guide: its peak window, centre, sigma and amplitude;
 2. each spectrum's window covers every member of the model: the reference
    window and centre ± ``window_sigmas`` sigma, shifted by each member's
    offset, clipped to the axis;
 3. starting values and bounds come from that first pass (a member's
-   amplitude from its ratio, or from the data at its velocity; the
-   baseline from the window's edges), and one ``fit_lines_batch`` call fits
-   the block.
+   amplitude from its ratio, or from the data at its velocity; a component
+   that is no line, beside lines, `OTHER_WIDTH_START` times as wide as the
+   line found; the baseline from the window's edges), and one
+   ``fit_lines_batch`` call fits the block;
+4. the fit settles (`quillet.work.model_rules`): windows that a component
+   reaches beyond grow to cover every component and are fitted again
+   (with ``adapt_window``), and a fit with a component on a bound or a
+   poor reduced chi-square is tried from a second start, the lower
+   chi-square kept (and its window settled again);
+5. components that nothing tells apart are put in the stated order, and
+   every component and spectrum is judged (`quillet.data.model_quality`).
 
 With ``components`` a number or "auto", the model is K free Gaussians
 (``LineModel.free``): 1, 2, ... K are fitted in turn, each added component
 starting at the largest peak of the previous fit's residual in the window,
-with the sigma of that peak's half-maximum width. "auto" keeps, per
-spectrum, the count with the lowest BIC = chi2 + k ln n, and a component is
-kept only when it lowers the BIC by at least `MIN_DELTA_BIC`.
+with the sigma of that peak's half-maximum width, each count settling as
+above on the window the count before it left. "auto" then compares, per
+spectrum, the baseline alone and every count on the widest of those
+windows (a count fitted on a narrower one is fitted again there from its
+own result), and keeps the count the BIC chooses
+(`quillet.work.model_rules.chosen_count`).
 
-Every step is per spectrum (NumPy's row-wise operations and the kernel, whose
-row results do not depend on the rows beside them), so a spectrum's result
-never depends on the block, the threads or the scheduler.
+Every step is per spectrum (NumPy's row-wise operations and the kernel,
+whose row results do not depend on the rows beside them, nor on the lanes
+they run in), so a spectrum's result never depends on the block, the
+threads or the scheduler.
 """
 
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, Literal
 
 import numpy as np
@@ -42,13 +53,35 @@ import numpy as np
 from ..basics.settings import LineSettings
 from ..data.fit_inputs import CubeInputs
 from ..data.line_models import LineModel, fit_model_rows
+from ..data.model_quality import ComponentJudging, bound_bits, component_bits, spectrum_bits
+from ..data.quality import Quality
 from .blocks import BlockRows, PreparedBlock, prepare_rows
 from .gaussian_fit import GaussianFitter, Judging
+from .model_rules import (
+    COMPONENT_ORDERS,
+    MIN_DELTA_BIC,
+    ComponentOrder,
+    baseline_alone,
+    baseline_origin,
+    channels_covering,
+    chosen_count,
+    component_order,
+    evaluate,
+    ordered,
+    second_start,
+    second_start_due,
+    shifted_baseline,
+    valid_samples,
+    window_growth,
+)
+from .windows import DEFAULT_MAX_ROUNDS
 
 __all__ = [
+    "DEFAULT_MAX_COMPONENTS",
     "DEFAULT_MODEL_WINDOW_SIGMAS",
     "FLAG_NO_LOCAL_MAX",
     "MIN_DELTA_BIC",
+    "OTHER_WIDTH_START",
     "ModelFitter",
     "ModelSpec",
     "evaluate",
@@ -56,15 +89,21 @@ __all__ = [
     "model_record_dtype",
 ]
 
-#: A component is kept only when it lowers the BIC by this much: "very
-#: strong" evidence on Kass & Raftery's (1995) scale, which keeps noise
-#: bumps from being taken for lines (see the recovery table of the README).
-MIN_DELTA_BIC = 10.0
-
 #: Half-width of a model's window beyond its outermost members, in sigmas of
-#: the reference line: a baseline is measured on the channels beyond the
-#: line's wings, which ±3 sigma would barely leave.
+#: the reference line, and the reach, in each component's own sigmas, of a
+#: window grown to cover every component: a baseline is measured on the
+#: channels beyond the line's wings, which ±3 sigma would barely leave.
 DEFAULT_MODEL_WINDOW_SIGMAS = 5.0
+
+#: The ceiling of ``components="auto"`` when none is given
+#: (``max_components``, ``--max-components``).
+DEFAULT_MAX_COMPONENTS = 3
+
+#: A component that is no line, in a model of lines (a broad component
+#: beside a multiplet, say), starts this many times as wide as the line the
+#: first pass found: started at one width, narrow and broad components
+#: share one start and may swap their roles.
+OTHER_WIDTH_START = 3.0
 
 #: No peak near the guide: the first pass found no reference line (the
 #: kernel's own flag 1); the model's other flags are fit_lines_batch's.
@@ -76,22 +115,35 @@ Components = int | Literal["auto"] | None
 @dataclass(frozen=True)
 class ModelSpec:
     """What a model fit adds to a cube's inputs: the model, the count of
-    free components (None: the model as it is; a number; or "auto", up to
-    the model's own count) and the window's half-width in sigmas."""
+    free components (None: the model as it is; a number; or "auto", 0 to
+    the model's own count), the window's half-width in sigmas, and the
+    order of the components that nothing tells apart ("velocity", blue
+    first, or "width", narrowest first)."""
 
     model: LineModel
     components: Components = None
     window_sigmas: float = DEFAULT_MODEL_WINDOW_SIGMAS
+    order: ComponentOrder = "velocity"
 
     def __post_init__(self) -> None:
         if not (math.isfinite(self.window_sigmas) and self.window_sigmas > 0):
             raise ValueError(f"window_sigmas must be positive, not {self.window_sigmas!r}")
+        if self.order not in COMPONENT_ORDERS:
+            raise ValueError(
+                f"order must be one of {', '.join(map(repr, COMPONENT_ORDERS))}, not {self.order!r}"
+            )
         if self.components is None:
             return
         if not self.is_free:
             raise ValueError(
                 "components= chooses a count of free Gaussians; a multiplet or hyperfine "
                 "model has its count; leave components unset"
+            )
+        if self.components == "auto" and self.model.components == 1:
+            raise ValueError(
+                "components='auto' chooses how many of the model's free Gaussians to keep, "
+                "and this model has one: give max_components=N (--max-components N) or "
+                "model=LineModel.free(N) for a ceiling of N, or leave components unset"
             )
         if self.components != "auto" and not (
             isinstance(self.components, int) and 1 <= self.components <= self.model.components
@@ -109,6 +161,7 @@ class ModelSpec:
             all(r < 0 for r in (*m.centre_ref, *m.amplitude_ref, *m.sigma_ref))
             and not any(m.fixed)
             and all(o == 0.0 for o in m.centre_offset)
+            and m.line_components == ()
         )
 
     @property
@@ -126,7 +179,8 @@ def model_record_dtype(model: LineModel) -> np.dtype[Any]:
     """One record per spectrum of a model fit: per component (K,) amplitude,
     centre, sigma and their errors; the baseline's (B,) coefficients and
     errors (when it has one); the count of components kept, chi2, reduced
-    chi2, samples, free parameters, flag, window and continuum subtracted."""
+    chi2, samples, free parameters, flag, window and continuum subtracted;
+    the spectrum's quality bits and its components' (K,)."""
     k, b = model.components, model.baseline_terms
     fields: list[tuple[Any, ...]] = [
         (name, np.float32, (k,))
@@ -151,6 +205,8 @@ def model_record_dtype(model: LineModel) -> np.dtype[Any]:
         ("window_left", np.int32),
         ("window_right", np.int32),
         ("continuum", np.float32),
+        ("quality", np.uint16),
+        ("component_quality", np.uint16, (k,)),
     ]
     return np.dtype(fields)
 
@@ -158,7 +214,8 @@ def model_record_dtype(model: LineModel) -> np.dtype[Any]:
 @dataclass(frozen=True)
 class _Start:
     """Per row: the first pass's reference line (NaN where none), the
-    window, the scale the spectra are divided by, and whether it is fitted."""
+    window, the scale the spectra are divided by, whether it is fitted,
+    and whether the spectrum has no finite pixel."""
 
     centre: np.ndarray
     sigma: np.ndarray
@@ -166,30 +223,308 @@ class _Start:
     windows: np.ndarray
     scale: np.ndarray
     usable: np.ndarray
+    blank: np.ndarray
+
+
+@dataclass(frozen=True)
+class _Block:
+    """What every fit of one prepared block reads: its spectra and noise,
+    the shared axis (float32 as the kernel takes it, float64 for the rules),
+    the settings, each row's scale and valid samples, and how fits are
+    helped and judged."""
+
+    prepared: PreparedBlock
+    velocity32: np.ndarray
+    axis: np.ndarray
+    settings: LineSettings
+    scale: np.ndarray
+    valid: np.ndarray
+    judging: Judging
+    reach: float
+
+    @property
+    def rows(self) -> int:
+        return int(self.prepared.spectra.shape[0])
+
+    def run(
+        self,
+        model: LineModel,
+        rows: np.ndarray,
+        windows: np.ndarray,
+        initial: np.ndarray,
+        lower: np.ndarray,
+        upper: np.ndarray,
+    ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """The kernel's fits of the given rows (indices into the block) on
+        their windows, from their starts within their bounds (the arrays
+        of every row of the block)."""
+        solver = self.settings.as_kwargs()
+        everything = rows.size == self.rows
+
+        def take(values: np.ndarray) -> np.ndarray:
+            return values if everything else values[rows]
+
+        fit = fit_model_rows(
+            take(self.prepared.spectra),
+            self.velocity32,
+            take(self.prepared.noise),
+            take(windows),
+            model,
+            take(initial),
+            take(lower),
+            take(upper),
+            scale=take(self.scale),
+            xtol=solver["xtol"],
+            ftol=solver["ftol"],
+            gtol=solver["gtol"],
+            max_iter=solver["max_iter"],
+        )
+        return fit.params, fit.errors, fit.stats
+
+    def residual(self, model: LineModel, params: np.ndarray, windows: np.ndarray, rows: np.ndarray
+                 ) -> np.ndarray:  # fmt: skip
+        """The data less the model at ``params`` of the given rows, NaN
+        outside each window and at samples no fit takes."""
+        size = self.axis.size
+        data = self.prepared.spectra[rows, :size].astype(np.float64)
+        valid = self.valid[rows]
+        fitted = evaluate(model, params, self.axis, windows[rows], valid)
+        inside = valid & _inside(windows[rows], size)
+        return np.where(inside, data - fitted, np.nan)
+
+
+def _inside(windows: np.ndarray, channels: int) -> np.ndarray:
+    index = np.arange(channels)[None, :]
+    return np.asarray((index >= windows[:, :1]) & (index < windows[:, 1:]))
+
+
+@dataclass
+class _Fit:
+    """A model's fits of every row of a block: parameters, errors (data
+    units, centres on the axis) and statistics as the kernel gives them
+    (NaN, flag 1, where a row was not fitted); the bounds they were held to
+    (amplitudes and baseline in units of the row's scale), the windows,
+    which rows took their second start's result, and which centres' bounds
+    follow the window (the free components of a count)."""
+
+    model: LineModel
+    params: np.ndarray
+    errors: np.ndarray
+    stats: np.ndarray
+    lower: np.ndarray
+    upper: np.ndarray
+    windows: np.ndarray
+    second: np.ndarray
+    track: np.ndarray = field(default_factory=lambda: np.zeros(0, bool))
+
+    @property
+    def success(self) -> np.ndarray:
+        return np.asarray(self.stats[:, 4] == 0.0)
+
+    def keep(self, rows: np.ndarray, result: tuple[np.ndarray, ...]) -> None:
+        """Takes the kernel's result for the given rows."""
+        params, errors, stats = result
+        self.params[rows] = params
+        self.errors[rows] = errors
+        self.stats[rows] = stats
+
+
+def _unfitted(model: LineModel, n: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    p = model.parameter_count
+    stats = np.full((n, 5), np.nan, np.float32)
+    stats[:, 4] = FLAG_NO_LOCAL_MAX
+    return np.full((n, p), np.nan, np.float32), np.full((n, p), np.nan, np.float32), stats
+
+
+def _fitted(
+    block: _Block,
+    model: LineModel,
+    rows: np.ndarray,
+    windows: np.ndarray,
+    initial: np.ndarray,
+    lower: np.ndarray,
+    upper: np.ndarray,
+    track: np.ndarray,
+) -> _Fit:
+    """The first fit of the given rows from their starts, the others not fitted."""
+    params, errors, stats = _unfitted(model, block.rows)
+    fit = _Fit(model, params, errors, stats, lower, upper, windows.copy(),
+               np.zeros(block.rows, bool), track)  # fmt: skip
+    if rows.size:
+        fit.keep(rows, block.run(model, rows, windows, initial, lower, upper))
+    return fit
+
+
+def _scaled(block: _Block, model: LineModel, params: np.ndarray, rows: np.ndarray) -> np.ndarray:
+    """Parameters of the given rows (data units) as a start: amplitudes and
+    baseline divided by each row's scale."""
+    out = params.astype(np.float64).copy()
+    k = model.components
+    scale = block.scale[rows].astype(np.float64)[:, None]
+    out[:, 0 : 3 * k : 3] /= scale
+    out[:, 3 * k :] /= scale
+    return out
+
+
+def _follow_window(block: _Block, fit: _Fit, rows: np.ndarray) -> None:
+    """The bounds of the centres that follow the window, for the given rows:
+    the window's outermost channels ± one channel, within the model's own."""
+    if not fit.track.any():
+        return
+    axis = block.axis
+    last = axis.size - 1
+    ends = np.stack([axis[np.clip(fit.windows[rows, 0], 0, last)],
+                     axis[np.clip(fit.windows[rows, 1] - 1, 0, last)]], axis=1)  # fmt: skip
+    dv = block.settings.dv
+    columns = np.flatnonzero(fit.track)
+    lower = fit.lower[rows]
+    upper = fit.upper[rows]
+    lower[:, columns] = ends.min(axis=1)[:, None] - dv
+    upper[:, columns] = ends.max(axis=1)[:, None] + dv
+    own_lower, own_upper = fit.model.parameter_bounds()
+    lower[:, columns] = np.maximum(lower[:, columns], own_lower[columns])
+    upper[:, columns] = np.minimum(upper[:, columns], own_upper[columns])
+    meet = lower[:, columns] <= upper[:, columns]
+    lower[:, columns] = np.where(meet, lower[:, columns], own_lower[columns])
+    upper[:, columns] = np.where(meet, upper[:, columns], own_upper[columns])
+    fit.lower[rows] = lower
+    fit.upper[rows] = upper
+
+
+def _origin(block: _Block, windows: np.ndarray, rows: np.ndarray) -> np.ndarray:
+    """The baseline's v_ref of the given rows on their windows."""
+    return baseline_origin(block.axis, windows[rows], block.valid[rows])
+
+
+def _refit_on(block: _Block, fit: _Fit, rows: np.ndarray, windows: np.ndarray) -> np.ndarray:
+    """Fits the given rows again on new windows, from where they ended (the
+    baseline re-expressed about the new window's origin); keeps the fits
+    that succeed, with their windows. Returns which of the rows did."""
+    before = _origin(block, fit.windows, rows)
+    old_windows = fit.windows[rows].copy()
+    fit.windows[rows] = windows[rows]
+    after = _origin(block, fit.windows, rows)
+    _follow_window(block, fit, rows)
+    start = shifted_baseline(fit.params[rows], fit.model, before, after)
+    initial = np.empty_like(fit.lower)
+    initial[rows] = np.clip(_scaled(block, fit.model, start, rows), fit.lower[rows],
+                            fit.upper[rows])  # fmt: skip
+    initial[rows] = np.nan_to_num(initial[rows])
+    params, errors, stats = block.run(fit.model, rows, fit.windows, initial, fit.lower, fit.upper)
+    took = stats[:, 4] == 0.0
+    fit.keep(rows[took], (params[took], errors[took], stats[took]))
+    fit.windows[rows[~took]] = old_windows[~took]
+    _follow_window(block, fit, rows[~took])
+    return np.asarray(took)
+
+
+def _widen(block: _Block, fit: _Fit, rows: np.ndarray) -> None:
+    """The window rounds of the given rows: while a component reaches beyond
+    its window on a side where the window can grow (`window_growth`), the
+    window grows and the row is fitted again; a refit that fails ends the
+    row's rounds with its earlier fit."""
+    if not block.judging.adapt_window:
+        return
+    kept = np.ones((block.rows, fit.model.components), bool)
+    active = rows[fit.success[rows]]
+    for _ in range(DEFAULT_MAX_ROUNDS):
+        if active.size == 0:
+            return
+        grow, grown = window_growth(
+            fit.params[active], kept[active], fit.windows[active], block.axis,
+            block.judging.window_sigmas, block.reach,
+        )  # fmt: skip
+        todo = active[grow]
+        if todo.size == 0:
+            return
+        windows = fit.windows.copy()
+        windows[todo] = grown[grow]
+        took = _refit_on(block, fit, todo, windows)
+        active = todo[took]
+
+
+def _component_judging(block: _Block) -> ComponentJudging:
+    return ComponentJudging(block.judging.snr_min, block.judging.window_sigmas, block.settings.dv)
+
+
+def _second_start(block: _Block, fit: _Fit) -> None:
+    """The second start of the rows whose fit has a component on a bound or
+    a poor reduced chi-square (`quillet.work.model_rules.second_start_due`):
+    the lower chi-square kept, its window settled again."""
+    model = fit.model
+    on_bound = bound_bits(model, fit.params, fit.lower, fit.upper, block.scale, block.settings.dv)
+    kept = np.ones(on_bound.shape, bool)
+    due = np.flatnonzero(second_start_due(on_bound, kept, fit.stats))
+    if due.size == 0:
+        return
+    residual = block.residual(model, fit.params[due], fit.windows, due)
+    width_range = (block.settings.width_min, block.settings.width_max)
+    start, has = second_start(
+        model, fit.params[due], on_bound[due], kept[due], residual, block.axis, width_range
+    )
+    rows = due[has]
+    if rows.size == 0:
+        return
+    initial = np.zeros_like(fit.lower)
+    initial[rows] = np.clip(_scaled(block, model, start[has], rows), fit.lower[rows],
+                            fit.upper[rows])  # fmt: skip
+    initial[rows] = np.nan_to_num(initial[rows])
+    params, errors, stats = block.run(model, rows, fit.windows, initial, fit.lower, fit.upper)
+    with np.errstate(invalid="ignore"):
+        better = (stats[:, 4] == 0.0) & (stats[:, 0] < fit.stats[rows, 0])
+    won = rows[better]
+    fit.keep(won, (params[better], errors[better], stats[better]))
+    fit.second[won] = True
+    _widen(block, fit, won)
+
+
+def _settled(block: _Block, fit: _Fit) -> _Fit:
+    """A first fit with its window rounds and its second start."""
+    _widen(block, fit, np.arange(block.rows))
+    _second_start(block, fit)
+    return fit
 
 
 def fit_model_block(
-    block: PreparedBlock, velocity32: np.ndarray, settings: LineSettings, spec: ModelSpec
+    block: PreparedBlock,
+    velocity32: np.ndarray,
+    settings: LineSettings,
+    spec: ModelSpec,
+    judging: Judging | None = None,
 ) -> np.ndarray:
-    """The records (`model_record_dtype`) of one prepared block."""
+    """The records (`model_record_dtype`) of one prepared block, fitted and
+    judged as ``judging`` says (by default as `Judging`'s defaults)."""
+    judging = Judging() if judging is None else judging
     velocity32 = np.require(velocity32, dtype=np.float32, requirements=["C", "A"])
     # The reference line's first pass on the kernel's own windows: the
     # model's window is built round it below, and a window widened for a
     # broad Gaussian would swallow the model's other lines.
-    reference = GaussianFitter(settings, velocity32, Judging(adapt_window=False))
+    reference = GaussianFitter(settings, velocity32, judging._replace(adapt_window=False))
     first = reference.results(block._replace(offsets=None))
-    start = _first_pass_start(block, first.fits, first.windows, velocity32, settings, spec)
-    model = spec.model
-    out = np.zeros(block.spectra.shape[0], model_record_dtype(model))
+    blank = (first.quality & np.uint16(Quality.NO_DATA)) != 0
+    start = _first_pass_start(block, first.fits, first.windows, velocity32, settings, spec, blank)
+    axis = velocity32[: settings.sg_xpixels].astype(np.float64)
+    context = _Block(
+        block, velocity32, axis, settings, start.scale,
+        valid_samples(block.spectra, block.noise, axis.size), judging,
+        max(spec.window_sigmas, judging.window_sigmas),
+    )  # fmt: skip
     if len(spec.counts) == 1 and spec.components is None:
-        initial, lower, upper = _model_starts(block, start, velocity32, settings, model)
-        fit = _run(block, velocity32, settings, model, start, initial, lower, upper)
-        params, errors, stats = fit.params, fit.errors, fit.stats
-        kept = np.full(out.shape[0], model.components)
+        fit = _settled(context, _first_fit(context, start, spec.model))
+        fits = {spec.model.components: fit}
+        kept = np.where(fit.success, spec.model.components, -1)
+        zero = None
     else:
-        params, errors, stats, kept = _fit_counts(block, start, velocity32, settings, spec)
-    _store(out, model, params, errors, stats, kept, start, block, first.continuum)
-    return out
+        fits, kept, zero = _fit_counts(context, start, spec)
+    return _records(context, spec, fits, kept, zero, start, first.continuum)
+
+
+def _first_fit(block: _Block, start: _Start, model: LineModel) -> _Fit:
+    initial, lower, upper = _model_starts(block.prepared, start, block.velocity32,
+                                          block.settings, model)  # fmt: skip
+    rows = np.flatnonzero(start.usable)
+    track = np.zeros(model.parameter_count, bool)
+    return _fitted(block, model, rows, start.windows, initial, lower, upper, track)
 
 
 def _first_pass_start(
@@ -199,6 +534,7 @@ def _first_pass_start(
     velocity32: np.ndarray,
     settings: LineSettings,
     spec: ModelSpec,
+    blank: np.ndarray,
 ) -> _Start:
     """Each row's window over every member of the model, from the first
     pass's reference line; rows with no line near the guide are not fitted."""
@@ -213,44 +549,35 @@ def _first_pass_start(
     low = np.minimum(np.minimum(left, right), centre - reach)
     high = np.maximum(np.maximum(left, right), centre + reach)
     offsets = spec.model.start_offsets()
-    low = low + offsets.min()
-    high = high + offsets.max()
-    order = np.argsort(axis, kind="stable")
-    sorted_axis = axis[order]
-    lo_sorted = np.searchsorted(sorted_axis, np.where(usable, low, 0.0), side="left")
-    hi_sorted = np.searchsorted(sorted_axis, np.where(usable, high, 0.0), side="right")
-    if axis.size > 1 and axis[-1] < axis[0]:  # a decreasing axis, reversed
-        lo, hi = axis.size - hi_sorted, axis.size - lo_sorted
-    else:
-        lo, hi = lo_sorted, hi_sorted
-    windows_out = np.stack([lo, hi], axis=1).astype(np.int32)
+    low = np.where(usable, low + offsets.min(), 0.0)
+    high = np.where(usable, high + offsets.max(), 0.0)
+    windows_out = channels_covering(axis, low, high)
     windows_out[~usable] = 0
     scale = np.where(usable & (amplitude > 0), amplitude, 1.0)
-    return _Start(centre, sigma, amplitude, windows_out, scale.astype(np.float32), usable)
+    return _Start(centre, sigma, amplitude, windows_out, scale.astype(np.float32), usable,
+                  np.asarray(blank, bool))  # fmt: skip
 
 
 def _window_values(spectra: np.ndarray, windows: np.ndarray) -> np.ndarray:
     """The spectra with NaN outside each row's window."""
-    channels = np.arange(spectra.shape[1])
-    inside = (channels[None, :] >= windows[:, :1]) & (channels[None, :] < windows[:, 1:])
+    inside = _inside(windows, spectra.shape[1])
     return np.where(inside, spectra, np.float32(np.nan)).astype(np.float64)
 
 
 def _edge_level(values: np.ndarray, windows: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """The median of the first and of the last three channels of each
     window: the baseline's level at either end."""
+    import warnings
+
     n = values.shape[0]
     rows = np.arange(n)[:, None]
     take = np.arange(3)[None, :]
     last = values.shape[1] - 1
     lo = np.clip(windows[:, :1] + take, 0, last)
     hi = np.clip(windows[:, 1:] - 1 - take, 0, last)
-    with np.errstate(all="ignore"):
-        import warnings
-
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", RuntimeWarning)
-            return np.nanmedian(values[rows, lo], axis=1), np.nanmedian(values[rows, hi], axis=1)
+    with np.errstate(all="ignore"), warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        return np.nanmedian(values[rows, lo], axis=1), np.nanmedian(values[rows, hi], axis=1)
 
 
 def _baseline_starts(
@@ -295,8 +622,7 @@ def _model_starts(
     reference = np.maximum(reference, 0.1 * scale)
     top = settings.amplitude_rel_max * np.maximum(np.nan_to_num(peak), reference)
     centre = np.nan_to_num(start.centre)
-    sigma = np.clip(np.nan_to_num(start.sigma, nan=settings.width_guess), settings.width_min,
-                    settings.width_max)  # fmt: skip
+    width = np.nan_to_num(start.sigma, nan=settings.width_guess)
     p = model.parameter_count
     n = values.shape[0]
     initial = np.zeros((n, p))
@@ -304,6 +630,7 @@ def _model_starts(
     upper = np.full((n, p), np.inf)
     offsets = model.start_offsets()
     found = max(model.reference, 0)  # the component whose line the first pass found
+    wider = {k for k in range(model.components) if model.rest[k] is None and model.line_components}
     for k in range(model.components):
         a, c, s = 3 * k, 3 * k + 1, 3 * k + 2
         at = centre + offsets[k]
@@ -313,13 +640,16 @@ def _model_starts(
             nearest = np.abs(axis[None, :] - at[:, None]).argmin(axis=1)
             here = values[np.arange(n), nearest] - level
             amp = np.clip(np.nan_to_num(here), 0.05 * reference, None)
+        if k in wider:  # as wide, a component of no line would share the line's start
+            amp = amp / OTHER_WIDTH_START
         initial[:, a] = amp
         lower[:, a] = 0.0
         upper[:, a] = np.maximum(top, amp)
         initial[:, c] = at
         lower[:, c] = at - settings.velocity_range
         upper[:, c] = at + settings.velocity_range
-        initial[:, s] = sigma
+        initial[:, s] = np.clip(width * (OTHER_WIDTH_START if k in wider else 1.0),
+                                settings.width_min, settings.width_max)  # fmt: skip
         lower[:, s], upper[:, s] = settings.width_min, settings.width_max
     initial[:, 3 * model.components :] = base
     initial[:, : 3 * model.components : 3] /= scale[:, None]
@@ -329,182 +659,123 @@ def _model_starts(
     return model.bounded(initial, lower, upper, scale)
 
 
-def _run(
-    block: PreparedBlock,
-    velocity32: np.ndarray,
-    settings: LineSettings,
-    model: LineModel,
-    start: _Start,
-    initial: np.ndarray,
-    lower: np.ndarray,
-    upper: np.ndarray,
-) -> Any:
-    solver = settings.as_kwargs()
-    # Rows with no reference line have an empty window (nothing is fitted):
-    # any bounds serve, as long as the kernel's check of them passes.
-    idle = ~start.usable[:, None]
-    initial = np.where(idle, 0.75, initial)
-    lower = np.where(idle, 0.5, lower)
-    upper = np.where(idle, 1.0, upper)
-    return fit_model_rows(
-        block.spectra,
-        velocity32,
-        block.noise,
-        start.windows,
-        model,
-        initial,
-        lower,
-        upper,
-        scale=start.scale,
-        xtol=solver["xtol"],
-        ftol=solver["ftol"],
-        gtol=solver["gtol"],
-        max_iter=solver["max_iter"],
-    )
-
-
-def evaluate(
-    model: LineModel, params: np.ndarray, axis: np.ndarray, windows: np.ndarray, valid: np.ndarray
-) -> np.ndarray:
-    """The model of each row (n, channels) on ``axis`` at ``params`` (the
-    kernel's full parameter rows, ties resolved), its baseline's t measured
-    from the midpoint of the window's first and last valid samples."""
-    n = params.shape[0]
-    out = np.zeros((n, axis.size))
-    v = axis[None, :]
-    for k in range(model.components):
-        a, c, s = (params[:, 3 * k + j].astype(np.float64)[:, None] for j in range(3))
-        with np.errstate(all="ignore"):
-            out += np.nan_to_num(a * np.exp(-0.5 * ((v - c) / s) ** 2))
-    if model.baseline is not None:
-        channels = np.arange(axis.size)
-        inside = valid & (channels >= windows[:, :1]) & (channels < windows[:, 1:])
-        first = np.where(inside.any(axis=1), inside.argmax(axis=1), 0)
-        last = np.where(inside.any(axis=1), axis.size - 1 - inside[:, ::-1].argmax(axis=1), 0)
-        t = v - 0.5 * (axis[first] + axis[last])[:, None]
-        for j in range(model.baseline_terms):
-            out += (
-                np.nan_to_num(params[:, 3 * model.components + j].astype(np.float64))[:, None]
-                * t**j
-            )
-    return out
-
-
-def _residual_peak(
-    block: PreparedBlock,
-    axis: np.ndarray,
-    windows: np.ndarray,
-    model: LineModel,
-    params: np.ndarray,
-    settings: LineSettings,
-) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """The largest peak of each row's residual in its window: its height,
-    velocity, and the sigma of its half-maximum width."""
-    data = block.spectra[:, : axis.size].astype(np.float64)
-    valid = np.isfinite(data) & (block.noise[:, : axis.size] > 0)
-    residual = _window_values((data - evaluate(model, params, axis, windows, valid)), windows)
-    residual = np.where(valid, residual, np.nan)
-    filled = np.where(np.isnan(residual), -np.inf, residual)
-    j = filled.argmax(axis=1)
-    rows = np.arange(data.shape[0])
-    height = filled[rows, j]
-    half = filled >= 0.5 * height[:, None]
-    channels = np.arange(axis.size)[None, :]
-    left = np.max(np.where(~half & (channels < j[:, None]), channels, -1), axis=1)
-    right = np.min(np.where(~half & (channels > j[:, None]), channels, axis.size), axis=1)
-    dv = float(settings.dv)
-    sigma = np.clip((right - left - 1) * dv / 2.3548, settings.width_min, settings.width_max)
-    return np.where(np.isfinite(height), height, 0.0), axis[j], sigma
-
-
 def _fit_counts(
-    block: PreparedBlock,
-    start: _Start,
-    velocity32: np.ndarray,
-    settings: LineSettings,
-    spec: ModelSpec,
-) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    block: _Block, start: _Start, spec: ModelSpec
+) -> tuple[dict[int, _Fit], np.ndarray, tuple[np.ndarray, ...] | None]:
     """Free Gaussians fitted 1, 2, ... K in turn, each count started from the
-    one before and the largest peak of its residual; the count kept per row
-    (all of them for a fixed count; the BIC's choice for "auto"), as full
-    rows of the K-component model (NaN for the components not kept)."""
+    one before (on the window it left) and the largest peak of its
+    residual, and settled; the count kept per row: the highest that
+    succeeded for a given count, the BIC's choice for "auto" (0 for the
+    baseline alone, whose fit is returned too; -1 where none succeeded)."""
     full = spec.model
-    axis = velocity32[: settings.sg_xpixels].astype(np.float64)
-    n = block.spectra.shape[0]
-    p_full = full.parameter_count
-    b = full.baseline_terms
-    best_params = np.full((n, p_full), np.nan, np.float32)
-    best_errors = np.full((n, p_full), np.nan, np.float32)
-    best_stats = np.full((n, 5), np.nan, np.float32)
-    best_bic = np.full(n, np.inf)
-    kept = np.zeros(n, dtype=np.int64)
-    scale = start.scale.astype(np.float64)[:, None]
-    previous: tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray] | None = None
-    span_low = axis[np.clip(start.windows[:, 0], 0, axis.size - 1)]
-    span_high = axis[np.clip(start.windows[:, 1] - 1, 0, axis.size - 1)]
+    n = block.rows
+    rows = np.flatnonzero(start.usable)
+    scale = block.scale.astype(np.float64)[:, None]
+    fits: dict[int, _Fit] = {}
+    previous: _Fit | None = None
+    windows = start.windows
     for count in spec.counts:
         model = _leading(full, count)
+        track = np.zeros(model.parameter_count, bool)
+        track[1 : 3 * count : 3] = True
         if previous is None:
-            initial, lower, upper = _model_starts(block, start, velocity32, settings, model)
+            initial, lower, upper = _model_starts(block.prepared, start, block.velocity32,
+                                                  block.settings, model)  # fmt: skip
         else:
-            p_params, p_initial, p_lower, p_upper = previous
-            prior = LineModel.free(count - 1, baseline=full.baseline)
-            height, where, width = _residual_peak(
-                block, axis, start.windows, prior, p_params, settings
-            )
-            lines = 3 * (count - 1)
-            added_initial = np.stack([height / scale[:, 0], where, width], axis=1)
-            added_lower = np.stack(
-                [
-                    np.zeros(n),
-                    np.minimum(span_low, span_high) - settings.dv,
-                    np.full(n, settings.width_min),
-                ],
-                axis=1,
-            )
-            added_upper = np.stack(
-                [
-                    np.maximum(p_upper[:, 0], height / scale[:, 0]),
-                    np.maximum(span_low, span_high) + settings.dv,
-                    np.full(n, settings.width_max),
-                ],
-                axis=1,
-            )
-            initial = _join(p_params, added_initial, lines, scale)
-            before = np.concatenate(
-                [p_initial[:, :lines], added_initial, p_initial[:, lines:]], axis=1
-            )
-            initial = np.where(np.isfinite(initial), initial, before)
-            lower = np.concatenate([p_lower[:, :lines], added_lower, p_lower[:, lines:]], axis=1)
-            upper = np.concatenate([p_upper[:, :lines], added_upper, p_upper[:, lines:]], axis=1)
-            initial = np.clip(initial, lower, upper)
+            initial, lower, upper = _next_count_starts(block, previous, model, rows, scale)
+        fit = _Fit(model, *_unfitted(model, n), lower, upper, windows.copy(), np.zeros(n, bool),
+                   track)  # fmt: skip
         # Any component may settle anywhere in the window: the one fitted
         # first may turn out to be the second line, and the added one the first.
-        for c in range(count):
-            lower[:, 3 * c + 1] = np.minimum(span_low, span_high) - settings.dv
-            upper[:, 3 * c + 1] = np.maximum(span_low, span_high) + settings.dv
-        initial, lower, upper = model.bounded(initial, lower, upper, scale[:, 0])
-        fit = _run(block, velocity32, settings, model, start, initial, lower, upper)
-        with np.errstate(all="ignore"):
-            bic = np.where(fit.flag == 0, fit.bic(), np.inf)
-        with np.errstate(invalid="ignore"):
-            gain = best_bic - bic
-        better = (
-            (gain >= MIN_DELTA_BIC) | (kept == 0) if spec.components == "auto" else np.full(n, True)
-        )
-        better &= (fit.flag == 0) | (kept == 0)
-        columns = list(range(3 * count)) + list(range(p_full - b, p_full))
-        row_params = np.full((n, p_full), np.nan, np.float32)
-        row_errors = np.full((n, p_full), np.nan, np.float32)
-        row_params[:, columns] = fit.params
-        row_errors[:, columns] = fit.errors
-        best_params[better] = row_params[better]
-        best_errors[better] = row_errors[better]
-        best_stats[better] = fit.stats[better]
-        best_bic[better] = bic[better]
-        kept[better] = count
-        previous = (fit.params, initial, lower, upper)
-    return best_params, best_errors, best_stats, kept
+        _follow_window(block, fit, rows)
+        initial, fit.lower, fit.upper = model.bounded(initial, fit.lower, fit.upper, scale[:, 0])
+        if rows.size:
+            fit.keep(rows, block.run(model, rows, fit.windows, initial, fit.lower, fit.upper))
+        fits[count] = _settled(block, fit)
+        previous = fit
+        windows = fit.windows
+    if spec.components != "auto":
+        kept = np.full(n, -1)
+        for count, fit in fits.items():
+            kept = np.where(fit.success, count, kept)
+        return fits, kept, None
+    return _compare_counts(block, fits, rows)
+
+
+def _next_count_starts(
+    block: _Block, previous: _Fit, model: LineModel, rows: np.ndarray, scale: np.ndarray
+) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """The starts and bounds of one more free component than ``previous``:
+    its components where they ended, the added one on the largest peak of
+    its residual, with the peak's height and half-maximum width."""
+    from .model_rules import residual_peak
+
+    n = block.rows
+    count = model.components
+    lines = 3 * (count - 1)
+    height = np.zeros(n)
+    where = np.zeros(n)
+    width = np.full(n, block.settings.width_guess)
+    if rows.size:
+        residual = block.residual(previous.model, previous.params[rows], previous.windows, rows)
+        width_range = (block.settings.width_min, block.settings.width_max)
+        height[rows], where[rows], width[rows] = residual_peak(residual, block.axis, width_range)
+    added_initial = np.stack([height / scale[:, 0], where, width], axis=1)
+    added_lower = np.stack(
+        [np.zeros(n), np.full(n, -np.inf), np.full(n, block.settings.width_min)], axis=1
+    )
+    added_upper = np.stack(
+        [
+            np.maximum(previous.upper[:, 0], height / scale[:, 0]),
+            np.full(n, np.inf),
+            np.full(n, block.settings.width_max),
+        ],
+        axis=1,
+    )
+    p_lower, p_upper = previous.lower, previous.upper
+    initial = _join(previous.params, added_initial, lines, scale)
+    fallback = np.concatenate(
+        [np.zeros((n, lines)), added_initial, np.zeros((n, p_lower.shape[1] - lines))], axis=1
+    )
+    initial = np.where(np.isfinite(initial), initial, fallback)
+    lower = np.concatenate([p_lower[:, :lines], added_lower, p_lower[:, lines:]], axis=1)
+    upper = np.concatenate([p_upper[:, :lines], added_upper, p_upper[:, lines:]], axis=1)
+    return np.clip(initial, lower, upper), lower, upper
+
+
+def _compare_counts(
+    block: _Block, fits: dict[int, _Fit], rows: np.ndarray
+) -> tuple[dict[int, _Fit], np.ndarray, tuple[np.ndarray, ...]]:
+    """The counts compared on one window per row, the widest the counts
+    left (each count started on the window of the one before): a count
+    fitted on a narrower window is fitted again there, from its own
+    result, and the baseline alone fitted there too; the BIC chooses."""
+    counts = sorted(fits)
+    final = fits[counts[-1]].windows
+    for count in counts[:-1]:
+        fit = fits[count]
+        moved = rows[fit.success[rows] & np.any(fit.windows[rows] != final[rows], axis=1)]
+        if moved.size:
+            failed = ~_refit_on(block, fit, moved, final)
+            # A count that no longer fits on the common window is out of the choice.
+            fit.stats[moved[failed], 4] = FLAG_NO_LOCAL_MAX
+            fit.windows[moved[failed]] = final[moved[failed]]
+    model = fits[counts[-1]].model
+    coefficients, errors, chi2, samples = baseline_alone(
+        block.prepared.spectra, block.prepared.noise, block.axis, final, model.baseline
+    )
+    usable = np.zeros(block.rows, bool)
+    usable[rows] = True
+    terms = model.baseline_terms
+    with np.errstate(all="ignore"):
+        bic = [np.where(usable & np.isfinite(chi2), chi2 + terms * np.log(np.maximum(samples, 1)),
+                        np.inf)]  # fmt: skip
+        for count in counts:
+            stats = fits[count].stats.astype(np.float64)
+            criterion = stats[:, 0] + stats[:, 3] * np.log(np.maximum(stats[:, 2], 1.0))
+            bic.append(np.where(fits[count].success, criterion, np.inf))
+    kept = chosen_count(np.stack(bic, axis=1))
+    return fits, kept, (coefficients, errors, chi2, samples)
 
 
 def _leading(full: LineModel, count: int) -> LineModel:
@@ -533,6 +804,68 @@ def _join(
     return np.concatenate([previous[:, :lines], added, previous[:, lines:]], axis=1)
 
 
+def _records(
+    block: _Block,
+    spec: ModelSpec,
+    fits: dict[int, _Fit],
+    kept: np.ndarray,
+    zero: tuple[np.ndarray, ...] | None,
+    start: _Start,
+    continuum: np.ndarray | None,
+) -> np.ndarray:
+    """Each row's result, of the count it kept, as records: components in
+    the stated order, each with its bits, velocities as each line's own."""
+    full = spec.model
+    n, k = block.rows, full.components
+    p_full, b = full.parameter_count, full.baseline_terms
+    params = np.full((n, p_full), np.nan, np.float32)
+    errors = np.full((n, p_full), np.nan, np.float32)
+    stats = np.full((n, 5), np.nan, np.float32)
+    stats[:, 4] = FLAG_NO_LOCAL_MAX
+    windows = start.windows.copy()
+    bits = np.zeros((n, k), np.uint16)
+    second = np.zeros(n, bool)
+    judging = _component_judging(block)
+    last = max(fits)
+    for count, fit in fits.items():
+        rows = kept == count
+        # Where no count succeeded, the last count's failure is the row's.
+        rows |= (kept < 0) & (count == last) & start.usable
+        columns = list(range(3 * count)) + list(range(p_full - b, p_full))
+        params[np.ix_(rows, columns)] = fit.params[rows]
+        errors[np.ix_(rows, columns)] = fit.errors[rows]
+        stats[rows] = fit.stats[rows]
+        windows[rows] = fit.windows[rows]
+        second[rows] = fit.second[rows]
+        judged = component_bits(fit.model, fit.params[rows], fit.errors[rows], fit.stats[rows],
+                                fit.lower[rows], fit.upper[rows], block.scale[rows],
+                                fit.windows[rows], block.axis, judging)  # fmt: skip
+        bits[np.ix_(rows, np.arange(count))] = judged
+    if zero is not None:
+        rows = kept == 0
+        coefficients, coefficient_errors, chi2, samples = zero
+        windows[rows] = fits[last].windows[rows]
+        params[rows, p_full - b :] = coefficients[rows]
+        errors[rows, p_full - b :] = coefficient_errors[rows]
+        with np.errstate(all="ignore"):
+            reduced = chi2 / np.maximum(samples - b, 1)
+        stats[rows] = np.stack([chi2, reduced, samples, np.full(n, b), np.zeros(n)], axis=1)[rows]
+    success = stats[:, 4] == 0.0
+    count_kept = np.where(success, np.maximum(kept, 0), 0)
+    placed = component_order(full, params, spec.order)
+    params = ordered(params, placed, k)
+    errors = ordered(errors, placed, k)
+    bits = np.take_along_axis(bits, placed, axis=1)
+    own = np.where(start.blank, np.uint16(Quality.NO_DATA), np.uint16(0))
+    own = own | np.where(second & success, np.uint16(Quality.SECOND_START), np.uint16(0))
+    spectrum, component = spectrum_bits(bits, count_kept, success, own)
+    out = np.zeros(n, model_record_dtype(full))
+    _store(out, full, params, errors, stats, count_kept, windows, block.prepared, continuum)
+    out["quality"] = spectrum
+    out["component_quality"] = component
+    return out
+
+
 def _store(
     out: np.ndarray,
     model: LineModel,
@@ -540,13 +873,12 @@ def _store(
     errors: np.ndarray,
     stats: np.ndarray,
     kept: np.ndarray,
-    start: _Start,
+    windows: np.ndarray,
     block: PreparedBlock,
     continuum: np.ndarray | None,
 ) -> None:
     k = model.components
     flag = stats[:, 4].copy()
-    flag[~start.usable] = FLAG_NO_LOCAL_MAX
     failed = flag != 0
     params = np.where(failed[:, None], np.float32(np.nan), params)
     errors = np.where(failed[:, None], np.float32(np.nan), errors)
@@ -575,8 +907,8 @@ def _store(
     out["samples"] = np.nan_to_num(stats[:, 2]).astype(np.int32)
     out["free_parameters"] = np.nan_to_num(stats[:, 3]).astype(np.int8)
     out["flag"] = flag.astype(np.int8)
-    out["window_left"] = start.windows[:, 0]
-    out["window_right"] = start.windows[:, 1]
+    out["window_left"] = np.where(failed & (flag == FLAG_NO_LOCAL_MAX), 0, windows[:, 0])
+    out["window_right"] = np.where(failed & (flag == FLAG_NO_LOCAL_MAX), 0, windows[:, 1])
     out["continuum"] = np.nan if continuum is None else continuum
 
 
@@ -584,18 +916,21 @@ def _store(
 class ModelFitter:
     """A line model's fit of blocks (a `quillet.work.blocks.BlockFitter`):
     the model and how it is fitted, the fit's settings, the shared velocity
-    axis (float32) and the window the guides are sought in. Its blocks stand
-    alone: it asks for no neighbour refits."""
+    axis (float32), the window the guides are sought in, and how fits are
+    helped and judged (windows that follow the components, ``snr_min``).
+    Its blocks stand alone: it asks for no neighbour refits."""
 
     spec: ModelSpec
     settings: LineSettings
     velocity32: np.ndarray
     velocity_window: tuple[float, float] | None = None
+    judging: Judging = field(default_factory=Judging)
 
     @classmethod
     def of(cls, inputs: CubeInputs, spec: ModelSpec) -> ModelFitter:
         """The fitter of a model for a cube's inputs."""
-        return cls(spec, inputs.settings, inputs.velocity32, inputs.trust.velocity_window)
+        return cls(spec, inputs.settings, inputs.velocity32, inputs.trust.velocity_window,
+                   Judging.of(inputs))  # fmt: skip
 
     @property
     def dtype(self) -> np.dtype[Any]:
@@ -609,7 +944,7 @@ class ModelFitter:
         return prepare_rows(rows, self.velocity32, self.settings, self.velocity_window)
 
     def fit(self, prepared: PreparedBlock) -> np.ndarray:
-        return fit_model_block(prepared, self.velocity32, self.settings, self.spec)
+        return fit_model_block(prepared, self.velocity32, self.settings, self.spec, self.judging)
 
     def refit(self, rows: BlockRows, widths: np.ndarray) -> np.ndarray:
         raise NotImplementedError("a line model's fit has no neighbour refits")
