@@ -30,6 +30,7 @@ from .files import (
 )
 from .model_options import (
     MODEL_HELP,
+    component_quality_table,
     component_table,
     describe_model,
     line_model,
@@ -214,6 +215,11 @@ def _fit_and_write(args: argparse.Namespace, outputs: _Outputs, chunks: Any) -> 
         edges = args.continuum != "none"
         check_room(outputs.maps, maps_bytes(cube.spatial_shape, cube.velocity.size, edges))
     model, components = line_model(args)
+    if model is not None and args.refit:
+        raise UsageError(
+            "--refit: neighbour refits are the Gaussian fit's; a line model's fit judges each "
+            "spectrum on its own and has none: leave --refit out"
+        )
     if model is not None:
         from ..front.cube_fit import placed_model
 
@@ -244,7 +250,7 @@ def _fit_and_write(args: argparse.Namespace, outputs: _Outputs, chunks: Any) -> 
     else:
         say("noise: estimated from each spectrum (DER_SNR)")
     say(settings_table(settings, set(overrides), args, cube.velocity))
-    say(_trust_lines(args, settings))
+    say(_trust_lines(args, settings, model is not None))
     if model is not None:
         say(describe_model(model, components))
 
@@ -259,7 +265,7 @@ def _fit_and_write(args: argparse.Namespace, outputs: _Outputs, chunks: Any) -> 
         chunk_rows=args.chunk_rows,
         progress=not args.quiet,
         **_trust_keywords(args),
-        **({} if model is None else {"model": model, "components": components}),
+        **_model_keywords(args, model, components),
     )
     # A Dask fit runs here, block by block, its results kept on the workers.
     fit = fit.persist(progress=not args.quiet)
@@ -273,9 +279,9 @@ def _fit_and_write(args: argparse.Namespace, outputs: _Outputs, chunks: Any) -> 
     if args.diagnostics is not None:
         say(_diagnostics(args, fit.compute(), cube, noise))
     say(_flag_table(fit, elapsed))
-    if model is None:
-        say(_quality_table(fit))
-    else:
+    say(_quality_table(fit))
+    if model is not None:
+        say(component_quality_table(fit))
         say(component_table(fit))
     return 0
 
@@ -319,6 +325,13 @@ def _flag_table(fit: Any, elapsed: float) -> str:
     return "\n".join(lines)
 
 
+def _model_keywords(args: argparse.Namespace, model: Any, components: Any) -> dict[str, Any]:
+    """fit_cube's keywords of a line model (none for the Gaussian fit)."""
+    if model is None:
+        return {}
+    return {"model": model, "components": components, "component_order": args.component_order}
+
+
 def _trust_keywords(args: argparse.Namespace) -> dict[str, Any]:
     """fit_cube's keywords of guides, windows, quality and valid pixels."""
     return {
@@ -332,7 +345,7 @@ def _trust_keywords(args: argparse.Namespace) -> dict[str, Any]:
     }
 
 
-def _trust_lines(args: argparse.Namespace, settings: LineSettings) -> str:
+def _trust_lines(args: argparse.Namespace, settings: LineSettings, model: bool = False) -> str:
     """How the windows follow the lines, how fits are judged, and which
     pixels count as missing (the guide and line_sigma are in the settings)."""
     window = (
@@ -345,10 +358,8 @@ def _trust_lines(args: argparse.Namespace, settings: LineSettings) -> str:
         for word, value in (("from", args.valid_min), ("to", args.valid_max))
         if value is not None
     )
-    lines = [
-        f"window: {window}; snr_min {args.snr_min:g}; neighbour refits "
-        f"{'on' if args.refit else 'off'}",
-    ]
+    refits = "none (a line model's fit)" if model else "off" if args.refit is False else "on"
+    lines = [f"window: {window}; snr_min {args.snr_min:g}; neighbour refits {refits}"]
     if args.mask is not None or valid:
         lines.append(f"bad pixels: mask {args.mask or 'none'}; valid {valid or 'any'}")
     return "\n".join(lines)
@@ -364,23 +375,26 @@ def _quality_table(fit: Any) -> str:
     and what to try when nearly every spectrum with data found no line."""
     import numpy as np
 
-    from ..data.quality import Quality
+    from ..data.model_results import ModelFit
+    from ..data.quality import MODEL_BITS, Quality
 
     counts = fit.quality_counts()
+    model = isinstance(fit, ModelFit)
     total = math.prod(fit.shape)
     blank = counts[str(Quality.NO_DATA.name)]
     good = int(np.count_nonzero(fit.good))
     with_data = total - blank
     share = 100.0 * good / with_data if with_data else 0.0
     lines = [
-        f"{'good fits':<22} {good:>10} {share:>7.1f}% of the {with_data} spectra with data",
+        f"{'good fits':<22} {good:>10} {share:>7.1f}% of the {with_data} spectra with data"
+        + (" (every component kept good)" if model else ""),
         f"{'blank spectra':<22} {blank:>10}",
         f"{'quality bit':<22} {'count':>10}",
     ]
     for bit in Quality:
-        if bit == Quality.NO_DATA:
+        if bit == Quality.NO_DATA or (bit & MODEL_BITS and not model):
             continue
-        lines.append(f"{int(bit):<3} {str(bit.name).lower():<18} {counts[str(bit.name)]:>10}")
+        lines.append(f"{int(bit):<4} {str(bit.name).lower():<17} {counts[str(bit.name)]:>10}")
     lost = int(np.count_nonzero((np.asarray(fit.flag) == 1) & (np.asarray(fit.quality) & 1 == 0)))
     if with_data and lost >= _LOST_SHARE * with_data:
         lines.append(

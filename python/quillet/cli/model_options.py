@@ -14,8 +14,12 @@ from typing import Any
 
 from .usage import UsageError
 
-#: The most free components ``--components auto`` tries.
+#: The most free components ``--components auto`` tries unless
+#: ``--max-components`` says.
 AUTO_COMPONENTS = 3
+
+#: How ``--component-order`` may order free components.
+ORDER_CHOICES = ("velocity", "width")
 
 #: The kinds of term of ``--model``, and the bounds each term may carry.
 MODEL_KINDS = ("gaussian", "lines", "hyperfine")
@@ -81,8 +85,22 @@ def model_options(parser: argparse.ArgumentParser) -> None:
     group.add_argument(
         "--components",
         metavar="N|auto",
-        help=f"free Gaussians: N, or auto (1 to {AUTO_COMPONENTS}, chosen per spectrum by the "
-        "BIC with a margin of 10)",
+        help="free Gaussians: N, or auto (0, the baseline alone, to --max-components, chosen "
+        "per spectrum by the BIC with a margin of 10)",
+    )
+    group.add_argument(
+        "--max-components",
+        type=int,
+        metavar="N",
+        help=f"the most free Gaussians --components auto keeps, 2 to 8 (default: "
+        f"{AUTO_COMPONENTS})",
+    )
+    group.add_argument(
+        "--component-order",
+        choices=ORDER_CHOICES,
+        default="velocity",
+        help="the order of free components in the maps: by velocity, blue first, or by "
+        "width, narrowest first, for narrow + broad (default: velocity)",
     )
     group.add_argument(
         "--baseline",
@@ -116,6 +134,14 @@ def line_model(args: argparse.Namespace) -> tuple[Any, Any]:
             "--components chooses a count of free Gaussians; a multiplet or hyperfine group "
             "has its own: leave --components out"
         )
+    if args.max_components is not None:
+        if args.components != "auto":
+            raise UsageError("--max-components is the ceiling of --components auto: give both")
+        if not 2 <= args.max_components <= 8:
+            raise UsageError(
+                f"--max-components {args.max_components}: give 2 to 8 (auto keeps 0 up to it; "
+                "for one Gaussian or none, leave --components out)"
+            )
     if kinds == ["gaussian"] and not terms[0][1] and args.components is None and baseline is None:
         return None, None
     try:
@@ -209,7 +235,7 @@ def _term_model(
         return model_for("hyperfine", hyperfine=args.hyperfine, baseline=baseline, **bounds)
     count = 1 if args.components in (None, "auto") else _count(args.components)
     if args.components == "auto":
-        count = AUTO_COMPONENTS
+        count = args.max_components or AUTO_COMPONENTS
     return model_for("gaussian", components=count, baseline=baseline, name=settings.get("name"),
                      **bounds)  # fmt: skip
 
@@ -309,4 +335,35 @@ def component_table(fit: Any) -> str:
     lines = [f"{'components':<22} {'count':>10} {'share':>8}"]
     for kept, count in counts.items():
         lines.append(f"{kept:<22} {count:>10} {100.0 * count / total:>7.1f}%")
+    return "\n".join(lines)
+
+
+def component_quality_table(fit: Any) -> str:
+    """Per component: how many spectra kept it, how many of those are
+    good, and the count of each doubt among them."""
+    import numpy as np
+
+    from ..data.quality import Quality
+
+    kept = np.asarray(fit.success) & (
+        np.arange(fit.model.components).reshape((-1,) + (1,) * len(fit.shape))
+        < np.asarray(fit.ncomponents)
+    )
+    good = np.asarray(fit.component_good)
+    width = max(22, *(len(name) + 1 for name in fit.model.names))
+    lines = [f"{'component':<{width}} {'kept':>8} {'good':>8}  doubts (of those kept)"]
+    bits = np.asarray(fit.component_quality)
+    for k, name in enumerate(fit.model.names):
+        doubts = []
+        for bit in Quality:
+            if bit in (Quality.NO_DATA, Quality.COMPONENT_DROPPED, Quality.SECOND_START,
+                       Quality.REFITTED):  # fmt: skip
+                continue
+            count = int(np.count_nonzero(kept[k] & ((bits[k] & np.uint16(bit)) != 0)))
+            if count:
+                doubts.append(f"{str(bit.name).lower()} {count}")
+        lines.append(
+            f"{name:<{width}} {int(kept[k].sum()):>8} {int(good[k].sum()):>8}  "
+            + (", ".join(doubts) or "none")
+        )
     return "\n".join(lines)

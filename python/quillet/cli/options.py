@@ -282,9 +282,10 @@ def trust_options(parser: argparse.ArgumentParser) -> None:
     group.add_argument(
         "--refit",
         action=argparse.BooleanOptionalAction,
-        default=True,
+        default=None,
         help="refit the spectra whose fit is not good, or strays from its good neighbours, "
-        "from their median centre and width (default: --refit)",
+        "from their median centre and width (default: --refit for the Gaussian fit; a line "
+        "model's fit has no neighbour refits)",
     )
     group.add_argument(
         "--mask",

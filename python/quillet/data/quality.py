@@ -28,6 +28,7 @@ __all__ = [
     "DEFAULT_SNR_MIN",
     "DEFAULT_WINDOW_SIGMAS",
     "GOOD_MASK",
+    "MODEL_BITS",
     "Quality",
     "RowLimits",
     "benign_names",
@@ -89,6 +90,9 @@ class RowLimits:
 #: Bits that do not make a fit less good: a refit from neighbours, and a
 #: second start that found a lower minimum (the fit kept is the better one).
 _BENIGN = Quality.REFITTED | Quality.SECOND_START
+
+#: The bits only a line model's fit sets.
+MODEL_BITS = Quality.COMPONENT_DROPPED | Quality.SECOND_START
 
 #: The bits a good fit may have: a fit is good when it succeeded and
 #: ``quality & ~GOOD_MASK`` is 0.

@@ -12,6 +12,7 @@ size; a float32 cube whose spectra are contiguous is not copied at all.
 
 from __future__ import annotations
 
+import dataclasses
 from typing import Any, overload
 
 from ..basics.errors import InputError
@@ -27,7 +28,12 @@ from ..data.results import LineFit
 from ..work.blocks import fit_records
 from ..work.dask import fit_lazily
 from ..work.gaussian_fit import GaussianFitter
-from ..work.model_fit import DEFAULT_MODEL_WINDOW_SIGMAS, ModelFitter, ModelSpec
+from ..work.model_fit import (
+    DEFAULT_MAX_COMPONENTS,
+    DEFAULT_MODEL_WINDOW_SIGMAS,
+    ModelFitter,
+    ModelSpec,
+)
 
 __all__ = ["fit_cube", "placed_model"]
 
@@ -48,7 +54,7 @@ def fit_cube(
     adapt_window: bool = True,
     window_sigmas: float = DEFAULT_WINDOW_SIGMAS,
     snr_min: float = DEFAULT_SNR_MIN,
-    refit_neighbours: bool = True,
+    refit_neighbours: bool | None = None,
     valid_min: float | None = None,
     valid_max: float | None = None,
     chunk_rows: int | None = None,
@@ -56,6 +62,8 @@ def fit_cube(
     model: None = None,
     components: None = None,
     model_window_sigmas: float = DEFAULT_MODEL_WINDOW_SIGMAS,
+    max_components: int | None = None,
+    component_order: str = "velocity",
     rest_value: Any = None,
     **overrides: Any,
 ) -> LineFit: ...
@@ -77,14 +85,16 @@ def fit_cube(
     adapt_window: bool = True,
     window_sigmas: float = DEFAULT_WINDOW_SIGMAS,
     snr_min: float = DEFAULT_SNR_MIN,
-    refit_neighbours: bool = True,
+    refit_neighbours: bool | None = None,
     valid_min: float | None = None,
     valid_max: float | None = None,
     chunk_rows: int | None = None,
     progress: bool | None = None,
-    model: LineModel,
+    model: LineModel | None = None,
     components: int | str,
     model_window_sigmas: float = DEFAULT_MODEL_WINDOW_SIGMAS,
+    max_components: int | None = None,
+    component_order: str = "velocity",
     rest_value: Any = None,
     **overrides: Any,
 ) -> ModelFit: ...
@@ -106,7 +116,7 @@ def fit_cube(
     adapt_window: bool = True,
     window_sigmas: float = DEFAULT_WINDOW_SIGMAS,
     snr_min: float = DEFAULT_SNR_MIN,
-    refit_neighbours: bool = True,
+    refit_neighbours: bool | None = None,
     valid_min: float | None = None,
     valid_max: float | None = None,
     chunk_rows: int | None = None,
@@ -114,6 +124,8 @@ def fit_cube(
     model: LineModel,
     components: None = None,
     model_window_sigmas: float = DEFAULT_MODEL_WINDOW_SIGMAS,
+    max_components: int | None = None,
+    component_order: str = "velocity",
     rest_value: Any = None,
     **overrides: Any,
 ) -> LineFit | ModelFit: ...
@@ -134,7 +146,7 @@ def fit_cube(
     adapt_window: bool = True,
     window_sigmas: float = DEFAULT_WINDOW_SIGMAS,
     snr_min: float = DEFAULT_SNR_MIN,
-    refit_neighbours: bool = True,
+    refit_neighbours: bool | None = None,
     valid_min: float | None = None,
     valid_max: float | None = None,
     chunk_rows: int | None = None,
@@ -142,6 +154,8 @@ def fit_cube(
     model: LineModel | None = None,
     components: int | str | None = None,
     model_window_sigmas: float = DEFAULT_MODEL_WINDOW_SIGMAS,
+    max_components: int | None = None,
+    component_order: str = "velocity",
     rest_value: Any = None,
     **overrides: Any,
 ) -> LineFit | ModelFit:
@@ -219,7 +233,9 @@ def fit_cube(
         of their good neighbours, the spectra whose fit is not good or
         whose centre strays from theirs (`quillet.work.neighbours`); a refit is
         kept when it is good (and, for a good first fit, of lower reduced
-        chi-square), with the REFITTED bit.
+        chi-square), with the REFITTED bit. None (the default): on for the
+        Gaussian fit; a model's fit has no neighbour refits, and True with a
+        model is refused.
     valid_min, valid_max
         Pixels below ``valid_min`` or above ``valid_max`` (in the data's
         unit) are missing, as masked pixels are: a marker of bad pixels
@@ -238,11 +254,26 @@ def fit_cube(
         the plain Gaussian with no baseline, is the Gaussian fit of a
         `LineFit`, bit for bit as without it.
     components
-        With a model of free Gaussians: fit this many, or "auto" to choose
-        1 to the model's count per spectrum by the BIC.
+        With a model of free Gaussians (or none: ``LineModel.free``): fit
+        this many, or "auto" to choose per spectrum 0 (the baseline alone)
+        to the model's count (or ``max_components``) by the BIC
+        (`quillet.work.model_rules.chosen_count`).
     model_window_sigmas
         A model's window reaches this many sigmas of the reference line
-        beyond its outermost members.
+        beyond its outermost members, and a window grown to cover every
+        component reaches this many of each one's sigmas beyond it (at
+        least ``window_sigmas``). With ``adapt_window``, a window that a
+        component's ``window_sigmas`` sigmas reach beyond grows so and the
+        spectrum is fitted again; ``snr_min`` and ``window_sigmas`` judge
+        each component (`quillet.data.model_quality`).
+    max_components
+        The ceiling of ``components="auto"`` (default 3, or the model's own
+        count): the model is that many free Gaussians, with the baseline
+        and bounds of the one given.
+    component_order
+        How components that nothing tells apart (free Gaussians with the
+        same bounds) are ordered in the maps: "velocity" (blue first) or
+        "width" (narrowest first, for narrow + broad), dropped ones last.
     rest_value
         With plain arrays and a model of lines: the rest value (an astropy
         Quantity, or a string such as "6562.8 Angstrom") that the velocity
@@ -290,7 +321,7 @@ def fit_cube(
             adapt_window=adapt_window,
             window_sigmas=window_sigmas,
             snr_min=snr_min,
-            refit_neighbours=refit_neighbours,
+            refit_neighbours=refit_neighbours is not False,
             valid_min=valid_min,
             valid_max=valid_max,
         ),
@@ -302,20 +333,36 @@ def fit_cube(
     described = description.as_kwargs()
     with_continuum = inputs.continuum_mode != "none"
     maps: type[LineFit] | type[ModelFit]
-    if model is None or (model == LineModel.gaussian() and components is None):
+    count = _components(components)
+    model = _counted_model(model, count, max_components)
+    if model is None or (model == LineModel.gaussian() and count is None):
         fitter: GaussianFitter | ModelFitter = GaussianFitter.of(inputs)
         maps = LineFit
     else:
+        if refit_neighbours:
+            raise InputError(
+                "refit_neighbours=True: neighbour refits are the Gaussian fit's; a model's fit "
+                "judges each spectrum on its own (quality bits per component) and has none: "
+                "leave refit_neighbours unset"
+            )
+        inputs = dataclasses.replace(
+            inputs, trust=dataclasses.replace(inputs.trust, refit_neighbours=False)
+        )
+        described["provenance"] = {**described["provenance"], "refit_neighbours": "no (model)"}
         placed = placed_model(data, model, description.velocity, rest_value)
         settings = inputs.settings
         placed.check_bounds((settings.width_min, settings.width_max), description.velocity)
-        spec = ModelSpec(placed, _components(components), model_window_sigmas)
+        try:
+            spec = ModelSpec(placed, count, model_window_sigmas, component_order)  # type: ignore[arg-type]
+        except ValueError as error:
+            raise InputError(str(error)) from None
         fitter = ModelFitter.of(inputs, spec)
         maps = ModelFit
         described["model"] = spec.model
         described["model_settings"] = {
             "components": str(spec.components or spec.model.components),
             "window_sigmas": f"{spec.window_sigmas:g}",
+            "order": spec.order,
         }
     if inputs.lazy:
         records: Any = fit_lazily(inputs, fitter)
@@ -343,6 +390,49 @@ def placed_model(data: Any, model: LineModel, velocity: Any, rest_value: Any = N
     elif rest_value is not None:
         frame = frame_of_rest_value(rest_value, model.convention)
     return place_model(model, frame, velocity, reach=GUIDE_REACH)
+
+
+def _counted_model(
+    model: LineModel | None, count: Any, max_components: int | None
+) -> LineModel | None:
+    """The model a count of free Gaussians is taken from: with no model,
+    ``max_components`` (default `DEFAULT_MAX_COMPONENTS`) free Gaussians
+    for "auto", N for a count N; a model of one free Gaussian repeated to
+    ``max_components`` (or to a count N), with its baseline and bounds; any
+    other model as it is (`ModelSpec` checks the count against it)."""
+    if max_components is not None:
+        if (
+            isinstance(max_components, bool)
+            or not isinstance(max_components, int)
+            or not 2 <= max_components <= 8
+        ):
+            raise InputError(
+                f"max_components= takes a whole number from 2 to 8, not {max_components!r}"
+            )
+        if count != "auto":
+            raise InputError("max_components= is the ceiling of components='auto'; give both")
+    if count is None:
+        return model
+    if model is None:
+        top = max_components or (DEFAULT_MAX_COMPONENTS if count == "auto" else count)
+        return LineModel.free(top) if isinstance(top, int) and 1 <= top <= 8 else model
+    top = max_components if count == "auto" else count
+    single_free = model.components == 1 and ModelSpec(model).is_free
+    if single_free and isinstance(top, int) and 2 <= top <= 8:
+        return LineModel.free(
+            top,
+            model.baseline,
+            amplitude=model.amplitude_bounds[0],
+            velocity=model.velocity_bounds[0],
+            sigma=model.sigma_bounds[0],
+        )
+    if max_components is not None and max_components != model.components:
+        raise InputError(
+            f"max_components={max_components} sets the count of free Gaussians of "
+            "components='auto'; the model given has its own "
+            f"({model.components}): give one of them"
+        )
+    return model
 
 
 def _components(components: int | str | None) -> Any:
