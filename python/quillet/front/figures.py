@@ -32,7 +32,9 @@ if TYPE_CHECKING:
 __all__ = [
     "DIAGNOSTIC_PREFIX",
     "DIAGNOSTIC_SELECTIONS",
+    "MAX_IMAGE_ASPECT",
     "TITLE_Y",
+    "ZOOM_SHARE",
     "blank_spectra",
     "chosen_for_diagnostics",
     "colour_bar",
@@ -47,6 +49,7 @@ __all__ = [
     "position_text",
     "save_figure",
     "sky_projection",
+    "zoom_to_window",
 ]
 
 #: How the names of the diagnostic pictures begin: fit_<position>.png.
@@ -169,7 +172,7 @@ def draw_map(
         return
     image = ax.imshow(
         values, origin="lower", cmap=cmap, vmin=vmin, vmax=vmax, interpolation="nearest",
-        aspect=pixel_aspect(ax),
+        aspect=pixel_aspect(ax, values.shape),
     )  # fmt: skip
     colour_bar(figure, image, number, label=label)
     label_sky_axes(ax)
@@ -186,11 +189,15 @@ _WORLD_LABELS = {
 }
 
 
-def pixel_aspect(ax: Axes) -> float | Literal["auto"]:
+def pixel_aspect(ax: Axes, shape: Sequence[int] | None = None) -> float | Literal["auto"]:
     """On sky axes, each pixel drawn as its size on the sky (a slit raster's
-    steps can be ten times its slit pixels: IRIS's 2" by 0.17"); on bare
-    pixel axes, or where the WCS gives no size to a pixel (a sit-and-stare's
-    step of 0), the image fills its panel."""
+    steps can be ten times its slit pixels: IRIS's 2" by 0.17"), unless the
+    whole image of ``shape`` (rows, columns) would then be more than
+    `MAX_IMAGE_ASPECT` times as tall as wide or as wide as tall (a raster
+    of 3 steps of 1094 slit pixels): then its pixels are stretched to that
+    aspect, so that the map stays readable. On bare pixel axes, or where
+    the WCS gives no size to a pixel (a sit-and-stare's step of 0), the
+    image fills its panel."""
     wcs = getattr(ax, "wcs", None)
     if wcs is None or not hasattr(ax, "coords"):
         return "auto"
@@ -198,15 +205,28 @@ def pixel_aspect(ax: Axes) -> float | Literal["auto"]:
 
     width, height = (float(scale) for scale in proj_plane_pixel_scales(wcs))
     ratio = height / width if width > 0 else math.inf
-    return ratio if _ASPECT_LIMITS[0] <= ratio <= _ASPECT_LIMITS[1] else "auto"
+    if not _ASPECT_LIMITS[0] <= ratio <= _ASPECT_LIMITS[1]:
+        return "auto"
+    if shape is not None and len(shape) == 2 and min(shape) > 0:
+        rows, columns = int(shape[0]), int(shape[1])
+        box = ratio * rows / columns
+        if box > MAX_IMAGE_ASPECT:
+            ratio = MAX_IMAGE_ASPECT * columns / rows
+        elif box < 1 / MAX_IMAGE_ASPECT:
+            ratio = columns / (rows * MAX_IMAGE_ASPECT)
+    return ratio
 
 
 #: Pixel shapes (height over width on the sky) drawn true to size; beyond
 #: them the picture would be a sliver, so the image fills its panel instead.
 _ASPECT_LIMITS = (1 / 50, 50.0)
 
+#: The most an image of maps is taller than wide, or wider than tall, when
+#: its pixels are drawn their shape on the sky.
+MAX_IMAGE_ASPECT = 4.0
 
-def label_sky_axes(ax: Axes) -> None:
+
+def label_sky_axes(ax: Axes, ticks: int = _TICKS) -> None:
     coords = getattr(ax, "coords", None)
     if coords is None:
         ax.set_xlabel("x [pixel]")
@@ -219,12 +239,76 @@ def label_sky_axes(ax: Axes) -> None:
         # ascension (10h00m00.5s) overlap at WCSAxes' default of about six
         # ticks. Three or four, each label that would touch the one before
         # left out, keeps them apart.
-        coord.set_ticks(number=_TICKS)
+        coord.set_ticks(number=ticks)
         coord.set_ticklabel(exclude_overlapping=True, size=8)
         if str(coord.get_format_unit()) == "hourangle":
             # Plain letters: WCSAxes writes them as superscripts through
             # matplotlib's mathtext, whose parser costs a tenth of the picture.
             coord.set_separator(("h", "m", "s"))
+
+
+#: A diagnostic picture zooms to its fit window when the window spans less
+#: than this share of the spectrum; the margin each side, as a share of the
+#: window's span; and where the inset of the whole spectrum sits (axes
+#: fractions: left, bottom, width, height).
+ZOOM_SHARE = 0.6
+_ZOOM_MARGIN = 0.25
+_INSET = (0.015, 0.6, 0.3, 0.36)
+
+
+def zoom_to_window(
+    top: Axes,
+    bottom: Axes,
+    axis: np.ndarray,
+    values: np.ndarray,
+    window: tuple[int, int] | None,
+    curves: Sequence[tuple[np.ndarray, np.ndarray, str]] = (),
+    residual: np.ndarray | None = None,
+) -> bool:
+    """Zooms a spectrum's picture (its panel ``top`` and the residuals
+    ``bottom`` below, sharing x) to the fit's window, a quarter of its span
+    beyond each side, the intensity scaled to what is seen; and draws the
+    whole spectrum (``axis``, ``values``) in an inset of ``top`` with the
+    window shaded and the ``curves`` (x, y, colour) over it; the
+    ``residual`` (on ``axis``) scales the lower panel. Nothing is
+    changed for a window that is empty or spans most of the spectrum.
+    Returns whether the picture was zoomed."""
+    if window is None or window[1] <= window[0] or axis.size < 2:
+        return False
+    left, right = int(window[0]), int(window[1])
+    half = 0.5 * float(np.median(np.abs(np.diff(axis))))
+    edges = np.sort(axis[[left, right - 1]]) + np.array([-half, half])
+    span = float(edges[1] - edges[0])
+    whole = float(axis.max() - axis.min()) + 2 * half
+    if span >= ZOOM_SHARE * whole:
+        return False
+    low, high = edges[0] - _ZOOM_MARGIN * span, edges[1] + _ZOOM_MARGIN * span
+    bottom.set_xlim(low, high)  # shared with the top panel
+    visible = (axis >= low) & (axis <= high)
+    seen = [values[visible]] + [y[(x >= low) & (x <= high)] for x, y, _ in curves]
+    _scale_to(top, seen)
+    if residual is not None:
+        _scale_to(bottom, [residual[visible]])
+    inset = top.inset_axes(_INSET)
+    order = np.argsort(axis)
+    inset.step(axis[order], values[order], where="mid", color="k", lw=0.6)
+    for x, y, colour in curves:
+        inset.plot(x, y, color=colour, lw=0.8)
+    inset.axvspan(edges[0], edges[1], color="#1f77b4", alpha=0.2, lw=0)
+    inset.set_xlim(axis.min() - half, axis.max() + half)
+    inset.tick_params(labelsize=6, length=2)
+    inset.set_title("whole spectrum", fontsize=7, pad=2)
+    return True
+
+
+def _scale_to(ax: Axes, seen: Sequence[np.ndarray]) -> None:
+    """The intensity limits of a panel: what it shows, a little beyond."""
+    finite = np.concatenate([np.asarray(v, np.float64).ravel() for v in seen])
+    finite = finite[np.isfinite(finite)]
+    if finite.size:
+        lo, hi = float(finite.min()), float(finite.max())
+        pad = 0.08 * (hi - lo) if hi > lo else 1.0
+        ax.set_ylim(lo - pad, hi + pad)
 
 
 def blank_spectra(fit: Any, spectra: Any) -> np.ndarray:

@@ -38,6 +38,7 @@ from .figures import (
     position_text,
     save_figure,
     sky_projection,
+    zoom_to_window,
 )
 
 if TYPE_CHECKING:
@@ -69,10 +70,29 @@ _FLAG_COLOURS = ("#2ca02c", "#7f7f7f", "#d62728")
 
 # The quality panel's categories that are not a doubt bit, and their colours.
 _GOOD_COLOUR = "#2ca02c"
-_NOT_FITTED = {1: ("no local maximum", "#7f7f7f"), 2: ("no convergence", "#d62728")}
+_NOT_FITTED = {
+    1: ("no local maximum", "#7f7f7f"),
+    2: ("no convergence", "#d62728"),
+    3: ("too few samples", "#393b79"),
+}
 _NO_DATA_COLOUR = "#ffffff"
 # One colour per doubt bit, in the order of their values.
-_DOUBT_COLOURS = ("#ff7f0e", "#9467bd", "#8c564b", "#e377c2", "#bcbd22", "#17becf", "#1f77b4")
+_DOUBT_COLOURS = (
+    "#ff7f0e",
+    "#9467bd",
+    "#8c564b",
+    "#e377c2",
+    "#bcbd22",
+    "#17becf",
+    "#1f77b4",
+    "#aec7e8",
+    "#ffbb78",
+    "#98df8a",
+    "#c5b0d5",
+    "#c49c94",
+    "#f7b6d2",
+    "#dbdb8d",
+)
 
 # The longest name of a category, with its count, that fits on one line
 # beside the quality panel's colour bar.
@@ -260,7 +280,7 @@ def _draw_categories(
         cmap=cmap,
         norm=norm,
         interpolation="nearest",
-        aspect=pixel_aspect(ax),
+        aspect=pixel_aspect(ax, codes.shape),
     )
     bar = colour_bar(figure, image, 3, ticks=values)
     # The bar stands at the figure's right edge: a long name keeps its count
@@ -283,15 +303,16 @@ def quality_categories(
 ) -> tuple[np.ndarray, list[str], list[str]]:
     """Each fit's category for the quality panel, with the categories'
     names and colours: good; else the most significant doubt among its
-    quality bits (the bit of highest value; REFITTED is no doubt); else, for
+    quality bits (the bit of highest value; REFITTED and SECOND_START are
+    no doubt); else, for
     a fit that did not succeed, its flag's meaning; "no data" for a blank
     spectrum. Only the categories that occur are kept (good always), each
     named with its count."""
-    from ..data.quality import Quality
+    from ..data.quality import GOOD_MASK, Quality
 
     bits = np.asarray(quality).astype(np.uint16)
     flag = np.asarray(flag)
-    doubts = [bit for bit in Quality if bit not in (Quality.NO_DATA, Quality.REFITTED)]
+    doubts = [bit for bit in Quality if bit != Quality.NO_DATA and not bit & GOOD_MASK]
     names = ["good"] + [str(bit.name).lower().replace("_", " ") for bit in doubts]
     colours = [_GOOD_COLOUR, *_DOUBT_COLOURS[: len(doubts)]]
     codes = np.zeros(flag.shape, dtype=np.int16)
@@ -396,6 +417,11 @@ def plot_fit(
     bottom.set_xlabel("velocity [km/s]")
     top.set_ylabel("intensity")
     top.legend(loc="upper right", fontsize="small")
+    curves = []
+    if fitted:
+        model = continuum + amplitude * np.exp(-0.5 * ((fine - centre) / sigma) ** 2)
+        curves.append((fine, model, "#d62728"))
+    zoom_to_window(top, bottom, axis, values, window, curves, residual)
     meaning = FLAG_MEANINGS.get(flag, "unknown")
     top.set_title(title or f"flag {flag} ({meaning.replace('_', ' ')})")
     if path is not None:
