@@ -147,16 +147,25 @@ def test_quality_names_stay_inside_the_picture(bit):
 
 
 @pytest.mark.parametrize(
-    ("width", "height", "aspect"),
-    [(0.2, 0.2, 1.0), (0.166, 2.0, 2.0 / 0.166), (2.0, 0.5, 0.25), (0.01, 1.0, "auto")],
+    ("shape", "width", "height", "aspect"),
+    [
+        (SHAPE, 0.2, 0.2, 1.0),
+        ((6, 20), 0.166, 2.0, 2.0 / 0.166),
+        ((8, 6), 2.0, 0.5, 0.25),
+        (SHAPE, 0.01, 1.0, "auto"),
+        # Three raster steps of many slit pixels, and a map a row high:
+        # true to size they are slivers, so they are stretched to 4:1.
+        ((60, 3), 0.166, 2.0, 4.0 * 3 / 60),
+        ((3, 60), 0.2, 0.2, 60 / (3 * 4.0)),
+    ],
 )
-def test_sky_pixels_are_drawn_their_shape_on_the_sky(width, height, aspect):
+def test_sky_pixels_are_drawn_their_shape_on_the_sky(shape, width, height, aspect):
     # An IRIS raster's steps (2") are twelve of its slit pixels (0.166"):
     # drawn square, its map would be squeezed twelvefold; a pixel a hundred
     # times taller than wide would leave a sliver, so the image fills instead.
-    wcs = tan_wcs(SHAPE)
+    wcs = tan_wcs(shape)
     wcs.wcs.cdelt = [-width / 3600, height / 3600]
-    fit, _ = judged_fit(SHAPE, wcs)
+    fit, _ = judged_fit(shape, wcs)
     sky_axes = [ax for ax in plot_maps(fit).axes if hasattr(ax, "coords")]
     assert len(sky_axes) == 4
     for ax in sky_axes:
