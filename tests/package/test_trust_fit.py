@@ -182,5 +182,5 @@ def test_quality_and_guide_maps_in_files_and_xarray(reference, tmp_path):
     np.testing.assert_array_equal(
         dataset["quality"].attrs["flag_masks"], cf_attributes()["flag_masks"]
     )
-    assert dataset["quality"].attrs["flag_meanings"].split()[-1] == "refitted"
+    assert "refitted" in dataset["quality"].attrs["flag_meanings"].split()
     assert dataset["guide"].attrs["units"] == "km s-1"

@@ -394,7 +394,8 @@ def _quality_table(fit: Any) -> str:
     for bit in Quality:
         if bit == Quality.NO_DATA or (bit & MODEL_BITS and not model):
             continue
-        lines.append(f"{int(bit):<4} {str(bit.name).lower():<17} {counts[str(bit.name)]:>10}")
+        label = f"{int(bit):<3} {str(bit.name).lower()}"
+        lines.append(f"{label:<22} {counts[str(bit.name)]:>10}")
     lost = int(np.count_nonzero((np.asarray(fit.flag) == 1) & (np.asarray(fit.quality) & 1 == 0)))
     if with_data and lost >= _LOST_SHARE * with_data:
         lines.append(
