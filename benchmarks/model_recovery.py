@@ -3,9 +3,12 @@
 Synthetic spectra of one Gaussian (separation 0) or two equal Gaussians
 ``separation`` sigmas apart, sigma 10 km/s on 4 km/s channels, peak S/N
 against a noise of 1, a constant baseline of 0 fitted (``baseline=0``);
-``LineModel.free(3)`` with ``components="auto"`` (BIC margin 10). Prints a
-Markdown table of the share of spectra given the true count, and the share
-given more than the truth (false components).
+``LineModel.free(3)`` with ``components="auto"`` (BIC margin 10; 0
+components, the baseline alone, among the choices). Prints a Markdown table
+of the share of spectra given the true count, and the share given more than
+the truth (false components); and, on noise alone, the share kept with no
+line. A spectrum whose first pass finds no peak (flag 1) counts as given
+none.
 
     PYTHONPATH=build/dev/src/api:python python3 benchmarks/model_recovery.py
 """
@@ -51,6 +54,11 @@ def main() -> None:
             extra = float(np.mean(fit.ncomponents > truth))
             cells.append(f"{100 * right:.0f} % ({100 * extra:.0f} %)")
         print(f"| {snr:g} | " + " | ".join(cells) + " |")
+    data, v = spectra(0.0, 0.0, seed=7)
+    fit = quillet.fit_cube(data, v, noise=1.0, model=LineModel.free(3, baseline=0),
+                           components="auto", line_sigma=10.0)  # fmt: skip
+    none = float(np.mean(fit.ncomponents == 0))
+    print(f"\nnoise alone: {100 * none:.1f} % given no line, {int(fit.good.sum())} good")
 
 
 if __name__ == "__main__":

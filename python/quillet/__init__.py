@@ -19,10 +19,11 @@ imports inside functions included):
 
 - `basics`: `errors`, `signals`, `settings`, `rows`, `arrays`, `units`,
   `progress`, `outputs`, `lazy`, `pool`, `version`;
-- `data`: `noise`, `guides`, `quality`, `line_models`, `cube`,
+- `data`: `noise`, `guides`, `quality`, `model_quality`, `line_models`, `cube`,
   `spectral_axis`, `fits_files`, `fits_images`, `fit_inputs`, `formats`,
   `maps`, `results`, `model_results`, `moment_results`;
-- `work`: `windows`, `neighbours`, `blocks`, `gaussian_fit`, `model_fit`,
+- `work`: `windows`, `neighbours`, `blocks`, `gaussian_fit`, `model_rules`,
+  `model_fit`,
   `dask`, `worker_plugin`;
 - `front` (the front ends): `cube_fit`, `cube_moments`, `cube_files`,
   `maps_files`, `figures`, `plots`, `model_plots`, `formats`;

@@ -1,6 +1,7 @@
 """What the package reads and returns: data and its meaning.
 
-The noise estimate, guides, quality bits, line models, the `Cube` and its
+The noise estimate, guides, quality bits (of a line model's components in
+`model_quality`), line models, the `Cube` and its
 spectral axis, FITS files and images, a fit's inputs checked
 (`fit_inputs`), and the results: every kind of maps (`maps`' `Maps`, the
 base of `results`' `LineFit`, `model_results`' `ModelFit` and
