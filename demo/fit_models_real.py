@@ -21,20 +21,14 @@ from __future__ import annotations
 
 import subprocess
 import sys
-from pathlib import Path
 
 import astropy.units as u
 import numpy as np
-from astropy.constants import c
+from fit_real import OUTPUT, REAL, SPICE_REST, eis_inputs, spice_inputs
 
 import quillet
 from quillet.data.line_models import LineModel
 from quillet.data.quality import GOOD_MASK, Quality
-
-HERE = Path(__file__).resolve().parent
-REAL = HERE.parent / "tests" / "data" / "real"
-OUTPUT = HERE / "output"
-C_KM_S = c.to_value(u.km / u.s)
 
 
 def bits(counts: dict[str, int]) -> str:
@@ -93,31 +87,15 @@ def iris() -> None:
 
 
 def spice() -> None:
-    with np.load(REAL / "spice_c3_977.npz") as npz:
-        data = npz["intensity"] * u.Unit(str(npz["in_unit"]))
-        wavelength = npz["wavelength"] * u.Unit(str(npz["wv_unit"]))
-        noise, mask = npz["uncertainty"], npz["mask"]
-    rest = 977.03 * u.AA
-    velocity = wavelength.to(u.km / u.s, equivalencies=u.doppler_optical(rest))
     model = LineModel.lines([972.54, 977.03] * u.AA, shared_velocity=False, shared_width=False)
-    fit = quillet.fit_cube(
-        data, velocity, noise=noise, mask=mask, spectral_axis=0, continuum="edges",
-        model=model, rest_value=rest, progress=False,
-    )  # fmt: skip
+    fit = quillet.fit_cube(**spice_inputs(), model=model, rest_value=SPICE_REST, progress=False)
     fit.write_fits(OUTPUT / "spice_lines.fits", overwrite=True)
     summary("SPICE C III 977 and Ly-gamma", fit)
 
 
 def eis() -> None:
-    with np.load(REAL / "eis_fe12_192.npz") as npz:
-        counts, wavelength = npz["intensity"], npz["wavelength"]
-        correction, rest = npz["wave_corr"], float(npz["rest_wavelength"])
-    velocity = C_KM_S * (wavelength - rest) / rest
-    fit = quillet.fit_cube(
-        counts, velocity, noise=np.sqrt(np.clip(counts, 1.0, None)),
-        velocity_offset=-C_KM_S * correction / rest, model=LineModel.free(3, baseline=0),
-        components="auto", progress=False,
-    )  # fmt: skip
+    model = LineModel.free(3, baseline=0)
+    fit = quillet.fit_cube(**eis_inputs(), model=model, components="auto", progress=False)
     fit.write_fits(OUTPUT / "eis_auto.fits", overwrite=True)
     summary("Hinode/EIS Fe XII 192.39, components auto", fit)
 

@@ -19,6 +19,7 @@ from __future__ import annotations
 import subprocess
 import sys
 from pathlib import Path
+from typing import Any
 
 import astropy.units as u
 import numpy as np
@@ -30,6 +31,7 @@ HERE = Path(__file__).resolve().parent
 REAL = HERE.parent / "tests" / "data" / "real"
 OUTPUT = HERE / "output"
 C_KM_S = c.to_value(u.km / u.s)
+SPICE_REST = 977.03 * u.AA
 
 
 def summary(name: str, fit: quillet.LineFit) -> None:
@@ -87,30 +89,40 @@ def muse_on_a_cluster() -> None:
         raise SystemExit(1)
 
 
-def eis() -> None:
+def eis_inputs() -> dict[str, Any]:
+    """fit_cube's inputs of the EIS raster: counts, velocity, photon noise and
+    the per-spectrum offsets."""
     with np.load(REAL / "eis_fe12_192.npz") as npz:
         counts, wavelength = npz["intensity"], npz["wavelength"]
         correction, rest = npz["wave_corr"], float(npz["rest_wavelength"])
-    velocity = C_KM_S * (wavelength - rest) / rest
-    fit = quillet.fit_cube(
-        counts, velocity, noise=np.sqrt(np.clip(counts, 1.0, None)),
-        velocity_offset=-C_KM_S * correction / rest, progress=False,
-    )  # fmt: skip
+    return {
+        "data": counts,
+        "velocity": C_KM_S * (wavelength - rest) / rest,
+        "noise": np.sqrt(np.clip(counts, 1.0, None)),
+        "velocity_offset": -C_KM_S * correction / rest,
+    }
+
+
+def eis() -> None:
+    fit = quillet.fit_cube(**eis_inputs(), progress=False)
     fit.write_fits(OUTPUT / "eis_maps.fits", overwrite=True)
     fit.plot_maps(OUTPUT / "eis_maps.png", overwrite=True)
     summary("Hinode/EIS Fe XII 192.39 raster", fit)
 
 
-def spice() -> None:
+def spice_inputs() -> dict[str, Any]:
+    """fit_cube's inputs of the SPICE patch, its velocities from C III 977.03."""
     with np.load(REAL / "spice_c3_977.npz") as npz:
         data = npz["intensity"] * u.Unit(str(npz["in_unit"]))
         wavelength = npz["wavelength"] * u.Unit(str(npz["wv_unit"]))
         noise, mask = npz["uncertainty"], npz["mask"]
-    velocity = wavelength.to(u.km / u.s, equivalencies=u.doppler_optical(977.03 * u.AA))
-    fit = quillet.fit_cube(
-        data, velocity, noise=noise, mask=mask, spectral_axis=0, continuum="edges",
-        progress=False,
-    )  # fmt: skip
+    velocity = wavelength.to(u.km / u.s, equivalencies=u.doppler_optical(SPICE_REST))
+    return {"data": data, "velocity": velocity, "noise": noise, "mask": mask,
+            "spectral_axis": 0, "continuum": "edges"}  # fmt: skip
+
+
+def spice() -> None:
+    fit = quillet.fit_cube(**spice_inputs(), progress=False)
     fit.write_fits(OUTPUT / "spice_maps.fits", overwrite=True)
     fit.plot_maps(OUTPUT / "spice_maps.png", overwrite=True)
     summary("Solar Orbiter/SPICE C III 977 patch", fit)
