@@ -404,3 +404,23 @@ def test_the_command_line_reports_and_refuses(tmp_path):
                               capture_output=True, text=True, timeout=120)  # fmt: skip
         assert done.returncode == 2 and said in done.stderr, done.stderr
         assert done.stderr.count("\n") == 1 and not (tmp_path / "x.fits").exists()
+
+
+def test_the_picture_draws_each_map_once_titled_with_its_lines():
+    from quillet.front.model_plots import plot_model_maps
+
+    spectra, v, model = triplet_with_wings((4, 5))
+    spectra[0, 0] = np.nan
+    fit = quillet.fit_cube(spectra, v, noise=0.3, model=model, rest_value="6562.80 Angstrom",
+                           line_sigma=30.0)  # fmt: skip
+    figure = plot_model_maps(fit)
+    titles = [ax.get_title().replace("\n", " ") for ax in figure.axes if ax.get_title()]
+    for kind in ("velocity", "sigma"):
+        shared = [t for t in titles if t.startswith(f"{kind}:") and "[N II] 6548.05" in t]
+        assert len(shared) == 1 and all(name in shared[0] for name in fit.model.names[:3])
+    assert sum(title.endswith("amplitude") for title in titles) == 4
+    assert "velocity: broad" in titles and "quality of each spectrum" in titles
+    images = [ax.get_images()[0] for ax in figure.axes if ax.get_images()]
+    which = next(i for i, t in enumerate(titles) if t.startswith("velocity:") and "H-alpha" in t)
+    velocity = images[which].get_array()
+    assert np.ma.count_masked(velocity) >= np.count_nonzero(~fit.component_good[1])

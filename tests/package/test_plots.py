@@ -221,3 +221,25 @@ def test_a_moments_file_is_drawn_as_its_maps(tmp_path):
         timeout=60,
     )  # fmt: skip
     assert (result.returncode, result.stderr, picture.is_file()) == (0, "", True)
+
+
+@pytest.mark.parametrize(("sigma", "zoomed"), [(5.0, True), (200.0, False)])
+def test_diagnostics_zoom_to_the_window_with_the_whole_spectrum_inset(sigma, zoomed):
+    from quillet.front.plots import plot_fit
+
+    v = np.linspace(-1000.0, 1000.0, 400)
+    rng = np.random.default_rng(3)
+    spectrum = 10 * np.exp(-0.5 * ((v - 100.0) / sigma) ** 2) + rng.normal(0, 0.3, v.size)
+    fit = quillet.fit_cube(spectrum.astype(np.float32), v, line_sigma=sigma)
+    figure = plot_fit(spectrum, v, fit.at(()))
+    top, bottom = figure.axes[:2]
+    left, right = v[fit.window[0]], v[fit.window[1] - 1]
+    low, high = bottom.get_xlim()
+    insets = top.child_axes
+    if zoomed:
+        span = right - left
+        assert low >= left - 0.5 * span and high <= right + 0.5 * span
+        assert len(insets) == 1 and insets[0].get_xlim()[0] <= v[0]
+        assert top.get_ylim()[1] < 1.3 * spectrum.max()
+    else:
+        assert low <= v[0] and high >= v[-1] and not insets
