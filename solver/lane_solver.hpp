@@ -59,6 +59,7 @@ struct LaneOutcome {
   SolverStatus status = SolverStatus::MaxIterReached;
   std::array<double, N> x{};
   double bestnorm = 0.0;
+  std::uint64_t niter = 0, nfev = 0;  // as SolverResult counts them
   // The last factorisation: R (r[i][j] for i <= j) and its column order,
   // from which a caller forms the covariance as `solve` does.
   std::array<std::array<double, N>, N> r{};
@@ -731,6 +732,8 @@ class LaneSolver {
         // The scalar maximum: this lambda is compiled for the baseline.
         const double largest = solver::nan_max(lane(s_.fnorm, k), lane(s_.fnorm1, k));
         o.bestnorm = largest * largest;
+        o.niter = static_cast<std::uint64_t>(lane(s_.iter, k));
+        o.nfev = static_cast<std::uint64_t>(lane(s_.nfev, k));
       }
       lane(s_.m, k) = 0;
       done(k, o);

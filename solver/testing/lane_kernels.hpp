@@ -50,12 +50,14 @@ struct LaneCurveProblem {
   std::array<double, 3> start;
 };
 
-// How a lane's run ended: an error code, or a status with x and bestnorm.
+// How a lane's run ended: an error code, or a status with x, bestnorm and
+// the counts.
 struct LaneCurveOutcome {
   std::optional<SolverError> error;
   SolverStatus status;
   std::array<double, 3> x;
   double bestnorm;
+  std::uint64_t niter, nfev;
 };
 
 // In each instruction set's namespace:
@@ -190,7 +192,8 @@ void solve_in_lanes(std::span<const LaneCurveProblem> problems, std::span<LaneCu
                            .xall = p.start};
       },
       [&](int k, const LaneOutcome<3>& o) {
-        out[held[static_cast<std::size_t>(k)]] = {o.error, o.status, o.x, o.bestnorm};
+        out[held[static_cast<std::size_t>(k)]] = {o.error,    o.status, o.x,
+                                                  o.bestnorm, o.niter,  o.nfev};
       });
 }
 
