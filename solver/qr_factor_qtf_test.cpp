@@ -24,7 +24,8 @@ Outputs two_passes(std::size_t m, std::size_t n, std::vector<double> fjac,
   Outputs o{std::move(fjac),        std::vector<double>(n), std::vector<double>(n),
             std::vector<double>(m), std::vector<double>(n), std::vector<std::size_t>(n)};
   std::vector<double> refnorm(n);
-  qr_factor(m, n, o.fjac, o.ipvt, o.rdiag, o.acnorm, refnorm);
+  std::vector<ColumnSquares> squares(n);
+  qr_factor(m, n, o.fjac, o.ipvt, o.rdiag, o.acnorm, refnorm, squares);
   form_qtf(m, n, o.fjac, o.rdiag, f, o.work, o.qtf);
   return o;
 }
@@ -34,7 +35,8 @@ Outputs one_pass(std::size_t m, std::size_t n, std::vector<double> fjac,
   Outputs o{std::move(fjac),        std::vector<double>(n), std::vector<double>(n),
             std::vector<double>(m), std::vector<double>(n), std::vector<std::size_t>(n)};
   std::vector<double> refnorm(n);
-  qr_factor_qtf(m, n, o.fjac, o.ipvt, o.rdiag, o.acnorm, refnorm, f, o.work, o.qtf);
+  std::vector<ColumnSquares> squares(n);
+  qr_factor_qtf(m, n, o.fjac, o.ipvt, o.rdiag, o.acnorm, refnorm, squares, f, o.work, o.qtf);
   return o;
 }
 
