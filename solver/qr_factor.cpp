@@ -10,8 +10,8 @@
 #include "solver/euclid_norm.hpp"
 #include "solver/nan_minmax.hpp"
 #include "solver/scalar_or_lanes.hpp"
-#include "solver/square_sum.hpp"
 #include "solver/solver_types.hpp"
+#include "solver/square_sum.hpp"
 #include "solver/step_constants.hpp"
 
 namespace quillet::solver {
@@ -40,7 +40,7 @@ void factor(std::size_t m, std::size_t nfree, std::span<double> fjac, std::span<
             std::span<ColumnSquares> squares, const double* fvec, double* work, double* qtf) {
   const FjacColumns columns{fjac.data(), m};
   const PivotOrder pivots{ipvt.data(), nfree};
-  const Factoring<double, bool, std::size_t, std::size_t, FjacColumns, PivotOrder, ColumnSquares> f{
+  const Factoring<double, bool, std::size_t, OwnRows, FjacColumns, PivotOrder, ColumnSquares> f{
       .col = columns,
       .pivots = pivots,
       .n = nfree,

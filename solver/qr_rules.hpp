@@ -63,51 +63,63 @@ inline void column_norms(const F& f, std::size_t first) {
 // The reflection of step j (column j, of norm cnorm signed as the
 // reflection needs it, and applied where `reflect` holds) on columns first ..
 // first + C - 1 and, with kWork, on the work vector (which step 0 reads from
-// fvec); `scale` forms the Householder vector in column j on the way. The
+// fvec); kScale forms the Householder vector in column j on the way. The
 // columns' norms are then downdated, or recomputed from their squares.
-template <std::size_t C, bool kWork, class F, class Real, class Bool>
-inline void reflect_columns(const F& f, std::size_t j, std::size_t first, bool scale, Real cnorm,
+template <std::size_t C, bool kWork, bool kScale, class F, class Real, class Bool>
+inline void reflect_columns(const F& f, std::size_t j, std::size_t first, Real cnorm,
                             Bool reflect) {
   using Sum = std::remove_pointer_t<decltype(f.below)>;
   Real* const cj = f.col[j];
   std::array<Real*, C> target;
   for (std::size_t c = 0; c < C; ++c) target[c] = f.col[first + c];
   const Real* const source = j == 0 ? f.fvec : f.work;
-
-  // The Householder vector, and its products with the targets before any of
-  // them changes.
-  std::array<Real, C + 1> s;
-  s.fill(Real{});
-  for (std::size_t i = j; i < f.rows; ++i) {
-    const auto live = row_live(i, f.count);
-    Real v = cj[i];
-    if (scale) {
-      v = select(reflect, v / cnorm, v);
-      if (i == j) v = select(reflect, v + 1.0, v);
-      cj[i] = v;
-    }
-    for (std::size_t c = 0; c < C; ++c) s[c] = select(live, s[c] + v * target[c][i], s[c]);
-    if constexpr (kWork) s[C] = select(live, s[C] + v * source[i], s[C]);
-  }
-
-  // The reflection applied, with the squares of the targets below row j.
-  const Real d = cj[j];
-  std::array<Real, C + 1> t;
-  for (std::size_t c = 0; c < C; ++c) t[c] = s[c] / d;
-  // d is 0 only for a column that was never transformed.
-  const auto apply = reflect & (d != 0.0);
-  if constexpr (kWork) t[C] = -s[C] / d;
   std::array<Sum, C> sums;
   sums.fill(no_squares<Sum>());
-  for (std::size_t i = j; i < f.rows; ++i) {
-    const auto magnitude = magnitude_bits(row_live(i, f.count));
-    const Real v = cj[i];
-    for (std::size_t c = 0; c < C; ++c) {
-      const Real x = select(reflect, target[c][i] - t[c] * v, target[c][i]);
-      target[c][i] = x;
-      if (i > j) add_square(sums[c], x, magnitude);
+
+  if (!branch_if(reflect)) {
+    // One problem's zero column: nothing is reflected, but the targets'
+    // squares below row j and the work vector are wanted all the same.
+    for (std::size_t i = j; i < f.rows; ++i) {
+      const auto magnitude = magnitude_bits(row_live(i, f.count));
+      for (std::size_t c = 0; c < C; ++c) {
+        if (i > j) add_square(sums[c], target[c][i], magnitude);
+      }
+      if constexpr (kWork) f.work[i] = source[i];
     }
-    if constexpr (kWork) f.work[i] = select(apply, source[i] + v * t[C], source[i]);
+  } else {
+    // The Householder vector, and its products with the targets before any
+    // of them changes.
+    std::array<Real, C + 1> s;
+    s.fill(Real{});
+    for (std::size_t i = j; i < f.rows; ++i) {
+      const auto live = row_live(i, f.count);
+      Real v = cj[i];
+      if constexpr (kScale) {
+        v = select(reflect, v / cnorm, v);
+        if (i == j) v = select(reflect, v + 1.0, v);
+        cj[i] = v;
+      }
+      for (std::size_t c = 0; c < C; ++c) s[c] = select(live, s[c] + v * target[c][i], s[c]);
+      if constexpr (kWork) s[C] = select(live, s[C] + v * source[i], s[C]);
+    }
+
+    // The reflection applied, with the squares of the targets below row j.
+    const Real d = cj[j];
+    std::array<Real, C + 1> t;
+    for (std::size_t c = 0; c < C; ++c) t[c] = s[c] / d;
+    // d is 0 only for a column that was never transformed.
+    const auto apply = reflect & (d != 0.0);
+    if constexpr (kWork) t[C] = -s[C] / d;
+    for (std::size_t i = j; i < f.rows; ++i) {
+      const auto magnitude = magnitude_bits(row_live(i, f.count));
+      const Real v = cj[i];
+      for (std::size_t c = 0; c < C; ++c) {
+        const Real x = select(reflect, target[c][i] - t[c] * v, target[c][i]);
+        target[c][i] = x;
+        if (i > j) add_square(sums[c], x, magnitude);
+      }
+      if constexpr (kWork) f.work[i] = select(apply, source[i] + v * t[C], source[i]);
+    }
   }
 
   // The targets' norms, downdated or recomputed.
@@ -133,14 +145,13 @@ inline void reflect_columns(const F& f, std::size_t j, std::size_t first, bool s
 
 // reflect_columns for a count of columns known only as the run goes, at
 // most kMax.
-template <std::size_t C, std::size_t kMax, bool kWork, class F, class Real, class Bool>
+template <std::size_t C, std::size_t kMax, bool kWork, bool kScale, class F, class Real, class Bool>
 [[gnu::always_inline]] inline void reflect_count(const F& f, std::size_t count, std::size_t j,
-                                                 std::size_t first, bool scale, Real cnorm,
-                                                 Bool reflect) {
+                                                 std::size_t first, Real cnorm, Bool reflect) {
   if (count == C) {
-    reflect_columns<C, kWork>(f, j, first, scale, cnorm, reflect);
+    reflect_columns<C, kWork, kScale>(f, j, first, cnorm, reflect);
   } else if constexpr (C < kMax) {
-    reflect_count<C + 1, kMax, kWork>(f, count, j, first, scale, cnorm, reflect);
+    reflect_count<C + 1, kMax, kWork, kScale>(f, count, j, first, cnorm, reflect);
   }
 }
 
@@ -193,19 +204,24 @@ inline void householder_step(const F& f, std::size_t j) {
   constexpr std::size_t kColumns = kTargets - 1;
   if constexpr (kFixedN > 0) {
     // Every later column in one pass, with the work vector.
-    reflect_count<0, kFixedN - 1, kQtf>(f, kFixedN - 1 - j, j, j + 1, true, cnorm, reflect);
+    reflect_count<0, kFixedN - 1, kQtf, true>(f, kFixedN - 1 - j, j, j + 1, cnorm, reflect);
   } else {
-    bool scale = true;
-    for (std::size_t first = j + 1;; first += kColumns) {
-      const std::size_t last = std::min(f.n, first + kColumns);
-      // The work vector rides along with the last group.
-      if (kQtf && last == f.n) {
-        reflect_count<0, kColumns, true>(f, last - first, j, first, scale, cnorm, reflect);
+    // In groups, the first forming the Householder vector; the work vector
+    // rides along with the last.
+    const std::size_t first = j + 1;
+    const std::size_t last = std::min(f.n, first + kColumns);
+    if (kQtf && last == f.n) {
+      reflect_count<0, kColumns, true, true>(f, last - first, j, first, cnorm, reflect);
+    } else {
+      reflect_count<0, kColumns, false, true>(f, last - first, j, first, cnorm, reflect);
+    }
+    for (std::size_t group = last; group < f.n; group += kColumns) {
+      const std::size_t end = std::min(f.n, group + kColumns);
+      if (kQtf && end == f.n) {
+        reflect_count<1, kColumns, true, false>(f, end - group, j, group, cnorm, reflect);
       } else {
-        reflect_count<0, kColumns, false>(f, last - first, j, first, scale, cnorm, reflect);
+        reflect_count<1, kColumns, false, false>(f, end - group, j, group, cnorm, reflect);
       }
-      scale = false;
-      if (last == f.n) break;
     }
   }
   // For a zero column this is -0.0: the column is left as it was.

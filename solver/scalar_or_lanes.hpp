@@ -47,6 +47,16 @@ inline double abs(double v) { return std::fabs(v); }
 inline double sqrt(double v) { return std::sqrt(v); }
 inline bool row_live(std::size_t i, std::size_t count) { return i < count; }
 
+// One problem's count of rows, for passes that read no rows but its own:
+// every row they read is live, and the compiler knows it.
+struct OwnRows {
+  std::size_t m;
+};
+inline bool row_live(std::size_t, OwnRows) { return true; }
+inline std::size_t operator-(OwnRows rows, std::int64_t first) {
+  return rows.m - static_cast<std::size_t>(first);
+}
+
 // The bits of a value and the value of bits; a count as a real.
 inline std::int64_t bits_of(double v) { return std::bit_cast<std::int64_t>(v); }
 inline double real_of(std::int64_t v) { return std::bit_cast<double>(v); }
