@@ -45,7 +45,7 @@ struct Factoring {
 
 // The norms of columns first .. first + C - 1, in one pass over the rows.
 template <std::size_t C, class F>
-inline void column_norms(const F& f, std::size_t first) {
+[[gnu::always_inline]] inline void column_norms(const F& f, std::size_t first) {
   using Real = std::remove_pointer_t<decltype(f.acnorm)>;
   using Sum = std::remove_pointer_t<decltype(f.below)>;
   std::array<Sum, C> sums;
@@ -66,8 +66,8 @@ inline void column_norms(const F& f, std::size_t first) {
 // fvec); kScale forms the Householder vector in column j on the way. The
 // columns' norms are then downdated, or recomputed from their squares.
 template <std::size_t C, bool kWork, bool kScale, class F, class Real, class Bool>
-inline void reflect_columns(const F& f, std::size_t j, std::size_t first, Real cnorm,
-                            Bool reflect) {
+[[gnu::always_inline]] inline void reflect_columns(const F& f, std::size_t j, std::size_t first,
+                                                   Real cnorm, Bool reflect) {
   using Sum = std::remove_pointer_t<decltype(f.below)>;
   Real* const cj = f.col[j];
   std::array<Real*, C> target;
@@ -159,7 +159,7 @@ template <std::size_t C, std::size_t kMax, bool kWork, bool kScale, class F, cla
 // columns (and the work vector). See factor_pivoted for kFixedN and
 // kTargets.
 template <std::size_t kFixedN, std::size_t kTargets, bool kQtf, class F>
-inline void householder_step(const F& f, std::size_t j) {
+[[gnu::always_inline]] inline void householder_step(const F& f, std::size_t j) {
   using Real = std::remove_pointer_t<decltype(f.acnorm)>;
   using Index = std::remove_pointer_t<decltype(f.ipvt)>;
   using Sum = std::remove_pointer_t<decltype(f.below)>;
@@ -243,6 +243,13 @@ template <std::size_t C, std::size_t kMax, class F>
   }
 }
 
+// Every step of a factorisation of kFixedN columns (which a problem of that
+// many parameters has as many rows as).
+template <std::size_t kFixedN, std::size_t kTargets, bool kQtf, class F, std::size_t... J>
+[[gnu::always_inline]] inline void fixed_steps(const F& f, std::index_sequence<J...>) {
+  (householder_step<kFixedN, kTargets, kQtf>(f, J), ...);
+}
+
 // The factorisation J P = Q R of the n columns in place: afterwards column j
 // is column ipvt[j] of the input, rows 0 .. j - 1 of it hold R above its
 // diagonal and rows j .. m - 1 the Householder vector v_j (H_j = I - v_j
@@ -266,6 +273,12 @@ inline void factor_pivoted(const F& f) {
     f.refnorm[j] = f.acnorm[j];
     f.ipvt[j] = count_of<std::remove_pointer_t<decltype(f.ipvt)>>(j);
   }
-  const std::size_t steps = std::min(f.rows, f.n);
-  for (std::size_t j = 0; j < steps; ++j) householder_step<kFixedN, kTargets, kQtf>(f, j);
+  if constexpr (kFixedN > 0) {
+    // Each step with its own j, as a constant: its loops over the columns
+    // unroll and its count of later columns is known.
+    fixed_steps<kFixedN, kTargets, kQtf>(f, std::make_index_sequence<kFixedN>{});
+  } else {
+    const std::size_t steps = std::min(f.rows, f.n);
+    for (std::size_t j = 0; j < steps; ++j) householder_step<kFixedN, kTargets, kQtf>(f, j);
+  }
 }
