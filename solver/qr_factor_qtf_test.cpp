@@ -40,9 +40,16 @@ Outputs one_pass(std::size_t m, std::size_t n, std::vector<double> fjac,
   return o;
 }
 
+// A NaN's sign and payload are not kept: which operand's NaN an addition
+// passes on is the compiler's choice of operand order (it differs between
+// optimisation levels), and a NaN in a problem ends in the flagged row's own
+// NaN whatever its bits were. Every other value keeps its exact bits.
 std::vector<std::uint64_t> bits(const std::vector<double>& v) {
   std::vector<std::uint64_t> out;
-  for (double x : v) out.push_back(std::bit_cast<std::uint64_t>(x));
+  for (double x : v) {
+    out.push_back(std::isnan(x) ? std::uint64_t{0x7ff8000000000000}
+                                : std::bit_cast<std::uint64_t>(x));
+  }
   return out;
 }
 
