@@ -15,3 +15,17 @@ if(QUILLET_SANITIZE)
   add_compile_options(-fsanitize=${QUILLET_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all -g)
   add_link_options(-fsanitize=${QUILLET_SANITIZE})
 endif()
+
+# The lanes' instruction sets this build has (QUILLET_LANE_SETS), for a
+# target that dispatches to them or compares them: QUILLET_LANES_AVX2 and
+# QUILLET_LANES_AVX512, each 1 or 0.
+function(quillet_lane_set_definitions target scope)
+  foreach(set avx2 avx512)
+    string(TOUPPER ${set} upper)
+    if(set IN_LIST QUILLET_LANE_SETS)
+      target_compile_definitions(${target} ${scope} QUILLET_LANES_${upper}=1)
+    else()
+      target_compile_definitions(${target} ${scope} QUILLET_LANES_${upper}=0)
+    endif()
+  endforeach()
+endfunction()

@@ -69,16 +69,6 @@ double limit_step(RunState& s) {
   return shortening.alpha;
 }
 
-// The convergence and termination tests; nothing while the run goes on.
-std::optional<SolverStatus> stop_status(const RunState& s, const SolverConfig& config,
-                                        const Reductions<double>& r) {
-  const std::int64_t code =
-      stop_code<std::int64_t>(r, s.delta, s.xnorm, s.gnorm, config.ftol, config.xtol, s.nfev,
-                              s.maxfev, s.iter, config.max_iter);
-  if (code == 0) return std::nullopt;
-  return static_cast<SolverStatus>(code);
-}
-
 }  // namespace
 
 std::optional<SolverError> refuse_input(std::size_t m, const SolverConfig& config,
@@ -141,8 +131,8 @@ bool factor_jacobian(RunState& s, const SolverConfig& config) {
   if (s.qanylim) freeze_outward_columns(s);
   // Q^T fvec is formed in full along the way (the scaling below reads
   // nothing of the factorisation but acnorm, so it may follow all of it).
-  qr_factor_qtf(s.m, s.nfree, s.fjac, s.ipvt, s.rdiag, s.acnorm, s.refnorm, s.fvec, s.full_qtf,
-                s.qtf);
+  qr_factor_qtf(s.m, s.nfree, s.fjac, s.ipvt, s.rdiag, s.acnorm, s.refnorm, s.column_squares,
+                s.fvec, s.full_qtf, s.qtf);
   if (s.iter == 1) set_initial_scale(s, config);
   if (!config.no_finite_check && has_non_finite(s.fjac)) return false;
 
@@ -182,35 +172,42 @@ TrialStep propose_step(RunState& s) {
 }
 
 bool judge_step(RunState& s, const SolverConfig& config, const TrialStep& trial) {
-  const std::size_t m = s.m;
-  s.fnorm1 = euclid_norm(s.trial_fvec);
-
-  const double actred = actual_reduction(s.fnorm1, s.fnorm);
-
-  r_times_step([&](std::size_t i, std::size_t j) { return s.fjac[i + m * j]; },
-               [&](std::size_t j) { return s.lm_step[s.ipvt[j]]; }, s.r_step.data(), s.nfree);
-  const Reductions<double> r =
-      reductions(actred, euclid_norm(s.r_step), trial.alpha, s.par, trial.pnorm, s.fnorm);
-  const double ratio = r.ratio;
-  const StepBound<double> bound =
-      next_step_bound(r, s.delta, s.par, trial.pnorm, s.fnorm1, s.fnorm);
-  s.delta = bound.delta;
-  s.par = bound.par;
-
-  if (ratio >= kAcceptRatio) {
-    for (std::size_t j = 0; j < s.nfree; ++j) {
-      s.x[j] = s.trial_x[j];
-      s.scaled_x[j] = s.diag[s.ifree[j]] * s.x[j];
-    }
-    std::ranges::copy(s.trial_fvec, s.fvec.begin());
-    s.xnorm = euclid_norm(s.scaled_x);
-    s.fnorm = s.fnorm1;
-    s.iter += 1;
-  }
-
-  s.status = stop_status(s, config, r);
-  // A NaN ratio is not accepted, yet it asks for a fresh Jacobian too.
-  return !(ratio < kAcceptRatio);
+  const std::size_t n = s.nfree;
+  const TrialJudging<double, std::uint64_t> judging{
+      .fnorm = s.fnorm,
+      .fnorm1 = s.fnorm1,
+      .xnorm = s.xnorm,
+      .delta = s.delta,
+      .par = s.par,
+      .iter = s.iter,
+      .gnorm = s.gnorm,
+      .ftol = config.ftol,
+      .xtol = config.xtol,
+      .nfev = s.nfev,
+      .maxfev = s.maxfev,
+      .max_iter = config.max_iter,
+      .x = s.x.data(),
+      .fvec = s.fvec.data(),
+      .trial_x = s.trial_x.data(),
+      .trial_fvec = s.trial_fvec.data(),
+      .step = s.lm_step.data(),
+      .r_step = s.r_step.data(),
+      .scaled_x = s.scaled_x.data(),
+  };
+  std::int64_t code = 0;
+  const bool fresh_jacobian = judge_trial(
+      true, judging, [&](std::size_t i, std::size_t j) { return s.fjac[i + s.m * j]; },
+      PivotOrder{s.ipvt.data(), n}, [&](std::size_t j) { return s.diag[s.ifree[j]]; }, trial.alpha,
+      trial.pnorm, n, s.m,
+      [&](const double* v, bool) {
+        return euclid_norm({v, n});
+      },
+      [&](const double* v, bool) {
+        return euclid_norm({v, s.m});
+      },
+      code);
+  s.status = code == 0 ? std::nullopt : std::optional(static_cast<SolverStatus>(code));
+  return fresh_jacobian;
 }
 
 }  // namespace quillet::solver

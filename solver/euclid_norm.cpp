@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "solver/scalar_or_lanes.hpp"
+#include "solver/square_sum.hpp"
 
 namespace quillet::solver {
 #include "solver/norm_rules.hpp"

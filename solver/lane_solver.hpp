@@ -30,6 +30,7 @@
 #include <optional>
 #include <span>
 #include <stdexcept>
+#include <type_traits>
 
 #include "solver/driver_steps.hpp"
 #include "solver/lane_vectors.hpp"
@@ -42,6 +43,9 @@ namespace quillet::solver::QUILLET_LANE_ISA {
 // The steps the lanes share with the scalar run, compiled for this
 // instruction set.
 #include "solver/step_rules.hpp"
+// Included after the step rules they are written in.
+#include "solver/lm_rules.hpp"
+#include "solver/qr_rules.hpp"
 
 // A problem handed to a lane: the model has been given its samples already.
 struct LaneProblem {
@@ -59,6 +63,7 @@ struct LaneOutcome {
   SolverStatus status = SolverStatus::MaxIterReached;
   std::array<double, N> x{};
   double bestnorm = 0.0;
+  std::uint64_t niter = 0, nfev = 0;  // as SolverResult counts them
   // The last factorisation: R (r[i][j] for i <= j) and its column order,
   // from which a caller forms the covariance as `solve` does.
   std::array<std::array<double, N>, N> r{};
@@ -101,14 +106,6 @@ class LaneWorkspace {
 
 namespace lane_detail {
 
-// v[ipvt[j]] for each lane's own permutation.
-template <int N>
-Doubles permuted(const std::array<Doubles, N>& v, Ints index) {
-  Doubles out = v[0];
-  for (int k = 1; k < N; ++k) out = (index == k) ? v[k] : out;
-  return out;
-}
-
 // The lanes' matrices and vectors as the shared steps read them (no
 // lambdas: GCC compiles those for the baseline).
 template <int N>
@@ -116,35 +113,17 @@ struct Elements {
   const std::array<std::array<Doubles, N>, N>* m;
   Doubles operator()(std::size_t i, std::size_t j) const { return (*m)[i][j]; }
 };
+// The damped factor's strict lower triangle, read and written.
 template <int N>
-struct DiagonalOf {
-  const std::array<std::array<Doubles, N>, N>* m;
-  Doubles operator()(std::size_t j) const { return (*m)[j][j]; }
+struct LowerOf {
+  std::array<std::array<Doubles, N>, N>* m;
+  Doubles& operator()(std::size_t i, std::size_t j) const { return (*m)[i][j]; }
 };
 template <int N>
 struct Components {
   const std::array<Doubles, N>* v;
   Doubles operator()(std::size_t j) const { return (*v)[j]; }
 };
-// v[ipvt[j]] for R's column j.
-template <int N>
-struct PermutedBy {
-  const std::array<Doubles, N>* v;
-  const std::array<Ints, N>* ipvt;
-  Doubles operator()(std::size_t j) const { return permuted<N>(*v, (*ipvt)[j]); }
-};
-
-// out[ipvt[j]] = w[j] for every j, each lane by its own permutation.
-template <int N>
-void scatter(const std::array<Doubles, N>& w, const std::array<Ints, N>& ipvt,
-             std::array<Doubles, N>& out) {
-  for (int k = 0; k < N; ++k) {
-    Doubles v = out[k];
-    for (int j = 0; j < N; ++j) v = (ipvt[j] == k) ? w[j] : v;
-    out[k] = v;
-  }
-}
-
 }  // namespace lane_detail
 
 // The lanes' state between rounds; fields are the scalar run's, one lane
@@ -371,8 +350,11 @@ class LaneSolver {
     }
 
     // Gradient test: the largest cosine between residuals and a column.
-    const Doubles gnorm = gradient_measure(Elements<N>{&s_.r}, PermutedBy<N>{&s_.acnorm, &s_.ipvt},
-                                           s_.qtf.data(), s_.fnorm, N);
+    const LanePivots<N> pivots{&s_.ipvt};
+    const Components<N> acnorm_of{&s_.acnorm};
+    const Doubles gnorm = gradient_measure(
+        Elements<N>{&s_.r}, InPivotOrder<LanePivots<N>, Components<N>>{&pivots, &acnorm_of},
+        s_.qtf.data(), s_.fnorm, N);
     s_.gnorm = lanes ? gnorm : s_.gnorm;
 
     const Mask go = lanes & ~non_finite;
@@ -391,255 +373,55 @@ class LaneSolver {
   }
 
   // Householder QR with column pivoting of the lanes' Jacobians, forming
-  // Q^T fvec alongside: qr_factor_qtf per lane. The column norms are summed
-  // in one pass over the rows; then each step reads its rows twice, once to
-  // scale its column and take the column's products with the later columns
-  // and the work vector, once to apply the reflection to them. That second
-  // pass also sums the squares of each later column below the step's row:
-  // they are the next step's column norm (whichever column the pivoting
-  // brings) and any norm the downdating recomputes, the same components in
-  // the same order. The first step reads fvec where the work vector would
-  // hold its copy.
+  // Q^T fvec alongside: qr_factor_qtf per lane, every column in each pass.
   void qr_factor_qtf(Mask lanes, std::size_t m, Vec& acnorm, Vec& rdiag, std::array<Ints, N>& ipvt,
                      Vec& qtf) {
-    {
-      std::array<SquareSum, N> sums;
-      sums.fill(no_squares());
-      for (std::size_t i = 0; i < m; ++i) {
-        const Ints magnitude = magnitude_bits(splat_int(static_cast<std::int64_t>(i)) < s_.m);
-        for (int j = 0; j < N; ++j) add_square(sums[j], w_.fjac[j][i], magnitude);
-      }
-      std::array<const Doubles*, N> columns;
-      for (int j = 0; j < N; ++j) columns[j] = w_.fjac[j];
-      acnorm = finish_norms<N>(sums, columns, 0, m, s_.m, lanes);
-    }
     Vec refnorm;
-    for (int j = 0; j < N; ++j) {
-      rdiag[j] = acnorm[j];
-      refnorm[j] = acnorm[j];
-      ipvt[j] = splat_int(j);
-    }
-    // below[k]: the squares of column k from the next step's row down.
-    std::array<SquareSum, N> below;
-    householder_steps<0>(lanes, m, acnorm, rdiag, refnorm, ipvt, qtf, below);
+    std::array<LaneSquares, N> below;
+    const LanePivots<N> pivots{&ipvt};
+    const Factoring<Doubles, Mask, Ints, Ints, std::array<Doubles*, N>, LanePivots<N>, LaneSquares>
+        f{.col = w_.fjac,
+          .pivots = pivots,
+          .n = N,
+          .rows = m,
+          .count = s_.m,
+          .lanes = lanes,
+          .fvec = w_.fvec,
+          .work = w_.work,
+          .qtf = qtf.data(),
+          .acnorm = acnorm.data(),
+          .rdiag = rdiag.data(),
+          .refnorm = refnorm.data(),
+          .ipvt = ipvt.data(),
+          .below = below.data()};
+    factor_pivoted<N, N + 1, true>(f);
   }
 
-  template <int J>
-  void householder_steps(Mask lanes, std::size_t m, const Vec& acnorm, Vec& rdiag, Vec& refnorm,
-                         std::array<Ints, N>& ipvt, Vec& qtf, std::array<SquareSum, N>& below) {
-    if constexpr (J < N) {
-      householder_step<J>(lanes, m, acnorm, rdiag, refnorm, ipvt, qtf, below);
-      householder_steps<J + 1>(lanes, m, acnorm, rdiag, refnorm, ipvt, qtf, below);
+  // The norm of N values, and of each lane's rows, as the shared steps take
+  // them.
+  struct NormOfN {
+    Doubles operator()(const Doubles* v, Mask active) const {
+      return norm(v, 0, N, splat_int(N), active);
     }
-  }
+  };
+  struct NormOfRows {
+    std::size_t rows;
+    Ints count;
+    Doubles operator()(const Doubles* v, Mask active) const {
+      return norm(v, 0, rows, count, active);
+    }
+  };
 
-  template <int J>
-  void householder_step(Mask lanes, std::size_t m, const Vec& acnorm, Vec& rdiag, Vec& refnorm,
-                        std::array<Ints, N>& ipvt, Vec& qtf, std::array<SquareSum, N>& below) {
-    constexpr int kLater = N - 1 - J;
-    Doubles* const cj = w_.fjac[J];
-    // Pivot: strictly greater wins, so ties keep the lower index.
-    Ints kmax = splat_int(J);
-    Doubles best = rdiag[J];
-    for (int k = J + 1; k < N; ++k) {
-      const Mask greater = rdiag[k] > best;
-      kmax = greater ? splat_int(k) : kmax;
-      best = greater ? rdiag[k] : best;
-    }
-    for (int k = J + 1; k < N; ++k) {
-      const Mask swap = lanes & (kmax == k);
-      if (!any(swap)) continue;
-      Doubles* const ck = w_.fjac[k];
-      for (std::size_t i = 0; i < m; ++i) {
-        const Doubles a = cj[i];
-        cj[i] = swap ? ck[i] : a;
-        ck[i] = swap ? a : ck[i];
-      }
-      rdiag[k] = swap ? rdiag[J] : rdiag[k];
-      refnorm[k] = swap ? refnorm[J] : refnorm[k];
-      const Ints pj = ipvt[J];
-      ipvt[J] = swap ? ipvt[k] : pj;
-      ipvt[k] = swap ? pj : ipvt[k];
-      const SquareSum bj = below[J];
-      below[J] = select(swap, below[k], bj);
-      below[k] = select(swap, bj, below[k]);
-    }
-
-    // The first step's column is whole and unchanged: its norm is acnorm's.
-    Doubles cnorm = J == 0 ? lane_detail::permuted<N>(acnorm, ipvt[0])
-                           : finish_norm(below[J], cj, J, m, s_.m, lanes);
-    const Mask reflect = lanes & (cnorm != 0.0);
-    cnorm = (reflect & (cj[J] < 0.0)) ? -cnorm : cnorm;
-    const Doubles* const source = J == 0 ? w_.fvec : w_.work;
-    Doubles* const work = w_.work;
-
-    // The Householder vector, and its products with the later columns and
-    // the work vector before any of them changes.
-    std::array<Doubles, kLater + 1> s;
-    s.fill(splat(0.0));
-    for (std::size_t i = J; i < m; ++i) {
-      const Mask live = splat_int(static_cast<std::int64_t>(i)) < s_.m;
-      Doubles v = reflect ? cj[i] / cnorm : cj[i];
-      if (i == J) v = reflect ? v + 1.0 : v;
-      cj[i] = v;
-      for (int c = 0; c < kLater; ++c) s[c] = live ? s[c] + v * w_.fjac[J + 1 + c][i] : s[c];
-      s[kLater] = live ? s[kLater] + v * source[i] : s[kLater];
-    }
-
-    // The reflection applied, with the squares of the later columns below
-    // this step's row.
-    const Doubles d = cj[J];
-    std::array<Doubles, kLater + 1> t;
-    for (int c = 0; c < kLater; ++c) t[c] = s[c] / d;
-    const Mask apply = reflect & (d != 0.0);
-    t[kLater] = -s[kLater] / d;
-    std::array<SquareSum, kLater + 1> sums;
-    sums.fill(no_squares());
-    for (std::size_t i = J; i < m; ++i) {
-      const Ints magnitude = magnitude_bits(splat_int(static_cast<std::int64_t>(i)) < s_.m);
-      const Doubles v = cj[i];
-      for (int c = 0; c < kLater; ++c) {
-        Doubles* const ck = w_.fjac[J + 1 + c];
-        const Doubles x = reflect ? ck[i] - t[c] * v : ck[i];
-        ck[i] = x;
-        if (i > J) add_square(sums[c], x, magnitude);
-      }
-      work[i] = apply ? source[i] + v * t[kLater] : source[i];
-    }
-
-    // The later columns' norms, downdated or recomputed.
-    for (int c = 0; c < kLater; ++c) {
-      const int k = J + 1 + c;
-      const Doubles* const ck = w_.fjac[k];
-      const Mask downdate = reflect & (rdiag[k] != 0.0);
-      Doubles ratio = ck[J] / rdiag[k];
-      const Doubles shrunk = rdiag[k] * sqrt(nan_max(splat(0.0), 1.0 - ratio * ratio));
-      rdiag[k] = downdate ? shrunk : rdiag[k];
-      ratio = rdiag[k] / refnorm[k];
-      const Mask recompute = downdate & (kDowndateWeight * ratio * ratio < kDowndateFloor);
-      if (any(recompute)) {
-        const Doubles fresh = finish_norm(sums[c], ck, J + 1, m, s_.m, recompute);
-        rdiag[k] = recompute ? fresh : rdiag[k];
-        refnorm[k] = recompute ? fresh : refnorm[k];
-      }
-      below[k] = sums[c];
-    }
-    rdiag[J] = -cnorm;
-    cj[J] = rdiag[J];
-    qtf[J] = work[J];
-  }
-
-  // The damped system R u ~ qtb, diag(damp) P^T u ~ 0 by Givens rotations:
-  // qr_solve per lane. `lower` receives the rotated factor's strict lower
-  // triangle (lower[i][j], i > j), `sdiag` its diagonal.
-  void qr_solve(const Vec& damp, Vec& u, Vec& sdiag, std::array<Vec, N>& lower) const {
-    using namespace lane_detail;
-    Vec w = s_.qtf;
-    Vec diag_work;
-    for (int j = 0; j < N; ++j) {
-      diag_work[j] = s_.r[j][j];
-      for (int i = j + 1; i < N; ++i) lower[i][j] = s_.r[j][i];
-    }
-    for (int j = 0; j < N; ++j) {
-      const Doubles dl = permuted<N>(damp, s_.ipvt[j]);
-      const Mask go = dl != 0.0;
-      for (int k = j + 1; k < N; ++k) sdiag[k] = go ? splat(0.0) : sdiag[k];
-      sdiag[j] = go ? dl : sdiag[j];
-      Doubles qtbpj = splat(0.0);
-      for (int k = j; k < N; ++k) {
-        const Mask rotate = go & (sdiag[k] != 0.0);
-        const Doubles rkk = diag_work[k];
-        // The cotangent form where |sdiag| > |rkk|, else the tangent form:
-        // each lane's ratio, and the sine or cosine taken from it, come from
-        // one division and one square root whichever form it takes.
-        const auto [cos, sin] = givens(rkk, sdiag[k]);
-        diag_work[k] = rotate ? cos * rkk + sin * sdiag[k] : diag_work[k];
-        const Doubles wk = cos * w[k] + sin * qtbpj;
-        const Doubles q = cos * qtbpj - sin * w[k];
-        w[k] = rotate ? wk : w[k];
-        qtbpj = rotate ? q : qtbpj;
-        for (int i = k + 1; i < N; ++i) {
-          const Doubles l = cos * lower[i][k] + sin * sdiag[i];
-          const Doubles sd = cos * sdiag[i] - sin * lower[i][k];
-          lower[i][k] = rotate ? l : lower[i][k];
-          sdiag[i] = rotate ? sd : sdiag[i];
-        }
-      }
-      sdiag[j] = diag_work[j];
-    }
-    solve_nonsingular<Ints>(Elements<N>{&lower}, Components<N>{&sdiag}, w.data(), N, false);
-    scatter<N>(w, s_.ipvt, u);
-  }
-
-  // out[j] = (v[ipvt[j]] / vnorm) * diag[ipvt[j]].
-  Vec newton_scaled_step(const Vec& v, Doubles vnorm) const {
-    Vec out;
-    for (int j = 0; j < N; ++j) {
-      out[j] = (lane_detail::permuted<N>(v, s_.ipvt[j]) / vnorm) *
-               lane_detail::permuted<N>(s_.diag, s_.ipvt[j]);
-    }
-    return out;
-  }
-
-  // lm_parameter per lane: the step u for the bound delta, and par.
+  // lm_parameter per lane: the step u for the bound delta (into u_out), and
+  // par.
   void lm_parameter(Mask lanes, Vec& u_out) {
     using namespace lane_detail;
-    const Doubles delta = s_.delta;
-    const auto& r = s_.r;
-    Vec w1, w2, u{};
-    for (int j = 0; j < N; ++j) w1[j] = s_.qtf[j];
-    const Ints nsing =
-        solve_nonsingular<Ints>(Elements<N>{&r}, DiagonalOf<N>{&r}, w1.data(), N, true);
-    scatter<N>(w1, s_.ipvt, u);
-    for (int j = 0; j < N; ++j) w2[j] = s_.diag[j] * u[j];
-    Doubles dxnorm = norm_n(w2, lanes);
-    Doubles fp = dxnorm - delta;
-    // Gauss–Newton steps short enough are taken with par = 0.
-    const Mask newton = lanes & newton_step_fits(fp, delta);
-    s_.par = newton ? splat(0.0) : s_.par;
-    for (int j = 0; j < N; ++j) u_out[j] = newton ? u[j] : u_out[j];
-    Mask live = lanes & ~newton;
-    if (!any(live)) return;
-
-    Doubles parl = splat(0.0);
-    const Mask regular = nsing == N;
-    {
-      Vec a = newton_scaled_step(w2, dxnorm);
-      solve_r_transposed(Elements<N>{&r}, a.data(), N);
-      const Doubles tn = norm_n(a, live & regular);
-      parl = regular ? newton_correction(fp, delta, tn) : parl;
-    }
-    scaled_gradient(Elements<N>{&r}, s_.qtf.data(), PermutedBy<N>{&s_.diag, &s_.ipvt}, w1.data(),
-                    N);
-    const Doubles qnorm = norm_n(w1, live);
-    Doubles paru = initial_par_upper(qnorm, delta);
-    Doubles par = initial_par(s_.par, parl, paru, qnorm, dxnorm);
-
-    for (int solves = 1;; ++solves) {
-      par = positive_par(par, paru);
-      const Doubles t = sqrt(par);
-      Vec damp;
-      for (int j = 0; j < N; ++j) damp[j] = t * s_.diag[j];
-      Vec sdiag{};
-      std::array<Vec, N> lower{};
-      qr_solve(damp, u, sdiag, lower);
-      for (int j = 0; j < N; ++j) w2[j] = s_.diag[j] * u[j];
-      dxnorm = norm_n(w2, live);
-      const Doubles fp_prev = fp;
-      fp = dxnorm - delta;
-
-      s_.par = live ? par : s_.par;
-      for (int j = 0; j < N; ++j) u_out[j] = live ? u[j] : u_out[j];
-      const Mask stop =
-          par_search_done(fp, fp_prev, parl, delta) | splat_int(solves == kMaxSolves ? -1 : 0);
-      live &= ~stop;
-      if (!any(live)) return;
-
-      Vec a = newton_scaled_step(w2, dxnorm);
-      solve_lower(Elements<N>{&lower}, Components<N>{&sdiag}, a.data(), N);
-      const Doubles tn = norm_n(a, live);
-      next_par(fp, newton_correction(fp, delta, tn), par, parl, paru);
-    }
+    Vec u{}, sdiag{}, w1, w2;
+    std::array<Vec, N> lower{};
+    LowerOf<N> lower_at{&lower};
+    lm_parameter_search<Ints>(lanes, Elements<N>{&s_.r}, lower_at, LanePivots<N>{&s_.ipvt},
+                              Components<N>{&s_.diag}, s_.qtf.data(), s_.delta, s_.par, u.data(),
+                              u_out.data(), sdiag.data(), w1.data(), w2.data(), N, NormOfN{});
   }
 
   // lm_parameter, the limits' shortening, pnorm and the trial point.
@@ -672,46 +454,38 @@ class LaneSolver {
     s_.pnorm = lanes ? pnorm : s_.pnorm;
   }
 
-  // judge_step per lane, with the trial residuals in trial_fvec. `fresh_jacobian`
-  // gets the lanes whose next step needs a new Jacobian (the ratio is not
-  // below 1e-4), `stopped` those whose run ends.
+  // judge_step per lane, with the trial residuals in trial_fvec. `fresh_jacobian` gets
+  // the lanes whose next step needs a new Jacobian (the ratio is not below
+  // 1e-4), `stopped` those whose run ends.
   void judge(Mask lanes, Mask& fresh_jacobian, Mask& stopped) {
     using namespace lane_detail;
+    Vec r_step, scaled;
+    const TrialJudging<Doubles, Ints> judging{
+        .fnorm = s_.fnorm,
+        .fnorm1 = s_.fnorm1,
+        .xnorm = s_.xnorm,
+        .delta = s_.delta,
+        .par = s_.par,
+        .iter = s_.iter,
+        .gnorm = s_.gnorm,
+        .ftol = s_.ftol,
+        .xtol = s_.xtol,
+        .nfev = s_.nfev,
+        .maxfev = s_.maxfev,
+        .max_iter = s_.max_iter,
+        .x = s_.x.data(),
+        .fvec = w_.fvec,
+        .trial_x = s_.xnew.data(),
+        .trial_fvec = w_.trial_fvec,
+        .step = s_.lm_step.data(),
+        .r_step = r_step.data(),
+        .scaled_x = scaled.data(),
+    };
     const std::size_t m = rows();
-    const Doubles fnorm1 = norm_m(w_.trial_fvec, 0, lanes);
-    s_.fnorm1 = lanes ? fnorm1 : s_.fnorm1;
-    const Doubles fnorm = s_.fnorm;
-    const Doubles actred = actual_reduction(fnorm1, fnorm);
-
-    Vec r_step;
-    r_times_step(Elements<N>{&s_.r}, PermutedBy<N>{&s_.lm_step, &s_.ipvt}, r_step.data(), N);
-    const Reductions<Doubles> r =
-        reductions(actred, norm_n(r_step, lanes), s_.alpha, s_.par, s_.pnorm, fnorm);
-    const Doubles ratio = r.ratio;
-    const StepBound<Doubles> bound = next_step_bound(r, s_.delta, s_.par, s_.pnorm, fnorm1, fnorm);
-    s_.delta = lanes ? bound.delta : s_.delta;
-    s_.par = lanes ? bound.par : s_.par;
-
-    const Mask accept = lanes & (ratio >= kAcceptRatio);
-    if (any(accept)) {
-      Vec scaled;
-      for (int j = 0; j < N; ++j) {
-        s_.x[j] = accept ? s_.xnew[j] : s_.x[j];
-        scaled[j] = s_.diag[j] * s_.x[j];
-      }
-      for (std::size_t i = 0; i < m; ++i) w_.fvec[i] = accept ? w_.trial_fvec[i] : w_.fvec[i];
-      const Doubles xnorm = norm_n(scaled, accept);
-      s_.xnorm = accept ? xnorm : s_.xnorm;
-      s_.fnorm = accept ? fnorm1 : s_.fnorm;
-      s_.iter = accept ? s_.iter + 1 : s_.iter;
-    }
-
-    const Ints status = stop_code<Ints>(r, s_.delta, s_.xnorm, s_.gnorm, s_.ftol, s_.xtol, s_.nfev,
-                                        s_.maxfev, s_.iter, s_.max_iter);
-    s_.status = lanes ? status : s_.status;
-
-    stopped = lanes & (status != 0);
-    fresh_jacobian = lanes & ~(ratio < kAcceptRatio);
+    fresh_jacobian = judge_trial(lanes, judging, Elements<N>{&s_.r}, LanePivots<N>{&s_.ipvt},
+                                 Components<N>{&s_.diag}, s_.alpha, s_.pnorm, N, m, NormOfN{},
+                                 NormOfRows{m, s_.m}, s_.status);
+    stopped = lanes & (s_.status != 0);
   }
 
   template <class Done>
@@ -731,6 +505,8 @@ class LaneSolver {
         // The scalar maximum: this lambda is compiled for the baseline.
         const double largest = solver::nan_max(lane(s_.fnorm, k), lane(s_.fnorm1, k));
         o.bestnorm = largest * largest;
+        o.niter = static_cast<std::uint64_t>(lane(s_.iter, k));
+        o.nfev = static_cast<std::uint64_t>(lane(s_.nfev, k));
       }
       lane(s_.m, k) = 0;
       done(k, o);

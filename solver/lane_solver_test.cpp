@@ -11,6 +11,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <deque>
 #include <iterator>
 #include <string>
@@ -244,6 +245,123 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<LaneSolverAgainstSolve::ParamType>& param) {
       return std::string(std::get<0>(param.param).name) + "_" + std::get<1>(param.param).name;
     });
+
+// The very bits of a few runs, each through `solve` and through the lanes
+// of every instruction set this processor runs (side by side, so that each
+// lane also runs beside the others): the status, the counts and every bit of
+// the solution and the chi-square. The lanes against `solve` cannot see a
+// fault in a step both share (the factorisation, the damped solves, the
+// Levenberg-Marquardt parameter, the step bound, the acceptance); these
+// runs do.
+struct PinnedRun {
+  const char* name;
+  SolverStatus status;
+  std::uint64_t niter, nfev;
+  std::array<std::uint64_t, 3> x;
+  std::uint64_t bestnorm;
+};
+
+Family pinned_family() {
+  Family f;
+  // A noisy line whose width the upper limit holds: sigma ends on 0.8.
+  f.add(testing::gaussian, testing::gaussian_grad, 31, -4.0, 0.25, {2.0, 0.3, 1.0}, 0.05,
+        {1.0, 0.0, 0.5}, {0.0, 10.0, -3.0, 3.0, 0.1, 0.8});
+  // Its amplitude held from below, its centre moving free.
+  f.add(testing::gaussian, testing::gaussian_grad, 23, -3.0, 0.3, {1.0, -0.4, 0.6}, 0.02,
+        {1.5, 0.2, 1.0}, {1.2, 5.0, -2.0, 2.0, 0.05, 4.0});
+  // A free line under noise, far from its start.
+  f.add(testing::gaussian, testing::gaussian_grad, 40, -5.0, 0.25, {3.0, 1.1, 0.7}, 0.1,
+        {1.0, -1.0, 2.0}, {0.0, 10.0, -4.0, 4.0, 0.05, 5.0});
+  // A parabola whose optimum lies beyond a limit of every coefficient: the
+  // first starts on its limit, and each column is frozen while the gradient
+  // points outward from the limit its parameter rests on.
+  f.add(testing::quadratic, testing::quadratic_grad, 12, -1.0, 0.2, {1.5, -2.0, 0.3}, 0.05,
+        {0.9, 0.0, 0.0}, {0.9, 1.2, -1.0, 1.0, 0.0, 0.2});
+  return f;
+}
+
+const PinnedRun kPinnedRuns[] = {
+    {"WidthOnItsUpperLimit",
+     SolverStatus::FtolReached,
+     11,
+     22,
+     {0x4001ad66f97ca0c5, 0x3fd2b2282c294100, 0x3fe999999999999a},
+     0x3fe61c8893161be2},
+    {"AmplitudeOnItsLowerLimit",
+     SolverStatus::FtolReached,
+     12,
+     24,
+     {0x3ff3333333333333, 0xbfd95de87e929ec1, 0x3fe0d01638e31147},
+     0x3fb9f79d42fe311e},
+    {"FreeLine",
+     SolverStatus::FtolReached,
+     12,
+     25,
+     {0x40080d60c76d7729, 0x3ff207da792f8a7c, 0x3fe67f7ab9ad0b2d},
+     0x3fc13a10e14498e4},
+    {"FrozenColumns",
+     SolverStatus::GtolReached,
+     5,
+     11,
+     {0x3ff3333333333333, 0xbff0000000000000, 0x3fc999999999999a},
+     0x401a1a67728639f6},
+};
+
+std::string described(const LaneCurveOutcome& o) {
+  char text[256];
+  std::snprintf(text, sizeof text,
+                "status %d, niter %llu, nfev %llu, x {0x%016llx, 0x%016llx, 0x%016llx}, bestnorm "
+                "0x%016llx",
+                static_cast<int>(o.status), static_cast<unsigned long long>(o.niter),
+                static_cast<unsigned long long>(o.nfev),
+                static_cast<unsigned long long>(std::bit_cast<std::uint64_t>(o.x[0])),
+                static_cast<unsigned long long>(std::bit_cast<std::uint64_t>(o.x[1])),
+                static_cast<unsigned long long>(std::bit_cast<std::uint64_t>(o.x[2])),
+                static_cast<unsigned long long>(std::bit_cast<std::uint64_t>(o.bestnorm)));
+  return text;
+}
+
+void expect_pinned(const LaneCurveOutcome& o, const PinnedRun& pin, const char* path) {
+  const std::string got = std::string(path) + " " + pin.name + ": " + described(o);
+  ASSERT_FALSE(o.error) << got;
+  EXPECT_EQ(o.status, pin.status) << got;
+  EXPECT_EQ(o.niter, pin.niter) << got;
+  EXPECT_EQ(o.nfev, pin.nfev) << got;
+  for (std::size_t c = 0; c < 3; ++c) {
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(o.x[c]), pin.x[c]) << "parameter " << c << ", " << got;
+  }
+  EXPECT_EQ(std::bit_cast<std::uint64_t>(o.bestnorm), pin.bestnorm) << got;
+}
+
+TEST(PinnedRuns, SolveKeepsItsBits) {
+  const Family family = pinned_family();
+  ASSERT_EQ(family.problems.size(), std::size(kPinnedRuns));
+  for (std::size_t i = 0; i < family.problems.size(); ++i) {
+    const LaneCurveProblem& p = family.problems[i];
+    CurveModel model = *p.model;
+    std::array<double, 3> x = p.start;
+    const auto run = solve(model, p.config, p.constraints, x);
+    ASSERT_TRUE(run.has_value());
+    expect_pinned({std::nullopt, run->status, x, run->bestnorm, run->niter, run->nfev},
+                  kPinnedRuns[i], "solve");
+  }
+}
+
+class PinnedLaneRuns : public ::testing::TestWithParam<LaneKernels> {};
+
+TEST_P(PinnedLaneRuns, LanesKeepTheirBits) {
+  const LaneKernels& kernels = GetParam();
+  if (!kernels.runs_here()) GTEST_SKIP() << "this processor lacks " << kernels.name;
+  const Family family = pinned_family();
+  std::vector<LaneCurveOutcome> lanes(family.problems.size());
+  kernels.solve_in_lanes(family.problems, lanes);
+  for (std::size_t i = 0; i < lanes.size(); ++i) {
+    expect_pinned(lanes[i], kPinnedRuns[i], kernels.name);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Curves, PinnedLaneRuns, ::testing::ValuesIn(kLaneKernels),
+                         [](const auto& param) { return std::string(param.param.name); });
 
 }  // namespace
 }  // namespace quillet::solver

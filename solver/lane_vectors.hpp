@@ -28,6 +28,7 @@
 #include <cstdint>
 
 #include "solver/euclid_norm.hpp"
+#include "solver/square_sum.hpp"
 
 namespace quillet::solver::QUILLET_LANE_ISA {
 
@@ -92,41 +93,17 @@ inline Doubles nan_min(Doubles a, Doubles b) {
   return (a != a) ? b : ((b != b) ? a : (b < a ? b : a));
 }
 
-// euclid_norm's three-range sums, the same rules for one problem and for lanes.
-#include "solver/norm_rules.hpp"
+// The bits of a value and the value of bits, each lane alone; a count as a
+// real.
+inline Ints bits_of(Doubles v) { return reinterpret_cast<Ints>(v); }
+inline Doubles real_of(Ints v) { return reinterpret_cast<Doubles>(v); }
+inline Uints unsigned_of(Ints v) { return reinterpret_cast<Uints>(v); }
+inline Ints signed_of(Uints v) { return reinterpret_cast<Ints>(v); }
+inline Doubles to_real(Ints v) { return to_doubles(v); }
 
-// euclid_norm per lane. One pass sums the squares, for several vectors at
-// once where a kernel has them side by side, and keeps what shows whether
-// that sum's square root is euclid_norm's result to the bit (see
-// plain_sum_is_norm); the lanes where it is not take the three-range sums,
-// also in vector form, with exactly the comparisons, quotients and sums of
-// the scalar function in its order. Each lane works on its own components:
-// rows at and past a lane's count are not read for it, and lanes outside
-// the `active` mask get meaningless values.
-
-// rgiant / n for lanes of n components: euclid_norm's bound of the
-// intermediate range.
-inline Doubles agiant_of(Ints components) { return splat(kRgiant) / to_doubles(components); }
-
-// The common case's pass, one component at a time: the sum of squares, and
-// the two magnitudes beside it that decide whether it is the norm: the
-// largest small one (at most rdwarf) and the least above rdwarf.
-// Magnitudes order as their bit patterns do, so each is found from the
-// patterns' distances to rdwarf's, unsigned: D - p for a small magnitude of
-// pattern p is at most D, and for any other it wraps past every small one's;
-// p - D - 1 for a magnitude above rdwarf likewise. The least distance of
-// each kind gives the magnitude (UINT64_MAX while there is none).
-struct SquareSum {
-  Doubles s2;
-  Uints below_dwarf;  // min of D - p
-  Uints above_dwarf;  // min of p - D - 1
-};
-
-inline constexpr std::uint64_t kDwarfBits = std::bit_cast<std::uint64_t>(kRdwarf);
-
-inline SquareSum no_squares() {
-  const Uints none = reinterpret_cast<Uints>(splat_int(-1));
-  return {splat(0.0), none, none};
+// Whether row i is below each lane's count of rows.
+inline Mask row_live(std::size_t i, Ints count) {
+  return splat_int(static_cast<std::int64_t>(i)) < count;
 }
 
 // The bits that keep a component's magnitude in a live row, and zero it in
@@ -134,104 +111,19 @@ inline SquareSum no_squares() {
 // below rdwarf's pattern never brings a small magnitude above 0.
 inline Ints magnitude_bits(Mask live) { return live & INT64_MAX; }
 
-inline void add_square(SquareSum& sum, Doubles x, Ints magnitude) {
-  const Ints bits = reinterpret_cast<Ints>(x) & magnitude;
-  const Doubles a = reinterpret_cast<Doubles>(bits);
-  sum.s2 = sum.s2 + a * a;
-  const Uints pattern = reinterpret_cast<Uints>(bits);
-  const Uints below = kDwarfBits - pattern;
-  const Uints above = pattern - (kDwarfBits + 1);
-  sum.below_dwarf = below < sum.below_dwarf ? below : sum.below_dwarf;
-  sum.above_dwarf = above < sum.above_dwarf ? above : sum.above_dwarf;
-}
+// euclid_norm's sums and the common case's pass, the same rules for one
+// problem and for lanes.
+#include "solver/norm_rules.hpp"
 
-// Whether euclid_norm of the components summed, n of them, is the square
-// root of their sum of squares s2. None may be large (at least rgiant / n)
-// or NaN: such a one makes s2 at least (rgiant / n)^2, or NaN, and the
-// others only bring s2 there from below; so s2 below that bound rules them
-// out. Then s2 is the norm when no component is small (every one
-// intermediate or zero; see euclid_norm), and also when the small ones are
-// too small to matter beside the intermediate ones: with M the largest small
-// magnitude and a the least intermediate one, M n 2^32 <= a, a^2 >= n 2^-1018
-// and s2 >= M. For then each small square, and their sum before the first
-// intermediate one, stays below a^2 2^-55: the squares' part is at most
-// about n M^2 <= a^2 2^-64 / n, and their sub-normal rounding at most
-// n 2^-1074 <= a^2 2^-56 (for any n below 2^40). That is less than half an
-// ulp of every partial sum of intermediate squares (those are at least a^2,
-// a normal number), so adding them changes none, and s2 is the three-range
-// s2 to the bit. And the three-range result, from s1 = 0 and s2 >= x3max =
-// M, is sqrt(s2 (1 + (M / s2) (M s3))), where the term beside 1 is at most
-// about n M^2 / a^2 < 2^-53, so that 1 + it rounds to 1.
-inline Mask plain_sum_is_norm(const SquareSum& sum, Ints components) {
-  const Doubles n = to_doubles(components);
-  const Doubles agiant = agiant_of(components);
-  const Mask no_large = sum.s2 < agiant * agiant;
-  const Uints dwarf = reinterpret_cast<Uints>(splat_int(static_cast<std::int64_t>(kDwarfBits)));
-  const Mask some_small = sum.below_dwarf < dwarf;
-  const Mask some_above = reinterpret_cast<Ints>(sum.above_dwarf) >= 0;
-  const Doubles small = reinterpret_cast<Doubles>(dwarf - sum.below_dwarf);
-  const Doubles least = reinterpret_cast<Doubles>(sum.above_dwarf + (kDwarfBits + 1));
-  constexpr double kTwoTo32 = 0x1p32;
-  constexpr double kRoundingFloor = 0x1p-1018;
-  const Mask negligible = some_above & (least * least >= n * kRoundingFloor) &
-                          (small * n * kTwoTo32 <= least) & (sum.s2 >= small);
-  return no_large & (~some_small | negligible);
-}
+using LaneSquares = SquareSum<Doubles, Uints>;
 
-// The lane that holds `b` where `m` is set, else `a`'s.
-inline SquareSum select(Mask m, const SquareSum& b, const SquareSum& a) {
-  return {m ? b.s2 : a.s2, m ? b.below_dwarf : a.below_dwarf, m ? b.above_dwarf : a.above_dwarf};
-}
-
-// euclid_norm's three-range sums and results, per lane, over rows [first,
-// count) of each of C vectors taken side by side (vector c for the lanes of
-// active[c]). Of the results, only those some lane needs are formed.
-template <std::size_t C>
-std::array<Doubles, C> three_range_norms(const std::array<const Doubles*, C>& v, std::size_t first,
-                                         std::size_t rows, Ints count,
-                                         const std::array<Mask, C>& active) {
-  const Doubles agiant = agiant_of(count - static_cast<std::int64_t>(first));
-  std::array<ThreeRanges<Doubles>, C> sums;
-  for (std::size_t c = 0; c < C; ++c) sums[c] = ThreeRanges<Doubles>{};
-  for (std::size_t i = first; i < rows; ++i) {
-    const Mask live = splat_int(static_cast<std::int64_t>(i)) < count;
-    for (std::size_t c = 0; c < C; ++c) add_to_ranges(sums[c], v[c][i], agiant, active[c] & live);
-  }
-  std::array<Doubles, C> result;
-  for (std::size_t c = 0; c < C; ++c) result[c] = three_range_norm(sums[c], active[c]);
-  return result;
-}
-
-// The norms of rows [first, count) of C vectors from the common case's pass
-// over them: its square root where it covers the lane, else the three-range
-// sums.
-template <std::size_t C>
-std::array<Doubles, C> finish_norms(const std::array<SquareSum, C>& sums,
-                                    const std::array<const Doubles*, C>& v, std::size_t first,
-                                    std::size_t rows, Ints count, Mask active) {
-  std::array<Doubles, C> result;
-  std::array<Mask, C> general;
-  Mask any_general = splat_int(0);
-  for (std::size_t c = 0; c < C; ++c) {
-    result[c] = sqrt(sums[c].s2);
-    general[c] = active & ~plain_sum_is_norm(sums[c], count - static_cast<std::int64_t>(first));
-    any_general |= general[c];
-  }
-  if (!any(any_general)) return result;
-  const std::array<Doubles, C> fallback = three_range_norms<C>(v, first, rows, count, general);
-  for (std::size_t c = 0; c < C; ++c) result[c] = general[c] ? fallback[c] : result[c];
-  return result;
-}
-
-inline Doubles finish_norm(const SquareSum& sum, const Doubles* v, std::size_t first,
-                           std::size_t rows, Ints count, Mask active) {
-  return finish_norms<1>({sum}, {v}, first, rows, count, active)[0];
-}
-
-// The norm of rows [first, count) of v, per lane.
+// euclid_norm of rows [first, count) of v, per lane: the common case's pass,
+// and the three-range sums in the lanes where it is not the norm. Rows at
+// and past a lane's count are not read for it; lanes outside `active` get
+// meaningless values.
 inline Doubles norm(const Doubles* v, std::size_t first, std::size_t rows, Ints count,
                     Mask active) {
-  SquareSum sum = no_squares();
+  LaneSquares sum = no_squares<LaneSquares>();
   for (std::size_t i = first; i < rows; ++i) {
     add_square(sum, v[i], magnitude_bits(splat_int(static_cast<std::int64_t>(i)) < count));
   }

@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
+#include <cinttypes>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <numbers>
@@ -177,6 +180,107 @@ TEST_P(NistTest, AgreesWithCertifiedValues) {
 
 INSTANTIATE_TEST_SUITE_P(Nist, NistTest, ::testing::ValuesIn(kProblems),
                          [](const auto& tc) { return std::string(tc.param.name); });
+
+// The very bits of a few runs, from one certified start each with
+// one-sided differences and everyday tolerances: the status, the counts and
+// every bit of the solution and the chi-square. A fault in any step the
+// runs share with the lanes (the factorisation, the damped solves, the
+// Levenberg-Marquardt parameter, the step bound, the acceptance) changes
+// them, where comparing two paths that share the fault could not see it.
+struct Pinned {
+  const char* name;
+  int start;
+  SolverStatus status;
+  std::uint64_t niter, nfev;
+  std::vector<std::uint64_t> x;
+  std::uint64_t bestnorm;
+};
+
+void PrintTo(const Pinned& p, std::ostream* out) { *out << p.name << " start " << p.start; }
+
+const Pinned kPinned[] = {
+    {"Misra1a",
+     1,
+     SolverStatus::FtolReached,
+     16,
+     53,
+     {0x406dde25ea0551d6, 0x3f42070bf2646a42},
+     0x3fbfe2998e30070a},
+    {"MGH09",
+     2,
+     SolverStatus::FtolReached,
+     22,
+     108,
+     {0x3fc8ade515433292, 0x3fc87c0118146f2b, 0x3fbf80a88293772a, 0x3fc16a85347f06c4},
+     0x3f342716830beeda},
+    {"Lanczos3",
+     2,
+     SolverStatus::FtolReached,
+     10,
+     75,
+     {0x3fb639976aa04696, 0x3fee8f32b4ed6d45, 0x3feb021be63c59fb, 0x40079cdd7aaf35a3,
+      0x3ff95233ef249c7e, 0x4013f2075e520f34},
+     0x3e514e42ac403169},
+    {"Gauss1",
+     1,
+     SolverStatus::FtolReached,
+     6,
+     47,
+     {0x4058b1ce3530d259, 0x3f857f989b8acc9a, 0x40591f5aa049e259, 0x4050deca86f4bf91,
+      0x40372138d3e8a0b4, 0x4051ffa5f00c95a1, 0x40665ff006fa81f8, 0x403263af003824c8},
+     0x40948f49fa1f4f76},
+    {"BoxBOD",
+     2,
+     SolverStatus::FtolReached,
+     11,
+     32,
+     {0x406ab9e6cf1cf058, 0x3fe182f7cbe239b9},
+     0x4092400916ef9bc0},
+    {"Eckerle4",
+     1,
+     SolverStatus::FtolReached,
+     17,
+     68,
+     {0x3ff8dec068d36cc6, 0x40105af6d15714cc, 0x407c38a8d4aca462},
+     0x3f57fabc73e082e2},
+};
+
+class NistPinned : public ::testing::TestWithParam<Pinned> {};
+
+TEST_P(NistPinned, RunsKeepTheirBits) {
+  const Pinned& pinned = GetParam();
+  const Problem& problem = *std::ranges::find_if(
+      kProblems, [&](const Problem& p) { return std::string(p.name) == pinned.name; });
+  Certified c = read_problem(problem);
+  std::vector<double> b = pinned.start == 1 ? c.start1 : c.start2;
+  SolverConfig config;
+  config.ftol = config.xtol = 1e-10;
+  config.gtol = 1e-10;
+  const std::vector<ParamConstraint> constraints(b.size(), ParamConstraint{});
+  const auto r = solve(c.model, config, constraints, std::span<double>(b));
+  ASSERT_TRUE(r.has_value());
+  std::string got = "status " + std::to_string(static_cast<int>(r->status)) + ", niter " +
+                    std::to_string(r->niter) + ", nfev " + std::to_string(r->nfev) + ", x {";
+  char hex[32];
+  for (const double v : b) {
+    std::snprintf(hex, sizeof hex, "0x%016" PRIx64 ", ", std::bit_cast<std::uint64_t>(v));
+    got += hex;
+  }
+  std::snprintf(hex, sizeof hex, "0x%016" PRIx64, std::bit_cast<std::uint64_t>(r->bestnorm));
+  got += "}, bestnorm " + std::string(hex);
+  EXPECT_EQ(r->status, pinned.status) << got;
+  EXPECT_EQ(r->niter, pinned.niter) << got;
+  EXPECT_EQ(r->nfev, pinned.nfev) << got;
+  ASSERT_EQ(b.size(), pinned.x.size()) << got;
+  for (std::size_t k = 0; k < b.size(); ++k) {
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(b[k]), pinned.x[k]) << "b" << k + 1 << ": " << got;
+  }
+  EXPECT_EQ(std::bit_cast<std::uint64_t>(r->bestnorm), pinned.bestnorm) << got;
+}
+
+INSTANTIATE_TEST_SUITE_P(Nist, NistPinned, ::testing::ValuesIn(kPinned), [](const auto& tc) {
+  return std::string(tc.param.name) + "Start" + std::to_string(tc.param.start);
+});
 
 }  // namespace
 }  // namespace quillet::solver

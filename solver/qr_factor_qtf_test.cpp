@@ -24,7 +24,8 @@ Outputs two_passes(std::size_t m, std::size_t n, std::vector<double> fjac,
   Outputs o{std::move(fjac),        std::vector<double>(n), std::vector<double>(n),
             std::vector<double>(m), std::vector<double>(n), std::vector<std::size_t>(n)};
   std::vector<double> refnorm(n);
-  qr_factor(m, n, o.fjac, o.ipvt, o.rdiag, o.acnorm, refnorm);
+  std::vector<ColumnSquares> squares(n);
+  qr_factor(m, n, o.fjac, o.ipvt, o.rdiag, o.acnorm, refnorm, squares);
   form_qtf(m, n, o.fjac, o.rdiag, f, o.work, o.qtf);
   return o;
 }
@@ -34,13 +35,21 @@ Outputs one_pass(std::size_t m, std::size_t n, std::vector<double> fjac,
   Outputs o{std::move(fjac),        std::vector<double>(n), std::vector<double>(n),
             std::vector<double>(m), std::vector<double>(n), std::vector<std::size_t>(n)};
   std::vector<double> refnorm(n);
-  qr_factor_qtf(m, n, o.fjac, o.ipvt, o.rdiag, o.acnorm, refnorm, f, o.work, o.qtf);
+  std::vector<ColumnSquares> squares(n);
+  qr_factor_qtf(m, n, o.fjac, o.ipvt, o.rdiag, o.acnorm, refnorm, squares, f, o.work, o.qtf);
   return o;
 }
 
+// A NaN's sign and payload are not kept: which operand's NaN an addition
+// passes on is the compiler's choice of operand order (it differs between
+// optimisation levels), and a NaN in a problem ends in the flagged row's own
+// NaN whatever its bits were. Every other value keeps its exact bits.
 std::vector<std::uint64_t> bits(const std::vector<double>& v) {
   std::vector<std::uint64_t> out;
-  for (double x : v) out.push_back(std::bit_cast<std::uint64_t>(x));
+  for (double x : v) {
+    out.push_back(std::isnan(x) ? std::uint64_t{0x7ff8000000000000}
+                                : std::bit_cast<std::uint64_t>(x));
+  }
   return out;
 }
 

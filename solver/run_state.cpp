@@ -12,8 +12,8 @@ namespace {
 
 // Alignment the block must have so that every region carved from it is
 // aligned for its type.
-constexpr std::size_t kBlockAlign =
-    std::max({alignof(double), alignof(std::size_t), alignof(std::span<double>)});
+constexpr std::size_t kBlockAlign = std::max(
+    {alignof(double), alignof(std::size_t), alignof(std::span<double>), alignof(ColumnSquares)});
 
 // Lays regions out one after another, each aligned for its type. Over a null
 // base it only measures, so that the size a run asks for and the layout it
@@ -49,6 +49,7 @@ void carve(BlockCarver& block, RunState& s) {
 
   s.deriv_slots = block.take<std::span<double>>(np);
 
+  s.column_squares = block.take<ColumnSquares>(n);
   s.ifree = block.take<std::size_t>(n);
   s.ipvt = block.take<std::size_t>(n);
 

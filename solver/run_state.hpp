@@ -7,6 +7,7 @@
 #include <span>
 
 #include "solver/solver_types.hpp"
+#include "solver/square_sum.hpp"
 
 namespace quillet::solver {
 
@@ -70,6 +71,9 @@ struct RunState {
   std::span<double> sdiag;       // lm_parameter's diagonal of S
   std::span<double> lm_w1;       // lm_parameter scratch
   std::span<double> lm_w2;       // lm_parameter scratch
+
+  // qr_factor's scratch (nfree): the squares each column keeps between steps.
+  std::span<ColumnSquares> column_squares;
 
   // One slot per parameter for evaluate_with_derivs; a present slot views
   // its free parameter's column of fjac, so the model writes straight into

@@ -57,6 +57,30 @@ template <class Real>
 // layout; a vector accessor `v(j)` reads the component that belongs to R's
 // column j (for a vector over parameters, that of parameter ipvt[j]).
 
+// Accessors the rules build for one another. Structs, not lambdas: GCC
+// compiles a lambda for the baseline whatever the lanes' target pragma says.
+// v[j].
+template <class Real>
+struct ValuesAt {
+  const Real* v;
+  Real operator()(std::size_t j) const { return v[j]; }
+};
+
+// r(j, j).
+template <class Matrix>
+struct DiagonalOf {
+  const Matrix* r;
+  auto operator()(std::size_t j) const { return (*r)(j, j); }
+};
+
+// f(ipvt[j]): an accessor over free parameters read in R's column order.
+template <class Pivots, class F>
+struct InPivotOrder {
+  const Pivots* pivots;
+  const F* f;
+  auto operator()(std::size_t j) const { return pivots->gather(*f, j); }
+};
+
 // A count of columns, or a column index, as a Count (std::int64_t or Ints).
 template <class Count>
 [[gnu::always_inline]] inline Count count_of(std::size_t j) {
@@ -338,6 +362,83 @@ template <class Code, class Real, class Count>
   limits = select(delta <= kEpsilon * xnorm, code_of(zero, SolverStatus::XtolTooSmall), limits);
   limits = select(gnorm <= kEpsilon, code_of(zero, SolverStatus::GtolTooSmall), limits);
   return select(status == zero, limits, status);
+}
+
+// What judging a trial reads and writes of one run, or of the lanes' runs:
+// the current point's norms, bound and counts, its free values `x` (n) and
+// residuals `fvec` (rows), the trial's, and the step taken (n, by free
+// parameter). `r_step` and `scaled_x` are scratch of n.
+template <class Real, class Count>
+struct TrialJudging {
+  Real& fnorm;
+  Real& fnorm1;
+  Real& xnorm;
+  Real& delta;
+  Real& par;
+  Count& iter;
+  const Real& gnorm;
+  const Real& ftol;
+  const Real& xtol;
+  const Count& nfev;
+  const Count& maxfev;
+  const Count& max_iter;
+  Real* x;
+  Real* fvec;
+  const Real* trial_x;
+  const Real* trial_fvec;
+  const Real* step;
+  Real* r_step;
+  Real* scaled_x;
+};
+
+// One trial judged, for the problems of `lanes`, with the trial's residuals
+// evaluated: the actual and predicted reductions, the new step bound and
+// par, the acceptance of a step whose ratio is at least kAcceptRatio (the
+// trial becomes the current point, and the iteration counter grows), then
+// the convergence and termination tests into `status` (0: the run goes on).
+// `alpha` and `pnorm` are the trial's shortening and scaled length, `d(j)`
+// the scale of free parameter j, `norm_free(v, active)` the norm of n
+// values and `norm_rows(v, active)` of each problem's residuals. Returns the
+// problems whose next step needs a fresh Jacobian: those not refused by the
+// ratio (a NaN ratio is not accepted, yet asks for one too).
+template <class Code, class Real, class Bool, class Count, class Matrix, class Pivots, class Scale,
+          class NormFree, class NormRows>
+[[gnu::always_inline]] inline Bool judge_trial(Bool lanes, const TrialJudging<Real, Count>& s,
+                                               const Matrix& r, const Pivots& pivots,
+                                               const Scale& d, Real alpha, Real pnorm,
+                                               std::size_t n, std::size_t rows,
+                                               const NormFree& norm_free, const NormRows& norm_rows,
+                                               Code& status) {
+  const Real fnorm1 = norm_rows(s.trial_fvec, lanes);
+  s.fnorm1 = select(lanes, fnorm1, s.fnorm1);
+  const Real fnorm = s.fnorm;
+  const Real actred = actual_reduction(fnorm1, fnorm);
+
+  const ValuesAt<Real> step{s.step};
+  r_times_step(r, InPivotOrder<Pivots, ValuesAt<Real>>{&pivots, &step}, s.r_step, n);
+  const Reductions<Real> red =
+      reductions(actred, norm_free(s.r_step, lanes), alpha, s.par, pnorm, fnorm);
+  const StepBound<Real> bound = next_step_bound(red, s.delta, s.par, pnorm, fnorm1, fnorm);
+  s.delta = select(lanes, bound.delta, s.delta);
+  s.par = select(lanes, bound.par, s.par);
+
+  const Bool accept = lanes & (red.ratio >= kAcceptRatio);
+  if (any(accept)) {
+    for (std::size_t j = 0; j < n; ++j) {
+      s.x[j] = select(accept, s.trial_x[j], s.x[j]);
+      s.scaled_x[j] = d(j) * s.x[j];
+    }
+    for (std::size_t i = 0; i < rows; ++i) s.fvec[i] = select(accept, s.trial_fvec[i], s.fvec[i]);
+    const Real xnorm = norm_free(s.scaled_x, accept);
+    s.xnorm = select(accept, xnorm, s.xnorm);
+    s.fnorm = select(accept, fnorm1, s.fnorm);
+    s.iter = select(accept, s.iter + 1, s.iter);
+  }
+
+  const Code code = stop_code<Code>(red, s.delta, s.xnorm, s.gnorm, s.ftol, s.xtol, s.nfev,
+                                    s.maxfev, s.iter, s.max_iter);
+  status = select(lanes, code, status);
+  return lanes & !(red.ratio < kAcceptRatio);
 }
 
 // --- The Levenberg–Marquardt parameter ----------------------------------------

@@ -14,7 +14,31 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/setup.sh
 
+# Each stage's time, printed as it ends and once more, all together, at the
+# end: where CI's time goes.
+stage_name=""
+stage_start=$SECONDS
+stage_times=()
+stage() {  # the next stage's name, or nothing after the last
+  local now=$SECONDS
+  if [[ -n "$stage_name" ]]; then
+    stage_times+=("$(printf '%5d s  %s' "$((now - stage_start))" "$stage_name")")
+    echo "-- $stage_name: $((now - stage_start)) s"
+  fi
+  stage_name="$1"
+  stage_start=$now
+  if [[ -n "$stage_name" ]]; then echo "== $stage_name"; fi
+}
+
 jobs="$(nproc)"
+# The lanes' instruction sets this processor runs. The plain build and the
+# wheel compile every set (the AVX-512 code compiles everywhere and is
+# proven bit for bit wherever it runs); the sanitizer builds compile only
+# the sets whose code their tests can run here.
+runnable_sets="avx2"
+if grep -qw avx512f /proc/cpuinfo && grep -qw avx512dq /proc/cpuinfo; then
+  runnable_sets="avx2;avx512"
+fi
 cxx_suite() {  # build dir, extra cmake args...; $targets, if set, what to build of it
   local dir="$1"
   shift
@@ -41,25 +65,25 @@ build_pytest() {  # build dir, sanitizer runtime library or "", pytest args...
   LD_PRELOAD="$preload" PYTHONPATH="$dir/src/api:$PWD/python" timeout 900 python3 -m pytest -q "$@"
 }
 
-echo "== Python lint, format and types"
+stage "Python lint, format and types"
 ruff check .
 ruff format --check .
 mypy
 
-echo "== C++ tests"
+stage "C++ tests"
 cxx_suite build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLET_PYTHON=ON -DQUILLET_FAULT_INJECTION=ON
 ctest --test-dir build/test --output-on-failure -j "$jobs" --timeout 300
 
-echo "== internal faults, without a sanitizer"
+stage "internal faults, without a sanitizer"
 grep -q QUILLET_FAULT_ROW build/test/src/api/_quillet*.so  # the hook is in, so nothing skips
 build_pytest build/test "" tests/test_internal_fault.py
 
-echo "== C++ tests under ASan + UBSan"
+stage "C++ tests under ASan + UBSan"
 cxx_suite build/asan -DCMAKE_BUILD_TYPE=Debug -DQUILLET_SANITIZE=address,undefined \
-  -DQUILLET_PYTHON=ON -DQUILLET_FAULT_INJECTION=ON
+  -DQUILLET_PYTHON=ON -DQUILLET_FAULT_INJECTION=ON "-DQUILLET_LANE_SETS=$runnable_sets"
 ctest --test-dir build/asan --output-on-failure -j "$jobs" --timeout 300
 
-echo "== Python tests under ASan + UBSan"
+stage "Python tests under ASan + UBSan"
 # The interpreter's own memory is still in use at exit, so leak reports would
 # be its; leaks of the module are the business of tests/test_leaks.py. With
 # PYTHONMALLOC=malloc every Python object is an allocation ASan watches.
@@ -77,29 +101,29 @@ ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYT
   tests/package/test_fit_cube.py tests/package/test_line_models.py tests/package/test_windows.py \
   tests/package/test_settings.py
 
-echo "== worker pool and batch under TSan"
+stage "worker pool and batch under TSan"
 # Only what runs under TSan is built: the spectrum tests (the pool, the
 # batches, the lanes) and the two modules; ctest leaves the rest unbuilt.
 targets="spectrum_tests _quillet _quillet_kernels" cxx_suite build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLET_SANITIZE=thread \
-  -DQUILLET_PYTHON=ON -DQUILLET_FAULT_INJECTION=ON
+  -DQUILLET_PYTHON=ON -DQUILLET_FAULT_INJECTION=ON "-DQUILLET_LANE_SETS=$runnable_sets"
 ctest --test-dir build/tsan --output-on-failure -j "$jobs" --timeout 300 -R 'WorkerPool|Batch'
 
-echo "== Python batch, thread and internal-fault tests under TSan"
+stage "Python batch, thread and internal-fault tests under TSan"
 # TSan supports no fork() of a threaded process, and adds a thread of its own
 # that the tests counting the pool's threads would see.
 TSAN_OPTIONS=halt_on_error=1 build_pytest build/tsan libtsan.so \
   tests/test_batch.py tests/test_threads.py tests/test_internal_fault.py \
   -k 'not fork and not pool_starts'
 
-echo "== lanes: machine code, and the lanes against the scalar path under TSan"
+stage "lanes: machine code, and the lanes against the scalar path under TSan"
 bash tools/check_lane_code.sh build/test
 ctest --test-dir build/tsan --output-on-failure -j "$jobs" --timeout 300 \
   -R 'LanesAgainstScalar|LineRowLanes|BatchAllocations'
 
-echo "== wheel, installed without a compiler"
+stage "wheel, installed without a compiler"
 CMAKE_BUILD_PARALLEL_LEVEL="$jobs" bash tools/wheel.sh
 
-echo "== Python tests, against that wheel installed"
+stage "Python tests, against that wheel installed"
 # The very wheel users get (the extras' packages are among the development
 # requirements), so the extension is built once more, not twice.
 python3 -m pip install -q --force-reinstall --no-deps dist/quillet-*.whl
@@ -107,9 +131,14 @@ python3 -m pip install -q --force-reinstall --no-deps dist/quillet-*.whl
 # module-wide fixtures (a cube fitted once, say).
 timeout 900 python3 -m pytest tests -q -n "$jobs" --dist loadfile
 
-echo "== Python batch tests forced onto the scalar path"
+stage "Python batch tests forced onto the scalar path"
 QUILLET_LANES=scalar timeout 900 python3 -m pytest -q tests/test_regression_guard.py \
   tests/test_reference_bits.py tests/test_batch.py tests/test_hostile_input.py
 
-echo "== 1,000,000-row batch"
+stage "1,000,000-row batch"
 QUILLET_SCALE=1 timeout 300 python3 -m pytest tests/test_scale.py -q
+
+stage ""
+echo "== time by stage (load average $(cut -d' ' -f1-3 /proc/loadavg))"
+printf '%s\n' "${stage_times[@]}"
+printf '%5d s  in all\n' "$SECONDS"

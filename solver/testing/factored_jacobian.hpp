@@ -54,7 +54,8 @@ struct FactoredJacobian {
         qtf(n),
         ipvt(n) {
     std::vector<double> refnorm(n);
-    qr_factor(m, n, fjac, ipvt, rdiag, acnorm, refnorm);
+    std::vector<ColumnSquares> squares(n);
+    qr_factor(m, n, fjac, ipvt, rdiag, acnorm, refnorm, squares);
     form_qtf(m, n, fjac, rdiag, f, work, qtf);
   }
 

@@ -50,12 +50,14 @@ struct LaneCurveProblem {
   std::array<double, 3> start;
 };
 
-// How a lane's run ended: an error code, or a status with x and bestnorm.
+// How a lane's run ended: an error code, or a status with x, bestnorm and
+// the counts.
 struct LaneCurveOutcome {
   std::optional<SolverError> error;
   SolverStatus status;
   std::array<double, 3> x;
   double bestnorm;
+  std::uint64_t niter, nfev;
 };
 
 // In each instruction set's namespace:
@@ -76,12 +78,14 @@ void lane_norms(const double* values, const std::int64_t* counts, std::size_t fi
 void solve_in_lanes(std::span<const LaneCurveProblem> problems, std::span<LaneCurveOutcome> out);
 void step_rules_in_lanes(const double* reals, const std::int64_t* counts, double* out);
 }  // namespace avx2
+#if !defined(QUILLET_LANES_AVX512) || QUILLET_LANES_AVX512
 namespace avx512 {
 void lane_norms(const double* values, const std::int64_t* counts, std::size_t first,
                 std::size_t rows, double* out);
 void solve_in_lanes(std::span<const LaneCurveProblem> problems, std::span<LaneCurveOutcome> out);
 void step_rules_in_lanes(const double* reals, const std::int64_t* counts, double* out);
 }  // namespace avx512
+#endif
 
 // The kernels of one instruction set, for the tests to run where this
 // processor has it.
@@ -97,11 +101,14 @@ struct LaneKernels {
 inline const LaneKernels kLaneKernels[] = {
     {"Avx2", 4, [] { return __builtin_cpu_supports("avx2") != 0; }, &avx2::lane_norms,
      &avx2::solve_in_lanes, &avx2::step_rules_in_lanes},
+// A build may leave out the sets its processor cannot run.
+#if !defined(QUILLET_LANES_AVX512) || QUILLET_LANES_AVX512
     {"Avx512", 8,
      [] {
        return __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512dq") != 0;
      },
      &avx512::lane_norms, &avx512::solve_in_lanes, &avx512::step_rules_in_lanes},
+#endif
 };
 
 inline void PrintTo(const LaneKernels& kernels, std::ostream* out) { *out << kernels.name; }
@@ -190,7 +197,8 @@ void solve_in_lanes(std::span<const LaneCurveProblem> problems, std::span<LaneCu
                            .xall = p.start};
       },
       [&](int k, const LaneOutcome<3>& o) {
-        out[held[static_cast<std::size_t>(k)]] = {o.error, o.status, o.x, o.bestnorm};
+        out[held[static_cast<std::size_t>(k)]] = {o.error,    o.status, o.x,
+                                                  o.bestnorm, o.niter,  o.nfev};
       });
 }
 

@@ -29,6 +29,9 @@
 
 namespace quillet::lines::QUILLET_LANE_ISA {
 
+// Tied parameters from their references, compiled for this instruction set.
+#include "lines/tie_rules.hpp"
+
 using solver::QUILLET_LANE_ISA::Doubles;
 using solver::QUILLET_LANE_ISA::Ints;
 using solver::QUILLET_LANE_ISA::kLanes;
@@ -163,21 +166,7 @@ class LineLanes {
       const int free = free_of_[param];
       params[param] = free < 0 ? fixed_[param] : p[static_cast<std::size_t>(free)];
     }
-    const LineModel& model = layout_.model();
-    for (std::size_t k = 0; k < model.components; ++k) {
-      const ComponentTies& tie = model.ties[k];
-      if (tie.amplitude_ref != kUntied) {
-        params[3 * k] = splat(static_cast<double>(tie.amplitude_ratio)) *
-                        params[3 * static_cast<std::size_t>(tie.amplitude_ref)];
-      }
-      if (tie.centre_ref != kUntied) {
-        params[3 * k + 1] = params[3 * static_cast<std::size_t>(tie.centre_ref) + 1] +
-                            splat(static_cast<double>(tie.centre_offset));
-      }
-      if (tie.sigma_ref != kUntied) {
-        params[3 * k + 2] = params[3 * static_cast<std::size_t>(tie.sigma_ref) + 2];
-      }
-    }
+    follow_ties(layout_.model(), params.data());
     return params;
   }
 

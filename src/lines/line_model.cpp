@@ -3,6 +3,8 @@
 #include <cmath>
 
 namespace quillet::lines {
+#include "lines/tie_rules.hpp"
+
 namespace {
 
 constexpr std::array<Attribute, 3> kAttributes = {Attribute::Amplitude, Attribute::Centre,
@@ -72,20 +74,7 @@ std::size_t LineLayout::reference_of(std::size_t p) const {
 
 void LineLayout::expand(std::span<const double> solver, std::span<double> params) const {
   for (std::size_t j = 0; j < nsolver_; ++j) params[param_of_[j]] = solver[j];
-  for (std::size_t k = 0; k < model_.components; ++k) {
-    const ComponentTies& tie = model_.ties[k];
-    if (tie.amplitude_ref != kUntied) {
-      params[3 * k] = static_cast<double>(tie.amplitude_ratio) *
-                      params[3 * static_cast<std::size_t>(tie.amplitude_ref)];
-    }
-    if (tie.centre_ref != kUntied) {
-      params[3 * k + 1] = params[3 * static_cast<std::size_t>(tie.centre_ref) + 1] +
-                          static_cast<double>(tie.centre_offset);
-    }
-    if (tie.sigma_ref != kUntied) {
-      params[3 * k + 2] = params[3 * static_cast<std::size_t>(tie.sigma_ref) + 2];
-    }
-  }
+  follow_ties(model_, params.data());
 }
 
 }  // namespace quillet::lines

@@ -1,7 +1,6 @@
 #include "spectrum/der_snr.hpp"
 
 #include <algorithm>
-#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -34,7 +33,7 @@ std::expected<NoiseRows, DomainError> check_noise_rows(const ArrayView& spectra)
 }
 
 std::size_t der_snr_scratch_size(std::size_t columns) {
-  // The differences, and those near their median.
+  // The differences, and the selection's room to partition them into.
   return columns > 2 * kReach ? 2 * (columns - 2 * kReach) : 0;
 }
 
@@ -54,16 +53,6 @@ Floats load(const float* p) {
   std::memcpy(&v, p, sizeof v);
   return v;
 }
-
-// Rows with fewer differences than this select among all of them.
-constexpr std::size_t kFewValues = 128;
-constexpr bool kUseBracket = false;
-// Values sampled to bracket the median, and the sample ranks of the bracket:
-// the median of the row lies between them unless about three standard
-// deviations of the sample's median away.
-constexpr std::size_t kSample = 64;
-constexpr std::size_t kBracketLow = 20;
-constexpr std::size_t kBracketHigh = kSample - 1 - kBracketLow;
 
 // Parts of at most this many values are finished by insertion sort.
 constexpr std::size_t kSmallPart = 16;
@@ -131,41 +120,12 @@ std::pair<float, float> ranks_around(float* values, std::size_t n, std::size_t k
 }
 
 // The two middle values (the lower and upper medians) of the n values at
-// `values`, none of them NaN; `near` holds n floats, and both are
-// reordered. A sample of the values, spread evenly over the row, brackets
-// the median; one pass counts the values below the bracket and gathers
-// those within it (written at every step, kept when within, so no branch
-// depends on the data), and the selection runs among those few. Where the
-// bracket misses a middle value, the selection runs among all of them.
-std::pair<float, float> middle_values(float* values, std::size_t n, float* near) {
+// `values`, none of them NaN; `spare` holds n floats, and both are
+// reordered.
+std::pair<float, float> middle_values(float* values, std::size_t n, float* spare) {
   const std::size_t r_hi = n / 2;
-  const bool even = n % 2 == 0;
-  const std::size_t r_lo = even ? r_hi - 1 : r_hi;
-  const auto middle = [even](std::pair<float, float> ranks) {
-    return std::pair{even ? ranks.first : ranks.second, ranks.second};
-  };
-  if (kUseBracket && n >= kFewValues) {
-    std::array<float, kSample> sample;
-    for (std::size_t i = 0; i < kSample; ++i) sample[i] = values[i * n / kSample];
-    std::ranges::nth_element(sample, sample.begin() + kBracketLow);
-    std::ranges::nth_element(sample.begin() + kBracketLow + 1, sample.begin() + kBracketHigh,
-                             sample.end());
-    const float low = sample[kBracketLow];
-    const float high = sample[kBracketHigh];
-    std::size_t below = 0;
-    std::size_t within = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-      const float v = values[i];
-      near[within] = v;
-      below += v < low ? 1 : 0;
-      within += static_cast<std::size_t>(v >= low) & static_cast<std::size_t>(v <= high);
-    }
-    if (below <= r_lo && r_hi < below + within) {
-      // The values themselves are no longer needed: their room is the spare.
-      return middle(ranks_around(near, within, r_hi - below, values));
-    }
-  }
-  return middle(ranks_around(values, n, r_hi, near));
+  const std::pair<float, float> ranks = ranks_around(values, n, r_hi, spare);
+  return {n % 2 == 0 ? ranks.first : ranks.second, ranks.second};
 }
 
 }  // namespace

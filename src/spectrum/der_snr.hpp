@@ -27,8 +27,8 @@ struct NoiseRows {
 std::expected<NoiseRows, DomainError> check_noise_rows(const ArrayView& spectra);
 
 // How many floats of scratch der_snr_row needs for a row of `columns`
-// pixels: two per second difference (the differences, and those near
-// their median).
+// pixels: two per second difference (the differences, and the room the
+// selection of their median partitions them into).
 std::size_t der_snr_scratch_size(std::size_t columns);
 
 // The DER_SNR noise of one row. Each second difference is formed in float32

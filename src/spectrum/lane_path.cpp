@@ -12,16 +12,18 @@ bool row_path_runs_here(RowPath path) {
   switch (path) {
     case RowPath::Scalar:
       return true;
-#if QUILLET_HAS_LANES
     // libgcc's test also asks the operating system whether it saves the
-    // vector registers.
+    // vector registers. A set this build left out runs nowhere.
     case RowPath::Avx2:
+#if QUILLET_HAS_LANES && QUILLET_LANES_AVX2
       return __builtin_cpu_supports("avx2");
+#else
+      return false;
+#endif
     case RowPath::Avx512:
+#if QUILLET_HAS_LANES && QUILLET_LANES_AVX512
       return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
 #else
-    case RowPath::Avx2:
-    case RowPath::Avx512:
       return false;
 #endif
   }
@@ -57,8 +59,10 @@ RowPath process_row_path() {
 
 void fit_rows_in_lanes(RowPath path, const BatchInput& input, AxisOrder order, BatchOutput& output,
                        WorkerPool::Claims& claims) {
-#if QUILLET_HAS_LANES
+#if QUILLET_HAS_LANES && QUILLET_LANES_AVX512
   if (path == RowPath::Avx512) return avx512::fit_rows_in_lanes(input, order, output, claims);
+#endif
+#if QUILLET_HAS_LANES && QUILLET_LANES_AVX2
   if (path == RowPath::Avx2) return avx2::fit_rows_in_lanes(input, order, output, claims);
 #endif
   throw std::logic_error("rows handed to lanes this build or processor does not have");
@@ -66,8 +70,10 @@ void fit_rows_in_lanes(RowPath path, const BatchInput& input, AxisOrder order, B
 
 void fit_line_rows_in_lanes(RowPath path, const LinesBatchInput& input, LinesBatchOutput& output,
                             WorkerPool::Claims& claims) {
-#if QUILLET_HAS_LANES
+#if QUILLET_HAS_LANES && QUILLET_LANES_AVX512
   if (path == RowPath::Avx512) return avx512::fit_line_rows_in_lanes(input, output, claims);
+#endif
+#if QUILLET_HAS_LANES && QUILLET_LANES_AVX2
   if (path == RowPath::Avx2) return avx2::fit_line_rows_in_lanes(input, output, claims);
 #endif
   throw std::logic_error("line rows handed to lanes this build or processor does not have");

@@ -5,7 +5,7 @@
 // baseline before.
 #include "spectrum/row_lanes_entries.hpp"
 
-#if QUILLET_HAS_LANES
+#if QUILLET_HAS_LANES && QUILLET_LANES_AVX2
 #include "spectrum/row_lanes_includes.hpp"
 
 #pragma GCC push_options

@@ -18,15 +18,26 @@
 #define QUILLET_HAS_LANES 0
 #endif
 
+// Of those, the sets this build has (QUILLET_LANE_SETS in CMake): all of
+// them unless the build left some out.
+#ifndef QUILLET_LANES_AVX2
+#define QUILLET_LANES_AVX2 1
+#endif
+#ifndef QUILLET_LANES_AVX512
+#define QUILLET_LANES_AVX512 1
+#endif
+
 namespace quillet {
 
-#if QUILLET_HAS_LANES
+#if QUILLET_HAS_LANES && QUILLET_LANES_AVX2
 namespace avx2 {
 void fit_rows_in_lanes(const BatchInput& input, AxisOrder order, BatchOutput& output,
                        WorkerPool::Claims& claims);
 void fit_line_rows_in_lanes(const LinesBatchInput& input, LinesBatchOutput& output,
                             WorkerPool::Claims& claims);
 }  // namespace avx2
+#endif
+#if QUILLET_HAS_LANES && QUILLET_LANES_AVX512
 namespace avx512 {
 void fit_rows_in_lanes(const BatchInput& input, AxisOrder order, BatchOutput& output,
                        WorkerPool::Claims& claims);

@@ -11,6 +11,7 @@ from quillet.basics.settings import LineSettings
 from quillet.data.quality import (
     DEFAULT_SNR_MIN,
     Quality,
+    RowLimits,
     cf_attributes,
     fits_cards,
     is_good,
@@ -80,6 +81,45 @@ def test_the_solver_pins_a_bound_exactly():
     rows, noise = gaussian_rows(VELOCITY, 10.0, [1.0, -20.0], [1.0, 2.0], noise=0.0)
     fit = fit_rows_adaptive(rows, V32, noise, np.array([1.0, -20.0], np.float32), SETTINGS)
     assert np.all(fit.fits[:, 2] == np.float32(SETTINGS.width_min))
+
+
+# Each bound: its bit, the fitted value it holds (0 amplitude, 1 centre,
+# 2 sigma), the bound, its scale, and the side the free values lie on.
+PEAK = 5.0
+CENTRE_LOW, CENTRE_HIGH = -8.0, 8.0
+REL_LO = float(np.float32(SETTINGS.amplitude_rel_min))
+REL_HI = float(np.float32(SETTINGS.amplitude_rel_max))
+AMP_SCALE = max(abs(REL_LO), abs(REL_HI))
+BOUNDS = {
+    "width min": (Quality.WIDTH_AT_MIN, 2, SETTINGS.width_min, SETTINGS.width_min, 1.0),
+    "width max": (Quality.WIDTH_AT_MAX, 2, SETTINGS.width_max, SETTINGS.width_max, -1.0),
+    "amplitude min": (Quality.AMPLITUDE_AT_BOUND, 0, REL_LO * PEAK, AMP_SCALE * PEAK, 1.0),
+    "amplitude max": (Quality.AMPLITUDE_AT_BOUND, 0, REL_HI * PEAK, AMP_SCALE * PEAK, -1.0),
+    "centre low": (Quality.CENTRE_AT_EDGE, 1, CENTRE_LOW, SETTINGS.dv, 1.0),
+    "centre high": (Quality.CENTRE_AT_EDGE, 1, CENTRE_HIGH, SETTINGS.dv, -1.0),
+}
+
+
+# A parameter the solver holds comes back within float32 rounding of its
+# bound, and a free one stops within about xtol (1e-6) relative of where its
+# data put it: one a few parts in 1e5 of the bound's scale away rests on
+# it, one two parts in 1e4 away (a fit the data put there) does not.
+@pytest.mark.parametrize("offset, at_bound", [(3e-5, True), (2e-4, False)])
+@pytest.mark.parametrize("bound", list(BOUNDS))
+def test_at_a_bound_means_within_a_ten_thousandth_of_its_scale(bound, offset, at_bound):
+    bit, column, value, scale, inward = BOUNDS[bound]
+    fits = np.array([[0.6 * PEAK, 0.0, 10.0, 0.01, 0.1, 0.1, 1.0, 0.0]], np.float32)
+    fits[0, column] = value + inward * offset * scale
+    limits = RowLimits(
+        peak_value=np.array([PEAK]),
+        centre_low=np.array([CENTRE_LOW]),
+        centre_high=np.array([CENTRE_HIGH]),
+        width_min=np.array([SETTINGS.width_min]),
+        width_max=np.array([SETTINGS.width_max]),
+    )
+    quality = quality_bits(fits, np.array([[40, 60]]), np.array([101]), SETTINGS, limits=limits)
+    assert bool(quality[0] & bit) == at_bound, Quality(int(quality[0]))
+    assert quality[0] & ~bit == 0  # no other bound, and S/N well above its floor
 
 
 def test_refitted_alone_leaves_a_fit_good_and_failures_get_no_bits():
